@@ -1,0 +1,57 @@
+#include "text/language_table.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+std::filesystem::path writeFile(const std::string& name, const std::string& bytes) {
+    auto path = std::filesystem::temp_directory_path() / name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+TEST(LanguageTable, MissingFileLeavesBuiltInTexts) {
+    vorl::LanguageTable table;
+    EXPECT_EQ(table.LoadLanguageFile("/nonexistent/vorl.lan"), "NO");
+    EXPECT_FALSE(table.HasText(13));
+}
+
+TEST(LanguageTable, EntryLinesQuotesAndComments) {
+    vorl::LanguageTable table;
+    auto path = writeFile("vorl_lang_test.lan", "* a comment\r\n"
+                                                "\n"
+                                                "5,  word\r\n"
+                                                "13,\"Verbinden  \" trailing ignored\n"
+                                                "0,zero\n"
+                                                "499,font by id\n"
+                                                "-3,negative\n"
+                                                "700,too big\n"
+                                                "abc,not a number\n"
+                                                "PRIMARYFONT  \"Arial\"\n"
+                                                "51,Halt\n"
+                                                "51,Stopp");
+    EXPECT_EQ(table.LoadLanguageFile(path.string()), "OK");
+    EXPECT_EQ(table.GetText(5), "word");
+    EXPECT_EQ(table.GetText(13), "Verbinden  ");
+    EXPECT_EQ(table.GetText(0), "");
+    EXPECT_EQ(table.GetText(499), "Arial");
+    EXPECT_EQ(table.GetText(51), "Stopp")
+        << "a later line replaces, a last line without break counts";
+    std::filesystem::remove(path);
+}
+
+TEST(LanguageTable, OverlongLineIsCutAndEndsReading) {
+    vorl::LanguageTable table;
+    std::string longText(500, 'x');
+    auto path = writeFile("vorl_lang_long.lan", "7," + longText + "\n8,after\n");
+    EXPECT_EQ(table.LoadLanguageFile(path.string()), "OK");
+    EXPECT_EQ(table.GetText(7).size(), 397u);
+    EXPECT_FALSE(table.HasText(8));
+    std::filesystem::remove(path);
+}
+
+} // namespace
