@@ -1,5 +1,6 @@
 #include "text/language_table.h"
 
+#include <filesystem>
 #include <fstream>
 
 namespace vorl {
@@ -72,13 +73,16 @@ void LanguageTable::handleLine(std::string_view line) {
         return;
     }
     const size_t comma = line.find(',');
-    const long id = parseId(comma == std::string_view::npos ? line : line.substr(0, comma));
+    if (comma == std::string_view::npos) {
+        // Not an entry line: without a comma there is no id, which counts as 0.
+        return;
+    }
+    const long id = parseId(line.substr(0, comma));
     if (id <= 0 || id >= kPrimaryFontId) {
         // 0 and 499 have no effect through the id rule; other ids lie outside the table.
         return;
     }
-    std::string_view text =
-        comma == std::string_view::npos ? std::string_view{} : trimLeft(line.substr(comma + 1));
+    std::string_view text = trimLeft(line.substr(comma + 1));
     if (!text.empty() && text.front() == '"') {
         text.remove_prefix(1);
     }
@@ -90,6 +94,10 @@ void LanguageTable::handleLine(std::string_view line) {
 }
 
 std::string LanguageTable::LoadLanguageFile(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        return "NO";
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         return "NO";

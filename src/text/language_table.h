@@ -42,4 +42,12 @@ LanguageTable& Language();
 // The text of `id` from the language table when it has one, else `builtin`.
 std::string TextOr(int id, std::string_view builtin);
 
+// The built-in English text of `id` (empty for ids without one, such as the
+// about window's contact lines 375-378).
+std::string_view BuiltinText(int id);
+
+// The text to show for `id`: the language file's when it has one, else the
+// built-in English text.
+std::string Text(int id);
+
 } // namespace vorl

@@ -44,6 +44,41 @@ TEST(LanguageTable, EntryLinesQuotesAndComments) {
     std::filesystem::remove(path);
 }
 
+TEST(LanguageTable, LinesThatAreNotEntriesChangeNothing) {
+    vorl::LanguageTable table;
+    table.setText(5, "kept");
+    auto path = writeFile("vorl_lang_plain.lan", "* only comments\n"
+                                                 "   * indented comment\n"
+                                                 "5\n"
+                                                 "5 no comma either\n"
+                                                 "x5,letters before\n");
+    EXPECT_EQ(table.LoadLanguageFile(path.string()), "OK");
+    EXPECT_EQ(table.GetText(5), "kept");
+    EXPECT_EQ(table.LoadLanguageFile(std::filesystem::temp_directory_path().string()), "NO")
+        << "a directory is no language file";
+    std::filesystem::remove(path);
+}
+
+TEST(LanguageTable, BuiltInTextsAndTheUseRule) {
+    EXPECT_EQ(vorl::BuiltinText(13), "Connect");
+    EXPECT_EQ(vorl::BuiltinText(11), "To: ");
+    EXPECT_EQ(vorl::BuiltinText(263), "&Review / Restart...");
+    EXPECT_EQ(vorl::BuiltinText(200),
+              "VORL configuration file is damaged. Machine parameters may be incorrect.");
+    EXPECT_EQ(vorl::BuiltinText(357),
+              "Character(s) sent by machine controller when it has finished uploading data");
+    EXPECT_EQ(vorl::BuiltinText(375), "") << "contact lines have no built-in text";
+    EXPECT_EQ(vorl::BuiltinText(9999), "");
+
+    vorl::LanguageTable& table = vorl::Language();
+    table.clear();
+    EXPECT_EQ(vorl::Text(51), "Stop");
+    table.setText(51, "Halt");
+    EXPECT_EQ(vorl::Text(51), "Halt");
+    EXPECT_EQ(vorl::TextOr(176, "Port open"), "Port open");
+    table.clear();
+}
+
 TEST(LanguageTable, OverlongLineIsCutAndEndsReading) {
     vorl::LanguageTable table;
     std::string longText(500, 'x');

@@ -1,0 +1,435 @@
+#include "machines/config_file.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vorl {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && isBlankOrControl(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && isBlankOrControl(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// A decimal integer; text that is not one (or does not fit 32 bits) gives 0.
+int32_t parseNumber(std::string_view s) {
+    s = trim(s);
+    size_t i = 0;
+    bool negative = false;
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+        negative = s[0] == '-';
+        i = 1;
+    }
+    if (i == s.size()) {
+        return 0;
+    }
+    int64_t value = 0;
+    for (; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9') {
+            return 0;
+        }
+        value = value * 10 + (s[i] - '0');
+        if (value > int64_t{INT32_MAX} + 1) {
+            return 0;
+        }
+    }
+    value = negative ? -value : value;
+    if (value > INT32_MAX || value < INT32_MIN) {
+        return 0;
+    }
+    return static_cast<int32_t>(value);
+}
+
+// Up to five numbers of a "," separated list; `taken` is how many there were.
+struct NumberList {
+    std::array<int32_t, 5> values{};
+    int taken = 0;
+};
+
+NumberList parseNumberList(std::string_view value) {
+    NumberList list;
+    std::string text(value);
+    text += ',';
+    size_t pos = 0;
+    while (list.taken < 5) {
+        const size_t comma = text.find(',', pos);
+        if (comma == std::string::npos) {
+            break;
+        }
+        list.values[static_cast<size_t>(list.taken++)] =
+            parseNumber(std::string_view(text).substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    return list;
+}
+
+int16_t to16(int32_t v) {
+    return static_cast<int16_t>(v);
+}
+
+// Stores a number group; returns false when the count of numbers is wrong.
+bool storeNumbers(int key, std::string_view value, MachineConfig& m) {
+    const NumberList n = parseNumberList(value);
+    const auto& v = n.values;
+    int expected = 0;
+    switch (key) {
+    case 5: // PORTSPEED=
+        m.port = to16(v[0]);
+        m.baudRate = v[1];
+        expected = 2;
+        break;
+    case 6: // BITS=
+        m.dataBits = to16(v[0]);
+        m.stopBits = to16(v[1]);
+        m.parity = to16(v[2]);
+        expected = 3;
+        break;
+    case 7: // SHAKEPROTO=
+        m.handshake = to16(v[0]);
+        m.protocol = to16(v[1]);
+        expected = 2;
+        break;
+    case 8: // DELAYS=
+        m.blockDelay = v[0];
+        expected = 1;
+        break;
+    case 9: // EOBCC=
+        m.eobMode = to16(v[0]);
+        m.charCode = to16(v[1]);
+        expected = 2;
+        break;
+    case 10: // FSPECDN=
+        m.downloadStripNulls = to16(v[0]);
+        m.downloadStripSpaces = to16(v[1]);
+        m.downloadStripComments = to16(v[2]);
+        expected = 3;
+        break;
+    case 11: // FSPECUP=
+        m.uploadStripNulls = to16(v[0]);
+        m.uploadStripSpaces = to16(v[1]);
+        m.uploadStripComments = to16(v[2]);
+        expected = 3;
+        break;
+    case 12: // LEADER=
+        m.punchLeader = to16(v[0]);
+        m.punchTrailer = to16(v[1]);
+        m.leaderLength = to16(v[2]);
+        expected = 3;
+        break;
+    default:
+        return true;
+    }
+    return n.taken == expected;
+}
+
+int findKey(std::string_view key) {
+    for (size_t i = 0; i < kConfigKeys.size(); ++i) {
+        if (kConfigKeys[i] == key) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Reads lines that end with a line feed; a last line without one is never
+// returned. Only the first 200 characters of a line are kept.
+class LineReader {
+public:
+    explicit LineReader(std::istream& in) : in_(in) {}
+
+    std::optional<std::string> next() {
+        std::string line;
+        std::streambuf* buf = in_.rdbuf();
+        for (;;) {
+            const int c = buf->sbumpc();
+            if (c == std::char_traits<char>::eof()) {
+                return std::nullopt;
+            }
+            if (c == '\n') {
+                return line;
+            }
+            if (line.size() < kMaxConfigLine) {
+                line.push_back(static_cast<char>(c));
+            }
+        }
+    }
+
+private:
+    std::istream& in_;
+};
+
+void appendLine(std::string& out, std::string_view key, std::string_view value) {
+    out.append(key);
+    out.append(value);
+    out.push_back('\n');
+}
+
+void appendNumbers(std::string& out, std::string_view key, std::initializer_list<int32_t> nums) {
+    out.append(key);
+    bool first = true;
+    for (int32_t n : nums) {
+        if (!first) {
+            out.push_back(',');
+        }
+        out.append(std::to_string(n));
+        first = false;
+    }
+    out.push_back('\n');
+}
+
+} // namespace
+
+int ReadConfiguration(const std::string& path, MachineList& list,
+                      const ConfigDamageReport& onDamaged) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        return 0;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return 0;
+    }
+    if (file.peek() == 'M') {
+        return 0;
+    }
+    LineReader reader(file);
+    if (!reader.next()) {
+        list.count = 0;
+        return 0;
+    }
+    int section = -1;
+    bool damageReported = false;
+    while (auto raw = reader.next()) {
+        const std::string_view line = trim(*raw);
+        if (line.empty()) {
+            continue;
+        }
+        if (line.front() == '[') {
+            if (section + 1 >= MachineList::kSlots) {
+                break; // the table is full: a 51st section ends the reading
+            }
+            ++section;
+            // The name needs a "]" at the third position or later; "[]" leaves
+            // the (empty) name of a fresh slot as it is.
+            const size_t close = line.find(']');
+            if (close != std::string_view::npos && close >= 2) {
+                list[section].name = std::string(line.substr(1, close - 1));
+            }
+            continue;
+        }
+        const size_t eq = line.find('=');
+        const int key = eq == std::string_view::npos ? -1 : findKey(line.substr(0, eq + 1));
+        if (key < 0) {
+            break; // stray text ends the reading; the sections read so far stay
+        }
+        if (section < 0) {
+            continue; // a key line before the first section belongs to no machine
+        }
+        const std::string_view value = line.substr(eq + 1);
+        if (value.empty()) {
+            continue;
+        }
+        MachineConfig& m = list[section];
+        switch (key) {
+        case 0:
+            m.capability = value.front();
+            break;
+        case 1:
+            m.downloadDirectory = std::string(value);
+            break;
+        case 2:
+            m.uploadDirectory = std::string(value);
+            break;
+        case 3:
+            m.downloadExtension = std::string(value);
+            break;
+        case 4:
+            m.uploadExtension = std::string(value);
+            break;
+        case 13:
+            m.downloadFilterChars = DecodeControlText(value);
+            break;
+        case 14:
+            m.uploadFilterChars = DecodeControlText(value);
+            break;
+        default:
+            if (key >= 15) {
+                m.triggers[static_cast<size_t>(key - 15)] = DecodeControlText(value);
+            } else if (!storeNumbers(key, value, m) && !damageReported) {
+                damageReported = true;
+                if (onDamaged) {
+                    onDamaged();
+                }
+            }
+            break;
+        }
+    }
+    list.count = section + 1;
+    return list.count;
+}
+
+std::string FormatConfiguration(const MachineList& list) {
+    std::string out;
+    out.append(kConfigHeader);
+    out.push_back('\n');
+    const int count = std::min<int>(std::max(list.count, 0), MachineList::kSlots);
+    for (int i = 0; i < count; ++i) {
+        const MachineConfig& m = list[i];
+        if (m.capability == '?') {
+            continue;
+        }
+        out.push_back('[');
+        out.append(m.name);
+        out.append("]\n");
+        appendLine(out, kConfigKeys[0], std::string(1, m.capability));
+        const std::pair<int, const std::string*> strings[] = {{1, &m.downloadDirectory},
+                                                              {2, &m.uploadDirectory},
+                                                              {3, &m.downloadExtension},
+                                                              {4, &m.uploadExtension}};
+        for (const auto& [key, s] : strings) {
+            if (!s->empty()) {
+                appendLine(out, kConfigKeys[static_cast<size_t>(key)], *s);
+            }
+        }
+        appendNumbers(out, kConfigKeys[5], {m.port, m.baudRate});
+        appendNumbers(out, kConfigKeys[6], {m.dataBits, m.stopBits, m.parity});
+        appendNumbers(out, kConfigKeys[7], {m.handshake, m.protocol});
+        appendNumbers(out, kConfigKeys[8], {m.blockDelay});
+        appendNumbers(out, kConfigKeys[9], {m.eobMode, m.charCode});
+        appendNumbers(out, kConfigKeys[10],
+                      {m.downloadStripNulls, m.downloadStripSpaces, m.downloadStripComments});
+        appendNumbers(out, kConfigKeys[11],
+                      {m.uploadStripNulls, m.uploadStripSpaces, m.uploadStripComments});
+        appendNumbers(out, kConfigKeys[12], {m.punchLeader, m.punchTrailer, m.leaderLength});
+        if (!m.downloadFilterChars.empty()) {
+            appendLine(out, kConfigKeys[13], EncodeControlText(m.downloadFilterChars));
+        }
+        if (!m.uploadFilterChars.empty()) {
+            appendLine(out, kConfigKeys[14], EncodeControlText(m.uploadFilterChars));
+        }
+        for (size_t t = 0; t < m.triggers.size(); ++t) {
+            if (!m.triggers[t].empty()) {
+                appendLine(out, kConfigKeys[15 + t], EncodeControlText(m.triggers[t]));
+            }
+        }
+    }
+    return out;
+}
+
+bool ReplaceFileContent(const std::string& path, std::string_view content) {
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code ec;
+    fs::path target(path);
+    // Replace what a link points to, not the link.
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::read_symlink(target, ec);
+        if (ec) {
+            return false;
+        }
+        target = resolved.is_absolute() ? resolved : target.parent_path() / resolved;
+    }
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) {
+        return false;
+    }
+    const std::string tmpPath(name.data());
+    bool ok = true;
+    struct stat old {};
+    if (stat(target.c_str(), &old) == 0) {
+        if (S_ISDIR(old.st_mode)) {
+            ok = false;
+        } else {
+            // Keep the old file's permissions; mkstemp creates it private.
+            (void)fchmod(fd, old.st_mode & 07777);
+        }
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        (void)fchmod(fd, 0666 & ~mask);
+    }
+    size_t done = 0;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (ok && fsync(fd) != 0) {
+        ok = false;
+    }
+    if (::close(fd) != 0) {
+        ok = false;
+    }
+    if (ok && std::rename(tmpPath.c_str(), target.c_str()) != 0) {
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(tmpPath.c_str());
+        return false;
+    }
+    // Make the rename itself durable; a failure here no longer risks the data.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        (void)fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+int WriteConfiguration(const std::string& path, const MachineList& list) {
+    if (!ReplaceFileContent(path, FormatConfiguration(list))) {
+        return -1;
+    }
+    return list.count;
+}
+
+std::string_view DefaultConfiguration() {
+    return "VORL Configuration File - Do Not Edit\n"
+           "[]\n"
+           "CAP=T\n"
+           "PORTSPEED=1,4800\n"
+           "BITS=8,1,0\n"
+           "SHAKEPROTO=0,0\n"
+           "DELAYS=0\n"
+           "EOBCC=0,0\n"
+           "FSPECDN=0,0,0\n"
+           "FSPECUP=0,0,0\n"
+           "LEADER=0,0,0\n";
+}
+
+bool WriteDefaultConfiguration(const std::string& path) {
+    return ReplaceFileContent(path, DefaultConfiguration());
+}
+
+} // namespace vorl

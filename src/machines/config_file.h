@@ -1,0 +1,63 @@
+// The machine configuration file: one text section per machine, read into and
+// written from the machine table, and the caret notation that carries control
+// characters of trigger and filter strings in it.
+//
+// Line 1 is a header the reader skips. "[name]" starts a section; inside it each
+// line is one of the 23 keys of kConfigKeys followed by its value. Numbers are
+// decimal lists separated by ",". Lines are trimmed of blanks and control
+// characters and hold at most 200 characters. The writer never truncates the
+// file in place: it writes a new file beside it and renames that over the old
+// one, so the file on disk is always either the old or the new content.
+#pragma once
+
+#include "machines/caret_notation.h"
+#include "machines/machine_config.h"
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vorl {
+
+// The keys in their fixed order; each includes its "=".
+inline constexpr std::array<std::string_view, 23> kConfigKeys = {
+    "CAP=",     "DIRDN=",      "DIRUP=",    "EXTDN=",   "EXTUP=",   "PORTSPEED=",
+    "BITS=",    "SHAKEPROTO=", "DELAYS=",   "EOBCC=",   "FSPECDN=", "FSPECUP=",
+    "LEADER=",  "FILTERDN=",   "FILTERUP=", "ACTION0=", "ACTION1=", "ACTION2=",
+    "ACTION3=", "ACTION4=",    "ACTION5=",  "ACTION6=", "ACTION7="};
+
+inline constexpr std::string_view kConfigHeader = "VORL Configuration File - Do Not Edit";
+inline constexpr size_t kMaxConfigLine = 200;
+
+// Called at most once per read, on the first field group with the wrong number
+// of numbers (the reader goes on). The application shows text 200.
+using ConfigDamageReport = std::function<void()>;
+
+// Reads the file into slots 0 ... n-1 and sets `count` = n; returns n. Returns 0
+// and leaves `count` as it was when the file cannot be opened or begins with
+// "M". Fields that no line sets keep their previous value. Reading ends at a key
+// that is not in the table and at a 51st section; a key line before the first
+// section is ignored; a longer line is cut to 200 characters. A last line
+// without a line break is not processed.
+int ReadConfiguration(const std::string& path, MachineList& list,
+                      const ConfigDamageReport& onDamaged = {});
+
+// Writes slots 0 ... count-1 (skipping those with capability '?'). Returns
+// `count`, or -1 when the file could not be written; the old file then stays
+// as it was.
+int WriteConfiguration(const std::string& path, const MachineList& list);
+
+// The file's content as WriteConfiguration writes it (LF line breaks).
+std::string FormatConfiguration(const MachineList& list);
+
+// Writes the default file: the terminal entry only (COM 1, 4800 bit/s, 8 data
+// bits, 1 stop bit, no parity, no handshake, ASCII, CR LF). True on success.
+bool WriteDefaultConfiguration(const std::string& path);
+std::string_view DefaultConfiguration();
+
+// Writes `content` to a new file beside `path` and renames it over `path`.
+// False (and `path` untouched) on any failure.
+bool ReplaceFileContent(const std::string& path, std::string_view content);
+
+} // namespace vorl

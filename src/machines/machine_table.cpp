@@ -1,0 +1,104 @@
+#include "machines/machine_table.h"
+
+#include <algorithm>
+
+namespace vorl {
+namespace {
+
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+int usedSlots(const MachineList& list) {
+    return std::clamp(list.count, 0, MachineList::kSlots);
+}
+
+template <typename Pred>
+std::vector<MachineMenuEntry> entries(const MachineList& list, std::string_view prefix, Pred pred) {
+    std::vector<MachineMenuEntry> out;
+    for (int i = 0; i < usedSlots(list); ++i) {
+        if (pred(list[i])) {
+            out.push_back({std::string(prefix) + list[i].name, i});
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+MachineConfig NewMachineDefaults() {
+    MachineConfig m;
+    m.capability = 'D';
+    m.uploadExtension = ".ncc";
+    m.downloadExtension = ".ncc";
+    m.port = 2;
+    m.baudRate = 4800;
+    m.dataBits = 8;
+    m.stopBits = 1;
+    return m;
+}
+
+int ColumnBreakIndex(int items) {
+    return items >= 26 ? (items + 1) / 2 : -1;
+}
+
+std::vector<MachineMenuEntry> EditMachineEntries(const MachineList& list) {
+    return entries(list, {}, [](const MachineConfig& m) { return m.isEditable(); });
+}
+
+std::vector<MachineMenuEntry> DownloadMachineEntries(const MachineList& list,
+                                                     std::string_view prefix) {
+    return entries(list, prefix, [](const MachineConfig& m) { return m.canDownload(); });
+}
+
+std::vector<MachineMenuEntry> UploadMachineEntries(const MachineList& list,
+                                                   std::string_view prefix) {
+    return entries(list, prefix, [](const MachineConfig& m) { return m.canUpload(); });
+}
+
+int ChooseCommandLineMachine(const MachineList& list, std::string_view prefix) {
+    int chosen = 0;
+    bool found = false;
+    for (int i = 0; i < usedSlots(list); ++i) {
+        const MachineConfig& m = list[i];
+        if (!m.canDownload() || m.name.size() < prefix.size()) {
+            continue;
+        }
+        const bool match = std::equal(prefix.begin(), prefix.end(), m.name.begin(),
+                                      [](char a, char b) { return upper(a) == upper(b); });
+        if (!match) {
+            continue;
+        }
+        if (found) {
+            return 0; // ambiguous: select none
+        }
+        found = true;
+        chosen = i;
+    }
+    return chosen;
+}
+
+void CompactMachineList(MachineList& list) {
+    const int used = usedSlots(list);
+    int kept = 0;
+    int selected = 0;
+    for (int i = 0; i < used; ++i) {
+        if (list[i].capability == '?') {
+            continue;
+        }
+        if (i == list.selected) {
+            selected = kept;
+        }
+        if (kept != i) {
+            list[kept] = std::move(list[i]);
+        }
+        ++kept;
+    }
+    for (int i = kept; i < used; ++i) {
+        list[i] = MachineConfig{};
+    }
+    list.count = kept;
+    list.selected = selected;
+}
+
+} // namespace vorl

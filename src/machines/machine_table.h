@@ -1,0 +1,49 @@
+// Rules of the machine table that the menus and dialogs share: which slots go
+// into which machine submenu and with what caption, where a long submenu breaks
+// into a second column, the defaults of a new machine, and the choice of a
+// machine named on the command line.
+#pragma once
+
+#include "machines/machine_config.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorl {
+
+// The settings of a machine just added to the list: download only, ".ncc"
+// extensions, COM 2 at 4800 bit/s, 8 data bits, 1 stop bit, everything else off.
+MachineConfig NewMachineDefaults();
+
+// For a submenu of `items` entries: the 0-based position of the entry that
+// starts the second column, or -1 for a single column (fewer than 26 entries).
+int ColumnBreakIndex(int items);
+
+// One machine submenu item: its caption and its tag (the slot index).
+struct MachineMenuEntry {
+    std::string caption;
+    int tag = 0;
+
+    bool operator==(const MachineMenuEntry&) const = default;
+};
+
+// Every slot but the terminal entry and deleted ones, captioned with the name.
+std::vector<MachineMenuEntry> EditMachineEntries(const MachineList& list);
+// Download-capable slots ('D', 'B'), captioned `prefix` + name.
+std::vector<MachineMenuEntry> DownloadMachineEntries(const MachineList& list,
+                                                     std::string_view prefix);
+// Upload-capable slots ('U', 'B'), captioned `prefix` + name.
+std::vector<MachineMenuEntry> UploadMachineEntries(const MachineList& list,
+                                                   std::string_view prefix);
+
+// The download-capable slot whose name starts with `prefix` (ignoring case),
+// or 0 when none or more than one does.
+int ChooseCommandLineMachine(const MachineList& list, std::string_view prefix);
+
+// Removes the deleted slots (capability '?'), moving the later ones up, so the
+// table lists its machines in the order the writer puts them into the file.
+// `selected` follows its machine; it becomes 0 when that machine was deleted.
+void CompactMachineList(MachineList& list);
+
+} // namespace vorl

@@ -1,0 +1,264 @@
+#include "machines/config_file.h"
+
+#include "../temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include <sys/resource.h>
+
+namespace vorl {
+namespace {
+
+using test::readBytes;
+using test::TempDir;
+using test::writeBytes;
+
+const std::string kHeader = "VORL Configuration File - Do Not Edit\n";
+
+MachineConfig fullMachine() {
+    MachineConfig m;
+    m.capability = 'B';
+    m.name = "Mazak 3";
+    m.uploadExtension = ".up";
+    m.downloadExtension = ".nc";
+    m.uploadDirectory = "/srv/nc/in";
+    m.downloadDirectory = "/srv/nc/out";
+    m.port = 3;
+    m.baudRate = 9600;
+    m.dataBits = 7;
+    m.stopBits = 2;
+    m.parity = 2;
+    m.handshake = 1;
+    m.protocol = 0;
+    m.eobMode = 1;
+    m.charCode = 1;
+    m.downloadStripNulls = 1;
+    m.downloadStripSpaces = 0;
+    m.downloadStripComments = 1;
+    m.uploadStripNulls = 0;
+    m.uploadStripSpaces = 1;
+    m.uploadStripComments = 0;
+    m.punchLeader = 1;
+    m.punchTrailer = 1;
+    m.leaderLength = 9;
+    m.blockDelay = 250;
+    m.downloadFilterChars = std::string("%\x7f", 2);
+    m.uploadFilterChars = std::string("\0\x12", 2);
+    m.triggers = {"\x12",
+                  "%",
+                  "\r\n",
+                  "",
+                  "\x11"
+                  "DC1",
+                  "\x80\xff",
+                  "",
+                  "M30"};
+    return m;
+}
+
+TEST(ConfigFile, WritesEveryFieldAndReadsItBack) {
+    TempDir dir;
+    const std::string path = dir.file("vorl.vorlcfg");
+    MachineList list;
+    list.count = 3;
+    list[0].capability = 'T';
+    list[0].port = 1;
+    list[0].baudRate = 4800;
+    list[1] = fullMachine();
+    list[2] = fullMachine();
+    list[2].name = "X only";
+    list[2].capability = 'X';
+    list[2].triggers = {};
+    list[2].uploadDirectory.clear();
+
+    ASSERT_EQ(WriteConfiguration(path, list), 3);
+    const std::string text = readBytes(path);
+    EXPECT_EQ(text.find('\r'), std::string::npos) << "the writer uses LF";
+    EXPECT_EQ(text.substr(0, kHeader.size()), kHeader);
+    EXPECT_NE(text.find("[Mazak 3]\nCAP=B\nDIRDN=/srv/nc/out\nDIRUP=/srv/nc/in\nEXTDN=.nc\n"
+                        "EXTUP=.up\nPORTSPEED=3,9600\nBITS=7,2,2\nSHAKEPROTO=1,0\nDELAYS=250\n"
+                        "EOBCC=1,1\nFSPECDN=1,0,1\nFSPECUP=0,1,0\nLEADER=1,1,9\n"
+                        "FILTERDN=%\x7f\nFILTERUP=^@^R\nACTION0=^R\nACTION1=%\nACTION2=^M^J\n"
+                        "ACTION4=^QDC1\nACTION5=^\xc0^?\nACTION7=M30\n[X only]\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("[X only]\nCAP=X\nDIRDN=/srv/nc/out\nEXTDN"), text.find("[X only]"))
+        << "an empty directory has no line";
+
+    MachineList back;
+    int damaged = 0;
+    EXPECT_EQ(ReadConfiguration(path, back, [&] { ++damaged; }), 3);
+    EXPECT_EQ(damaged, 0);
+    EXPECT_EQ(back.count, 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(back[i], list[i]) << "slot " << i;
+    }
+
+    // Deleted slots are left out of the file.
+    list[1].capability = '?';
+    ASSERT_EQ(WriteConfiguration(path, list), 3);
+    MachineList afterDelete;
+    EXPECT_EQ(ReadConfiguration(path, afterDelete), 2);
+    EXPECT_EQ(afterDelete[1].name, "X only");
+}
+
+TEST(ConfigFile, ByteC0InsideAStringSurvives) {
+    TempDir dir;
+    const std::string path = dir.file("c0.vorlcfg");
+    MachineList list;
+    list.count = 1;
+    list[0].capability = 'D';
+    list[0].triggers[0] = "A\xc0"
+                          "B\xc0";
+    ASSERT_EQ(WriteConfiguration(path, list), 1);
+    MachineList back;
+    ASSERT_EQ(ReadConfiguration(path, back), 1);
+    EXPECT_EQ(back[0].triggers[0], list[0].triggers[0]);
+}
+
+TEST(ConfigFile, SectionHeadersAndReadingLimits) {
+    TempDir dir;
+    const std::string path = dir.file("h.vorlcfg");
+    writeBytes(path, "any first line\r\n"
+                     "CAP=D\r\n" // before the first section: ignored
+                     "[]\r\n"
+                     "CAP=T\r\n"
+                     "\r\n"
+                     "   [A]   \r\n"
+                     "CAP=BXY\r\n" // first letter only
+                     "DELAYS=\r\n" // nothing after "=": unchanged
+                     "[Lathe\r\n"  // no closing bracket: name unchanged
+                     "EXTDN=" +
+                         std::string(300, 'e') +
+                         "\r\n" // cut, reading goes on
+                         "CAP=U\r\n"
+                         "[B]\n"
+                         "CAP=D\n"
+                         "PORTSPEED=2,9600"); // last line without a line break
+    MachineList list;
+    list[1].blockDelay = 77;
+    list[2].name = "kept";
+    EXPECT_EQ(ReadConfiguration(path, list), 4);
+    EXPECT_EQ(list[0].name, "");
+    EXPECT_EQ(list[0].capability, 'T');
+    EXPECT_EQ(list[1].name, "A");
+    EXPECT_EQ(list[1].capability, 'B');
+    EXPECT_EQ(list[1].blockDelay, 77);
+    EXPECT_EQ(list[2].name, "kept");
+    EXPECT_EQ(list[2].downloadExtension, std::string(194, 'e'));
+    EXPECT_EQ(list[2].capability, 'U');
+    EXPECT_EQ(list[3].capability, 'D');
+    EXPECT_EQ(list[3].port, 0) << "the last line without a line break is not processed";
+}
+
+TEST(ConfigFile, StrayTextAndFiftyFirstSectionEndTheReading) {
+    TempDir dir;
+    const std::string stray = dir.file("stray.vorlcfg");
+    writeBytes(stray, kHeader + "[]\nCAP=T\n[A]\nCAP=D\nNOTAKEY=1\n[B]\nCAP=D\n");
+    MachineList list;
+    EXPECT_EQ(ReadConfiguration(stray, list), 2);
+    EXPECT_EQ(list[1].name, "A");
+
+    const std::string many = dir.file("many.vorlcfg");
+    std::string text = kHeader;
+    for (int i = 0; i < 51; ++i) {
+        text += "[M" + std::to_string(i) + "]\nCAP=D\n";
+    }
+    writeBytes(many, text);
+    MachineList full;
+    EXPECT_EQ(ReadConfiguration(many, full), 50);
+    EXPECT_EQ(full.count, 50);
+    EXPECT_EQ(full[49].name, "M49");
+}
+
+TEST(ConfigFile, WrongNumberCountsReportDamageOnce) {
+    TempDir dir;
+    const std::string path = dir.file("d.vorlcfg");
+    writeBytes(path, kHeader + "[A]\nPORTSPEED=7\nBITS=8,1\nLEADER=1,1,1,1\nSHAKEPROTO=x,2\n");
+    MachineList list;
+    int reports = 0;
+    EXPECT_EQ(ReadConfiguration(path, list, [&] { ++reports; }), 1);
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(list[0].port, 7);
+    EXPECT_EQ(list[0].baudRate, 0);
+    EXPECT_EQ(list[0].dataBits, 8);
+    EXPECT_EQ(list[0].parity, 0);
+    EXPECT_EQ(list[0].leaderLength, 1);
+    EXPECT_EQ(list[0].handshake, 0) << "text that is not a number gives 0";
+    EXPECT_EQ(list[0].protocol, 2);
+
+    // A second read reports again.
+    EXPECT_EQ(ReadConfiguration(path, list, [&] { ++reports; }), 1);
+    EXPECT_EQ(reports, 2);
+}
+
+TEST(ConfigFile, UnreadableFilesLeaveTheTable) {
+    TempDir dir;
+    MachineList list;
+    list.count = 5;
+    EXPECT_EQ(ReadConfiguration(dir.file("missing.vorlcfg"), list), 0);
+    EXPECT_EQ(ReadConfiguration(dir.path().string(), list), 0);
+    const std::string m = dir.file("m.vorlcfg");
+    writeBytes(m, "MZ header\n[A]\nCAP=D\n");
+    EXPECT_EQ(ReadConfiguration(m, list), 0);
+    EXPECT_EQ(list.count, 5);
+}
+
+TEST(ConfigFile, DefaultFileHoldsOnlyTheTerminalEntry) {
+    TempDir dir;
+    const std::string path = dir.file("new.vorlcfg");
+    ASSERT_TRUE(WriteDefaultConfiguration(path));
+    EXPECT_EQ(readBytes(path), std::string(DefaultConfiguration()));
+    MachineList list;
+    ASSERT_EQ(ReadConfiguration(path, list), 1);
+    MachineConfig expected;
+    expected.capability = 'T';
+    expected.port = 1;
+    expected.baudRate = 4800;
+    expected.dataBits = 8;
+    expected.stopBits = 1;
+    EXPECT_EQ(list[0], expected);
+}
+
+// A write that fails midway (here: the file size limit, as a full disk would)
+// leaves the old file whole, reports -1 and leaves no stray file behind.
+TEST(ConfigFile, FailedWriteKeepsTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file("keep.vorlcfg");
+    MachineList list;
+    list.count = 2;
+    list[0].capability = 'T';
+    list[1] = fullMachine();
+    ASSERT_EQ(WriteConfiguration(path, list), 2);
+    const std::string before = readBytes(path);
+
+    list[1].name = "Renamed";
+    list[1].downloadDirectory = std::string(190, 'd');
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = before.size() / 2;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int result = WriteConfiguration(path, list);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(readBytes(path), before);
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+
+    EXPECT_EQ(WriteConfiguration(dir.path().string(), list), -1) << "a directory";
+    EXPECT_EQ(WriteConfiguration(dir.file("no/such/dir.vorlcfg"), list), -1);
+}
+
+} // namespace
+} // namespace vorl
