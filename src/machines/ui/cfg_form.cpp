@@ -1,0 +1,597 @@
+#include "machines/ui/cfg_form.h"
+
+#include "machines/caret_notation.h"
+#include "machines/ui/dialog_text.h"
+#include "machines/ui/dir_browse.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace vorl {
+namespace {
+
+constexpr int kExtensionLength = 12;
+constexpr int kDirectoryLength = 200;
+constexpr int kDelayLength = 5;
+constexpr int kLeaderLength = 1;
+
+constexpr std::array<const char*, kTriggerCount> kBuiltinHints = {
+    "Character(s) sent to machine controller to tell it to start receiving data",
+    "Character(s) sent by machine controller when ready to receive data",
+    "Character(s) sent to machine controller to tell it that data transfer is complete",
+    "Character(s) sent by machine controller to acknowledge that data transfer is complete",
+    "Character(s) sent to machine controller when computer is ready to receive uploaded data",
+    "Character(s) sent by machine controller to indicate start of upload",
+    "Character(s) sent to machine controller to acknowledge that upload has finished",
+    "Character(s) sent by machine controller when it has finished uploading data",
+};
+constexpr int kFirstHintId = 350;
+
+constexpr std::array<const char*, 12> kSpeeds = {"110",   "300",   "600",   "1200",
+                                                 "2400",  "4800",  "9600",  "14400",
+                                                 "19200", "38400", "57600", "115200"};
+
+QLabel* label(const QString& text, QWidget* parent, const char* name, QWidget* buddy = nullptr) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    if (buddy != nullptr) {
+        l->setBuddy(buddy);
+        buddy->setAccessibleName(text);
+    }
+    return l;
+}
+
+QComboBox* list(QWidget* parent, const char* name, const QStringList& items) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(name);
+    box->addItems(items);
+    return box;
+}
+
+QCheckBox* check(const QString& text, QWidget* parent, const char* name) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(name);
+    return box;
+}
+
+QLineEdit* edit(QWidget* parent, const char* name, int maxLength) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(name);
+    box->setMaxLength(maxLength);
+    return box;
+}
+
+// A box that takes digits only: typed letters and pasted text with anything
+// but digits are refused.
+QLineEdit* digitsEdit(QWidget* parent, const char* name, int maxLength) {
+    QLineEdit* box = edit(parent, name, maxLength);
+    box->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), box));
+    return box;
+}
+
+// Puts `text` into `box` without losing any of it: a stored value longer than
+// the box's limit (from an edited file) widens the limit, since a cut value
+// would be written back on OK.
+void setWhole(QLineEdit* box, const QString& text, int limit) {
+    box->setMaxLength(std::max(limit, static_cast<int>(text.size())));
+    box->setText(text);
+}
+
+void selectItem(QComboBox* box, int index) {
+    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+}
+
+int16_t flag(const QCheckBox* box) {
+    return box->isChecked() ? 1 : 0;
+}
+
+// The box as a number; 0 when empty. The validator lets only digits in, but a
+// value shown from the file may be anything the file held.
+int number(const QLineEdit* box) {
+    bool ok = false;
+    const int value = box->text().toInt(&ok);
+    return ok ? value : 0;
+}
+
+QString withoutColon(QString caption) {
+    caption = caption.trimmed();
+    if (caption.endsWith(':')) {
+        caption.chop(1);
+    }
+    return caption;
+}
+
+} // namespace
+
+TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), machines_(machines) {
+    setObjectName("TCfgFrm");
+    setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    if (machines_.selected >= 0 && machines_.selected < MachineList::kSlots) {
+        setWindowTitle(shownText(machines_[machines_.selected].name));
+    }
+    for (int i = 0; i < kTriggerCount; ++i) {
+        hints_[static_cast<size_t>(i)] =
+            uiText(kFirstHintId + i, kBuiltinHints[static_cast<size_t>(i)]);
+    }
+
+    pgcConfig = new QTabWidget(this);
+    pgcConfig->setObjectName("pgcConfig");
+    buildFileSpecificationsPage();
+    buildCommunicationPage();
+    buildDataSpecificationsPage();
+    buildFiltersPage();
+
+    cmdOK = new QPushButton(uiText(52, "OK"), this);
+    cmdOK->setObjectName("cmdOK");
+    cmdOK->setDefault(true);
+    cmdCancel = new QPushButton(uiText(53, "Cancel"), this);
+    cmdCancel->setObjectName("cmdCancel");
+    connect(cmdOK, &QPushButton::clicked, this, &TCfgFrm::cmdOKClick);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cmdCancel);
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 6);
+    layout->setSpacing(4);
+    layout->addWidget(pgcConfig, 1);
+    layout->addLayout(buttons);
+
+    resize(537, 242);
+    if (QScreen* s = screen()) {
+        move(s->availableGeometry().center() - rect().center());
+    }
+}
+
+void TCfgFrm::buildFileSpecificationsPage() {
+    tabFileSpecs = new QWidget;
+    tabFileSpecs->setObjectName("tabFileSpecs");
+    pgcConfig->addTab(tabFileSpecs, uiText(75, "File Specifications"));
+
+    auto* group =
+        new QGroupBox(uiText(305, "Capability and Default File Specifications"), tabFileSpecs);
+    group->setObjectName("grpFileSpecs");
+    const QString download = uiText(285, "Download");
+    const QString upload = uiText(286, "Upload");
+    const QString extension = uiText(307, "Extension");
+    const QString directory = uiText(306, "Directory");
+    cboxDownload = check(download, group, "cboxDownload");
+    cboxUpload = check(upload, group, "cboxUpload");
+    txtDExt = edit(group, "txtDExt", kExtensionLength);
+    txtUExt = edit(group, "txtUExt", kExtensionLength);
+    txtDDir = edit(group, "txtDDir", kDirectoryLength);
+    txtUDir = edit(group, "txtUDir", kDirectoryLength);
+    txtDExt->setAccessibleName(download + ' ' + extension);
+    txtUExt->setAccessibleName(upload + ' ' + extension);
+    txtDDir->setAccessibleName(download + ' ' + directory);
+    txtUDir->setAccessibleName(upload + ' ' + directory);
+    const QString browse = uiText(54, "Browse");
+    cmdDBrowse = new QPushButton(browse, group);
+    cmdDBrowse->setObjectName("cmdDBrowse");
+    cmdDBrowse->setAccessibleDescription(download + ' ' + directory);
+    cmdUBrowse = new QPushButton(browse, group);
+    cmdUBrowse->setObjectName("cmdUBrowse");
+    cmdUBrowse->setAccessibleDescription(upload + ' ' + directory);
+    connect(cmdDBrowse, &QPushButton::clicked, this, [this] { browseClick(cmdDBrowse, txtDDir); });
+    connect(cmdUBrowse, &QPushButton::clicked, this, [this] { browseClick(cmdUBrowse, txtUDir); });
+
+    auto* grid = new QGridLayout(group);
+    grid->addWidget(label(uiText(335, "Capability"), group, "lblCapability"), 0, 0);
+    grid->addWidget(label(extension, group, "lblExtension"), 0, 1);
+    grid->addWidget(label(directory, group, "lblDirectory"), 0, 2);
+    grid->addWidget(cboxDownload, 1, 0);
+    grid->addWidget(txtDExt, 1, 1);
+    grid->addWidget(txtDDir, 1, 2);
+    grid->addWidget(cmdDBrowse, 1, 3);
+    grid->addWidget(cboxUpload, 2, 0);
+    grid->addWidget(txtUExt, 2, 1);
+    grid->addWidget(txtUDir, 2, 2);
+    grid->addWidget(cmdUBrowse, 2, 3);
+    grid->setColumnStretch(2, 1);
+
+    auto* page = new QVBoxLayout(tabFileSpecs);
+    page->addWidget(group);
+    page->addStretch();
+}
+
+void TCfgFrm::buildCommunicationPage() {
+    tabCommunication = new QWidget;
+    tabCommunication->setObjectName("tabCommunication");
+    pgcConfig->addTab(tabCommunication, uiText(76, "Communication"));
+
+    auto* group = new QGroupBox(uiText(298, "Communication"), tabCommunication);
+    group->setObjectName("grpCommunication");
+    QStringList ports;
+    for (int i = 1; i <= 9; ++i) {
+        ports << QString("COM %1").arg(i);
+    }
+    QStringList speeds;
+    for (const char* s : kSpeeds) {
+        speeds << s;
+    }
+    cboxPort = list(group, "cboxPort", ports);
+    cboxSpeed = list(group, "cboxSpeed", speeds);
+    cboxDataBits = list(group, "cboxDataBits", {"5", "6", "7", "8"});
+    cboxStopBits = list(group, "cboxStopBits", {"1", "2"});
+    cboxParity =
+        list(group, "cboxParity", {uiText(150, "None"), uiText(151, "Odd"), uiText(152, "Even")});
+    cboxHandshake = list(group, "cboxHandshake",
+                         {uiText(153, "None"), uiText(154, "Xon/Xoff"), uiText(155, "Hardware"),
+                          uiText(156, "Xon/Xoff/HW")});
+    cboxProtocol = list(group, "cboxProtocol",
+                        {uiText(157, "ASCII"), uiText(158, "Xmodem"), uiText(159, "Xmodem CRC"),
+                         uiText(160, "Xmodem 1K")});
+    txtDelay = digitsEdit(group, "txtDelay", kDelayLength);
+    connect(cboxProtocol, &QComboBox::currentIndexChanged, this, &TCfgFrm::applyProtocolRule);
+
+    lblPort = label(uiText(301, "Comm Port"), group, "lblPort", cboxPort);
+    lblSpeed = label(uiText(304, "Line Speed"), group, "lblSpeed", cboxSpeed);
+    lblDataBits = label(uiText(300, "Data Bits"), group, "lblDataBits", cboxDataBits);
+    lblStopBits = label(uiText(303, "Stop Bits"), group, "lblStopBits", cboxStopBits);
+    lblParity = label(uiText(299, "Parity"), group, "lblParity", cboxParity);
+    lblHandshake = label(uiText(302, "Handshaking"), group, "lblHandshake", cboxHandshake);
+    lblProtocol = label(uiText(334, "Protocol"), group, "lblProtocol", cboxProtocol);
+    QLabel* lblDelay = label(uiText(333, "Block Delay (msec)"), group, "lblDelay", txtDelay);
+
+    auto* grid = new QGridLayout(group);
+    grid->setVerticalSpacing(3);
+    const std::array<std::pair<QLabel*, QWidget*>, 8> cells = {{{lblPort, cboxPort},
+                                                                {lblSpeed, cboxSpeed},
+                                                                {lblDataBits, cboxDataBits},
+                                                                {lblStopBits, cboxStopBits},
+                                                                {lblParity, cboxParity},
+                                                                {lblHandshake, cboxHandshake},
+                                                                {lblProtocol, cboxProtocol},
+                                                                {lblDelay, txtDelay}}};
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const int row = static_cast<int>(i % 4);
+        const int column = static_cast<int>(i / 4) * 2;
+        grid->addWidget(cells[i].first, row, column);
+        grid->addWidget(cells[i].second, row, column + 1);
+    }
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+
+    auto* page = new QVBoxLayout(tabCommunication);
+    page->addWidget(group);
+    page->addStretch();
+}
+
+void TCfgFrm::buildDataSpecificationsPage() {
+    tabDataSpecs = new QWidget;
+    tabDataSpecs->setObjectName("tabDataSpecs");
+    pgcConfig->addTab(tabDataSpecs, uiText(77, "Data Specifications"));
+
+    cboxEOB = list(tabDataSpecs, "cboxEOB", {"CRLF", "CR", "LF"});
+    cboxCharCode = list(tabDataSpecs, "cboxCharCode", {"ASCII", "EIA"});
+    lblEOB = label(uiText(287, "EOB"), tabDataSpecs, "lblEOB", cboxEOB);
+    lblCharCode = label(uiText(288, "Char Code"), tabDataSpecs, "lblCharCode", cboxCharCode);
+
+    auto* leader = new QGroupBox(uiText(294, "Leader"), tabDataSpecs);
+    leader->setObjectName("grpLeader");
+    cboxPunchLeader = check(uiText(295, "Punch Leader"), leader, "cboxPunchLeader");
+    cboxPunchTrailer = check(uiText(296, "Punch Trailer"), leader, "cboxPunchTrailer");
+    txtLength = digitsEdit(leader, "txtLength", kLeaderLength);
+    txtLength->setMaximumWidth(28);
+    auto* leaderGrid = new QGridLayout(leader);
+    leaderGrid->setContentsMargins(6, 2, 6, 2);
+    leaderGrid->setVerticalSpacing(0);
+    leaderGrid->addWidget(cboxPunchLeader, 0, 0, 1, 2);
+    leaderGrid->addWidget(cboxPunchTrailer, 1, 0, 1, 2);
+    leaderGrid->addWidget(label(uiText(297, "Length (Ft.)"), leader, "lblLength", txtLength), 2, 0);
+    leaderGrid->addWidget(txtLength, 2, 1);
+
+    auto* triggers = new QGroupBox(uiText(308, "Trigger Strings"), tabDataSpecs);
+    triggers->setObjectName("grpTriggers");
+    imgDirection = new QLabel(triggers);
+    imgDirection->setObjectName("imgDirection");
+    const QString download = uiText(285, "Download");
+    const QString upload = uiText(286, "Upload");
+    const std::array<QString, 4> rows = {uiText(281, "Start:"), uiText(282, "Ready:"),
+                                         uiText(283, "Stop:"), uiText(284, "End:")};
+    static constexpr std::array<const char*, kTriggerCount> names = {
+        "txtDStart", "txtDReady", "txtDStop", "txtDEnd",
+        "txtUStart", "txtUReady", "txtUStop", "txtUEnd"};
+    auto* grid = new QGridLayout(triggers);
+    grid->setContentsMargins(6, 2, 6, 2);
+    grid->setVerticalSpacing(1);
+    grid->addWidget(imgDirection, 0, 0);
+    grid->addWidget(label(download, triggers, "lblTrigDownload"), 0, 1);
+    grid->addWidget(label(upload, triggers, "lblTrigUpload"), 0, 2);
+    static constexpr std::array<const char*, 4> rowNames = {"lblStart", "lblReady", "lblStop",
+                                                            "lblEnd"};
+    for (int r = 0; r < 4; ++r) {
+        grid->addWidget(
+            label(rows[static_cast<size_t>(r)], triggers, rowNames[static_cast<size_t>(r)]), r + 1,
+            0);
+    }
+    for (int i = 0; i < kTriggerCount; ++i) {
+        QLineEdit* box = edit(triggers, names[static_cast<size_t>(i)], 32767);
+        box->setFrame(false);
+        box->setAccessibleName((i < 4 ? download : upload) + ' ' +
+                               withoutColon(rows[static_cast<size_t>(i % 4)]));
+        box->installEventFilter(this);
+        txtTriggers[static_cast<size_t>(i)] = box;
+        grid->addWidget(box, i % 4 + 1, i / 4 + 1);
+    }
+    showDirection(Direction::Neutral);
+
+    lblHint = new QLabel(tabDataSpecs);
+    lblHint->setObjectName("lblHint");
+    lblHint->setWordWrap(true);
+    lblHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblHint->setMinimumWidth(110);
+
+    auto* left = new QGridLayout;
+    left->addWidget(lblEOB, 0, 0);
+    left->addWidget(cboxEOB, 0, 1);
+    left->addWidget(lblCharCode, 1, 0);
+    left->addWidget(cboxCharCode, 1, 1);
+    left->addWidget(leader, 2, 0, 1, 2);
+    left->setRowStretch(3, 1);
+    auto* page = new QHBoxLayout(tabDataSpecs);
+    page->setContentsMargins(6, 6, 6, 6);
+    page->addLayout(left);
+    page->addWidget(triggers, 2);
+    page->addWidget(lblHint, 1);
+}
+
+void TCfgFrm::buildFiltersPage() {
+    tabFilters = new QWidget;
+    tabFilters->setObjectName("tabFilters");
+    pgcConfig->addTab(tabFilters, uiText(78, "Filters"));
+
+    const QString nulls = uiText(290, "Nulls");
+    const QString spaces = uiText(291, "Spaces");
+    const QString comments = uiText(292, "Comments");
+    const QString characters = uiText(293, "Characters:");
+    auto makeGroup = [&](const QString& title, const char* groupName,
+                         std::array<const char*, 5> names, QCheckBox*& n, QCheckBox*& s,
+                         QCheckBox*& c, QLineEdit*& chars) {
+        auto* group = new QGroupBox(title, tabFilters);
+        group->setObjectName(groupName);
+        n = check(nulls, group, names[0]);
+        s = check(spaces, group, names[1]);
+        c = check(comments, group, names[2]);
+        chars = edit(group, names[3], 32767);
+        auto* grid = new QGridLayout(group);
+        grid->addWidget(n, 0, 0, 1, 2);
+        grid->addWidget(s, 1, 0, 1, 2);
+        grid->addWidget(c, 2, 0, 1, 2);
+        grid->addWidget(label(characters, group, names[4], chars), 3, 0);
+        grid->addWidget(chars, 3, 1);
+        chars->setAccessibleName(title + ' ' + withoutColon(characters));
+        return group;
+    };
+    QGroupBox* download =
+        makeGroup(uiText(289, "Character Filter (Download)"), "grpDFilter",
+                  {"cboxDNulls", "cboxDSpaces", "cboxDComments", "txtDChars", "lblDChars"},
+                  cboxDNulls, cboxDSpaces, cboxDComments, txtDChars);
+    QGroupBox* upload =
+        makeGroup(uiText(332, "Character Filter (Upload)"), "grpUFilter",
+                  {"cboxUNulls", "cboxUSpaces", "cboxUComments", "txtUChars", "lblUChars"},
+                  cboxUNulls, cboxUSpaces, cboxUComments, txtUChars);
+    auto* page = new QHBoxLayout(tabFilters);
+    page->addWidget(download);
+    page->addWidget(upload);
+}
+
+void TCfgFrm::showEvent(QShowEvent* event) {
+    if (!event->spontaneous()) {
+        FormShow();
+    }
+    QDialog::showEvent(event);
+}
+
+void TCfgFrm::FormShow() {
+    const MachineConfig& m = machines_[machines_.selected];
+    pgcConfig->setCurrentIndex(0);
+
+    cboxDownload->setChecked(m.capability == 'D' || m.capability == 'B');
+    cboxUpload->setChecked(m.capability == 'U' || m.capability == 'B');
+    setWhole(txtDExt, shownText(m.downloadExtension), kExtensionLength);
+    setWhole(txtUExt, shownText(m.uploadExtension), kExtensionLength);
+    setWhole(txtDDir, shownText(m.downloadDirectory), kDirectoryLength);
+    setWhole(txtUDir, shownText(m.uploadDirectory), kDirectoryLength);
+
+    selectItem(cboxPort, m.port - 1);
+    cboxSpeed->setCurrentIndex(cboxSpeed->findText(QString::number(m.baudRate)));
+    selectItem(cboxDataBits, m.dataBits - 5);
+    selectItem(cboxStopBits, m.stopBits - 1);
+    selectItem(cboxParity, m.parity);
+    selectItem(cboxHandshake, m.handshake);
+    selectItem(cboxProtocol, m.protocol);
+    selectItem(cboxEOB, m.eobMode);
+    selectItem(cboxCharCode, m.charCode);
+
+    setWhole(txtDelay, QString::number(m.blockDelay), kDelayLength);
+    setWhole(txtLength, QString::number(m.leaderLength), kLeaderLength);
+
+    for (int i = 0; i < kTriggerCount; ++i) {
+        txtTriggers[static_cast<size_t>(i)]->setText(
+            caretText(EncodeControlText(m.triggers[static_cast<size_t>(i)])));
+    }
+    txtDChars->setText(caretText(EncodeControlText(m.downloadFilterChars)));
+    txtUChars->setText(caretText(EncodeControlText(m.uploadFilterChars)));
+
+    cboxPunchLeader->setChecked(m.punchLeader != 0);
+    cboxPunchTrailer->setChecked(m.punchTrailer != 0);
+    cboxDNulls->setChecked(m.downloadStripNulls != 0);
+    cboxDSpaces->setChecked(m.downloadStripSpaces != 0);
+    cboxDComments->setChecked(m.downloadStripComments != 0);
+    cboxUNulls->setChecked(m.uploadStripNulls != 0);
+    cboxUSpaces->setChecked(m.uploadStripSpaces != 0);
+    cboxUComments->setChecked(m.uploadStripComments != 0);
+
+    applyProtocolRule();
+}
+
+// Data bits, stop bits and parity apply to ASCII only: the Xmodem protocols
+// always run with 8 data bits, 1 stop bit and no parity.
+void TCfgFrm::applyProtocolRule() {
+    const bool ascii = cboxProtocol->currentIndex() == 0;
+    for (QWidget* w : std::initializer_list<QWidget*>{cboxDataBits, lblDataBits, cboxStopBits,
+                                                      lblStopBits, cboxParity, lblParity}) {
+        w->setEnabled(ascii);
+    }
+}
+
+// Shows why OK is refused and leads the operator to the control to correct.
+void TCfgFrm::refuse(QWidget* page, QWidget* control, const QString& text) {
+    pgcConfig->setCurrentWidget(page);
+    QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this);
+    box.exec();
+    control->setFocus();
+}
+
+void TCfgFrm::cmdOKClick() {
+    // A list left without a choice (a value the file held that is not in the
+    // list) cannot be stored: the operator must choose before the slot changes.
+    const std::array<std::pair<QComboBox*, QLabel*>, 9> lists = {{{cboxPort, lblPort},
+                                                                  {cboxSpeed, lblSpeed},
+                                                                  {cboxDataBits, lblDataBits},
+                                                                  {cboxStopBits, lblStopBits},
+                                                                  {cboxParity, lblParity},
+                                                                  {cboxHandshake, lblHandshake},
+                                                                  {cboxProtocol, lblProtocol},
+                                                                  {cboxEOB, lblEOB},
+                                                                  {cboxCharCode, lblCharCode}}};
+    for (const auto& [box, caption] : lists) {
+        if (box->isEnabled() && box->currentIndex() < 0) {
+            refuse(box->parentWidget() == tabDataSpecs ? tabDataSpecs : tabCommunication, box,
+                   QString("Please choose a %1 from the list.").arg(withoutColon(caption->text())));
+            return;
+        }
+    }
+
+    const int protocol = cboxProtocol->currentIndex();
+    const int handshake = cboxHandshake->currentIndex();
+    if (protocol != 0 && (handshake == 1 || handshake == 3)) {
+        refuse(tabCommunication, cboxHandshake,
+               "Software handshake is not allowed when using XModem protocol");
+        return;
+    }
+
+    MachineConfig& slot = machines_[machines_.selected];
+    MachineConfig m = slot;
+    if (m.capability != '?') {
+        const bool down = cboxDownload->isChecked();
+        const bool up = cboxUpload->isChecked();
+        m.capability = down && up ? 'B' : down ? 'D' : up ? 'U' : 'X';
+    }
+
+    for (QLineEdit* box : {txtDExt, txtUExt}) {
+        if (!box->text().isEmpty() && !box->text().startsWith('.')) {
+            setWhole(box, '.' + box->text(), kExtensionLength);
+        }
+    }
+    m.downloadExtension = storedText(txtDExt->text(), slot.downloadExtension);
+    m.uploadExtension = storedText(txtUExt->text(), slot.uploadExtension);
+    m.downloadDirectory = storedText(txtDDir->text(), slot.downloadDirectory);
+    m.uploadDirectory = storedText(txtUDir->text(), slot.uploadDirectory);
+
+    m.port = static_cast<int16_t>(cboxPort->currentIndex() + 1);
+    m.baudRate = cboxSpeed->currentText().toInt();
+    m.handshake = static_cast<int16_t>(handshake);
+    m.protocol = static_cast<int16_t>(protocol);
+    if (protocol == 0) {
+        m.dataBits = static_cast<int16_t>(cboxDataBits->currentIndex() + 5);
+        m.stopBits = static_cast<int16_t>(cboxStopBits->currentIndex() + 1);
+        m.parity = static_cast<int16_t>(cboxParity->currentIndex());
+    } else {
+        m.dataBits = 8;
+        m.stopBits = 1;
+        m.parity = 0;
+    }
+    m.blockDelay = number(txtDelay);
+    m.eobMode = static_cast<int16_t>(cboxEOB->currentIndex());
+    m.charCode = static_cast<int16_t>(cboxCharCode->currentIndex());
+
+    for (int i = 0; i < kTriggerCount; ++i) {
+        m.triggers[static_cast<size_t>(i)] =
+            DecodeControlText(caretBytes(txtTriggers[static_cast<size_t>(i)]->text()));
+    }
+    m.downloadFilterChars = DecodeControlText(caretBytes(txtDChars->text()));
+    m.uploadFilterChars = DecodeControlText(caretBytes(txtUChars->text()));
+
+    m.punchLeader = flag(cboxPunchLeader);
+    m.punchTrailer = flag(cboxPunchTrailer);
+    m.leaderLength = static_cast<int16_t>(number(txtLength));
+    m.downloadStripNulls = flag(cboxDNulls);
+    m.downloadStripSpaces = flag(cboxDSpaces);
+    m.downloadStripComments = flag(cboxDComments);
+    m.uploadStripNulls = flag(cboxUNulls);
+    m.uploadStripSpaces = flag(cboxUSpaces);
+    m.uploadStripComments = flag(cboxUComments);
+
+    slot = std::move(m);
+    accept();
+}
+
+void TCfgFrm::browseClick(QPushButton* button, QLineEdit* directoryBox) {
+    TDirBrowse browser(this);
+    browser.setCaptions(button->text(), cmdOK->text(), cmdCancel->text());
+    if (browser.exec() == QDialog::Accepted) {
+        directoryBox->setText(browser.directory());
+    }
+}
+
+bool TCfgFrm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+        const auto it = std::find(txtTriggers.begin(), txtTriggers.end(), watched);
+        if (it != txtTriggers.end()) {
+            if (event->type() == QEvent::FocusIn) {
+                triggerEnter(static_cast<int>(it - txtTriggers.begin()));
+            } else {
+                triggerExit();
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TCfgFrm::triggerEnter(int index) {
+    lblHint->setText(hints_[static_cast<size_t>(index)]);
+    // Even boxes hold what the computer sends, odd ones what the controller sends.
+    showDirection(index % 2 == 0 ? Direction::ToController : Direction::FromController);
+}
+
+void TCfgFrm::triggerExit() {
+    lblHint->clear();
+    showDirection(Direction::Neutral);
+}
+
+void TCfgFrm::showDirection(Direction direction) {
+    direction_ = direction;
+    imgDirection->setPixmap(directionPicture(direction));
+    switch (direction) {
+    case Direction::ToController:
+        imgDirection->setAccessibleName("Sent to the machine controller");
+        break;
+    case Direction::FromController:
+        imgDirection->setAccessibleName("Sent by the machine controller");
+        break;
+    case Direction::Neutral:
+        imgDirection->setAccessibleName(QString());
+        break;
+    }
+}
+
+} // namespace vorl

@@ -1,0 +1,38 @@
+#include "machines/ui/dialog_text.h"
+
+#include "text/language_table.h"
+
+#include <QStringDecoder>
+
+namespace vorl {
+
+QString uiText(int id, std::string_view builtin) {
+    return shownText(TextOr(id, builtin));
+}
+
+QString shownText(const std::string& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!utf8.hasError()) {
+        return text;
+    }
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string storedText(const QString& shown, const std::string& original) {
+    if (shown == shownText(original)) {
+        return original;
+    }
+    return shown.toStdString();
+}
+
+QString caretText(const std::string& encoded) {
+    return QString::fromLatin1(encoded.data(), static_cast<qsizetype>(encoded.size()));
+}
+
+std::string caretBytes(const QString& shown) {
+    const QByteArray bytes = shown.toLatin1();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+} // namespace vorl

@@ -1,0 +1,29 @@
+// Texts between the machine table and the dialogs' widgets: language texts for
+// captions, and the raw bytes of machine strings shown in edit boxes.
+#pragma once
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+namespace vorl {
+
+// The language file's text of `id` when it has one, else `builtin`.
+QString uiText(int id, std::string_view builtin);
+
+// Bytes of a name, directory or extension as the user sees them: UTF-8 when
+// they are valid UTF-8, otherwise one character per byte (older files).
+QString shownText(const std::string& bytes);
+
+// The bytes to store for an edit box showing `shown` that was filled from
+// `original`: an untouched box keeps the original bytes exactly, whatever
+// their encoding; an edited one is stored as UTF-8.
+std::string storedText(const QString& shown, const std::string& original);
+
+// Caret notation is kept one character per byte, so every byte value survives
+// being shown and stored again.
+QString caretText(const std::string& encoded);
+std::string caretBytes(const QString& shown);
+
+} // namespace vorl

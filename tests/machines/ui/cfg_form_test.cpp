@@ -1,0 +1,303 @@
+#include "machines/ui/cfg_form.h"
+
+#include "dialog_helpers.h"
+#include "text/language_table.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+using vorl::Direction;
+using vorl::MachineConfig;
+using vorl::MachineList;
+using vorl::TCfgFrm;
+using vorl::test::onNextModal;
+using vorl::test::sampleMachines;
+
+class CfgFormTest : public ::testing::Test {
+protected:
+    void open() {
+        form = std::make_unique<TCfgFrm>(machines);
+        form->show();
+    }
+    template <typename T> T* get(const char* name) {
+        T* w = form->findChild<T*>(name);
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QLineEdit* box(const char* name) { return get<QLineEdit>(name); }
+    QComboBox* list(const char* name) { return get<QComboBox>(name); }
+    QCheckBox* check(const char* name) { return get<QCheckBox>(name); }
+    void choose(const char* name, const QString& item) {
+        QComboBox* l = list(name);
+        const int index = l->findText(item);
+        ASSERT_GE(index, 0) << item.toStdString();
+        l->setCurrentIndex(index);
+    }
+    void retype(const char* name, const QString& text) {
+        QLineEdit* b = box(name);
+        b->selectAll();
+        QTest::keyClick(b, Qt::Key_Backspace);
+        QTest::keyClicks(b, text);
+    }
+    void clickOK() { QTest::mouseClick(get<QPushButton>("cmdOK"), Qt::LeftButton); }
+    // Clicks OK expecting a refusal; returns the message shown.
+    QString clickOKRefused() {
+        QString text;
+        onNextModal(
+            [&](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                ASSERT_NE(box, nullptr);
+                text = box->text();
+                EXPECT_TRUE(box->windowTitle().isEmpty());
+                box->button(QMessageBox::Ok)->click();
+            },
+            form.get());
+        clickOK();
+        EXPECT_TRUE(form->isVisible());
+        EXPECT_NE(form->result(), QDialog::Accepted);
+        return text;
+    }
+    const MachineConfig& slot() { return machines[machines.selected]; }
+
+    MachineList machines = sampleMachines();
+    std::unique_ptr<TCfgFrm> form;
+};
+
+TEST_F(CfgFormTest, ShowsTheSelectedSlotAndCaption) {
+    machines.selected = 2;
+    open();
+    EXPECT_EQ(form->windowTitle(), "Lathe");
+    EXPECT_EQ(box("txtDDir")->text(), "/srv/nc/Lathe");
+    EXPECT_EQ(list("cboxPort")->currentText(), "COM 3");
+    EXPECT_EQ(list("cboxSpeed")->currentText(), "4800");
+    EXPECT_EQ(list("cboxParity")->currentText(), "Even");
+    EXPECT_EQ(box("txtDelay")->text(), "500");
+    EXPECT_EQ(box("txtDStart")->text(), "%^M^J");
+    EXPECT_EQ(box("txtDChars")->text(), "^R");
+    EXPECT_EQ(get<QTabWidget>("pgcConfig")->currentIndex(), 0);
+}
+
+TEST_F(CfgFormTest, OKWithoutChangesKeepsTheRecord) {
+    const MachineConfig before = slot();
+    open();
+    clickOK();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(slot(), before);
+}
+
+TEST_F(CfgFormTest, CapabilityLetters) {
+    machines[1].capability = 'X';
+    open();
+    EXPECT_FALSE(check("cboxDownload")->isChecked());
+    EXPECT_FALSE(check("cboxUpload")->isChecked());
+    QTest::mouseClick(check("cboxUpload"), Qt::LeftButton);
+    clickOK();
+    EXPECT_EQ(slot().capability, 'U');
+
+    open();
+    QTest::mouseClick(check("cboxDownload"), Qt::LeftButton);
+    clickOK();
+    EXPECT_EQ(slot().capability, 'B');
+
+    // A slot marked deleted stays deleted.
+    machines[1].capability = '?';
+    open();
+    clickOK();
+    EXPECT_EQ(slot().capability, '?');
+}
+
+TEST_F(CfgFormTest, ExtensionGetsItsDot) {
+    machines[1].uploadExtension.clear();
+    open();
+    retype("txtDExt", "nc1");
+    clickOK();
+    EXPECT_EQ(slot().downloadExtension, ".nc1");
+    EXPECT_EQ(box("txtDExt")->text(), ".nc1");
+    EXPECT_EQ(slot().uploadExtension, "");
+}
+
+TEST_F(CfgFormTest, LongStoredValuesAreNotCut) {
+    machines[1].downloadExtension = ".extensionof15c";
+    machines[1].blockDelay = 1234567;
+    open();
+    clickOK();
+    EXPECT_EQ(slot().downloadExtension, ".extensionof15c");
+    EXPECT_EQ(slot().blockDelay, 1234567);
+}
+
+TEST_F(CfgFormTest, SoftwareHandshakeWithXmodemIsRefused) {
+    const MachineConfig before = slot();
+    open();
+    for (const char* handshake : {"Xon/Xoff", "Xon/Xoff/HW"}) {
+        choose("cboxProtocol", "Xmodem");
+        choose("cboxHandshake", handshake);
+        EXPECT_EQ(clickOKRefused(), "Software handshake is not allowed when using XModem protocol");
+        EXPECT_EQ(slot(), before);
+    }
+    choose("cboxProtocol", "ASCII");
+    clickOK();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(slot().handshake, 3);
+}
+
+TEST_F(CfgFormTest, XmodemStoresEightDataBitsOneStopBitNoParity) {
+    open();
+    EXPECT_TRUE(list("cboxDataBits")->isEnabled());
+    choose("cboxProtocol", "Xmodem CRC");
+    choose("cboxHandshake", "Hardware");
+    EXPECT_FALSE(list("cboxDataBits")->isEnabled());
+    EXPECT_FALSE(list("cboxStopBits")->isEnabled());
+    EXPECT_FALSE(list("cboxParity")->isEnabled());
+    clickOK();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(slot().protocol, 2);
+    EXPECT_EQ(slot().handshake, 2);
+    EXPECT_EQ(slot().dataBits, 8);
+    EXPECT_EQ(slot().stopBits, 1);
+    EXPECT_EQ(slot().parity, 0);
+
+    // Reopened: the lists show what was stored and stay disabled.
+    open();
+    EXPECT_EQ(list("cboxDataBits")->currentText(), "8");
+    EXPECT_FALSE(list("cboxParity")->isEnabled());
+}
+
+TEST_F(CfgFormTest, CaretNotationInTriggerAndFilterBoxes) {
+    open();
+    retype("txtUEnd", "^M^J");
+    retype("txtUStart", "^q");
+    retype("txtUChars", "^@%");
+    clickOK();
+    EXPECT_EQ(slot().triggers[vorl::UploadEnd], "\r\n");
+    EXPECT_EQ(slot().triggers[vorl::UploadStart], "\x11");
+    EXPECT_EQ(slot().uploadFilterChars, std::string("\0%", 2));
+
+    open();
+    EXPECT_EQ(box("txtUEnd")->text(), "^M^J");
+    EXPECT_EQ(box("txtUStart")->text(), "^Q");
+    EXPECT_EQ(box("txtUChars")->text(), "^@%");
+}
+
+TEST_F(CfgFormTest, DelayAndLengthTakeDigitsOnly) {
+    open();
+    retype("txtDelay", "1a2-b 3");
+    EXPECT_EQ(box("txtDelay")->text(), "123");
+    retype("txtDelay", "9876543");
+    EXPECT_EQ(box("txtDelay")->text(), "98765");
+    retype("txtLength", "x7");
+    EXPECT_EQ(box("txtLength")->text(), "7");
+    clickOK();
+    EXPECT_EQ(slot().blockDelay, 98765);
+    EXPECT_EQ(slot().leaderLength, 7);
+
+    open();
+    box("txtDelay")->selectAll();
+    QTest::keyClick(box("txtDelay"), Qt::Key_Backspace);
+    box("txtLength")->clear();
+    clickOK();
+    EXPECT_EQ(slot().blockDelay, 0);
+    EXPECT_EQ(slot().leaderLength, 0);
+}
+
+TEST_F(CfgFormTest, NoLineSpeedChosenIsRefused) {
+    machines[1].baudRate = 1234;
+    const MachineConfig before = slot();
+    open();
+    EXPECT_EQ(list("cboxSpeed")->currentIndex(), -1);
+    EXPECT_EQ(clickOKRefused(), "Please choose a Line Speed from the list.");
+    EXPECT_EQ(slot(), before);
+    EXPECT_EQ(get<QTabWidget>("pgcConfig")->currentWidget()->objectName(), "tabCommunication");
+
+    choose("cboxSpeed", "19200");
+    clickOK();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(slot().baudRate, 19200);
+}
+
+TEST_F(CfgFormTest, CancelAndEscapeLeaveTheSlot) {
+    const MachineConfig before = slot();
+    open();
+    retype("txtDDir", "/tmp/other");
+    QTest::mouseClick(check("cboxUpload"), Qt::LeftButton);
+    QTest::mouseClick(get<QPushButton>("cmdCancel"), Qt::LeftButton);
+    EXPECT_EQ(form->result(), QDialog::Rejected);
+    EXPECT_EQ(slot(), before);
+
+    open();
+    retype("txtDelay", "7");
+    QTest::keyClick(form.get(), Qt::Key_Escape);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(form->result(), QDialog::Rejected);
+    EXPECT_EQ(slot(), before);
+}
+
+TEST_F(CfgFormTest, TriggerBoxShowsItsHintAndDirection) {
+    open();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    get<QTabWidget>("pgcConfig")->setCurrentWidget(get<QWidget>("tabDataSpecs"));
+    auto* hint = get<QLabel>("lblHint");
+
+    box("txtDStop")->setFocus();
+    EXPECT_EQ(hint->text(),
+              "Character(s) sent to machine controller to tell it that data transfer is complete");
+    EXPECT_EQ(form->direction(), Direction::ToController);
+
+    box("txtUReady")->setFocus();
+    EXPECT_EQ(hint->text(), "Character(s) sent by machine controller to indicate start of upload");
+    EXPECT_EQ(form->direction(), Direction::FromController);
+
+    list("cboxEOB")->setFocus();
+    EXPECT_EQ(hint->text(), "");
+    EXPECT_EQ(form->direction(), Direction::Neutral);
+}
+
+TEST_F(CfgFormTest, LanguageTextsReplaceCaptions) {
+    vorl::Language().setText(159, "XM-CRC");
+    vorl::Language().setText(304, "Baudrate");
+    vorl::Language().setText(351, "Bereit");
+    open();
+    vorl::Language().clear();
+    EXPECT_EQ(list("cboxProtocol")->itemText(2), "XM-CRC");
+    EXPECT_EQ(get<QLabel>("lblSpeed")->text(), "Baudrate");
+    EXPECT_EQ(get<QLabel>("lblParity")->text(), "Parity");
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    get<QTabWidget>("pgcConfig")->setCurrentWidget(get<QWidget>("tabDataSpecs"));
+    box("txtDReady")->setFocus();
+    EXPECT_EQ(get<QLabel>("lblHint")->text(), "Bereit");
+}
+
+TEST_F(CfgFormTest, BrowsePutsTheChosenDirectoryIntoItsBox) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    open();
+    QString caption;
+    onNextModal(
+        [&](QWidget* browser) {
+            caption = browser->windowTitle();
+            QTest::mouseClick(browser->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+        },
+        form.get());
+    QTest::mouseClick(get<QPushButton>("cmdUBrowse"), Qt::LeftButton);
+    QDir::setCurrent(before);
+    EXPECT_EQ(caption, "Browse");
+    EXPECT_EQ(box("txtUDir")->text(), QDir(dir.path()).canonicalPath());
+    clickOK();
+    EXPECT_EQ(slot().uploadDirectory, QDir(dir.path()).canonicalPath().toStdString());
+}
+
+} // namespace
