@@ -1,0 +1,55 @@
+#include "platform/device.h"
+
+#include "platform/posix_tty.h"
+#include "platform/simulated_device.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace vorl::platform {
+
+int SystemErrorFromErrno(int err) {
+    switch (err) {
+    case 0:
+        return 0;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return kSysNoSuchDevice;
+    case ENOTDIR:
+        return kSysPathNotFound;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return kSysInUse;
+    case EACCES:
+    case EPERM:
+        return kSysPermissionDenied;
+    default:
+        return err;
+    }
+}
+
+std::string DeviceErrorText(int sysError, const std::string& path) {
+    std::string on = path.empty() ? std::string() : " on " + path;
+    switch (sysError) {
+    case kSysNoSuchDevice:
+        return "No such device" + on;
+    case kSysPathNotFound:
+        return "Path not found" + on;
+    case kSysInUse:
+        return "Device in use by another program" + on;
+    case kSysPermissionDenied:
+        return "Permission denied" + on + " (the user is probably not in the 'dialout' group)";
+    default:
+        return std::string(std::strerror(sysError)) + on;
+    }
+}
+
+std::unique_ptr<Device> MakeDevice(const std::string& path) {
+    if (path.rfind("sim:", 0) == 0)
+        return std::make_unique<SimulatedDevice>(SimulatedLine::Find(path.substr(4)));
+    return std::make_unique<PosixTty>();
+}
+
+} // namespace vorl::platform

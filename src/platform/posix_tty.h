@@ -1,0 +1,90 @@
+// A serial line on a POSIX tty (a real port, a USB adapter or a pty).
+//
+// How it works
+// - Opened O_RDWR|O_NOCTTY|O_NONBLOCK, then claimed with TIOCEXCL and an
+//   advisory flock(), so a second program (ours or another) gets "in use". The
+//   termios found at open is restored at close.
+// - Waits use poll() on the tty and an eventfd per direction for wake-ups.
+// - Modem lines come from TIOCMGET, line errors from the deltas of TIOCGICOUNT
+//   (frame, overrun, parity, break, buffer overrun). A pty answers neither
+//   ioctl: that reads as "no modem lines, no errors".
+// - Output flow by XON/XOFF is the kernel's IXON: the tty stops at once when the
+//   peer's XOFF arrives, within the UART's own FIFO, which user space cannot
+//   match (whatever it has handed to the kernel goes out regardless). The kernel
+//   does not say that it stopped, so the hold is inferred: output waiting
+//   (queued in the kernel, or refused by it) and none of it moving for
+//   max(100 ms, 3 character times) while IXON is on and CTS is not the reason.
+// - Input flow by XON/XOFF is ours: the kernel's IXOFF has fixed thresholds and
+//   would send XON behind our back. We send XOFF (tcflow TCIOFF) when the bytes
+//   waiting in the kernel reach the XOFF point and XON (TCION) when they fall to
+//   the XON limit; so "XOFF sent" is known exactly.
+// - RTS/CTS flow is the kernel's CRTSCTS. DTR/DSR flow has no termios
+//   equivalent and is refused with ecBadArgument.
+#pragma once
+
+#include "platform/device.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <shared_mutex>
+#include <termios.h>
+
+namespace vorl::platform {
+
+class PosixTty final : public Device {
+public:
+    PosixTty();
+    ~PosixTty() override;
+
+    int open(const std::string& path) override;
+    void close() override;
+    bool isOpen() const override;
+    int setQueueSizes(uint32_t inQueue, uint32_t outQueue) override;
+    int getLineSettings(LineSettings& out) override;
+    int setLineSettings(const LineSettings& in) override;
+    long read(uint8_t* buf, size_t count) override;
+    long write(const uint8_t* buf, size_t count) override;
+    WaitResult waitInput(bool wantData, int timeoutMs) override;
+    WaitResult waitOutput(int timeoutMs) override;
+    void wakeInput() override;
+    void wakeOutput() override;
+    uint8_t modemLines() override;
+    bool hasModemLines() override;
+    int setDtr(bool on) override;
+    int setRts(bool on) override;
+    int setBreak(bool on) override;
+    int purge(unsigned which) override;
+    DeviceStatus status() override;
+
+    // The descriptor (tests only; -1 when closed).
+    int fd() const { return fd_; }
+
+private:
+    int modemBits(int set, int clear);
+    void updateInputFlow(uint32_t inQueue);
+    bool outputStalled(uint32_t outQueue);
+
+    mutable std::shared_mutex fdLock_; // exclusive only for open and close
+    int fd_ = -1;
+    int wakeIn_ = -1; // eventfds
+    int wakeOut_ = -1;
+    std::atomic<bool> closing_{false};
+    bool locked_ = false;
+    termios original_{};
+
+    std::mutex stateLock_; // everything below
+    LineSettings settings_{};
+    uint32_t inQueueSize_ = 4096;
+    bool linesKnown_ = true;  // cleared when TIOCMGET fails
+    bool countsKnown_ = true; // cleared when TIOCGICOUNT fails
+    int lastFrame_ = 0, lastOverrun_ = 0, lastParity_ = 0, lastBrk_ = 0, lastBufOverrun_ = 0;
+    bool xoffSent_ = false;
+    // Output progress, for inferring an XOFF hold.
+    std::atomic<uint64_t> accepted_{0}; // bytes the kernel took
+    std::atomic<bool> refused_{false};  // the last write found no room
+    uint64_t lastLeft_ = 0;             // bytes that had left the kernel queue
+    std::chrono::steady_clock::time_point lastProgress_{};
+};
+
+} // namespace vorl::platform
