@@ -1,6 +1,8 @@
 #include "machines/ui/cfg_form.h"
 
+#include "../../temp_dir.h"
 #include "dialog_helpers.h"
+#include "machines/config_file.h"
 #include "text/language_table.h"
 
 #include <QCheckBox>
@@ -187,6 +189,30 @@ TEST_F(CfgFormTest, CaretNotationInTriggerAndFilterBoxes) {
     EXPECT_EQ(box("txtUEnd")->text(), "^M^J");
     EXPECT_EQ(box("txtUStart")->text(), "^Q");
     EXPECT_EQ(box("txtUChars")->text(), "^@%");
+}
+
+// The edit path through the real file: dialog, write, read, dialog again.
+TEST_F(CfgFormTest, EditSurvivesTheConfigurationFile) {
+    vorl::test::TempDir dir;
+    const std::string path = dir.file("vorl.vorlcfg");
+    open();
+    retype("txtDReady", "DC2^m^j");
+    choose("cboxProtocol", "Xmodem 1K");
+    choose("cboxHandshake", "None");
+    retype("txtUExt", "PRG");
+    clickOK();
+    ASSERT_EQ(vorl::WriteConfiguration(path, machines), 3);
+
+    MachineList reread;
+    ASSERT_EQ(vorl::ReadConfiguration(path, reread), 3);
+    EXPECT_EQ(reread[1], machines[1]);
+    EXPECT_EQ(reread[1].triggers[vorl::DownloadReady], "DC2\r\n");
+    reread.selected = 1;
+    machines = reread;
+    open();
+    EXPECT_EQ(box("txtDReady")->text(), "DC2^M^J");
+    EXPECT_EQ(box("txtUExt")->text(), ".PRG");
+    EXPECT_EQ(list("cboxProtocol")->currentText(), "Xmodem 1K");
 }
 
 TEST_F(CfgFormTest, DelayAndLengthTakeDigitsOnly) {
