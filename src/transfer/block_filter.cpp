@@ -1,0 +1,107 @@
+#include "transfer/block_filter.h"
+
+namespace vorl {
+namespace {
+
+bool isEiaMachine(const MachineConfig& machine) {
+    return machine.charCode == 1;
+}
+
+} // namespace
+
+FilterSettings downloadFilter(const MachineConfig& machine) {
+    return {machine.downloadStripNulls != 0, machine.downloadStripSpaces != 0,
+            machine.downloadStripComments != 0, machine.downloadFilterChars};
+}
+
+FilterSettings uploadFilter(const MachineConfig& machine) {
+    return {machine.uploadStripNulls != 0, machine.uploadStripSpaces != 0,
+            machine.uploadStripComments != 0, machine.uploadFilterChars};
+}
+
+std::string_view asciiEob(const MachineConfig& machine) {
+    switch (machine.eobMode) {
+    case 1:
+        return "\r";
+    case 2:
+        return "\n";
+    default:
+        return "\r\n";
+    }
+}
+
+std::string_view downloadEob(const MachineConfig& machine) {
+    return isEiaMachine(machine) ? std::string_view("\r") : asciiEob(machine);
+}
+
+uint8_t downloadEolChar(const MachineConfig& machine, const TranslationTable& table) {
+    if (isEiaMachine(machine)) {
+        return table[static_cast<uint8_t>(kCR)];
+    }
+    return machine.eobMode == 1 ? kCR : kLF;
+}
+
+std::string FilterBlock(std::string_view block, const FilterSettings& filter) {
+    std::string out;
+    out.reserve(block.size());
+    bool inComment = false;
+    for (char c : block) {
+        if (filter.stripNulls && c == '\0') {
+            continue;
+        }
+        if (filter.stripSpaces && c == ' ' && !inComment) {
+            continue;
+        }
+        if (c == '(') {
+            inComment = true;
+        }
+        const bool closing = c == ')' && inComment && filter.stripComments;
+        if (c == ')' || c == kCR || c == kLF) {
+            inComment = false;
+        }
+        if (inComment && filter.stripComments) {
+            continue;
+        }
+        if (c != '\0' && filter.filterChars.find(c) != std::string::npos) {
+            continue;
+        }
+        if (closing) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+bool IsEmptyBlock(std::string_view block) {
+    static constexpr std::string_view kNothing("0123456789)Nn \r\n\0", 17);
+    for (char c : block) {
+        if (kNothing.find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
+                          const TranslationTable& table) {
+    std::string out;
+    out.reserve(prefix.size() + 2);
+    for (char c : prefix) {
+        if ((machine.eobMode == 1 && c == kLF) || (machine.eobMode == 2 && c == kCR)) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    if (!out.empty() && out.back() != kCR && out.back() != kLF) {
+        out += asciiEob(machine);
+    }
+    if (isEiaMachine(machine)) {
+        for (char& c : out) {
+            c = static_cast<char>(table[static_cast<uint8_t>(c)]);
+        }
+    }
+    return out;
+}
+
+} // namespace vorl

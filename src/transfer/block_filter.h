@@ -1,0 +1,73 @@
+// The rules a program goes through block by block on its way to or from a
+// machine tool: the end-of-block convention, the character filter of each
+// direction, the empty-block test and the conversion of a restart prefix.
+//
+// A block is a line of the program without its line end; the data is split so
+// that a CR LF pair, a lone CR and a lone LF each end one block (LF CR ends
+// two). Each block gets the machine's end of block (EOB) appended before it is
+// filtered.
+#pragma once
+
+#include "machines/machine_config.h"
+#include "transfer/translation_table.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vorl {
+
+constexpr char kCR = '\r';
+constexpr char kLF = '\n';
+
+// One direction's filter settings.
+struct FilterSettings {
+    bool stripNulls = false;
+    bool stripSpaces = false;
+    bool stripComments = false;
+    std::string filterChars; // characters removed wherever they occur
+
+    // The filter runs only when something is set.
+    bool active() const {
+        return stripNulls || stripSpaces || stripComments || !filterChars.empty();
+    }
+};
+
+FilterSettings downloadFilter(const MachineConfig& machine);
+FilterSettings uploadFilter(const MachineConfig& machine);
+
+// What ends a block in ASCII: "\r\n", "\r" or "\n" by the machine's eobMode.
+std::string_view asciiEob(const MachineConfig& machine);
+
+// What ends a block of a prepared download before translation: a single CR
+// with EIA (punched as the EIA end of block), otherwise asciiEob().
+std::string_view downloadEob(const MachineConfig& machine);
+
+// The byte that ends each block of a prepared download: LF for eobMode CR LF
+// and LF, CR for eobMode CR; with EIA the code the table punches for CR, which
+// is the byte every EIA block of the prepared file ends with.
+uint8_t downloadEolChar(const MachineConfig& machine, const TranslationTable& table);
+
+// The per-character filter over one block including its EOB.
+//
+// A comment runs from "(" through the next ")" or the end of the block. Blanks
+// inside a comment survive the spaces filter; with the comments filter the
+// whole comment goes, both brackets included, and an unclosed "(" removes the
+// rest of the block but not its EOB. NULs go with the nulls filter; every
+// character of `filterChars` (NUL excepted) goes wherever it occurs.
+std::string FilterBlock(std::string_view block, const FilterSettings& filter);
+
+// True when a block says nothing to the machine: it holds only digits, ")",
+// "N", "n", blanks, CR, LF and NULs (a sequence number left from a comment
+// line, or nothing at all).
+bool IsEmptyBlock(std::string_view block);
+
+// The restart prefix made ready to write before the first block: line ends
+// adapted to eobMode (CR LF kept for eobMode CR LF, only CR for eobMode CR,
+// only LF for eobMode LF), then with EIA every byte translated. A prefix whose
+// last line has no line end gets one, so it can never run into the first block.
+// Filters do not apply to the prefix, and its lines are not counted as blocks.
+std::string ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
+                          const TranslationTable& table);
+
+} // namespace vorl

@@ -1,0 +1,96 @@
+// The block engine behind download preparation and upload finishing: takes a
+// program in pieces of any size and writes what the block rules make of it.
+//
+// How it works. Bytes are classified as they arrive: a byte that ends a block
+// closes the current block, anything else goes through the character filter
+// straight into the output buffer. At the end of a block its EOB goes through
+// the filter too; then the block is either kept (translated to tape code when
+// asked, counted, written when its number has reached the start block) or
+// rolled back by resetting the write position to where it began. The only
+// state carried from one piece to the next is that of the current block: the
+// comment flag, whether anything but a sequence number was kept, and a CR at
+// the very end of a piece whose LF may begin the next. So the output does not
+// depend on how the input was cut, and memory stays at two buffers plus the
+// longest block.
+#pragma once
+
+#include "transfer/block_filter.h"
+#include "transfer/translation_table.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorl {
+
+// Where finished output goes.
+class OutputSink {
+public:
+    virtual ~OutputSink() = default;
+    // Takes the first `size` bytes of `buffer`. May hand back a different
+    // buffer to fill next (for writing in the background); its contents are
+    // then unspecified. Failures throw std::system_error.
+    virtual void put(std::vector<uint8_t>& buffer, size_t size) = 0;
+};
+
+struct BlockRules {
+    FilterSettings filter;  // applied to each block with its EOB when active
+    std::string eob = "\n"; // appended to every block before the filter
+    bool dropEmpty = false; // blocks that are then empty are dropped, not counted
+    int startBlock = 0;     // counted blocks numbered below it are not written
+    // Input bytes to characters before anything else (reading EIA back), or
+    // null for none.
+    const TranslationTable* toAscii = nullptr;
+    // Kept blocks to tape code (punching EIA), or null for none.
+    const TranslationTable* toTape = nullptr;
+    // Bytes (as received, before toAscii) that end a block; CR and LF when
+    // left empty. A CR immediately followed by LF ends one block.
+    std::array<bool, 256> endsBlock{};
+    // Bytes (as received) that are no part of the program at all.
+    std::array<bool, 256> skipped{};
+};
+
+class BlockStream {
+public:
+    BlockStream(const BlockRules& rules, OutputSink& sink);
+
+    // Raw bytes outside the blocks (leader, prefix, trailer); only between
+    // blocks, that is before the first feed() or after finish().
+    void append(const void* data, size_t size);
+    void appendZeros(size_t count);
+
+    // The next piece of the program.
+    void feed(const void* data, size_t size);
+    // Ends the input: a last line without a line end is a block like the others.
+    void finish();
+    // Hands everything written so far to the sink.
+    void flush();
+
+    int64_t bytesWritten() const { return written_ + static_cast<int64_t>(blockStart_); }
+    int64_t blocksCounted() const { return counted_; }
+
+private:
+    uint8_t* ensureRoom(size_t extra);
+    uint8_t* put(uint8_t* o, uint8_t c);
+    uint8_t* endBlock(uint8_t* o);
+    void flushIfFull();
+
+    BlockRules rules_;
+    OutputSink& sink_;
+    bool filterActive_;
+    std::array<bool, 256> special_{}; // characters the filter must look at
+    std::vector<uint8_t> out_;
+    std::vector<uint8_t> tail_;
+    size_t used_ = 0;       // bytes of out_ in use
+    size_t blockStart_ = 0; // where the current block begins in out_
+    int64_t written_ = 0;   // bytes already handed to the sink
+    int64_t counted_ = 0;
+    bool inComment_ = false;
+    bool nonEmpty_ = false; // the block kept something IsEmptyBlock does not allow
+    bool pending_ = false;  // bytes after the last block end
+    bool skipLF_ = false;   // the previous piece ended with CR
+};
+
+} // namespace vorl

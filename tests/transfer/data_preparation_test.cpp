@@ -1,0 +1,288 @@
+#include "transfer/data_preparation.h"
+
+#include "scratch_dir.h"
+#include "transfer/block_filter.h"
+#include "transfer/temp_file.h"
+#include "transfer/translation_table.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <unistd.h>
+
+namespace vorl {
+namespace {
+
+using test::readFile;
+using test::ScratchDir;
+
+MachineConfig machine(int eobMode, int charCode = 0) {
+    MachineConfig m;
+    m.capability = 'B';
+    m.name = "Mill";
+    m.eobMode = static_cast<int16_t>(eobMode);
+    m.charCode = static_cast<int16_t>(charCode);
+    return m;
+}
+
+MachineConfig stripping(int eobMode, bool spaces, bool comments, int charCode = 0) {
+    MachineConfig m = machine(eobMode, charCode);
+    m.downloadStripSpaces = m.uploadStripSpaces = spaces;
+    m.downloadStripComments = m.uploadStripComments = comments;
+    return m;
+}
+
+class Preparation : public ::testing::Test {
+protected:
+    // The prepared bytes of `program` (the temporary file is removed again).
+    std::string prepare(const MachineConfig& m, const std::string& program,
+                        DownloadRequest request = {}) {
+        request.sourcePath = dir.write("program.nc", program);
+        last = PrepareDownloadFile(m, request);
+        EXPECT_TRUE(last.ok) << last.message;
+        std::string bytes = readFile(last.tempFileName);
+        EXPECT_EQ(last.charsTotal, static_cast<int64_t>(bytes.size()));
+        deleteTempFile(last.tempFileName);
+        return bytes;
+    }
+
+    // The target file FinishUploadFile makes of `received`.
+    std::string finish(const MachineConfig& m, const std::string& received,
+                       const std::string& translationFile = "", size_t readSize = 1 << 20) {
+        const std::string temp = dir.write("received.tmp", received);
+        const std::string target = dir.file("target.nc");
+        FinishedUpload done = FinishUploadFile(m, temp, target, translationFile, readSize);
+        EXPECT_TRUE(done.ok) << done.message;
+        std::string bytes = readFile(target);
+        EXPECT_EQ(done.size, static_cast<int64_t>(bytes.size()));
+        EXPECT_EQ(readFile(temp), received) << "the received file stays";
+        return bytes;
+    }
+
+    ScratchDir dir;
+    PreparedDownload last;
+};
+
+TEST_F(Preparation, CommentsAndSpacesRemoved) {
+    EXPECT_EQ(prepare(stripping(1, true, true), "G01 X1.(FEED)\r\n"), "G01X1.\r");
+    // An unclosed comment takes the rest of the block but not its EOB.
+    EXPECT_EQ(prepare(stripping(0, false, true), "G01 X1 (FEED\r\nG02\r\n"), "G01 X1 \r\nG02\r\n");
+    // Only spaces removed: blanks inside a comment stay.
+    EXPECT_EQ(prepare(stripping(2, true, false), "G1 (A B) X2\r\n"), "G1(A B)X2\n");
+    // A stray ")" outside a comment is kept.
+    EXPECT_EQ(prepare(stripping(2, false, true), "G1) X2\n"), "G1) X2\n");
+}
+
+TEST_F(Preparation, EmptyBlocksAreDroppedAndNotCounted) {
+    const std::string program = "N0010 (ROUGH)\r\nG01\r\nN20\r\nG02\r\nG03\r\n";
+    DownloadRequest fromTwo;
+    fromTwo.startBlock = 2;
+    // With comments removed the N0010 and N20 lines say nothing: G01 is block 1.
+    EXPECT_EQ(prepare(stripping(0, false, true), program, fromTwo), "G02\r\nG03\r\n");
+    // With comments kept every line is sent and counted.
+    EXPECT_EQ(prepare(machine(0), program, fromTwo), "G01\r\nN20\r\nG02\r\nG03\r\n");
+    // A NUL at the start of a block does not make its words disappear.
+    EXPECT_EQ(prepare(stripping(0, false, true), std::string("\0%\r\nN5\r\n", 7)),
+              std::string("\0%\r\n", 4));
+}
+
+TEST_F(Preparation, BlockSplittingAndEob) {
+    // No final line end: the last line is a block like the others.
+    EXPECT_EQ(prepare(machine(0), "G1\nG2"), "G1\r\nG2\r\n");
+    // CR LF, CR and LF each end one block; LF CR ends two.
+    EXPECT_EQ(prepare(machine(2), "A\r\nB\rC\nD\n\rE"), "A\nB\nC\nD\n\nE\n");
+    EXPECT_EQ(prepare(machine(1), "A\r\n\r\n"), "A\r\r");
+    EXPECT_EQ(prepare(machine(0), ""), "");
+}
+
+TEST_F(Preparation, NullsAndListedCharacters) {
+    MachineConfig m = machine(0);
+    m.downloadStripNulls = 1;
+    m.downloadFilterChars = std::string("%;\0", 3);
+    EXPECT_EQ(prepare(m, std::string("%\0G1;\r\n", 7)), "G1\r\n");
+    // A listed CR takes the CR out of every EOB.
+    m.downloadFilterChars = "\r";
+    EXPECT_EQ(prepare(m, "G1\r\nG2\r\n"), "G1\nG2\n");
+}
+
+TEST_F(Preparation, StartBlockPrefixLeaderAndTrailer) {
+    MachineConfig m = machine(0);
+    m.punchLeader = 1;
+    m.punchTrailer = 1;
+    m.leaderLength = 3;
+    const std::string zeros(360, '\0');
+    EXPECT_EQ(prepare(m, "G1\r\n"), zeros + "G1\r\n" + zeros);
+
+    m.punchTrailer = 0;
+    m.leaderLength = 1;
+    DownloadRequest request;
+    request.startBlock = 5;
+    request.prefixText = "G90\r\nG54";
+    EXPECT_EQ(prepare(m, "N1\r\nN2\r\nN3\r\nN4\r\nN5\r\nN6\r\n", request),
+              std::string(120, '\0') + "G90\r\nG54\r\nN5\r\nN6\r\n");
+    EXPECT_EQ(last.eolChar, '\n');
+
+    // The prefix follows eobMode and is not filtered.
+    MachineConfig cr = stripping(1, true, true);
+    request.startBlock = 0;
+    request.prefixText = "G90 (X)\r\nG54\r\n";
+    EXPECT_EQ(prepare(cr, "G1\r\n", request), "G90 (X)\rG54\rG1\r");
+    EXPECT_EQ(last.eolChar, '\r');
+}
+
+TEST_F(Preparation, EiaTapeCode) {
+    for (int eobMode : {0, 1, 2}) {
+        EXPECT_EQ(prepare(machine(eobMode, 1), "G1\r\n"), "\x67\x01\x80") << eobMode;
+        EXPECT_EQ(last.eolChar, 0x80);
+    }
+    // Leader and trailer stay zero bytes; characters without a code go as 0xFF.
+    MachineConfig m = machine(0, 1);
+    m.punchLeader = m.punchTrailer = 1;
+    m.leaderLength = 1;
+    EXPECT_EQ(prepare(m, "g(\n"), std::string(120, '\0') + "\xFF\xFF\x80" + std::string(120, '\0'));
+}
+
+TEST_F(Preparation, TranslationFileChangesDownload) {
+    DownloadRequest request;
+    request.translationFile = dir.write("vorl.xlt", "** local codes\r\n"
+                                                    "\r\n"
+                                                    "D36,128\r\n"
+                                                    "G,99\r\n"
+                                                    "D13,127\r\n");
+    EXPECT_EQ(prepare(machine(0, 1), "G1$\r\n", request), "\x63\x01\x80\x7F");
+    // eolChar is what the blocks end with.
+    EXPECT_EQ(last.eolChar, 0x7F);
+}
+
+TEST_F(Preparation, FailuresLeaveNoFileBehind) {
+    const std::string previous = createTempFileName();
+    DownloadRequest request;
+    request.sourcePath = dir.file("missing.nc");
+    request.previousTempFile = previous;
+    PreparedDownload result = PrepareDownloadFile(machine(0), request);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message, "File not found: " + request.sourcePath);
+    EXPECT_TRUE(result.tempFileName.empty());
+    EXPECT_NE(access(previous.c_str(), F_OK), 0) << "the previous temporary file is deleted";
+
+    request.sourcePath = dir.path(); // a directory cannot be read as a program
+    result = PrepareDownloadFile(machine(0), request);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.message.find(dir.path()), std::string::npos) << result.message;
+}
+
+TEST_F(Preparation, UploadFilterAndEob) {
+    MachineConfig m = stripping(0, true, false);
+    // Empty blocks go when spaces are removed on upload, too.
+    EXPECT_EQ(finish(m, "N10 G1 (A B)\rN20\nX1"), "N10G1(A B)\r\nX1\r\n");
+    m.uploadStripSpaces = 0;
+    m.uploadStripNulls = 1;
+    m.uploadFilterChars = "%";
+    EXPECT_EQ(finish(m, std::string("\0\0%\nN20\n", 8)), "\r\nN20\r\n");
+
+    FinishedUpload none = FinishUploadFile(m, "", dir.file("t.nc"), "");
+    EXPECT_FALSE(none.ok);
+    EXPECT_EQ(none.message, "No current uploaded file");
+
+    const std::string temp = dir.write("r.tmp", "G1\n");
+    FinishedUpload full = FinishUploadFile(m, temp, "/dev/full", "");
+    EXPECT_FALSE(full.ok) << "a write failure is reported";
+    EXPECT_NE(full.message.find("/dev/full"), std::string::npos);
+}
+
+TEST_F(Preparation, EiaUploadComesBackAsTheProgram) {
+    const std::string program = "%\r\nO1234\r\nN10 G90 G54 X-12.5 Y+3.75 #1 /N20 M3 S1200\r\n"
+                                "N30 G01 Z-1. F250.\tQ5 R7 V2 W4 P6 K8 J9 I0 H1 E2 L3 T4 U5\r\n"
+                                "M30\r\n%\r\n";
+    for (int eobMode : {0, 1, 2}) {
+        MachineConfig m = machine(eobMode, 1);
+        m.punchLeader = m.punchTrailer = 1;
+        m.leaderLength = 2;
+        std::string expected;
+        for (char c : program) {
+            if (c == '\r') {
+                continue;
+            }
+            expected += c == '\n' ? std::string(asciiEob(m)) : std::string(1, c);
+        }
+        EXPECT_EQ(finish(m, prepare(m, program)), expected) << eobMode;
+    }
+}
+
+TEST_F(Preparation, EiaUploadCodesWithoutCharacter) {
+    MachineConfig m = machine(2, 1);
+    // 0x4A has no character; raw CR LF ends a block like the EIA end of block.
+    EXPECT_EQ(finish(m, "\x67\x01\x4A\x80\x67\x02\r\n\x67\x13"), "G1?\nG2\nG3\n");
+    // A translation file's code reads back as its character.
+    const std::string xlt = dir.write("vorl.xlt", "D40,26\nD41,74\n");
+    EXPECT_EQ(finish(m, "\x67\x01\x1A\x61\x4A\x80", xlt), "G1(A)\n");
+}
+
+// The straightforward reading of the block rules, whole file in memory.
+std::string referenceDownload(const std::string& program, const MachineConfig& m, int startBlock) {
+    std::string data = program;
+    if (!data.empty() && data.back() != '\r' && data.back() != '\n') {
+        data += '\n';
+    }
+    const FilterSettings filter = downloadFilter(m);
+    const TranslationTable table = BuiltInTranslationTable();
+    std::string out;
+    int counted = 0;
+    size_t pos = 0;
+    while (pos < data.size()) {
+        const size_t end = data.find_first_of("\r\n", pos);
+        std::string block = data.substr(pos, end - pos) + std::string(downloadEob(m));
+        pos = end + (data.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        if (filter.active() || m.charCode == 1) {
+            block = FilterBlock(block, filter);
+        }
+        if (m.downloadStripComments && IsEmptyBlock(block)) {
+            continue;
+        }
+        if (++counted < startBlock) {
+            continue;
+        }
+        if (m.charCode == 1) {
+            for (char& c : block) {
+                c = static_cast<char>(table[static_cast<uint8_t>(c)]);
+            }
+        }
+        out += block;
+    }
+    return out;
+}
+
+TEST_F(Preparation, OutputDoesNotDependOnReadSize) {
+    std::mt19937 random(20240611);
+    const std::string alphabet = std::string("G01 X.()N\r\n\r\n\r\n%;", 17) + '\0';
+    for (int round = 0; round < 60; ++round) {
+        std::string program(random() % 400, ' ');
+        for (char& c : program) {
+            c = alphabet[random() % alphabet.size()];
+        }
+        MachineConfig m = machine(static_cast<int>(random() % 3), static_cast<int>(random() % 2));
+        m.downloadStripNulls = random() % 2;
+        m.downloadStripSpaces = random() % 2;
+        m.downloadStripComments = random() % 2;
+        m.downloadFilterChars = random() % 3 == 0 ? ";\n" : "";
+        DownloadRequest request;
+        request.startBlock = static_cast<int>(random() % 4);
+        const std::string expected = referenceDownload(program, m, request.startBlock);
+        for (size_t readSize : {1, 2, 3, 5, 64, 1 << 20}) {
+            request.readSize = readSize;
+            ASSERT_EQ(prepare(m, program, request), expected)
+                << "round " << round << " read size " << readSize;
+        }
+    }
+}
+
+TEST_F(Preparation, CrAtTheEndOfAReadAndLfAtTheStartOfTheNext) {
+    DownloadRequest request;
+    request.readSize = 3;
+    EXPECT_EQ(prepare(machine(2), "G1\r\nG2\r\nG3\r", request), "G1\nG2\nG3\n");
+    EXPECT_EQ(finish(machine(1), "AB\r\nC\r\n", "", 3), "AB\rC\r");
+    EXPECT_EQ(finish(machine(1), "AB\r\rC", "", 3), "AB\r\rC\r");
+}
+
+} // namespace
+} // namespace vorl
