@@ -1,0 +1,51 @@
+// Delivery of notices onto the thread of a Qt object: the serial layer's
+// threads hand `post` and `send` a function, which runs on the thread that
+// owns the QtDelivery (the GUI thread in the program), in the order given.
+//
+// `send` waits for the function to have run, at most the given time. When the
+// wait runs out, the function stays queued and still runs later: whatever it
+// captures must be owned by it (values, shared or weak pointers), never borrowed
+// from the sender's stack. Called on the owning thread, `send` runs the function
+// at once. An exception that escapes a function is caught and handed to the
+// exception handler (by default it is dropped) so it never crosses Qt's loop.
+#pragma once
+
+#include "serial/delivery.h"
+
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+class QObject;
+class QThread;
+
+namespace vorl {
+
+class QtDelivery final : public Delivery {
+public:
+    // Delivers onto the thread that creates it.
+    QtDelivery();
+    ~QtDelivery() override;
+
+    QtDelivery(const QtDelivery&) = delete;
+    QtDelivery& operator=(const QtDelivery&) = delete;
+
+    void post(std::function<void()> fn) override;
+    bool send(std::function<void()> fn, std::chrono::milliseconds timeout) override;
+
+    // True on the thread the notices run on.
+    bool onOwningThread() const;
+
+    using ExceptionHandler = std::function<void(std::exception_ptr)>;
+    // Called on the owning thread for an exception a delivered function raised.
+    void setExceptionHandler(ExceptionHandler handler);
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    QObject* receiver_;
+    QThread* thread_;
+};
+
+} // namespace vorl

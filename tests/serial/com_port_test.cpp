@@ -1,0 +1,181 @@
+// TComPort without an open device: defaults, flow thresholds, the refusals
+// of an open that cannot start.
+#include "serial/com_port.h"
+
+#include "serial/delivery.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace vorl {
+namespace {
+
+class ComPortClosed : public ::testing::Test {
+protected:
+    void SetUp() override { port = std::make_unique<TComPort>(delivery); }
+    void TearDown() override {
+        port.reset();
+        TComPort::SetPortPrompt(nullptr);
+    }
+
+    std::shared_ptr<LoopDelivery> delivery = std::make_shared<LoopDelivery>();
+    std::unique_ptr<TComPort> port;
+};
+
+TEST_F(ComPortClosed, QueriesOnAClosedPortGiveTheirRestingValues) {
+    port->SetAutoOpen(false);
+    port->SetOutSize(1234);
+    EXPECT_EQ(port->GetInBuffFree(), 8192u);
+    EXPECT_EQ(port->GetOutBuffFree(), 1234u);
+    EXPECT_EQ(port->GetInBuffUsed(), 0u);
+    EXPECT_EQ(port->GetOutBuffUsed(), 0u);
+    EXPECT_EQ(port->GetLineError(), 0);
+    EXPECT_FALSE(port->GetLineBreak());
+    EXPECT_FALSE(port->GetCTS());
+    EXPECT_EQ(port->GetFlowState(), fcOff);
+    EXPECT_EQ(port->PortState(), psClosed);
+    EXPECT_EQ(port->GetDispatcher(), nullptr);
+
+    port->SetComNumber(7);
+    EXPECT_EQ(port->ComName(), "COM7");
+}
+
+TEST_F(ComPortClosed, DefaultsAreThoseOfANewComponent) {
+    EXPECT_EQ(port->ComNumber(), 0);
+    EXPECT_EQ(port->Baud(), 19200);
+    EXPECT_TRUE(port->PromptForPort());
+    EXPECT_EQ(port->Parity(), pNone);
+    EXPECT_EQ(port->DataBits(), 8);
+    EXPECT_EQ(port->StopBits(), 1);
+    EXPECT_EQ(port->InSize(), 4096);
+    EXPECT_EQ(port->OutSize(), 4096);
+    EXPECT_TRUE(port->AutoOpen());
+    EXPECT_FALSE(port->Open());
+    EXPECT_TRUE(port->DTR());
+    EXPECT_TRUE(port->RTS());
+    EXPECT_EQ(port->HWFlowOptions(), hwfNone);
+    EXPECT_EQ(port->SWFlowOptions(), swfNone);
+    EXPECT_EQ(port->XOnChar(), 17);
+    EXPECT_EQ(port->XOffChar(), 19);
+    EXPECT_EQ(port->BufferFull(), 0);
+    EXPECT_EQ(port->BufferResume(), 0);
+    EXPECT_EQ(port->TraceName(), "SERIAL.TRC");
+    EXPECT_EQ(port->LogName(), "SERIAL.LOG");
+    EXPECT_EQ(port->TapiMode(), tmAuto);
+    EXPECT_EQ(port->TriggerLength(), 1u);
+}
+
+TEST_F(ComPortClosed, FlowOptionsFitTheThresholdsIntoTheInputQueue) {
+    port->SetHWFlowOptions(hwfUseRTS);
+    EXPECT_EQ(port->BufferFull(), 3686);
+    EXPECT_EQ(port->BufferResume(), 409);
+
+    TComPort other(delivery);
+    other.SetSWFlowOptions(swfBoth);
+    EXPECT_EQ(other.BufferFull(), 3072);
+    EXPECT_EQ(other.BufferResume(), 1024);
+
+    // Thresholds already inside the queue stay.
+    TComPort configured(delivery);
+    configured.SetBufferFull(2500);
+    configured.SetBufferResume(400);
+    configured.SetHWFlowOptions(hwfUseRTS | hwfRequireCTS);
+    configured.SetSWFlowOptions(swfBoth);
+    EXPECT_EQ(configured.BufferFull(), 2500);
+    EXPECT_EQ(configured.BufferResume(), 400);
+
+    // A resume above full is cut to a tenth of full.
+    configured.SetBufferResume(3000);
+    EXPECT_EQ(configured.BufferResume(), 250);
+}
+
+TEST_F(ComPortClosed, ThresholdsBeyondTheQueueComeBackInsideOnlyWithFlowActive) {
+    // No flow option: 90% of the request is kept even though it is too big.
+    port->SetBufferFull(10000);
+    EXPECT_EQ(port->BufferFull(), 9000);
+    // A flow option brings it back inside InSize.
+    port->SetSWFlowOptions(swfReceive);
+    EXPECT_EQ(port->BufferFull(), 3072);
+    EXPECT_EQ(port->BufferResume(), 1024);
+    // With flow active, a too-big full goes straight back inside.
+    port->SetBufferFull(5000);
+    EXPECT_EQ(port->BufferFull(), 3072);
+}
+
+TEST_F(ComPortClosed, RS485AndRtsFlowExcludeEachOther) {
+    port->SetHWFlowOptions(hwfUseRTS | hwfRequireCTS | hwfRequireDSR);
+    port->SetRS485Mode(true);
+    EXPECT_EQ(port->HWFlowOptions(), hwfRequireDSR);
+    EXPECT_FALSE(port->RTS());
+
+    port->SetHWFlowOptions(hwfRequireCTS);
+    EXPECT_FALSE(port->RS485Mode());
+}
+
+TEST_F(ComPortClosed, OpenWithoutAPortNumberNeedsAConfirmedChoice) {
+    auto expectNoPortSelected = [&] {
+        try {
+            port->SetOpen(true);
+            ADD_FAILURE() << "open did not raise";
+        } catch (const ENoPortSelected& e) {
+            EXPECT_EQ(e.ErrorCode, -2011);
+            EXPECT_STREQ(e.what(), "The ComNumber property of the TComPort has not been set");
+        }
+        EXPECT_FALSE(port->Open());
+        EXPECT_EQ(port->PortState(), psClosed);
+    };
+
+    // No prompt installed: nothing to choose from.
+    expectNoPortSelected();
+
+    int asked = 0;
+    TComPort::SetPortPrompt([&] {
+        ++asked;
+        return 0; // cancelled
+    });
+    expectNoPortSelected();
+    EXPECT_EQ(asked, 1);
+
+    // PromptForPort False: no question at all.
+    port->SetPromptForPort(false);
+    expectNoPortSelected();
+    EXPECT_EQ(asked, 1);
+}
+
+TEST_F(ComPortClosed, WithoutAutoOpenAClosedPortRefusesData) {
+    port->SetAutoOpen(false);
+    port->SetComNumber(1);
+    try {
+        port->PutString("G0 X0\r\n");
+        ADD_FAILURE() << "PutString did not raise";
+    } catch (const ECommNotOpen& e) {
+        EXPECT_EQ(e.ErrorCode, -2007);
+        EXPECT_STREQ(e.what(), "ie_NOpen - device not open");
+    }
+    EXPECT_THROW(port->AddDataTrigger("%", false), ECommNotOpen);
+    EXPECT_EQ(port->PortState(), psClosed);
+}
+
+TEST_F(ComPortClosed, TriggerRemovalOnAClosedPortIsQuiet) {
+    port->SetAutoOpen(false);
+    port->RemoveTrigger(8);
+    port->RemoveAllTriggers();
+    EXPECT_EQ(port->TriggerLength(), 0u);
+}
+
+TEST_F(ComPortClosed, LoadingStoresAndOpensWhenDone) {
+    port->SetPromptForPort(false);
+    port->BeginLoading();
+    port->SetOpen(true); // remembered, not done
+    EXPECT_EQ(port->PortState(), psClosed);
+    EXPECT_TRUE(port->Open());
+    // Done loading: the open happens, fails, and Open goes back to False.
+    EXPECT_THROW(port->EndLoading(), ENoPortSelected);
+    EXPECT_FALSE(port->Open());
+    EXPECT_EQ(port->PortState(), psClosed);
+}
+
+} // namespace
+} // namespace vorl
