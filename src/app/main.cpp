@@ -1,12 +1,10 @@
-// Process entry: initialises the application and shows the main window.
-#include <QApplication>
-#include <QMainWindow>
+// Process entry: the application object, the main window, the event loop.
+#include "app/application.h"
+#include "app/main_form.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("VORL II");
-    QMainWindow window;
-    window.setWindowTitle("VORL II");
-    window.show();
-    return QApplication::exec();
+    vorl::TApplication app(argc, argv);
+    vorl::TMainForm form;
+    form.show();
+    return vorl::TApplication::exec();
 }

@@ -1,0 +1,21 @@
+// The application object: the standard box for exceptions that reach the
+// event loop, so that no exception leaves a slot or an event handler unseen.
+#pragma once
+
+#include <QApplication>
+
+namespace vorl {
+
+class TApplication : public QApplication {
+    Q_OBJECT
+
+public:
+    TApplication(int& argc, char** argv);
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+    // Shows `message` in the exception box (stop icon, OK).
+    static void ShowException(const QString& message);
+};
+
+} // namespace vorl

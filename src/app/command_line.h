@@ -1,0 +1,34 @@
+// The program's command line: "-c" file, "-m" machine name prefix, "-d" (show
+// the command line), and a program file to download.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vorl {
+
+struct CommandLine {
+    std::string file;    // the program file, after the long-name lookup
+    std::string machine; // "-m"
+    std::string config;  // "-c"
+    // One entry per "-d": the text to show, the whole command line with every
+    // argument (the program name included) followed by one blank.
+    std::vector<std::string> shows;
+};
+
+// `args` includes the program name as its first element. Arguments are read
+// left to right; option names are compared ignoring case; an option and its
+// value are both consumed; a later argument of the same kind overrides an
+// earlier one; an option given last takes an empty value.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The name under which a command-line file is found. Unchanged when empty, when
+// it exists as given, or when nothing fits. Otherwise its directory is searched
+// for an entry whose name equals the given one ignoring case; when exactly one
+// entry does, the directory part as given followed by that entry's real name.
+// (File names on this system are case-sensitive: a program named on the
+// command line as written in a DOS-era batch file is still found, but an entry
+// that matches exactly always wins and an ambiguous match picks nothing.)
+std::string LongFileName(const std::string& arg);
+
+} // namespace vorl

@@ -1,0 +1,843 @@
+#include "app/main_form.h"
+
+#include "app/about_form.h"
+#include "app/command_line.h"
+#include "app/help_window.h"
+#include "app/lamp_widget.h"
+#include "machines/config_file.h"
+#include "machines/legacy_import.h"
+#include "machines/machine_table.h"
+#include "text/language_table.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QWidgetAction>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vorl {
+namespace {
+
+constexpr int kClientWidth = 616;
+constexpr int kClientHeight = 154;
+constexpr int kPanelWidth = 525;
+constexpr int kButtonsRightX = 526;
+constexpr QPoint kDesignPosition{162, 278};
+
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QString qs(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+std::string fileName(const QString& s) {
+    return QFile::encodeName(s).toStdString();
+}
+
+QString fromFileName(const std::string& s) {
+    return QFile::decodeName(QByteArray::fromStdString(s));
+}
+
+// A message box with an empty title, as the program's messages have.
+int showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& text,
+                const char* objectName) {
+    QMessageBox box(icon, QString(), text, QMessageBox::Ok, parent);
+    box.setObjectName(objectName);
+    return box.exec();
+}
+
+// Replaces the extension of the file name (or adds one), leaving directories
+// with dots in their names alone.
+QString changeExtension(const QString& path, const QString& extension) {
+    const qsizetype slash = path.lastIndexOf('/');
+    const qsizetype dot = path.lastIndexOf('.');
+    if (dot > slash) {
+        return path.left(dot) + extension;
+    }
+    return path + extension;
+}
+
+QString leftTruncated(QString s, qsizetype max) {
+    s.truncate(max);
+    return s;
+}
+
+} // namespace
+
+TMainForm::TMainForm(MainFormEnvironment env, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      env_(std::move(env)) {
+    if (env_.programPath.isEmpty()) {
+        const QFileInfo exe(QCoreApplication::applicationFilePath());
+        env_.programPath = exe.absolutePath() + '/' + exe.completeBaseName();
+    }
+    if (env_.arguments.isEmpty()) {
+        env_.arguments = QCoreApplication::arguments();
+    }
+    if (!env_.terminate) {
+        env_.terminate = [](int code) {
+            std::fflush(nullptr);
+            std::_Exit(code);
+        };
+    }
+    setObjectName("MainForm");
+    setWindowTitle("VORL II");
+    setProperty("helpContext", 10);
+
+    createControls();
+    createMenus();
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(1000);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName("Timer2");
+    Timer2->setInterval(250);
+    Timer3 = new QTimer(this);
+    Timer3->setObjectName("Timer3");
+    Timer3->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    connect(Timer2, &QTimer::timeout, this, &TMainForm::Timer2Timer);
+    connect(Timer3, &QTimer::timeout, this, &TMainForm::Timer3Timer);
+    Timer1->start();
+
+    move(kDesignPosition);
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::createControls() {
+    client_ = new QWidget(this);
+    client_->setObjectName("client");
+    client_->setFixedSize(kClientWidth, kClientHeight);
+    client_->installEventFilter(this);
+    setCentralWidget(client_);
+
+    panInfo = new QFrame(client_);
+    panInfo->setObjectName("panInfo");
+    panInfo->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panInfo->setGeometry(0, 0, kPanelWidth, kClientHeight);
+    panInfo->installEventFilter(this);
+
+    auto caption = [this](const char* name, int id, QRect geometry) {
+        auto* label = new QLabel(qs(BuiltinText(id)), panInfo);
+        label->setObjectName(name);
+        label->setGeometry(geometry);
+        captions_.emplace_back(label, id);
+        return label;
+    };
+    auto value = [this](const char* name, QLabel* captionLabel, QRect geometry, bool bold,
+                        bool panel) {
+        auto* label = new QLabel(panInfo);
+        label->setObjectName(name);
+        label->setGeometry(geometry);
+        QString accessible = captionLabel->text();
+        accessible.remove(':');
+        label->setAccessibleName(accessible.trimmed());
+        if (bold) {
+            QFont f = label->font();
+            f.setBold(true);
+            label->setFont(f);
+        }
+        if (panel) {
+            label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        return label;
+    };
+
+    const int rows[] = {6, 24, 42, 60};
+    QLabel* c = caption("lblOperationCaption", 21, {8, rows[0], 82, 17});
+    lblOperation = value("lblOperation", c, {92, rows[0], 425, 17}, false, false);
+    c = caption("lblMachineCaption", 22, {8, rows[1], 82, 17});
+    lblMachine = value("lblMachine", c, {92, rows[1], 425, 17}, true, false);
+    c = caption("lblFilenameCaption", 23, {8, rows[2], 82, 17});
+    lblFilename = value("lblFilename", c, {92, rows[2], 425, 17}, true, false);
+    c = caption("lblStatusCaption", 24, {8, rows[3], 82, 17});
+    lblStatus = value("lblStatus", c, {92, rows[3], 425, 17}, false, false);
+
+    auto* rule = new QFrame(panInfo);
+    rule->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+    rule->setGeometry(4, 79, kPanelWidth - 8, 2);
+
+    c = caption("lblCharsTotalCaption", 25, {8, 85, 74, 18});
+    panCharsTotal = value("panCharsTotal", c, {84, 84, 64, 20}, false, true);
+    c = caption("lblCharsTransferredCaption", 27, {8, 107, 74, 18});
+    panCharsTransferred = value("panCharsTransferred", c, {84, 106, 64, 20}, false, true);
+    c = caption("lblElapsedTimeCaption", 26, {156, 85, 104, 18});
+    panElapsedTime = value("panElapsedTime", c, {262, 84, 60, 20}, false, true);
+    c = caption("lblRemainingTimeCaption", 28, {156, 107, 104, 18});
+    panRemainingTime = value("panRemainingTime", c, {262, 106, 60, 20}, false, true);
+    c = caption("lblCPSCaption", 29, {330, 85, 128, 18});
+    panCPS = value("panCPS", c, {460, 84, 58, 20}, false, true);
+
+    auto light = [this, &caption](const char* lampName, const char* labelName, int id, int x) {
+        auto* lamp = new LampWidget(qs(BuiltinText(id)), panInfo);
+        lamp->setObjectName(lampName);
+        lamp->move(x, 111);
+        caption(labelName, id, {x + 15, 107, 30, 18});
+        return lamp;
+    };
+    lightDSR = light("lightDSR", "lblDSR", 30, 334);
+    lightRXD = light("lightRXD", "lblRX", 31, 396);
+    lightTXD = light("lightTXD", "lblTX", 32, 458);
+
+    progress = new QProgressBar(panInfo);
+    progress->setObjectName("progress");
+    progress->setRange(0, 100);
+    progress->setValue(0);
+    progress->setTextVisible(false);
+    progress->setAccessibleName(tr("Progress"));
+    progress->setGeometry(4, 132, kPanelWidth - 8, 18);
+
+    auto button = [this](const char* name, int id, int y) {
+        auto* b = new QPushButton(qs(BuiltinText(id)), client_);
+        b->setObjectName(name);
+        b->setGeometry(kButtonsRightX, y, 90, 28);
+        captions_.emplace_back(b, id);
+        return b;
+    };
+    cmdGo = button("cmdGo", 13, 10);
+    cmdGo->setEnabled(false);
+    cmdReset = button("cmdReset", 50, 63);
+    cmdStop = button("cmdStop", 51, 116);
+    connect(cmdGo, &QPushButton::clicked, this, &TMainForm::cmdGoClick);
+    connect(cmdReset, &QPushButton::clicked, this, &TMainForm::cmdResetClick);
+    connect(cmdStop, &QPushButton::clicked, this, &TMainForm::cmdStopClick);
+}
+
+void TMainForm::createMenus() {
+    QMenuBar* bar = menuBar();
+    auto menu = [this](QWidget* parent, const char* name, int id, int helpContext) {
+        auto* m = new QMenu(qs(BuiltinText(id)), parent);
+        m->setObjectName(name);
+        m->menuAction()->setObjectName(name);
+        if (helpContext != 0) {
+            m->setProperty("helpContext", helpContext);
+        }
+        captions_.emplace_back(m->menuAction(), id);
+        return m;
+    };
+    auto item = [this](QMenu* parent, const char* name, int id) {
+        QAction* a = parent->addAction(qs(BuiltinText(id)));
+        a->setObjectName(name);
+        captions_.emplace_back(a, id);
+        return a;
+    };
+
+    mnuFile = menu(bar, "mnuFile", 250, 210);
+    bar->addMenu(mnuFile);
+    mnuFileReview = item(mnuFile, "mnuFileReview", 263);
+    mnuFileReview->setEnabled(false);
+    mnuFileExit = item(mnuFile, "mnuFileExit", 251);
+
+    mnuComm = menu(bar, "mnuComm", 252, 220);
+    bar->addMenu(mnuComm);
+    mnuCommDownload = menu(mnuComm, "mnuCommDownload", 253, 0);
+    mnuComm->addMenu(mnuCommDownload);
+    mnuCommDownload->menuAction()->setEnabled(false);
+    mnuCommUpload = menu(mnuComm, "mnuCommUpload", 254, 0);
+    mnuComm->addMenu(mnuCommUpload);
+    mnuCommUpload->menuAction()->setEnabled(false);
+    mnuCommTerminal = item(mnuComm, "mnuCommTerminal", 255);
+
+    mnuConfig = menu(bar, "mnuConfig", 256, 230);
+    bar->addMenu(mnuConfig);
+    mnuConfigEdit = menu(mnuConfig, "mnuConfigEdit", 257, 0);
+    mnuConfig->addMenu(mnuConfigEdit);
+    mnuConfigEdit->menuAction()->setEnabled(false);
+    mnuConfigMachineList = item(mnuConfig, "mnuConfigMachineList", 264);
+
+    mnuHelp = menu(bar, "mnuHelp", 260, 240);
+    bar->addMenu(mnuHelp);
+    mnuHelpContents = item(mnuHelp, "mnuHelpContents", 261);
+    mnuHelpAbout = item(mnuHelp, "mnuHelpAbout", 262);
+
+    connect(mnuFile, &QMenu::aboutToShow, this, &TMainForm::mnuFileClick);
+    connect(mnuFileReview, &QAction::triggered, this, &TMainForm::mnuFileReviewClick);
+    connect(mnuFileExit, &QAction::triggered, this, &TMainForm::mnuFileExitClick);
+    connect(mnuCommTerminal, &QAction::triggered, this, &TMainForm::mnuCommTerminalClick);
+    connect(mnuConfigMachineList, &QAction::triggered, this, &TMainForm::mnuConfigMachineListClick);
+    connect(mnuHelpContents, &QAction::triggered, this, &TMainForm::mnuHelpContentsClick);
+    connect(mnuHelpAbout, &QAction::triggered, this, &TMainForm::mnuHelpAboutClick);
+}
+
+void TMainForm::applyLanguage() {
+    const LanguageTable& table = Language();
+    for (const auto& [object, id] : captions_) {
+        if (!table.HasText(id)) {
+            continue;
+        }
+        const QString text = qs(table.GetText(id));
+        if (auto* action = qobject_cast<QAction*>(object)) {
+            action->setText(text);
+        } else if (auto* label = qobject_cast<QLabel*>(object)) {
+            label->setText(text);
+        } else if (auto* b = qobject_cast<QPushButton*>(object)) {
+            b->setText(text);
+        }
+    }
+}
+
+QString TMainForm::programFile(const QString& extension) const {
+    return env_.programPath + extension;
+}
+
+void TMainForm::setStatus(const QString& text) {
+    lblStatus->setText(text);
+}
+
+// --- start-up --------------------------------------------------------------
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!startedUp_) {
+        startedUp_ = true;
+        FormShow();
+    }
+}
+
+void TMainForm::FormShow() {
+    // 1. Language file and captions.
+    languageLoaded = Language().LoadLanguageFile(fileName(programFile(".lan"))) == "OK";
+    if (languageLoaded) {
+        applyLanguage();
+    }
+    // 2.
+    windowStateBits = 0;
+    transfer.startBlock = 0;
+    transfer.senderActive = false;
+    mnuCommUpload->menuAction()->setEnabled(false);
+    mnuCommDownload->menuAction()->setEnabled(false);
+    // 3.
+    readWindowValues();
+    // 4.
+    parseCommandLine();
+    // 5.
+    if (!commandLineConfig.isEmpty()) {
+        configPath = commandLineConfig;
+        legacyConfigPath = commandLineConfig;
+    } else {
+        legacyConfigPath = programFile(".cfg");
+        configPath = programFile(".vorlcfg");
+    }
+    // 6.
+    translationPath = changeExtension(configPath, ".xlt");
+    helpFile = programFile(".hlp");
+    // 7. The key table is fixed at compile time.
+    mnuConfigEdit->menuAction()->setEnabled(false);
+    // 8.
+    loadMachines();
+    // 9.
+    if (!commandLineFile.isEmpty()) {
+        if (QFileInfo(commandLineFile).isFile()) {
+            lblFilename->setText(commandLineFile);
+        } else {
+            setStatus(qs(Text(206)) + commandLineFile);
+            commandLineFile.clear();
+        }
+    }
+    // 10.
+    chooseCommandLineMachine();
+    // 11.
+    transfer.tempFileName.clear();
+    protocolHandshakeWait = 182;
+    // 12.
+    const QString dir = QFileInfo(env_.programPath).absolutePath();
+    comPortLogFileName = leftTruncated(dir + "/vorl.log", 255);
+    comPortTraceFileName = leftTruncated(dir + "/vorl.trc", 255);
+}
+
+void TMainForm::readWindowValues() {
+    if (!env_.settingsFile.isEmpty()) {
+        settings_ = std::make_unique<QSettings>(env_.settingsFile, QSettings::IniFormat);
+    } else {
+#ifdef Q_OS_WIN
+        settings_ = std::make_unique<QSettings>("HKEY_CURRENT_USER\\Software\\VORL",
+                                                QSettings::NativeFormat);
+#else
+        settings_ = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                "VORL", "VORL");
+#endif
+    }
+    // The first value that is missing or unreadable ends the step; the rest
+    // keep their design-time values.
+    auto read = [this](const char* key, int& out) {
+        if (settings_->status() != QSettings::NoError) {
+            return false;
+        }
+        const QVariant v = settings_->value(key);
+        bool ok = false;
+        const int n = v.toInt(&ok);
+        if (!v.isValid() || !ok) {
+            return false;
+        }
+        out = n;
+        return true;
+    };
+    int left = 0;
+    int top = 0;
+    int state = 0;
+    if (!read("Left", left)) {
+        return;
+    }
+    move(left, y());
+    if (!read("Top", top)) {
+        return;
+    }
+    move(x(), top);
+    if (!read("State", state)) {
+        return;
+    }
+    windowStateBits = static_cast<uint32_t>(state);
+    if (windowStateBits & 1u) {
+        ToggleLayout();
+    }
+    if (windowStateBits & 2u) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+    }
+}
+
+void TMainForm::parseCommandLine() {
+    std::vector<std::string> args;
+    for (const QString& a : env_.arguments) {
+        args.push_back(fileName(a));
+    }
+    const CommandLine line = ParseCommandLine(args);
+    for (const std::string& show : line.shows) {
+        showMessage(this, QMessageBox::NoIcon, fromFileName(show), "CommandLineBox");
+    }
+    commandLineFile = fromFileName(line.file);
+    commandLineMachine = fromFileName(line.machine);
+    commandLineConfig = fromFileName(line.config);
+}
+
+void TMainForm::showConfigDamaged() {
+    showMessage(this, QMessageBox::NoIcon, qs(Text(200)), "DamagedBox");
+}
+
+void TMainForm::loadMachines() {
+    const auto damaged = [this] { showConfigDamaged(); };
+    if (ReadConfiguration(fileName(configPath), machineList, damaged) > 0) {
+        const int items = BuildEditMachineMenu();
+        mnuConfigEdit->menuAction()->setEnabled(items != 0);
+        BuildMachineMenus();
+        return;
+    }
+    const LegacyImportResult legacy =
+        ImportLegacyConfiguration(fileName(legacyConfigPath), machineList);
+    if (legacy.status == LegacyImportStatus::Fatal) {
+        showMessage(this, QMessageBox::Critical, qs(Text(221)), "FatalBox");
+        env_.terminate(3);
+        return;
+    }
+    if (legacy.status == LegacyImportStatus::Damaged) {
+        showConfigDamaged();
+    }
+    if (legacy.count > 0) {
+        const int items = BuildEditMachineMenu();
+        mnuConfigEdit->menuAction()->setEnabled(items != 0);
+        BuildMachineMenus();
+        return;
+    }
+    if (WriteDefaultConfiguration(fileName(configPath))) {
+        ReadConfiguration(fileName(configPath), machineList, damaged);
+    }
+}
+
+void TMainForm::chooseCommandLineMachine() {
+    if (commandLineFile.isEmpty() || commandLineMachine.isEmpty()) {
+        return;
+    }
+    machineList.selected = ChooseCommandLineMachine(machineList, fileName(commandLineMachine));
+    if (machineList.selected == 0) {
+        return;
+    }
+    lblMachine->setText(qs(machineList[machineList.selected].name));
+    transfer.operation = TransferState::Download;
+    lblOperation->setText(qs(Text(18)));
+    transfer.startBlock = 0;
+    transfer.prefixText.clear();
+    if (!lblFilename->text().isEmpty()) {
+        mnuFileReview->setEnabled(true);
+        cmdGo->setEnabled(true);
+        setStatus(qs(Text(176)));
+    }
+}
+
+// --- machine menus ---------------------------------------------------------
+
+void TMainForm::fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,
+                                void (TMainForm::*handler)(int)) {
+    // Every item hangs on one holder object, so a rebuild removes all of them,
+    // also those shown in the second column rather than in the menu itself.
+    delete menu->findChild<QObject*>("machineItems", Qt::FindDirectChildrenOnly);
+    menu->clear();
+    auto* holder = new QObject(menu);
+    holder->setObjectName("machineItems");
+
+    std::vector<QAction*> actions;
+    for (const MachineMenuEntry& e : entries) {
+        auto* a = new QAction(qs(e.caption), holder);
+        a->setData(e.tag);
+        const int tag = e.tag;
+        connect(a, &QAction::triggered, this, [this, handler, tag] { (this->*handler)(tag); });
+        actions.push_back(a);
+    }
+    const int split = ColumnBreakIndex(static_cast<int>(actions.size()));
+    if (split < 0) {
+        for (QAction* a : actions) {
+            menu->addAction(a);
+        }
+        return;
+    }
+    // A menu cannot break into columns by itself: the items are shown as menu
+    // buttons in two columns inside one widget item.
+    auto* grid = new QWidget;
+    grid->setObjectName("machineColumns");
+    auto* row = new QHBoxLayout(grid);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    QWidget* columns[2] = {new QWidget(grid), new QWidget(grid)};
+    QVBoxLayout* columnLayouts[2] = {nullptr, nullptr};
+    for (int i = 0; i < 2; ++i) {
+        columns[i]->setObjectName(QString("column%1").arg(i + 1));
+        columnLayouts[i] = new QVBoxLayout(columns[i]);
+        columnLayouts[i]->setContentsMargins(0, 0, 0, 0);
+        columnLayouts[i]->setSpacing(0);
+        row->addWidget(columns[i], 0, Qt::AlignTop);
+        if (i == 0) {
+            auto* bar = new QFrame(grid);
+            bar->setFrameStyle(QFrame::VLine | QFrame::Sunken);
+            row->addWidget(bar);
+        }
+    }
+    for (size_t i = 0; i < actions.size(); ++i) {
+        auto* b = new QToolButton(columns[static_cast<int>(i) < split ? 0 : 1]);
+        b->setDefaultAction(actions[i]);
+        b->setAutoRaise(true);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        b->setStyleSheet("QToolButton { text-align: left; padding: 2px 12px; }");
+        columnLayouts[static_cast<int>(i) < split ? 0 : 1]->addWidget(b);
+        connect(actions[i], &QAction::triggered, menu, [menu] {
+            // Close the whole chain of menus, as choosing a plain item does.
+            for (QWidget* w = menu; w != nullptr; w = w->parentWidget()) {
+                if (auto* m = qobject_cast<QMenu*>(w)) {
+                    m->hide();
+                } else {
+                    break;
+                }
+            }
+        });
+    }
+    auto* widgetAction = new QWidgetAction(holder);
+    widgetAction->setDefaultWidget(grid);
+    menu->addAction(widgetAction);
+}
+
+int TMainForm::BuildEditMachineMenu() {
+    const auto entries = EditMachineEntries(machineList);
+    fillMachineMenu(mnuConfigEdit, entries, &TMainForm::mnuConfigEditClick);
+    return static_cast<int>(entries.size());
+}
+
+int TMainForm::BuildMachineMenus() {
+    const auto downloads = DownloadMachineEntries(machineList, Text(11));
+    fillMachineMenu(mnuCommDownload, downloads, &TMainForm::mnuCommDownloadClick);
+    const auto uploads = UploadMachineEntries(machineList, Text(12));
+    fillMachineMenu(mnuCommUpload, uploads, &TMainForm::mnuCommUploadClick);
+    mnuCommUpload->menuAction()->setEnabled(!uploads.empty());
+    mnuCommDownload->menuAction()->setEnabled(!downloads.empty());
+    return (downloads.empty() ? 0 : 1) | (uploads.empty() ? 0 : 2);
+}
+
+int TMainForm::ReloadMachineTable() {
+    // Deleted slots leave the table before the write, so that the table and
+    // the file list the machines in the same order and the read that follows
+    // puts every section back on its own machine.
+    CompactMachineList(machineList);
+    if (WriteConfiguration(fileName(configPath), machineList) < 0) {
+        showMessage(this, QMessageBox::Warning,
+                    tr("The configuration file could not be written: %1\n"
+                       "The changes are not saved.")
+                        .arg(configPath),
+                    "WriteFailedBox");
+    }
+    mnuConfigEdit->menuAction()->setEnabled(false);
+    const int sections =
+        ReadConfiguration(fileName(configPath), machineList, [this] { showConfigDamaged(); });
+    if (sections > 0) {
+        const int items = BuildEditMachineMenu();
+        mnuConfigEdit->menuAction()->setEnabled(items != 0);
+        BuildMachineMenus();
+    }
+    return sections;
+}
+
+// --- layout and window state -----------------------------------------------
+
+bool TMainForm::buttonsOnLeft() const {
+    return panInfo->x() != 0;
+}
+
+void TMainForm::ToggleLayout() {
+    if (buttonsOnLeft()) {
+        panInfo->move(0, 0);
+        for (QPushButton* b : {cmdGo, cmdReset, cmdStop}) {
+            b->move(kButtonsRightX, b->y());
+        }
+        windowStateBits &= ~1u;
+    } else {
+        panInfo->move(kClientWidth - kPanelWidth, 0);
+        for (QPushButton* b : {cmdGo, cmdReset, cmdStop}) {
+            b->move(0, b->y());
+        }
+        windowStateBits |= 1u;
+    }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        if (watched == panInfo) {
+            return true; // the panel is not the window's free area
+        }
+        if (watched == client_) {
+            ToggleLayout();
+            return true;
+        }
+    } else if (event->type() == QEvent::Paint && watched == client_ && !isMinimized()) {
+        windowStateBits &= ~2u;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+    // Minimizing sets bit 1; a repaint clears it, and restoring the window
+    // repaints it.
+    if (event->type() == QEvent::WindowStateChange) {
+        if (isMinimized()) {
+            windowStateBits |= 2u;
+        } else {
+            windowStateBits &= ~2u;
+        }
+    }
+    QMainWindow::changeEvent(event);
+}
+
+// --- close -----------------------------------------------------------------
+
+int TMainForm::CloseSequence() {
+    if (!transfer.tempFileName.empty()) {
+        QFile::remove(fromFileName(transfer.tempFileName));
+    }
+    Timer1->stop();
+    Timer2->stop();
+    Timer3->stop();
+    transfer.waitingForTrigger = false;
+    transfer.delayPending = false;
+    if (!settings_) {
+        readWindowValues(); // closed before the start-up ran: open the key now
+    }
+    settings_->setValue("Left", x());
+    settings_->setValue("Top", y());
+    settings_->setValue("State", static_cast<int>(windowStateBits));
+    settings_->sync();
+    const bool written = settings_->status() == QSettings::NoError;
+    settings_.reset();
+    return written ? 0 : 4;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    const int code = CloseSequence();
+    event->accept();
+    env_.terminate(code);
+}
+
+// --- menu handlers ---------------------------------------------------------
+
+void TMainForm::mnuFileClick() {
+    if (lblFilename->text().isEmpty()) {
+        mnuFileReview->setEnabled(false);
+    }
+}
+
+void TMainForm::mnuFileReviewClick() {
+    // The review window opens here: modal, then startBlock := its chosen
+    // block and lblOperation describes the restart.
+}
+
+void TMainForm::mnuFileExitClick() {
+    close();
+}
+
+void TMainForm::mnuCommDownloadClick(int tag) {
+    const QString programs = qs(Text(324));
+    const QString all = qs(Text(325));
+    if (commandLineFile.isEmpty()) {
+        cmdResetClick();
+    }
+    machineList.selected = tag;
+    const MachineConfig& m = machineList[tag];
+    lblMachine->setText(qs(m.name));
+    lblOperation->setText(qs(Text(18)));
+    transfer.operation = TransferState::Download;
+    transfer.startBlock = 0;
+    transfer.prefixText.clear();
+    if (!commandLineFile.isEmpty()) {
+        commandLineFile.clear(); // its name is already shown
+    } else {
+        lblFilename->clear();
+        const QString ext = qs(m.downloadExtension);
+        QFileDialog dialog(this, QString(), fromFileName(m.downloadDirectory),
+                           QString("%1 (*%2);;%3 (*)").arg(programs, ext, all));
+        dialog.setObjectName("OpenDialog");
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+            lblFilename->setText(QDir::toNativeSeparators(dialog.selectedFiles().first()));
+        }
+    }
+    const bool haveFile = !lblFilename->text().isEmpty();
+    mnuFileReview->setEnabled(haveFile);
+    cmdGo->setEnabled(haveFile);
+    setStatus(qs(haveFile ? Text(176) : Text(187)));
+}
+
+void TMainForm::mnuCommUploadClick(int tag) {
+    const QString programs = qs(Text(324));
+    const QString all = qs(Text(325));
+    cmdResetClick();
+    machineList.selected = tag;
+    const MachineConfig& m = machineList[tag];
+    lblMachine->setText(qs(m.name));
+    lblOperation->setText(qs(Text(19)));
+    transfer.operation = TransferState::Upload;
+    lblFilename->clear();
+    const QString ext = qs(m.uploadExtension);
+    QFileDialog dialog(this, QString(), fromFileName(m.uploadDirectory),
+                       QString("%1 (*%2);;%3 (*)").arg(programs, ext, all));
+    dialog.setObjectName("SaveDialog");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+        QString name = QDir::toNativeSeparators(dialog.selectedFiles().first());
+        if (QFileInfo(name).suffix().isEmpty()) {
+            name += ext;
+        }
+        lblFilename->setText(name);
+    }
+    const bool haveFile = !lblFilename->text().isEmpty();
+    cmdGo->setEnabled(haveFile);
+    mnuFileReview->setEnabled(false);
+    setStatus(qs(haveFile ? Text(176) : Text(187)));
+}
+
+void TMainForm::mnuCommTerminalClick() {
+    // The terminal window opens here: remember Text(13), show it modally,
+    // then cmdResetClick() when cmdGo's caption differs from it.
+}
+
+void TMainForm::mnuConfigEditClick(int tag) {
+    machineList.selected = tag;
+    // The configuration dialog opens here with the machine's name as its
+    // caption; on OK the table is saved and read back (ReloadMachineTable).
+}
+
+void TMainForm::mnuConfigMachineListClick() {
+    // The machine list dialog opens here; it saves through ReloadMachineTable.
+}
+
+void TMainForm::mnuHelpContentsClick() {
+    ShowHelpContents(helpFile, this);
+}
+
+void TMainForm::mnuHelpAboutClick() {
+    TAboutForm about(languageLoaded, this);
+    about.exec();
+}
+
+// --- transfer engine -------------------------------------------------------
+
+void TMainForm::cmdGoClick() {
+    // Connect / Transmit / Receive: the transfer engine decides by the caption.
+}
+
+void TMainForm::cmdResetClick() {
+    Timer2->stop();
+    if (transfer.senderActive) {
+        transfer.senderCancel = true; // the sender resets when it stops
+        return;
+    }
+    // The protocol is cancelled here unless it has finished.
+    QCoreApplication::processEvents();
+    progress->setValue(0);
+    cmdGo->setText(qs(Text(13)));
+    cmdGo->setEnabled(false);
+    lblFilename->clear();
+    mnuFileReview->setEnabled(false);
+    // The port is closed here.
+    commandLineFile.clear();
+    lblMachine->clear();
+    lblOperation->clear();
+    transfer.operation = TransferState::None;
+    setStatus(qs(Text(50)));
+    panCharsTotal->clear();
+    panCharsTransferred->clear();
+    for (LampWidget* lamp : {lightDSR, lightRXD, lightTXD}) {
+        lamp->setLit(false);
+    }
+    panElapsedTime->clear();
+    panCPS->clear();
+    panRemainingTime->clear();
+    Timer3->stop();
+    transfer.abortRequested = true;
+    transfer.protocolFinished = false;
+    transfer.waitingForTrigger = false;
+}
+
+void TMainForm::cmdStopClick() {
+    // Stops the running transfer but keeps the port (transfer engine).
+}
+
+void TMainForm::Timer1Timer() {
+    transfer.delayPending = false;
+    Timer1->stop();
+}
+
+void TMainForm::Timer2Timer() {
+    // The block sender's status: XOFF held or download in progress.
+}
+
+void TMainForm::Timer3Timer() {
+    // The progress display's once-a-second update.
+}
+
+} // namespace vorl

@@ -1,0 +1,188 @@
+// The main window: the only window that lives for the whole run. It owns the
+// machine table, the transfer state, the three timers and the status lights,
+// runs the start-up sequence when it is first shown and the close sequence
+// when it closes (which ends the process), and opens every other window
+// modally from its menus.
+//
+// Start-up, in order: language file and captions; reset of the transfer
+// state; window position from the settings; command line; configuration
+// paths; configuration file (else the legacy file, else the default file) and
+// the machine submenus; the command-line file and machine; the port
+// component's log names.
+//
+// For the transfer engine, terminal and viewers: the transfer fields are in
+// `transfer` (TransferState); cmdGoClick, cmdResetClick, cmdStopClick and the
+// TimerNTimer slots are the buttons' and timers' handlers; the controls and
+// menu items are public members named as the operator-visible parts are.
+// A new window is opened from a menu handler modally and destroyed after.
+#pragma once
+
+#include "app/transfer_state.h"
+#include "machines/machine_config.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QSettings;
+class QTimer;
+
+namespace vorl {
+
+class LampWidget;
+struct MachineMenuEntry;
+
+// What the main window takes from its surroundings. The defaults are the real
+// ones; tests give their own.
+struct MainFormEnvironment {
+    // The program's path without extension: the base of the .vorlcfg, .cfg,
+    // .lan and .hlp files. Empty: the running executable's.
+    QString programPath;
+    // The command line with the program name first. Empty: the process's.
+    QStringList arguments;
+    // An INI file for the window values. Empty: the user's settings of the
+    // organisation "VORL".
+    QString settingsFile;
+    // Ends the process with the given exit code. Empty: at once, as the close
+    // sequence and the fatal legacy-file error require.
+    std::function<void(int)> terminate;
+};
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TMainForm(MainFormEnvironment env = {}, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // --- state ---------------------------------------------------------
+    MachineList machineList;
+    QString configPath;
+    QString translationPath; // configPath with the extension ".xlt"
+    QString legacyConfigPath;
+    QString helpFile;
+    QString commandLineFile;
+    QString commandLineMachine;
+    QString commandLineConfig;
+    uint32_t windowStateBits = 0; // bit 0: buttons on the left; bit 1: minimized
+    bool languageLoaded = false;
+    TransferState transfer;
+    // Given to the serial port component when it exists.
+    QString comPortLogFileName;
+    QString comPortTraceFileName;
+    int protocolHandshakeWait = 1092; // clock ticks of 55 ms
+
+    // --- controls --------------------------------------------------------
+    QFrame* panInfo = nullptr;
+    QLabel* lblOperation = nullptr;
+    QLabel* lblMachine = nullptr;
+    QLabel* lblFilename = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLabel* panCharsTotal = nullptr;
+    QLabel* panCharsTransferred = nullptr;
+    QLabel* panElapsedTime = nullptr;
+    QLabel* panRemainingTime = nullptr;
+    QLabel* panCPS = nullptr;
+    LampWidget* lightDSR = nullptr;
+    LampWidget* lightRXD = nullptr;
+    LampWidget* lightTXD = nullptr;
+    QProgressBar* progress = nullptr;
+    QPushButton* cmdGo = nullptr;
+    QPushButton* cmdReset = nullptr;
+    QPushButton* cmdStop = nullptr;
+
+    QMenu* mnuFile = nullptr;
+    QAction* mnuFileReview = nullptr;
+    QAction* mnuFileExit = nullptr;
+    QMenu* mnuComm = nullptr;
+    QMenu* mnuCommDownload = nullptr;
+    QMenu* mnuCommUpload = nullptr;
+    QAction* mnuCommTerminal = nullptr;
+    QMenu* mnuConfig = nullptr;
+    QMenu* mnuConfigEdit = nullptr;
+    QAction* mnuConfigMachineList = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuHelpContents = nullptr;
+    QAction* mnuHelpAbout = nullptr;
+
+    QTimer* Timer1 = nullptr; // block delay
+    QTimer* Timer2 = nullptr; // 250 ms: the sender's XOFF status
+    QTimer* Timer3 = nullptr; // 1000 ms: progress display
+
+    // --- machine table ---------------------------------------------------
+    // Rebuilds "&Edit Machine"; returns the number of items.
+    int BuildEditMachineMenu();
+    // Rebuilds "&Download" and "&Upload": 0 none, 1 download items only,
+    // 2 upload items only, 3 both.
+    int BuildMachineMenus();
+    // Writes the configuration file from the table, reads it back and
+    // rebuilds the submenus. Returns the sections read.
+    int ReloadMachineTable();
+
+    // The layout toggle of a double click: information panel left or right.
+    void ToggleLayout();
+    bool buttonsOnLeft() const;
+
+    // Close steps 1-3; returns the exit code (0, or 4 when the window values
+    // could not be written). closeEvent runs it and then ends the process.
+    int CloseSequence();
+
+public Q_SLOTS:
+    void FormShow(); // the start-up sequence
+    void cmdGoClick();
+    void cmdResetClick();
+    void cmdStopClick();
+    void mnuFileClick();
+    void mnuFileReviewClick();
+    void mnuFileExitClick();
+    void mnuCommDownloadClick(int tag);
+    void mnuCommUploadClick(int tag);
+    void mnuCommTerminalClick();
+    void mnuConfigEditClick(int tag);
+    void mnuConfigMachineListClick();
+    void mnuHelpContentsClick();
+    void mnuHelpAboutClick();
+    void Timer1Timer();
+    void Timer2Timer();
+    void Timer3Timer();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createControls();
+    void createMenus();
+    void applyLanguage();
+    void readWindowValues();
+    void parseCommandLine();
+    void loadMachines();
+    void chooseCommandLineMachine();
+    void showConfigDamaged();
+    void fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,
+                         void (TMainForm::*handler)(int));
+    void setStatus(const QString& text);
+    QString programFile(const QString& extension) const;
+
+    MainFormEnvironment env_;
+    std::unique_ptr<QSettings> settings_;
+    bool startedUp_ = false;
+    QWidget* client_ = nullptr;
+    // Captions replaced from the language file: widgets and actions by text id.
+    std::vector<std::pair<QObject*, int>> captions_;
+};
+
+} // namespace vorl

@@ -1,0 +1,322 @@
+#include "app_fixture.h"
+
+#include "app/lamp_widget.h"
+
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QTest>
+#include <QTextBrowser>
+
+#include <cstdlib>
+
+namespace vorl {
+namespace {
+
+using test::AppTest;
+using test::ModalDriver;
+using test::readBytes;
+using test::writeBytes;
+
+QStringList menuTexts(const QMenu* menu) {
+    QStringList out;
+    for (const QAction* a : menu->actions()) {
+        out << a->text();
+    }
+    return out;
+}
+
+TEST_F(AppTest, FirstRunShowsTheDesignWindowAndWritesTheDefaultFile) {
+    ModalDriver driver;
+    auto form = start();
+    EXPECT_EQ(form->windowTitle(), "VORL II");
+    EXPECT_EQ(form->pos(), QPoint(162, 278));
+    EXPECT_EQ(form->centralWidget()->size(), QSize(616, 154));
+    EXPECT_FALSE(form->isMinimized());
+    EXPECT_EQ(form->panInfo->x(), 0) << "panel on the left";
+    EXPECT_EQ(form->cmdGo->x(), 526);
+    EXPECT_TRUE(driver.boxes.empty());
+
+    EXPECT_EQ(form->cmdGo->text(), "Connect");
+    EXPECT_FALSE(form->cmdGo->isEnabled());
+    EXPECT_EQ(form->cmdReset->text(), "Reset");
+    EXPECT_EQ(form->cmdStop->text(), "Stop");
+    EXPECT_EQ(form->cmdGo->size(), QSize(90, 28));
+    for (const char* caption :
+         {"Operation:", "Machine:", "Filename:", "Status:", "Characters:", "Transferred:",
+          "Time Elapsed:", "Time Remaining:", "Characters / Second:", "DSR", "RX", "TX"}) {
+        bool found = false;
+        for (const QLabel* l : form->findChildren<QLabel*>()) {
+            found = found || l->text() == caption;
+        }
+        EXPECT_TRUE(found) << caption;
+    }
+    EXPECT_TRUE(form->lblMachine->font().bold());
+    EXPECT_TRUE(form->lblFilename->font().bold());
+    EXPECT_FALSE(form->lightDSR->isLit());
+    EXPECT_EQ(form->progress->maximum(), 100);
+
+    QStringList titles;
+    for (const QAction* a : form->menuBar()->actions()) {
+        titles << a->text();
+    }
+    EXPECT_EQ(titles, (QStringList{"&File", "&Communicate", "C&onfigure", "&Help"}));
+    EXPECT_EQ(menuTexts(form->mnuFile), (QStringList{"&Review / Restart...", "E&xit"}));
+    EXPECT_EQ(menuTexts(form->mnuComm), (QStringList{"&Download", "&Upload", "&Terminal..."}));
+    EXPECT_EQ(menuTexts(form->mnuConfig), (QStringList{"&Edit Machine", "&Machine List..."}));
+    EXPECT_EQ(menuTexts(form->mnuHelp), (QStringList{"&Help on VORL...", "&About VORL..."}));
+    EXPECT_FALSE(form->mnuFileReview->isEnabled());
+    EXPECT_TRUE(form->mnuFileExit->isEnabled());
+    // The default file holds only the terminal entry: all three submenus are
+    // empty and disabled.
+    EXPECT_FALSE(form->mnuCommDownload->menuAction()->isEnabled());
+    EXPECT_FALSE(form->mnuCommUpload->menuAction()->isEnabled());
+    EXPECT_FALSE(form->mnuConfigEdit->menuAction()->isEnabled());
+    EXPECT_TRUE(form->mnuCommDownload->actions().isEmpty());
+    EXPECT_TRUE(form->mnuCommTerminal->isEnabled());
+    EXPECT_TRUE(form->mnuConfigMachineList->isEnabled());
+    EXPECT_EQ(form->mnuComm->property("helpContext").toInt(), 220);
+
+    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_FALSE(form->Timer2->isActive());
+    EXPECT_EQ(form->Timer2->interval(), 250);
+    EXPECT_FALSE(form->Timer3->isActive());
+
+    EXPECT_EQ(readBytes(configFile()), std::string(DefaultConfiguration()));
+    EXPECT_EQ(form->machineList.count, 1);
+    EXPECT_EQ(form->translationPath.toStdString(), program() + ".xlt");
+    EXPECT_EQ(form->comPortLogFileName.toStdString(), dir.path().string() + "/vorl.log");
+    EXPECT_EQ(form->protocolHandshakeWait, 182);
+
+    EXPECT_EQ(closeForm(*form), 0);
+    QSettings s(settingsFile(), QSettings::IniFormat);
+    EXPECT_EQ(s.value("Left").toInt(), 162);
+    EXPECT_EQ(s.value("Top").toInt(), 278);
+    EXPECT_EQ(s.value("State").toInt(), 0);
+}
+
+TEST_F(AppTest, StateThreeStartsMinimizedWithTheButtonsOnTheLeft) {
+    setWindowValues(40, 50, 3);
+    auto form = start();
+    EXPECT_EQ(form->pos(), QPoint(40, 50));
+    EXPECT_TRUE(form->isMinimized());
+    EXPECT_EQ(form->cmdGo->x(), 0);
+    EXPECT_EQ(form->panInfo->x(), 616 - 525);
+    EXPECT_EQ(form->windowStateBits, 3u);
+    // Closed while still minimized: bit 1 is stored, so the next start is
+    // minimized again.
+    EXPECT_EQ(closeForm(*form), 0);
+    EXPECT_EQ(QSettings(settingsFile(), QSettings::IniFormat).value("State").toInt(), 3);
+}
+
+TEST_F(AppTest, UnreadableWindowValueKeepsTheRestAtDesignValues) {
+    setWindowValues(70, "not a number", 1);
+    auto form = start();
+    EXPECT_EQ(form->pos(), QPoint(70, 278));
+    EXPECT_EQ(form->panInfo->x(), 0) << "State is not read after a failing Top";
+}
+
+TEST_F(AppTest, MinimizeSetsAndRepaintClearsTheMinimizedBit) {
+    auto form = start();
+    form->showMinimized();
+    EXPECT_TRUE(form->windowStateBits & 2u);
+    form->showNormal();
+    EXPECT_FALSE(form->windowStateBits & 2u);
+    form->windowStateBits |= 2u;
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    form->centralWidget()->repaint();
+    EXPECT_FALSE(form->windowStateBits & 2u) << "a repaint clears the bit";
+}
+
+TEST_F(AppTest, DoubleClickOnTheFreeAreaTogglesTheLayout) {
+    auto form = start();
+    QWidget* client = form->centralWidget();
+    // Between the Connect and Reset buttons: neither panel nor button.
+    QTest::mouseDClick(client, Qt::LeftButton, {}, QPoint(570, 50));
+    EXPECT_EQ(form->panInfo->x(), 91);
+    EXPECT_EQ(form->cmdReset->x(), 0);
+    EXPECT_EQ(form->windowStateBits & 1u, 1u);
+    QTest::mouseDClick(form->panInfo, Qt::LeftButton, {}, QPoint(300, 70));
+    EXPECT_EQ(form->panInfo->x(), 91) << "the panel is not the free area";
+    QTest::mouseDClick(client, Qt::LeftButton, {}, QPoint(45, 50));
+    EXPECT_EQ(form->panInfo->x(), 0);
+    EXPECT_EQ(form->cmdStop->x(), 526);
+    EXPECT_EQ(form->windowStateBits & 1u, 0u);
+}
+
+TEST_F(AppTest, CommandLineMachineChoice) {
+    writeMachines({{'U', "Mazak lathe"}, {'D', "Mazak mill"}, {'B', "Okuma 1"}, {'D', "Okuma 2"}});
+    const std::string prog = dir.file("O1000.nc");
+    writeBytes(prog, "%\nG0X0\n%\n");
+    const QString file = QString::fromStdString(prog);
+    {
+        auto form = start({file, "-m", "MAZAK"});
+        EXPECT_EQ(form->machineList.selected, 2) << "the upload-only machine does not count";
+        EXPECT_EQ(form->lblMachine->text(), "Mazak mill");
+        EXPECT_EQ(form->lblOperation->text(), "Download");
+        EXPECT_EQ(form->transfer.operation, TransferState::Download);
+        EXPECT_EQ(form->lblFilename->text(), file);
+        EXPECT_EQ(form->lblStatus->text(), "Ready");
+        EXPECT_TRUE(form->cmdGo->isEnabled());
+        EXPECT_TRUE(form->mnuFileReview->isEnabled());
+    }
+    {
+        auto form = start({"-m", "okuma", file});
+        EXPECT_EQ(form->machineList.selected, 0) << "two download machines match";
+        EXPECT_EQ(form->lblMachine->text(), "");
+        EXPECT_FALSE(form->cmdGo->isEnabled());
+        EXPECT_EQ(form->lblFilename->text(), file);
+    }
+    {
+        auto form = start({"-m", "Okuma 2"});
+        EXPECT_EQ(form->machineList.selected, 0) << "-m without a file has no effect";
+        EXPECT_EQ(form->lblOperation->text(), "");
+    }
+}
+
+TEST_F(AppTest, MissingCommandLineFileIsReportedAndForgotten) {
+    writeMachines({{'D', "Mill"}});
+    const QString missing = QString::fromStdString(dir.file("nothere.nc"));
+    auto form = start({missing, "-m", "Mill"});
+    EXPECT_EQ(form->lblStatus->text(), "File not found: " + missing);
+    EXPECT_TRUE(form->commandLineFile.isEmpty());
+    EXPECT_EQ(form->lblFilename->text(), "");
+    EXPECT_EQ(form->machineList.selected, 0);
+}
+
+TEST_F(AppTest, ConfigOptionWithAMissingFileWritesTheDefaultThere) {
+    const std::string other = dir.file("shop.vorlcfg");
+    auto form = start({"-c", QString::fromStdString(other)});
+    EXPECT_EQ(form->configPath.toStdString(), other);
+    EXPECT_EQ(form->legacyConfigPath.toStdString(), other);
+    EXPECT_EQ(form->translationPath.toStdString(), dir.file("shop.xlt"));
+    EXPECT_EQ(readBytes(other), std::string(DefaultConfiguration()));
+    EXPECT_FALSE(std::filesystem::exists(configFile()));
+}
+
+TEST_F(AppTest, DebugOptionShowsTheCommandLineAndDoesNotTakeTheFile) {
+    const std::string prog = dir.file("O1.nc");
+    writeBytes(prog, "%\n");
+    ModalDriver driver;
+    auto form = start({"-d", QString::fromStdString(prog)});
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].objectName, "CommandLineBox");
+    EXPECT_EQ(driver.boxes[0].text, "vorl -d " + prog + " ");
+    EXPECT_EQ(driver.boxes[0].title, "");
+    EXPECT_EQ(form->lblFilename->text(), "");
+}
+
+TEST_F(AppTest, LanguageFileReplacesCaptionsThatHaveText) {
+    writeBytes(program() + ".lan", "* German\n13,Verbinden\n250,&Datei\n22,\"Maschine:\"\n"
+                                   "30,\n263,&Ansehen...\n");
+    auto form = start();
+    EXPECT_TRUE(form->languageLoaded);
+    EXPECT_EQ(form->cmdGo->text(), "Verbinden");
+    EXPECT_EQ(form->mnuFile->title(), "&Datei");
+    EXPECT_EQ(form->mnuFileReview->text(), "&Ansehen...");
+    EXPECT_EQ(form->findChild<QLabel*>("lblMachineCaption")->text(), "Maschine:");
+    EXPECT_EQ(form->findChild<QLabel*>("lblDSR")->text(), "DSR")
+        << "an empty text keeps the caption";
+    EXPECT_EQ(form->cmdReset->text(), "Reset");
+}
+
+TEST_F(AppTest, DamagedConfigurationIsReportedOncePerRead) {
+    writeBytes(configFile(),
+               std::string(kConfigHeader) + "\n[]\nCAP=T\n[Mill]\nCAP=D\nPORTSPEED=2\nBITS=8\n");
+    ModalDriver driver;
+    auto form = start();
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].text,
+              "VORL configuration file is damaged. Machine parameters may be incorrect.");
+    EXPECT_EQ(form->machineList.count, 2);
+    EXPECT_TRUE(form->mnuCommDownload->menuAction()->isEnabled());
+}
+
+TEST_F(AppTest, WindowValuesThatCannotBeWrittenGiveExitCodeFour) {
+    // The settings path is a directory: no write can succeed, whoever runs it.
+    std::filesystem::create_directory(dir.file("settings.ini"));
+    auto form = start();
+    EXPECT_EQ(closeForm(*form), 4);
+}
+
+TEST_F(AppTest, TheProcessEndsWithExitCodeFourWhenTheUserSettingsAreUnwritable) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The user's configuration directory lies under a regular file.
+    const std::string blocker = dir.file("blocker");
+    writeBytes(blocker, "x");
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedValue = saved ? saved : "";
+    setenv("XDG_CONFIG_HOME", (blocker + "/config").c_str(), 1);
+    const std::string prog = program();
+    const std::filesystem::path tmp = dir.path();
+    EXPECT_EXIT(
+        {
+            MainFormEnvironment env;
+            env.programPath = QString::fromStdString(prog);
+            env.arguments = {"vorl"};
+            env.terminate = [tmp](int code) {
+                std::error_code ec;
+                std::filesystem::remove_all(tmp, ec);
+                std::_Exit(code);
+            };
+            TMainForm form(env);
+            form.show();
+            form.close();
+            std::_Exit(99); // not reached: the close sequence ends the process
+        },
+        ::testing::ExitedWithCode(4), "");
+    if (saved) {
+        setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
+    } else {
+        unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+TEST_F(AppTest, HelpShowsTheHelpFileOrSaysItIsMissing) {
+    std::string shown;
+    ModalDriver driver([&](QDialog* d) {
+        if (auto* browser = d->findChild<QTextBrowser*>("txtHelp")) {
+            shown = browser->toPlainText().toStdString();
+        }
+        d->reject();
+    });
+    auto form = start();
+    form->mnuHelpContents->trigger();
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].objectName, "HelpMissingBox");
+    EXPECT_EQ(driver.boxes[0].text, "File not found: " + program() + ".hlp");
+
+    writeBytes(program() + ".hlp", "<h1>VORL</h1><p>Choose a machine from the Download menu.</p>");
+    form->mnuHelpContents->trigger();
+    EXPECT_EQ(driver.dialogs, 1);
+    EXPECT_NE(shown.find("Choose a machine from the Download menu."), std::string::npos) << shown;
+}
+
+TEST_F(AppTest, AboutWindowClosesOnAnyKey) {
+    writeBytes(program() + ".lan", "337,Info\n375,Shop Systems Ltd\n");
+    std::string title;
+    std::string contact;
+    int result = -1;
+    ModalDriver driver([&](QDialog* d) {
+        title = d->windowTitle().toStdString();
+        contact = d->findChild<QLabel*>("lblContact1")->text().toStdString();
+        EXPECT_EQ(d->size(), QSize(391, 247));
+        QTest::keyClick(d, Qt::Key_Space);
+        result = d->result();
+    });
+    auto form = start();
+    form->mnuHelpAbout->trigger();
+    EXPECT_EQ(title, "Info");
+    EXPECT_EQ(contact, "Shop Systems Ltd");
+    EXPECT_EQ(result, QDialog::Accepted);
+}
+
+TEST_F(AppTest, FileMenuDisablesReviewWithoutAFile) {
+    auto form = start();
+    form->mnuFileReview->setEnabled(true);
+    Q_EMIT form->mnuFile->aboutToShow();
+    EXPECT_FALSE(form->mnuFileReview->isEnabled());
+}
+
+} // namespace
+} // namespace vorl
