@@ -164,7 +164,8 @@ void Controller::byteIn(char b, int64_t nowNs) {
 void Controller::unmatchedOutside(char b, int64_t nowNs) {
     if ((state_ == State::Idle || state_ == State::AwaitStop) &&
         opt_.triggers[DownloadStart].empty()) {
-        beginDownload(nowNs);
+        // Nobody asked whether we are ready: no Ready string.
+        beginDownload(nowNs, false);
         receivingByte(b);
         return;
     }
@@ -228,7 +229,7 @@ void Controller::onTrigger(int index, int64_t nowNs) {
     reportDue_ = 2;
 }
 
-void Controller::beginDownload(int64_t) {
+void Controller::beginDownload(int64_t, bool answerReady) {
     if (state_ == State::Receiving || state_ == State::Sending)
         return;
     flushData();
@@ -237,7 +238,8 @@ void Controller::beginDownload(int64_t) {
     overflowThisDownload_ = 0;
     out_.programBegun();
     out_.message(1, "download " + std::to_string(counters_.downloads) + " begins");
-    queueTrigger(DownloadReady);
+    if (answerReady)
+        queueTrigger(DownloadReady);
     enter(State::Receiving);
 }
 

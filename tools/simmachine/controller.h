@@ -11,7 +11,8 @@
 //              string is still honoured, so a lost Stop does not wedge it).
 // An empty trigger string skips its step. With an empty download Start
 // string the control is always ready to receive: the first byte that is not
-// part of an upload Start string begins a download.
+// part of an upload Start string begins a download (without a Ready string:
+// nobody asked; the operator's `download` command sends it).
 //
 // Program data of a download is exactly the bytes after the Start string up
 // to, not including, the Stop string (all bytes after the Start string when
@@ -112,7 +113,8 @@ public:
 
     // Commands of the operator at the control.
     void startUpload(int64_t nowNs);
-    void beginDownload(int64_t nowNs); // as if the Start string had come
+    // As if the Start string had come: the Ready string goes out.
+    void beginDownload(int64_t nowNs) { beginDownload(nowNs, true); }
     void reset(int64_t nowNs);
     // Program data held back as a possible Stop string is data after all.
     void finish();
@@ -131,6 +133,7 @@ public:
     int takeReportDue();
 
 private:
+    void beginDownload(int64_t nowNs, bool answerReady);
     void byteIn(char b, int64_t nowNs);
     void receivingByte(char b);
     void unmatchedOutside(char b, int64_t nowNs);

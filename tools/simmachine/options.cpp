@@ -7,6 +7,8 @@
 #include <functional>
 #include <map>
 
+#include "machines/caret_notation.h"
+
 namespace vorl::sim {
 
 namespace {
@@ -84,9 +86,11 @@ Setting flag(bool SimOptions::*field, bool value) {
             }};
 }
 
-Setting trigger(int index) {
-    return {false, [index](SimOptions& o, const std::string& v) {
-                auto bytes = decodeCaret(v);
+// `strict`: refuse a caret at the end. The ACTIONn keys read like the
+// machine's configuration file instead, where it stands for the byte C0 hex.
+Setting trigger(int index, bool strict) {
+    return {false, [index, strict](SimOptions& o, const std::string& v) {
+                auto bytes = strict ? decodeCaret(v) : std::optional(DecodeControlText(v));
                 if (!bytes)
                     return std::string("ends with a caret that has no character after it");
                 o.triggers[static_cast<size_t>(index)] = *bytes;
@@ -112,8 +116,8 @@ const std::map<std::string, Setting>& settings() {
                                             "download-end",   "upload-start",   "upload-ready",
                                             "upload-stop",    "upload-end"};
         for (int i = 0; i < kTriggerCount; ++i) {
-            t[names[i]] = trigger(i);
-            t["ACTION" + std::to_string(i)] = trigger(i);
+            t[names[i]] = trigger(i, true);
+            t["ACTION" + std::to_string(i)] = trigger(i, false);
         }
         t["received"] = text(&SimOptions::receivedPath);
         t["program"] = text(&SimOptions::programPath);
@@ -213,21 +217,11 @@ std::string validate(SimOptions& o) {
 } // namespace
 
 std::optional<std::string> decodeCaret(const std::string& text) {
-    std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c != '^') {
-            out.push_back(static_cast<char>(c));
-            continue;
-        }
-        if (i + 1 == text.size())
+        if (text[i] == '^' && ++i == text.size())
             return std::nullopt;
-        unsigned char n = static_cast<unsigned char>(text[++i]);
-        if (n >= 'a' && n <= 'z')
-            n = static_cast<unsigned char>(n - 'a' + 'A');
-        out.push_back(static_cast<char>((n + 256 - 64) % 256));
     }
-    return out;
+    return DecodeControlText(text);
 }
 
 std::string printable(const std::string& bytes) {

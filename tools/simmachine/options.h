@@ -56,9 +56,9 @@ struct ParseResult {
 ParseResult parseOptions(const std::vector<std::string>& args);
 std::string usageText();
 
-// Caret notation: "^" and a character c give the byte (upper-case(c) - 64)
-// mod 256; any other character stands for itself. A caret at the end of the
-// text has nothing to apply to and is refused.
+// Caret notation as in the machine's configuration file ("^" and c give the
+// byte (upper-case(c) - 64) mod 256), except that a caret at the end of the
+// text, most likely a typing mistake here, is refused.
 std::optional<std::string> decodeCaret(const std::string& text);
 // Bytes made readable for messages: 0-26 in caret notation, other control
 // bytes and bytes above 126 as \xNN, the rest as themselves.

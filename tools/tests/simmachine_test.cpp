@@ -59,7 +59,8 @@ TEST(SimOptions, CaretNotationAndSettings) {
     EXPECT_EQ(printable(std::string("\x11%\r\n\x1b\xff", 6)), "^Q%^M^J\\x1B\\xFF");
 
     TempDir dir;
-    writeFile(dir.file("conf"), "# a machine\nACTION0=^R\n  download-stop = ^T \n"
+    // ACTION lines read as in the machine's configuration file, trailing caret too.
+    writeFile(dir.file("conf"), "# a machine\nACTION0=^R\nACTION7=^C^\n  download-stop = ^T \n"
                                 "honour-xoff\nbuffer=100\nrate=12.5\n");
     auto r = parseOptions({"--config", dir.file("conf"), "--download-ready=^Q", "--buffer", "80"});
     ASSERT_TRUE(r.options) << r.error;
@@ -67,6 +68,7 @@ TEST(SimOptions, CaretNotationAndSettings) {
     EXPECT_EQ(o.triggers[vorl::DownloadStart], "\x12");
     EXPECT_EQ(o.triggers[vorl::DownloadReady], "\x11");
     EXPECT_EQ(o.triggers[vorl::DownloadStop], "\x14");
+    EXPECT_EQ(o.triggers[vorl::UploadEnd], "\x03\xC0");
     EXPECT_TRUE(o.triggers[vorl::UploadStart].empty());
     EXPECT_TRUE(o.honourXoff);
     EXPECT_EQ(o.bufferSize, 80); // the later setting wins
@@ -95,6 +97,9 @@ TEST(SimOptions, CaretNotationAndSettings) {
         EXPECT_FALSE(res.options) << b.says;
         EXPECT_NE(res.error.find(b.says), std::string::npos) << res.error;
     }
+    auto demo = parseOptions({"--config", VORL_SOURCE_DIR "/tools/simmachine/demo/machine.conf"});
+    EXPECT_TRUE(demo.options) << demo.error;
+
     writeFile(dir.file("conf2"), "buffer=64\nwhatever=1\n");
     auto res = parseOptions({"--config", dir.file("conf2")});
     EXPECT_NE(res.error.find("conf2:2: unknown setting 'whatever'"), std::string::npos)
@@ -288,8 +293,10 @@ class SimMachineReopen : public testing::TestWithParam<bool> {};
 TEST_P(SimMachineReopen, LineWorksAfterTheComputerClosesAndReopens) {
     bool hold = GetParam();
     TempDir dir;
-    std::vector<std::string> args{"--download-stop", "^T", "--download-end", "^F", "--link",
-                                  dir.file("com1")};
+    // No Start string: the first byte begins a download, with no Ready string
+    // unless the operator's command sends it (round 2).
+    std::vector<std::string> args{"--download-ready", "^Q", "--download-stop", "^T",
+                                  "--download-end",   "^F", "--link",          dir.file("com1")};
     if (!hold)
         args.push_back("--no-hold");
     Sim sim(args);
@@ -299,6 +306,10 @@ TEST_P(SimMachineReopen, LineWorksAfterTheComputerClosesAndReopens) {
     for (int round = 1; round <= 3; ++round) {
         Computer pc(dir.file("com1"));
         ASSERT_TRUE(pc.isOpen()) << "round " << round;
+        if (round == 2) {
+            sim.proc.command("download");
+            EXPECT_EQ(pc.read(1), "\x11");
+        }
         std::string program = "%\nO100" + std::to_string(round) + "\nG0X1\nM30\n%\n";
         pc.send(program + "\x14");
         EXPECT_EQ(pc.read(1), "\x06") << "round " << round;
