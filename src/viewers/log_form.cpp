@@ -1,0 +1,171 @@
+#include "viewers/log_form.h"
+
+#include "viewers/text_file_view.h"
+#include "viewers/text_search.h"
+#include "viewers/viewer_text.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTextBlock>
+
+namespace vorl {
+namespace {
+
+constexpr int kMargin = 6;
+
+template <typename W> W* named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+} // namespace
+
+void showLogViewer(QWidget* parent, const std::string& logPath, bool languageLoaded) {
+    TLogForm form(logPath, languageLoaded, parent);
+    form.exec();
+}
+
+QString logFileName(const QString& chosen) {
+    if (QFileInfo(chosen).fileName().contains(QLatin1Char('.'))) {
+        return chosen;
+    }
+    return chosen + QStringLiteral(".log");
+}
+
+TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* parent)
+    : QDialog(parent), logPath_(QFile::decodeName(QByteArray::fromStdString(logPath))),
+      languageLoaded_(languageLoaded) {
+    setObjectName(QStringLiteral("TLogForm"));
+    setWindowFlag(Qt::Tool);
+    setWindowTitle(QStringLiteral("Log File"));
+
+    txtLog = named(new TextFileView(this), "txtLog");
+    GroupBox1 = named(new QGroupBox(QStringLiteral("Search for..."), this), "GroupBox1");
+    txtSearchArg = named(new QLineEdit(GroupBox1), "txtSearchArg");
+    cmdSearch = named(new QPushButton(QStringLiteral("Search"), GroupBox1), "cmdSearch");
+    auto* searchRow = new QHBoxLayout(GroupBox1);
+    searchRow->addWidget(txtSearchArg, 1);
+    searchRow->addWidget(cmdSearch);
+    cmdSave = named(new QPushButton(QStringLiteral("Save Log File"), this), "cmdSave");
+    cmdClose = named(new QPushButton(QStringLiteral("Close"), this), "cmdClose");
+    // Return in the search field searches rather than opening the save dialog.
+    cmdSearch->setDefault(true);
+
+    connect(cmdSearch, &QPushButton::clicked, this, &TLogForm::cmdSearchClick);
+    connect(cmdSave, &QPushButton::clicked, this, &TLogForm::cmdSaveClick);
+    connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
+
+    setMinimumSize(480, 240);
+    resize(600, 400);
+    FormResize();
+}
+
+void TLogForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        FormShow();
+    }
+}
+
+void TLogForm::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FormResize();
+}
+
+void TLogForm::FormShow() {
+    setWindowTitle(captionText(languageLoaded_, 323, windowTitle()));
+    cmdSearch->setText(captionText(languageLoaded_, 61, cmdSearch->text()));
+    cmdSave->setText(captionText(languageLoaded_, 64, cmdSave->text()));
+    cmdClose->setText(captionText(languageLoaded_, 58, cmdClose->text()));
+    GroupBox1->setTitle(captionText(languageLoaded_, 321, GroupBox1->title()));
+    txtSearchArg->setAccessibleName(GroupBox1->title());
+    txtLog->setAccessibleName(windowTitle());
+    FormResize();
+    if (!txtLog->loadFile(logPath_)) {
+        const QString message = logPath_ + QStringLiteral(": ") + txtLog->errorString();
+        QMetaObject::invokeMethod(
+            this, [this, message] { QMessageBox::warning(this, QString(), message); },
+            Qt::QueuedConnection);
+    }
+}
+
+void TLogForm::FormResize() {
+    const int width = this->width();
+    const int height = this->height();
+    const QSize search = GroupBox1->sizeHint();
+    const QSize save = cmdSave->sizeHint();
+    const QSize close = cmdClose->sizeHint();
+    const int bottomHeight = std::max({search.height(), save.height(), close.height()});
+    const int bottomTop = height - kMargin - bottomHeight;
+
+    const int searchWidth = std::max(search.width(), 230);
+    GroupBox1->setGeometry(kMargin, bottomTop, searchWidth, bottomHeight);
+    const int closeLeft = width - kMargin - close.width();
+    cmdClose->setGeometry(closeLeft, height - kMargin - close.height(), close.width(),
+                          close.height());
+    cmdSave->setGeometry(closeLeft - kMargin - save.width(), height - kMargin - save.height(),
+                         save.width(), save.height());
+    txtLog->setGeometry(0, 0, width, std::max(0, bottomTop - kMargin));
+}
+
+void TLogForm::cmdSearchClick() {
+    searchClick(txtLog, txtSearchArg->text(), this);
+}
+
+void TLogForm::cmdSaveClick() {
+    QFileDialog dialog(this, uiText(64, "Save Log File"));
+    dialog.setObjectName(QStringLiteral("SaveDialogLog"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({uiText(324, "NC Programs") + QStringLiteral(" (*.log)"),
+                           uiText(325, "All Files") + QStringLiteral(" (*.*)")});
+    dialog.selectFile(QStringLiteral("vorl.log"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    const QString chosen = dialog.selectedFiles().constFirst();
+    const QString fileName = logFileName(chosen);
+    if (fileName != chosen && QFileInfo::exists(fileName)) {
+        // The dialog asked about the name as typed, not about this one.
+        const auto answer = QMessageBox::question(
+            this, QString(),
+            QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(fileName));
+        if (answer != QMessageBox::Yes) {
+            return;
+        }
+    }
+    saveTo(fileName);
+}
+
+// Writes the lines of the log, each ended by CR LF, replacing the file. The
+// old file stays whole until the new one is complete.
+bool TLogForm::saveTo(const QString& fileName) {
+    txtLog->finishLoading();
+    QSaveFile file(fileName);
+    bool ok = file.open(QIODevice::WriteOnly);
+    if (ok) {
+        const QTextDocument* doc = txtLog->document();
+        for (QTextBlock b = doc->begin(); b.isValid() && ok; b = b.next()) {
+            if (b == doc->lastBlock() && b.length() == 1) {
+                break; // the text ended with a line end
+            }
+            ok = file.write(b.text().toLatin1() + "\r\n") >= 0;
+        }
+        ok = ok && file.commit();
+    }
+    if (!ok) {
+        QMessageBox::warning(this, QString(), fileName + QStringLiteral(": ") + file.errorString());
+    }
+    return ok;
+}
+
+} // namespace vorl

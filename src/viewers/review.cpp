@@ -1,0 +1,31 @@
+#include "viewers/review.h"
+
+#include "text/language_table.h"
+#include "viewers/review_form.h"
+
+namespace vorl {
+
+std::string OperationText(int startBlock, const std::string& prefixText) {
+    if (startBlock != 0 && !prefixText.empty()) {
+        return TextOr(229, "Download with prefix and starting at block: ") +
+               std::to_string(startBlock);
+    }
+    if (startBlock != 0) {
+        return TextOr(230, "Download starting at block: ") + std::to_string(startBlock);
+    }
+    if (!prefixText.empty()) {
+        return TextOr(231, "Download with prefix");
+    }
+    return TextOr(18, "Download");
+}
+
+std::string mnuFileReviewClick(QWidget* parent, const ReviewFields& fields, bool languageLoaded) {
+    {
+        TReviewForm form(fields, languageLoaded, parent);
+        form.exec();
+        fields.startBlock = form.chosenBlock();
+    }
+    return OperationText(fields.startBlock, fields.prefixText);
+}
+
+} // namespace vorl

@@ -1,0 +1,277 @@
+#include "viewers/review_form.h"
+
+#include "viewers/text_file_view.h"
+#include "viewers/text_search.h"
+#include "viewers/viewer_text.h"
+
+#include <QFile>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStringList>
+#include <QTextBlock>
+
+namespace vorl {
+namespace {
+
+constexpr int kMargin = 6;
+// Lines loaded beyond a chosen block before it is scrolled to the top, so a
+// screenful follows it while the rest of the program loads.
+constexpr int kLinesAfterChosen = 400;
+
+template <typename W> W* named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+} // namespace
+
+TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidget* parent)
+    : QDialog(parent), fields_(fields), languageLoaded_(languageLoaded) {
+    setObjectName(QStringLiteral("TReviewForm"));
+    setWindowTitle(QStringLiteral("Review: "));
+
+    txtReview = named(new TextFileView(this), "txtReview");
+    txtPrefix = named(new QPlainTextEdit(this), "txtPrefix");
+    txtPrefix->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtPrefix->setTabChangesFocus(true);
+    txtPrefix->setAccessibleName(QStringLiteral("Prefix"));
+    cmdAccept = named(new QPushButton(QStringLiteral("Accept Prefix"), this), "cmdAccept");
+    cmdRemove = named(new QPushButton(QStringLiteral("Remove Prefix"), this), "cmdRemove");
+
+    GroupBox1 = named(new QGroupBox(QStringLiteral("Search for..."), this), "GroupBox1");
+    txtSearchArg = named(new QLineEdit(GroupBox1), "txtSearchArg");
+    cmdSearch = named(new QPushButton(QStringLiteral("Search"), GroupBox1), "cmdSearch");
+    auto* searchRow = new QHBoxLayout(GroupBox1);
+    searchRow->addWidget(txtSearchArg, 1);
+    searchRow->addWidget(cmdSearch);
+
+    GroupBox2 =
+        named(new QGroupBox(QStringLiteral("Alternate Start (Current = None)"), this), "GroupBox2");
+    cmdSetBlock = named(new QPushButton(QStringLiteral("Set Block"), GroupBox2), "cmdSetBlock");
+    cmdAddPrefix = named(new QPushButton(QStringLiteral("Add Prefix"), GroupBox2), "cmdAddPrefix");
+    auto* blockRow = new QHBoxLayout(GroupBox2);
+    blockRow->addWidget(cmdSetBlock);
+    blockRow->addWidget(cmdAddPrefix);
+
+    lblBlockWord = named(new QLabel(QStringLiteral("Block:"), this), "lblBlockWord");
+    lblBlockNumber = named(new QLabel(QStringLiteral("1"), this), "lblBlockNumber");
+    lblBlockNumber->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblBlockWord->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    cmdClose = named(new QPushButton(QStringLiteral("Close"), this), "cmdClose");
+    cmdClose->setDefault(true);
+
+    txtPrefix->hide();
+    cmdAccept->hide();
+    cmdRemove->hide();
+
+    connect(txtReview, &QPlainTextEdit::cursorPositionChanged, this,
+            &TReviewForm::txtReviewSelectionChange);
+    connect(txtReview, &QPlainTextEdit::selectionChanged, this,
+            &TReviewForm::txtReviewSelectionChange);
+    connect(cmdSetBlock, &QPushButton::clicked, this, &TReviewForm::cmdSetBlockClick);
+    connect(cmdAddPrefix, &QPushButton::clicked, this, &TReviewForm::cmdAddPrefixClick);
+    connect(cmdAccept, &QPushButton::clicked, this, &TReviewForm::cmdAcceptClick);
+    connect(cmdRemove, &QPushButton::clicked, this, &TReviewForm::cmdRemoveClick);
+    connect(cmdSearch, &QPushButton::clicked, this, &TReviewForm::cmdSearchClick);
+    connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
+
+    setMinimumSize(kDesignWidth, kDesignHeight);
+    resize(kDesignWidth, kDesignHeight);
+    FormResize();
+}
+
+void TReviewForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        FormShow();
+    }
+}
+
+void TReviewForm::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FormResize();
+}
+
+void TReviewForm::applyLanguage() {
+    setWindowTitle(captionText(languageLoaded_, 322, windowTitle()));
+    cmdSearch->setText(captionText(languageLoaded_, 61, cmdSearch->text()));
+    cmdAccept->setText(captionText(languageLoaded_, 62, cmdAccept->text()));
+    cmdClose->setText(captionText(languageLoaded_, 58, cmdClose->text()));
+    cmdRemove->setText(captionText(languageLoaded_, 63, cmdRemove->text()));
+    cmdSetBlock->setText(captionText(languageLoaded_, 60, cmdSetBlock->text()));
+    cmdAddPrefix->setText(captionText(languageLoaded_, 59, cmdAddPrefix->text()));
+    GroupBox1->setTitle(captionText(languageLoaded_, 321, GroupBox1->title()));
+    lblBlockWord->setText(captionText(languageLoaded_, 336, lblBlockWord->text()));
+    txtSearchArg->setAccessibleName(GroupBox1->title());
+}
+
+void TReviewForm::FormShow() {
+    applyLanguage();
+    const QString fileName = QFile::decodeName(QByteArray::fromStdString(fields_.fileName));
+    setWindowTitle(windowTitle() + fileName);
+    txtReview->setAccessibleName(windowTitle());
+    if (!txtReview->loadFile(fileName)) {
+        const QString message = QFile::exists(fileName)
+                                    ? fileName + QStringLiteral(": ") + txtReview->errorString()
+                                    : uiText(206, "File not found: ") + fileName;
+        // Told once the window is up, so the operator sees which window failed.
+        QMetaObject::invokeMethod(
+            this, [this, message] { QMessageBox::warning(this, QString(), message); },
+            Qt::QueuedConnection);
+    }
+    lblBlockNumber->setText(QStringLiteral("1"));
+
+    if (fields_.startBlock != 0) {
+        chosenBlock_ = fields_.startBlock;
+        const int line = chosenBlock_ - 1;
+        txtReview->loadThroughLine(line, kLinesAfterChosen);
+        const QTextBlock block = txtReview->document()->findBlockByNumber(line);
+        if (block.isValid()) {
+            QTextCursor cursor(block);
+            cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+            txtReview->setTextCursor(cursor);
+            txtReview->setLineBold(line, true);
+        }
+    } else {
+        chosenBlock_ = 0;
+    }
+    showChosenBlockCaption();
+
+    if (!fields_.prefixText.empty()) {
+        txtPrefix->setPlainText(QString::fromLatin1(fields_.prefixText));
+        setPrefixEditorVisible(true);
+    }
+    FormResize();
+    scrollToChosenBlock();
+}
+
+void TReviewForm::FormResize() {
+    const int width = this->width();
+    const int height = this->height();
+
+    const QSize search = GroupBox1->sizeHint();
+    const QSize block = GroupBox2->sizeHint();
+    const QSize close = cmdClose->sizeHint();
+    const QSize word = lblBlockWord->sizeHint();
+    const int numberWidth =
+        lblBlockNumber->fontMetrics().horizontalAdvance(QStringLiteral("0")) * 10;
+    const int labelHeight = std::max(word.height(), lblBlockNumber->sizeHint().height());
+    const int bottomHeight =
+        std::max({search.height(), block.height(), labelHeight + kMargin + close.height()});
+    const int bottomTop = height - kMargin - bottomHeight;
+
+    const int searchWidth = std::max(search.width(), 230);
+    GroupBox1->setGeometry(kMargin, bottomTop, searchWidth, bottomHeight);
+    GroupBox2->setGeometry(kMargin + searchWidth + kMargin, bottomTop, block.width(), bottomHeight);
+    cmdClose->setGeometry(width - kMargin - close.width(), height - kMargin - close.height(),
+                          close.width(), close.height());
+    lblBlockNumber->setGeometry(width - kMargin - numberWidth, bottomTop, numberWidth, labelHeight);
+    lblBlockWord->setGeometry(width - kMargin - numberWidth - kMargin - word.width(), bottomTop,
+                              word.width(), labelHeight);
+
+    int reviewTop = 0;
+    if (!txtPrefix->isHidden()) {
+        const int prefixHeight = height / 3;
+        txtPrefix->setGeometry(0, 0, width, prefixHeight);
+        const QSize accept = cmdAccept->sizeHint();
+        const QSize remove = cmdRemove->sizeHint();
+        const int buttonTop = prefixHeight + 2;
+        cmdAccept->setGeometry(kMargin, buttonTop, accept.width(), accept.height());
+        cmdRemove->setGeometry(kMargin + accept.width() + kMargin, buttonTop, remove.width(),
+                               remove.height());
+        reviewTop = buttonTop + std::max(accept.height(), remove.height()) + 2;
+    }
+    txtReview->setGeometry(0, reviewTop, width, std::max(0, bottomTop - kMargin - reviewTop));
+}
+
+void TReviewForm::txtReviewSelectionChange() {
+    lblBlockNumber->setText(QString::number(txtReview->selectionStartLine() + 1));
+}
+
+void TReviewForm::cmdSetBlockClick() {
+    fields_.refilterNeeded = true;
+    if (chosenBlock_ != 0) {
+        txtReview->setLineBold(chosenBlock_ - 1, false);
+    }
+    // The line shown in lblBlockNumber, also when a selection spans lines.
+    const int line = txtReview->selectionStartLine();
+    if (line != 0) {
+        chosenBlock_ = line + 1;
+        const QTextBlock block = txtReview->document()->findBlockByNumber(line);
+        QTextCursor cursor(block);
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        txtReview->setTextCursor(cursor);
+        txtReview->setLineBold(line, true);
+        txtReview->setFocus();
+    } else {
+        // Block 1 is where every download starts anyway: choosing it means none.
+        chosenBlock_ = 0;
+    }
+    showChosenBlockCaption();
+}
+
+void TReviewForm::cmdAddPrefixClick() {
+    setPrefixEditorVisible(true);
+    FormResize();
+    QTextCursor cursor = txtReview->textCursor();
+    cursor.movePosition(QTextCursor::Start);
+    txtReview->setTextCursor(cursor);
+    scrollToChosenBlock();
+    txtPrefix->setFocus();
+}
+
+void TReviewForm::cmdAcceptClick() {
+    // Every line ends with CR LF, the last one too: the prefix is written just
+    // before the first block, which must not be joined to its last line.
+    QStringList lines;
+    for (QTextBlock b = txtPrefix->document()->begin(); b.isValid(); b = b.next()) {
+        lines << b.text();
+    }
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();
+    }
+    QString prefix;
+    for (const QString& line : lines) {
+        prefix += line + QStringLiteral("\r\n");
+    }
+    fields_.prefixText = prefix.toLatin1().toStdString();
+    fields_.refilterNeeded = true;
+}
+
+void TReviewForm::cmdRemoveClick() {
+    txtPrefix->clear();
+    fields_.prefixText.clear();
+    fields_.refilterNeeded = true;
+    setPrefixEditorVisible(false);
+    FormResize();
+}
+
+void TReviewForm::cmdSearchClick() {
+    searchClick(txtReview, txtSearchArg->text(), this);
+}
+
+void TReviewForm::setPrefixEditorVisible(bool visible) {
+    txtPrefix->setVisible(visible);
+    cmdAccept->setVisible(visible);
+    cmdRemove->setVisible(visible);
+}
+
+void TReviewForm::showChosenBlockCaption() {
+    const QString number = chosenBlock_ != 0 ? QString::number(chosenBlock_) : uiText(106, "None");
+    GroupBox2->setTitle(uiText(104, "Alternate start block: ") + number);
+    FormResize(); // the caption's width follows the number
+}
+
+void TReviewForm::scrollToChosenBlock() {
+    txtReview->horizontalScrollBar()->setValue(0);
+    txtReview->verticalScrollBar()->setValue(std::max(0, chosenBlock_ - 1));
+}
+
+} // namespace vorl

@@ -1,0 +1,75 @@
+// TReviewForm, the review and restart window: shows the program to download,
+// the line of the caret as a block number, and lets the operator search it,
+// mark the line to restart at ("Set Block", the line shown bold; line 1 means
+// no restart) and type a prefix to send before the first block.
+//
+// The start block is handed back through chosenBlock() when the window closes
+// (mnuFileReviewClick applies it); the prefix and refilterNeeded are changed in
+// the bound fields at once, by "Accept Prefix" and "Remove Prefix".
+#pragma once
+
+#include "viewers/review.h"
+
+#include <QDialog>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace vorl {
+
+class TextFileView;
+
+class TReviewForm : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kDesignWidth = 574;
+    static constexpr int kDesignHeight = 333;
+
+    TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidget* parent = nullptr);
+
+    // The alternate start block chosen in this window, 0 = none.
+    int chosenBlock() const { return chosenBlock_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void FormShow();
+    void FormResize();
+    void txtReviewSelectionChange();
+    void cmdSetBlockClick();
+    void cmdAddPrefixClick();
+    void cmdAcceptClick();
+    void cmdRemoveClick();
+    void cmdSearchClick();
+
+    void applyLanguage();
+    void setPrefixEditorVisible(bool visible);
+    void showChosenBlockCaption();
+    void scrollToChosenBlock();
+
+    ReviewFields fields_;
+    bool languageLoaded_;
+    bool shown_ = false;
+    int chosenBlock_ = 0;
+
+    TextFileView* txtReview;
+    QPlainTextEdit* txtPrefix;
+    QPushButton* cmdAccept;
+    QPushButton* cmdRemove;
+    QGroupBox* GroupBox1;
+    QLineEdit* txtSearchArg;
+    QPushButton* cmdSearch;
+    QGroupBox* GroupBox2;
+    QPushButton* cmdSetBlock;
+    QPushButton* cmdAddPrefix;
+    QLabel* lblBlockWord;
+    QLabel* lblBlockNumber;
+    QPushButton* cmdClose;
+};
+
+} // namespace vorl

@@ -1,0 +1,24 @@
+// Texts of the language table as Qt strings for the viewer windows.
+//
+// Language files are byte files: one written in UTF-8 is read as UTF-8, any
+// other (an older 8-bit file) as Latin-1, so no text is ever lost to invalid
+// sequences.
+#pragma once
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+namespace vorl {
+
+QString toQString(const std::string& bytes);
+
+// The text of `id` when the language table has one, else `builtin`.
+QString uiText(int id, std::string_view builtin);
+
+// Only when a language file is loaded and it has a text for `id`: that text.
+// Otherwise `current` (the design caption stays).
+QString captionText(bool languageLoaded, int id, const QString& current);
+
+} // namespace vorl

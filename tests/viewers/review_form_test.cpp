@@ -1,0 +1,339 @@
+#include "viewers/review.h"
+#include "viewers/review_form.h"
+
+#include "text/language_table.h"
+#include "viewer_test_util.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTextBlock>
+#include <QTimer>
+
+#include <memory>
+
+namespace vorl {
+namespace {
+
+using test::caretToLine;
+using test::child;
+using test::lineBold;
+
+class ReviewFormTest : public ::testing::Test {
+protected:
+    void SetUp() override { fileName = files.write("part.nc", test::program(200)).toStdString(); }
+    void TearDown() override { Language().clear(); }
+
+    ReviewFields fields() { return ReviewFields{fileName, startBlock, prefixText, refilterNeeded}; }
+
+    TReviewForm* open(bool languageLoaded = false) {
+        form = std::make_unique<TReviewForm>(fields(), languageLoaded);
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return form.get();
+    }
+
+    QPlainTextEdit* review() { return child<QPlainTextEdit>(form.get(), "txtReview"); }
+    void click(const char* name) {
+        QTest::mouseClick(child<QPushButton>(form.get(), name), Qt::LeftButton);
+    }
+    QString blockCaption() { return child<QGroupBox>(form.get(), "GroupBox2")->title(); }
+    QString blockNumber() { return child<QLabel>(form.get(), "lblBlockNumber")->text(); }
+    int firstVisibleLine() { return review()->cursorForPosition(QPoint(2, 2)).blockNumber(); }
+
+    test::TempFiles files;
+    std::string fileName;
+    int startBlock = 0;
+    std::string prefixText;
+    bool refilterNeeded = false;
+    std::unique_ptr<TReviewForm> form;
+};
+
+TEST_F(ReviewFormTest, ShowsTheProgramAndTheLineOfTheCaret) {
+    open();
+    EXPECT_EQ(form->windowTitle(), "Review: " + QString::fromStdString(fileName));
+    EXPECT_EQ(review()->document()->findBlockByNumber(11).text(), "N120 G01 X12");
+    EXPECT_EQ(blockNumber(), "1");
+    EXPECT_EQ(blockCaption(), "Alternate start block: None");
+    caretToLine(review(), 11);
+    EXPECT_EQ(blockNumber(), "12");
+    QTest::keyClick(review(), Qt::Key_Up, Qt::ShiftModifier);
+    EXPECT_EQ(blockNumber(), "11"); // the start of the selection counts
+}
+
+TEST_F(ReviewFormTest, SetBlockOnLine12StoresItAndBoldsIt) {
+    open();
+    caretToLine(review(), 11);
+    click("cmdSetBlock");
+    EXPECT_EQ(form->chosenBlock(), 12);
+    EXPECT_TRUE(lineBold(review(), 11));
+    EXPECT_FALSE(lineBold(review(), 10));
+    EXPECT_FALSE(lineBold(review(), 12));
+    EXPECT_EQ(blockCaption(), "Alternate start block: 12");
+    EXPECT_EQ(blockNumber(), "12");
+    EXPECT_TRUE(refilterNeeded);
+    EXPECT_EQ(startBlock, 0); // taken over only when the window closes
+}
+
+TEST_F(ReviewFormTest, SetBlockTwiceMovesTheBoldAndBlockOneMeansNone) {
+    open();
+    caretToLine(review(), 11);
+    click("cmdSetBlock");
+    caretToLine(review(), 29);
+    click("cmdSetBlock");
+    EXPECT_FALSE(lineBold(review(), 11));
+    EXPECT_TRUE(lineBold(review(), 29));
+    EXPECT_EQ(form->chosenBlock(), 30);
+    EXPECT_EQ(blockCaption(), "Alternate start block: 30");
+
+    caretToLine(review(), 0);
+    click("cmdSetBlock");
+    EXPECT_EQ(form->chosenBlock(), 0);
+    EXPECT_FALSE(lineBold(review(), 29));
+    EXPECT_FALSE(lineBold(review(), 0));
+    EXPECT_EQ(blockCaption(), "Alternate start block: None");
+}
+
+TEST_F(ReviewFormTest, ReopeningShowsTheChosenLineAtTheTopAndTheAcceptedPrefix) {
+    test::onNextModal([](QWidget* modal) {
+        auto* view = child<QPlainTextEdit>(modal, "txtReview");
+        caretToLine(view, 11);
+        QTest::mouseClick(child<QPushButton>(modal, "cmdSetBlock"), Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>(modal, "cmdAddPrefix"), Qt::LeftButton);
+        auto* prefix = child<QPlainTextEdit>(modal, "txtPrefix");
+        EXPECT_TRUE(prefix->isVisible());
+        QTest::keyClicks(prefix, "G90");
+        QTest::keyClick(prefix, Qt::Key_Return);
+        QTest::keyClicks(prefix, "G54");
+        QTest::mouseClick(child<QPushButton>(modal, "cmdAccept"), Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>(modal, "cmdClose"), Qt::LeftButton);
+    });
+    EXPECT_EQ(mnuFileReviewClick(nullptr, fields(), false),
+              "Download with prefix and starting at block: 12");
+    EXPECT_EQ(startBlock, 12);
+    EXPECT_EQ(prefixText, "G90\r\nG54\r\n");
+    EXPECT_TRUE(refilterNeeded);
+
+    refilterNeeded = false;
+    test::onNextModal([](QWidget* modal) {
+        auto* view = child<QPlainTextEdit>(modal, "txtReview");
+        EXPECT_TRUE(lineBold(view, 11));
+        EXPECT_EQ(view->cursorForPosition(QPoint(2, 2)).blockNumber(), 11);
+        EXPECT_EQ(child<QGroupBox>(modal, "GroupBox2")->title(), "Alternate start block: 12");
+        EXPECT_EQ(child<QLabel>(modal, "lblBlockNumber")->text(), "12");
+        auto* prefix = child<QPlainTextEdit>(modal, "txtPrefix");
+        EXPECT_TRUE(prefix->isVisible());
+        EXPECT_EQ(prefix->toPlainText(), "G90\nG54\n");
+        QTest::keyClick(modal, Qt::Key_Escape);
+    });
+    EXPECT_EQ(mnuFileReviewClick(nullptr, fields(), false),
+              "Download with prefix and starting at block: 12");
+    EXPECT_EQ(startBlock, 12);
+    EXPECT_EQ(prefixText, "G90\r\nG54\r\n");
+    EXPECT_FALSE(refilterNeeded);
+}
+
+TEST_F(ReviewFormTest, PrefixTypedButNotAcceptedStoresNothing) {
+    open();
+    click("cmdAddPrefix");
+    QTest::keyClicks(child<QPlainTextEdit>(form.get(), "txtPrefix"), "G90 G17");
+    click("cmdClose");
+    EXPECT_EQ(prefixText, "");
+    EXPECT_FALSE(refilterNeeded);
+}
+
+TEST_F(ReviewFormTest, RemovePrefixEmptiesItAndAsksForANewPreparation) {
+    prefixText = "G90\r\n";
+    startBlock = 40;
+    open();
+    auto* prefix = child<QPlainTextEdit>(form.get(), "txtPrefix");
+    ASSERT_TRUE(prefix->isVisible());
+    EXPECT_EQ(prefix->toPlainText(), "G90\n");
+    EXPECT_EQ(firstVisibleLine(), 39);
+    click("cmdRemove");
+    EXPECT_EQ(prefixText, "");
+    EXPECT_TRUE(refilterNeeded);
+    EXPECT_FALSE(prefix->isVisible());
+    EXPECT_FALSE(child<QPushButton>(form.get(), "cmdAccept")->isVisible());
+    EXPECT_TRUE(prefix->toPlainText().isEmpty());
+}
+
+TEST_F(ReviewFormTest, AddPrefixKeepsTheChosenLineAtTheTop) {
+    startBlock = 50;
+    open();
+    review()->verticalScrollBar()->setValue(120);
+    click("cmdAddPrefix");
+    EXPECT_EQ(firstVisibleLine(), 49);
+    EXPECT_TRUE(child<QPlainTextEdit>(form.get(), "txtPrefix")->hasFocus());
+}
+
+TEST_F(ReviewFormTest, SearchFindsOccurrencesInTurnWithoutCaseDistinction) {
+    QByteArray bytes = test::program(40);
+    bytes.replace("N50 G01 X5", "N50 G54 X5").replace("N90 G01 X9", "N90 g54 X9");
+    fileName = files.write("search.nc", bytes).toStdString();
+    open();
+    auto* arg = child<QLineEdit>(form.get(), "txtSearchArg");
+    QTest::keyClicks(arg, "G54");
+
+    click("cmdSearch");
+    QTextCursor found = review()->textCursor();
+    EXPECT_EQ(found.selectedText(), "G54");
+    EXPECT_EQ(found.block().blockNumber(), 4);
+    EXPECT_TRUE(review()->hasFocus());
+    EXPECT_EQ(blockNumber(), "5");
+
+    click("cmdSearch");
+    found = review()->textCursor();
+    EXPECT_EQ(found.selectedText(), "g54");
+    EXPECT_EQ(found.block().blockNumber(), 8);
+
+    // Nothing after the last match: the operator is told and the selection stays.
+    QString told;
+    test::onNextModal([&told](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        told = box->text();
+        box->accept();
+    });
+    click("cmdSearch");
+    EXPECT_EQ(told, "\"G54\" was not found after the current position.");
+    EXPECT_EQ(review()->textCursor().selectionStart(), found.selectionStart());
+    EXPECT_EQ(review()->textCursor().selectionEnd(), found.selectionEnd());
+}
+
+TEST_F(ReviewFormTest, EmptySearchFieldDoesNothing) {
+    open();
+    caretToLine(review(), 7);
+    const QTextCursor before = review()->textCursor();
+    {
+        test::NoModalGuard guard;
+        click("cmdSearch");
+    }
+    EXPECT_EQ(review()->textCursor().position(), before.position());
+    EXPECT_FALSE(review()->textCursor().hasSelection());
+}
+
+TEST_F(ReviewFormTest, PlacementFollowsTheWindowSize) {
+    open();
+    EXPECT_EQ(form->minimumSize(), QSize(574, 333));
+    auto check = [this](bool prefix) {
+        SCOPED_TRACE(prefix ? "with prefix editor" : "without prefix editor");
+        const int w = form->width();
+        const int h = form->height();
+        const QRect text = review()->geometry();
+        const QRect search = child<QWidget>(form.get(), "GroupBox1")->geometry();
+        const QRect block = child<QWidget>(form.get(), "GroupBox2")->geometry();
+        const QRect close = child<QWidget>(form.get(), "cmdClose")->geometry();
+        const QRect number = child<QWidget>(form.get(), "lblBlockNumber")->geometry();
+        const QRect word = child<QWidget>(form.get(), "lblBlockWord")->geometry();
+        EXPECT_EQ(text.left(), 0);
+        EXPECT_EQ(text.width(), w);
+        EXPECT_LE(text.bottom(), search.top());
+        EXPECT_GE(text.bottom(), search.top() - 10);
+        EXPECT_GE(search.bottom(), h - 10);
+        EXPECT_EQ(block.bottom(), search.bottom());
+        EXPECT_GE(close.bottom(), h - 10);
+        EXPECT_GE(close.right(), w - 10);
+        EXPECT_GE(number.right(), w - 10);
+        EXPECT_EQ(number.top(), search.top());
+        EXPECT_EQ(word.top(), search.top());
+        EXPECT_LT(word.right(), number.left());
+        EXPECT_LE(number.bottom(), close.top());
+        EXPECT_LE(search.right(), block.left());
+        EXPECT_LE(block.right(), word.left());
+        if (prefix) {
+            const QRect editor = child<QWidget>(form.get(), "txtPrefix")->geometry();
+            const QRect accept = child<QWidget>(form.get(), "cmdAccept")->geometry();
+            const QRect remove = child<QWidget>(form.get(), "cmdRemove")->geometry();
+            EXPECT_EQ(editor.top(), 0);
+            EXPECT_EQ(editor.height(), h / 3);
+            EXPECT_EQ(editor.width(), w);
+            EXPECT_GT(accept.top(), editor.bottom());
+            EXPECT_LE(accept.top(), editor.bottom() + 5);
+            EXPECT_EQ(remove.top(), accept.top());
+            EXPECT_GT(remove.left(), accept.right());
+            EXPECT_GT(text.top(), accept.bottom());
+        } else {
+            EXPECT_EQ(text.top(), 0);
+        }
+    };
+    check(false);
+    form->resize(900, 640);
+    check(false);
+    click("cmdAddPrefix");
+    check(true);
+    form->resize(1000, 700);
+    check(true);
+    form->resize(100, 100);
+    EXPECT_GE(form->width(), 574);
+    EXPECT_GE(form->height(), 333);
+    check(true);
+}
+
+TEST_F(ReviewFormTest, LanguageCaptionsReplaceTheDesignCaptionsWhenLoaded) {
+    Language().setText(322, "Durchsicht: ");
+    Language().setText(61, "Suchen");
+    Language().setText(62, "Vorsatz übernehmen");
+    Language().setText(58, "Schließen");
+    Language().setText(63, "Vorsatz entfernen");
+    Language().setText(60, "Satz wählen");
+    Language().setText(59, "Vorsatz");
+    Language().setText(321, "Suchen nach...");
+    Language().setText(336, "Satz:");
+    Language().setText(104, "Alternativer Startsatz: ");
+    Language().setText(106, "Keiner");
+    open(true);
+    EXPECT_EQ(form->windowTitle(), "Durchsicht: " + QString::fromStdString(fileName));
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdSearch")->text(), "Suchen");
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdAccept")->text(), "Vorsatz übernehmen");
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdClose")->text(), "Schließen");
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdRemove")->text(), "Vorsatz entfernen");
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdSetBlock")->text(), "Satz wählen");
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdAddPrefix")->text(), "Vorsatz");
+    EXPECT_EQ(child<QGroupBox>(form.get(), "GroupBox1")->title(), "Suchen nach...");
+    EXPECT_EQ(child<QLabel>(form.get(), "lblBlockWord")->text(), "Satz:");
+    EXPECT_EQ(blockCaption(), "Alternativer Startsatz: Keiner");
+
+    // Without a loaded language file the design captions stay.
+    open(false);
+    EXPECT_EQ(child<QPushButton>(form.get(), "cmdSetBlock")->text(), "Set Block");
+    EXPECT_EQ(form->windowTitle(), "Review: " + QString::fromStdString(fileName));
+}
+
+TEST_F(ReviewFormTest, MissingFileAndStartBlockPastTheEnd) {
+    startBlock = 500; // the file was shortened since the block was chosen
+    open();
+    EXPECT_EQ(blockCaption(), "Alternate start block: 500");
+    EXPECT_EQ(form->chosenBlock(), 500);
+
+    fileName = files.path("gone.nc").toStdString();
+    QString told;
+    test::onNextModal(
+        [&told](QWidget* modal) {
+            told = qobject_cast<QMessageBox*>(modal)->text();
+            QWidget* reviewForm = modal->parentWidget();
+            modal->close();
+            QTimer::singleShot(0, reviewForm, [reviewForm] { reviewForm->close(); });
+        },
+        "QMessageBox");
+    EXPECT_EQ(mnuFileReviewClick(nullptr, fields(), false), "Download starting at block: 500");
+    EXPECT_EQ(told, "File not found: " + files.path("gone.nc"));
+}
+
+TEST(OperationText, FourCasesOfStartBlockAndPrefix) {
+    EXPECT_EQ(OperationText(12, "G90\r\n"), "Download with prefix and starting at block: 12");
+    EXPECT_EQ(OperationText(12, ""), "Download starting at block: 12");
+    EXPECT_EQ(OperationText(0, "G90\r\n"), "Download with prefix");
+    EXPECT_EQ(OperationText(0, ""), "Download");
+    Language().setText(230, "Start bei Satz: ");
+    EXPECT_EQ(OperationText(7, ""), "Start bei Satz: 7");
+    Language().clear();
+}
+
+} // namespace
+} // namespace vorl
