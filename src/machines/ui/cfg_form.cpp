@@ -1,6 +1,7 @@
 #include "machines/ui/cfg_form.h"
 
 #include "machines/caret_notation.h"
+#include "machines/config_file.h"
 #include "machines/ui/dialog_text.h"
 #include "machines/ui/dir_browse.h"
 
@@ -26,7 +27,12 @@ namespace vorl {
 namespace {
 
 constexpr int kExtensionLength = 12;
-constexpr int kDirectoryLength = 200;
+// A line of the configuration file holds at most kMaxConfigLine characters,
+// key included; a value that does not fit would come back cut. The longest
+// keys of each kind ("DIRDN=", "ACTION0=", "FILTERDN=") set the limits.
+constexpr int kDirectoryLength = static_cast<int>(kMaxConfigLine - kConfigKeys[1].size());
+constexpr int kTriggerLength = static_cast<int>(kMaxConfigLine - kConfigKeys[15].size());
+constexpr int kFilterLength = static_cast<int>(kMaxConfigLine - kConfigKeys[13].size());
 constexpr int kDelayLength = 5;
 constexpr int kLeaderLength = 1;
 
@@ -323,7 +329,7 @@ void TCfgFrm::buildDataSpecificationsPage() {
             0);
     }
     for (int i = 0; i < kTriggerCount; ++i) {
-        QLineEdit* box = edit(triggers, names[static_cast<size_t>(i)], 32767);
+        QLineEdit* box = edit(triggers, names[static_cast<size_t>(i)], kTriggerLength);
         box->setFrame(false);
         box->setAccessibleName((i < 4 ? download : upload) + ' ' +
                                withoutColon(rows[static_cast<size_t>(i % 4)]));
@@ -370,7 +376,7 @@ void TCfgFrm::buildFiltersPage() {
         n = check(nulls, group, names[0]);
         s = check(spaces, group, names[1]);
         c = check(comments, group, names[2]);
-        chars = edit(group, names[3], 32767);
+        chars = edit(group, names[3], kFilterLength);
         auto* grid = new QGridLayout(group);
         grid->addWidget(n, 0, 0, 1, 2);
         grid->addWidget(s, 1, 0, 1, 2);
@@ -425,11 +431,11 @@ void TCfgFrm::FormShow() {
     setWhole(txtLength, QString::number(m.leaderLength), kLeaderLength);
 
     for (int i = 0; i < kTriggerCount; ++i) {
-        txtTriggers[static_cast<size_t>(i)]->setText(
-            caretText(EncodeControlText(m.triggers[static_cast<size_t>(i)])));
+        setWhole(txtTriggers[static_cast<size_t>(i)],
+                 caretText(EncodeControlText(m.triggers[static_cast<size_t>(i)])), kTriggerLength);
     }
-    txtDChars->setText(caretText(EncodeControlText(m.downloadFilterChars)));
-    txtUChars->setText(caretText(EncodeControlText(m.uploadFilterChars)));
+    setWhole(txtDChars, caretText(EncodeControlText(m.downloadFilterChars)), kFilterLength);
+    setWhole(txtUChars, caretText(EncodeControlText(m.uploadFilterChars)), kFilterLength);
 
     cboxPunchLeader->setChecked(m.punchLeader != 0);
     cboxPunchTrailer->setChecked(m.punchTrailer != 0);

@@ -129,6 +129,20 @@ TEST_F(CfgFormTest, ExtensionGetsItsDot) {
     EXPECT_EQ(slot().uploadExtension, "");
 }
 
+TEST_F(CfgFormTest, TypedValuesFitALineOfTheFile) {
+    open();
+    retype("txtDDir", "/" + QString(250, 'd'));
+    retype("txtUStart", QString(250, 'G'));
+    clickOK();
+    vorl::test::TempDir dir;
+    const std::string path = dir.file("vorl.vorlcfg");
+    ASSERT_EQ(vorl::WriteConfiguration(path, machines), 3);
+    MachineList reread;
+    ASSERT_EQ(vorl::ReadConfiguration(path, reread), 3);
+    EXPECT_EQ(reread[1].downloadDirectory.size(), 194u);
+    EXPECT_EQ(reread[1], machines[1]);
+}
+
 TEST_F(CfgFormTest, LongStoredValuesAreNotCut) {
     machines[1].downloadExtension = ".extensionof15c";
     machines[1].blockDelay = 1234567;
