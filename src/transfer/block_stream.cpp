@@ -1,7 +1,13 @@
 #include "transfer/block_stream.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define VORL_VECTOR_KERNEL 1
+#endif
 
 namespace vorl {
 namespace {
@@ -18,22 +24,144 @@ constexpr std::array<bool, 256> makeNothingTable() {
 }
 constexpr std::array<bool, 256> kNothing = makeNothingTable();
 
+struct Step {
+    bool keep;
+    bool inComment; // the state after the character
+};
+
+// One character of FilterBlock: the single statement of the filter rules that
+// both the tables and the slow path are made from.
+Step filterStep(const FilterSettings& f, bool inComment, uint8_t c) {
+    if (f.stripNulls && c == 0) {
+        return {false, inComment};
+    }
+    if (f.stripSpaces && c == ' ' && !inComment) {
+        return {false, inComment};
+    }
+    if (c == '(') {
+        inComment = true;
+    }
+    const bool closing = c == ')' && inComment && f.stripComments;
+    if (c == ')' || c == uint8_t(kCR) || c == uint8_t(kLF)) {
+        inComment = false;
+    }
+    if (inComment && f.stripComments) {
+        return {false, inComment};
+    }
+    if (c != 0 && f.filterChars.find(static_cast<char>(c)) != std::string::npos) {
+        return {false, inComment};
+    }
+    return {!closing, inComment};
+}
+
+// Bits below position k (k up to 63).
+constexpr uint64_t lowBits(unsigned k) {
+    return (uint64_t{1} << k) - 1;
+}
+
+// For each 8-bit keep mask: the shuffle that packs the kept bytes of an
+// 8-byte group to its front (0x80 clears the bytes after them).
+struct PackTable {
+    std::array<uint64_t, 256> shuffle{};
+    constexpr PackTable() {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            uint64_t value = 0;
+            unsigned out = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                if ((mask >> i) & 1) {
+                    value |= uint64_t{i} << (8 * out++);
+                }
+            }
+            for (; out < 8; ++out) {
+                value |= uint64_t{0x80} << (8 * out);
+            }
+            shuffle[mask] = value;
+        }
+    }
+};
+constexpr PackTable kPack;
+
 } // namespace
 
-BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink)
-    : rules_(rules), sink_(sink), filterActive_(rules.filter.active()) {
+// The filter tables in the form the 32-byte step reads them. It takes the
+// characters of rows 2 to 5 (blank to underscore: everything a program is
+// usually made of); any other byte, line ends apart, goes to the slow path.
+// A set of characters is 16 bytes: bit h of entry lo says whether character
+// h*16+lo belongs to it.
+struct BlockStream::VectorTables {
+    static constexpr unsigned kFirstRow = 2;
+    static constexpr unsigned kRows = 4;
+    alignas(16) uint8_t slow[16]{};
+    alignas(16) uint8_t keep[16]{};
+    alignas(16) uint8_t says[16]{};
+    // The output byte of character (kFirstRow+r)*16+lo is the exclusive or of
+    // lookup[0..r] at lo (see translate()).
+    alignas(16) uint8_t lookup[kRows][16]{};
+    bool identity = true; // output bytes equal input bytes
+    uint32_t crEnds = 0;  // all ones when CR ends a block
+    uint32_t lfEnds = 0;  // all ones when LF ends a block
+    bool dropEmpty = false;
+    unsigned eobSize = 0; // 0, 1 or 2 bytes
+    uint8_t eob[2]{};
+};
+
+BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rules), sink_(sink) {
     if (std::none_of(rules_.endsBlock.begin(), rules_.endsBlock.end(), [](bool b) { return b; })) {
         rules_.endsBlock[uint8_t(kCR)] = true;
         rules_.endsBlock[uint8_t(kLF)] = true;
     }
-    for (uint8_t c :
-         {uint8_t(0), uint8_t(' '), uint8_t('('), uint8_t(')'), uint8_t(kCR), uint8_t(kLF)}) {
-        special_[c] = true;
+    const bool active = rules_.filter.active();
+    auto output = [this](uint8_t c) { return rules_.toTape != nullptr ? (*rules_.toTape)[c] : c; };
+    for (int raw = 0; raw < 256; ++raw) {
+        const auto r = static_cast<uint8_t>(raw);
+        const uint8_t c = rules_.toAscii != nullptr ? (*rules_.toAscii)[r] : r;
+        for (const bool inComment : {false, true}) {
+            const Step step = active ? filterStep(rules_.filter, inComment, c) : Step{true, false};
+            uint16_t entry = output(c);
+            if (step.keep) {
+                entry |= kKeep | (kNothing[c] ? 0 : kSays);
+            }
+            if (rules_.endsBlock[r] || rules_.skipped[r] || step.inComment != inComment) {
+                entry |= kSlow;
+            }
+            (inComment ? comment_ : normal_)[r] = entry;
+        }
     }
-    for (char c : rules_.filter.filterChars) {
-        special_[static_cast<uint8_t>(c)] = true;
+    for (char c : rules_.eob) {
+        if (!active || filterStep(rules_.filter, false, static_cast<uint8_t>(c)).keep) {
+            eobOut_.push_back(static_cast<char>(output(static_cast<uint8_t>(c))));
+        }
     }
     out_.resize(kFlushSize);
+
+#ifdef VORL_VECTOR_KERNEL
+    if (rules_.vector && __builtin_cpu_supports("avx2") && eobOut_.size() <= 2) {
+        auto tables = std::make_shared<VectorTables>();
+        constexpr unsigned first = VectorTables::kFirstRow;
+        for (unsigned c = 0; c < 128; ++c) {
+            const unsigned h = c >> 4;
+            const unsigned lo = c & 15;
+            const uint16_t entry = normal_[c];
+            const auto bit = static_cast<uint8_t>(1u << h);
+            const bool fastRow = h >= first && h < first + VectorTables::kRows;
+            tables->slow[lo] |= (entry & kSlow) != 0 || !fastRow ? bit : 0;
+            tables->keep[lo] |= (entry & kKeep) != 0 ? bit : 0;
+            tables->says[lo] |= (entry & kSays) != 0 ? bit : 0;
+            if (fastRow) {
+                const auto out = static_cast<uint8_t>(entry & kOut);
+                const uint8_t below = h > first ? uint8_t(normal_[c - 16] & kOut) : 0;
+                tables->lookup[h - first][lo] = out ^ below;
+                tables->identity = tables->identity && ((entry & kSlow) != 0 || out == c);
+            }
+        }
+        tables->crEnds = rules_.endsBlock[uint8_t(kCR)] ? ~0u : 0;
+        tables->lfEnds = rules_.endsBlock[uint8_t(kLF)] ? ~0u : 0;
+        tables->dropEmpty = rules_.dropEmpty;
+        tables->eobSize = static_cast<unsigned>(eobOut_.size());
+        std::copy(eobOut_.begin(), eobOut_.end(), tables->eob);
+        vector_ = std::move(tables);
+    }
+#endif
 }
 
 uint8_t* BlockStream::ensureRoom(size_t extra) {
@@ -62,58 +190,37 @@ void BlockStream::appendZeros(size_t count) {
     }
 }
 
-// The character filter, one character at a time (the rules of FilterBlock).
-inline uint8_t* BlockStream::put(uint8_t* o, uint8_t c) {
-    if (filterActive_ && (special_[c] || inComment_)) {
-        const FilterSettings& f = rules_.filter;
-        if (f.stripNulls && c == 0) {
-            return o;
-        }
-        if (f.stripSpaces && c == ' ' && !inComment_) {
-            return o;
-        }
-        if (c == '(') {
-            inComment_ = true;
-        }
-        const bool closing = c == ')' && inComment_ && f.stripComments;
-        if (c == ')' || c == kCR || c == kLF) {
-            inComment_ = false;
-        }
-        if (inComment_ && f.stripComments) {
-            return o;
-        }
-        if (c != 0 && f.filterChars.find(static_cast<char>(c)) != std::string::npos) {
-            return o;
-        }
-        if (closing) {
-            return o;
-        }
-    }
-    nonEmpty_ = nonEmpty_ || !kNothing[c];
-    *o++ = c;
-    return o;
-}
-
 uint8_t* BlockStream::endBlock(uint8_t* o) {
-    for (char c : rules_.eob) {
-        o = put(o, static_cast<uint8_t>(c));
-    }
+    std::memcpy(o, eobOut_.data(), eobOut_.size());
+    o += eobOut_.size();
     uint8_t* const begin = out_.data() + blockStart_;
-    if (rules_.dropEmpty && !nonEmpty_) {
+    if (rules_.dropEmpty && (says_ & kSays) == 0) {
         o = begin;
     } else if (++counted_ < rules_.startBlock) {
         o = begin;
     } else {
-        if (rules_.toTape != nullptr) {
-            const TranslationTable& t = *rules_.toTape;
-            for (uint8_t* p = begin; p != o; ++p) {
-                *p = t[*p];
-            }
-        }
         blockStart_ = static_cast<size_t>(o - out_.data());
     }
     inComment_ = false;
-    nonEmpty_ = false;
+    says_ = 0;
+    return o;
+}
+
+// A byte whose table entry says kSlow: not a plain character of the block.
+uint8_t* BlockStream::slowByte(uint8_t* o, uint8_t raw) {
+    if (rules_.skipped[raw]) {
+        return o;
+    }
+    if (rules_.endsBlock[raw]) {
+        pending_ = false;
+        return endBlock(o);
+    }
+    const uint16_t entry = (inComment_ ? comment_ : normal_)[raw];
+    *o = static_cast<uint8_t>(entry);
+    o += (entry & kKeep) != 0 ? 1 : 0;
+    says_ |= entry;
+    inComment_ = !inComment_;
+    pending_ = true;
     return o;
 }
 
@@ -122,44 +229,234 @@ void BlockStream::feed(const void* data, size_t size) {
         return;
     }
     const auto* p = static_cast<const uint8_t*>(data);
-    // Worst case: every byte ends a block that gets a two-byte EOB.
-    uint8_t* o = ensureRoom(size * (rules_.eob.size() + 1) + 4);
-    size_t i = 0;
+    const uint8_t* const end = p + size;
+    // Worst case: every byte ends a block; the 32-byte step may store up to
+    // 8 bytes beyond what it keeps.
+    uint8_t* o = ensureRoom(size * std::max<size_t>(eobOut_.size(), 1) + 64);
     if (skipLF_) {
         skipLF_ = false;
-        if (p[0] == uint8_t(kLF)) {
-            i = 1;
+        if (*p == uint8_t(kLF)) {
+            ++p;
         }
     }
-    const TranslationTable* toAscii = rules_.toAscii;
-    for (; i < size; ++i) {
-        const uint8_t raw = p[i];
-        if (rules_.skipped[raw]) {
-            continue;
+    // The loop keeps its state in locals: stores through `o` may alias any
+    // byte, so members would be reloaded after every character.
+    const uint16_t* table = inComment_ ? comment_.data() : normal_.data();
+    unsigned says = says_;
+    bool pending = pending_;
+    const bool vector = vector_ != nullptr;
+    while (p != end) {
+        // Blocks are ended 32 bytes at a time only once every block is written.
+        if (vector && !inComment_ && end - p >= 32 && counted_ + 1 >= rules_.startBlock) {
+            p += vectorRun(p, end, o, says, pending);
         }
-        if (rules_.endsBlock[raw]) {
-            o = endBlock(o);
-            pending_ = false;
-            if (raw == uint8_t(kCR)) {
-                if (i + 1 == size) {
+        // Byte by byte, through the next byte that is not a plain character.
+        while (p != end) {
+            const uint8_t raw = *p++;
+            const uint16_t entry = table[raw];
+            if ((entry & kSlow) == 0) [[likely]] {
+                *o = static_cast<uint8_t>(entry);
+                o += (entry >> 8) & 1;
+                says |= entry;
+                pending = true;
+                continue;
+            }
+            says_ = says;
+            pending_ = pending;
+            o = slowByte(o, raw);
+            says = says_;
+            pending = pending_;
+            table = inComment_ ? comment_.data() : normal_.data();
+            if (raw == uint8_t(kCR) && rules_.endsBlock[raw]) {
+                if (p == end) {
                     skipLF_ = true;
-                } else if (p[i + 1] == uint8_t(kLF)) {
-                    ++i;
+                } else if (*p == uint8_t(kLF)) {
+                    ++p;
                 }
             }
-            continue;
+            break;
         }
-        pending_ = true;
-        o = put(o, toAscii != nullptr ? (*toAscii)[raw] : raw);
     }
+    says_ = says;
+    pending_ = pending;
     used_ = static_cast<size_t>(o - out_.data());
     flushIfFull();
 }
 
+#ifdef VORL_VECTOR_KERNEL
+namespace {
+
+#define VORL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
+
+VORL_AVX2 inline uint32_t byteMask(__m256i v) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(v));
+}
+
+// 16 bytes in both halves.
+VORL_AVX2 inline __m256i row16(const uint8_t* bytes) {
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
+}
+
+// The bytes below 128 that belong to `set`: `low` holds their low nibbles,
+// `bit` the bit of their row (0 for bytes above 127).
+VORL_AVX2 inline uint32_t members(__m256i set, __m256i low, __m256i bit, __m256i zero) {
+    const __m256i rows = _mm256_shuffle_epi8(set, low);
+    return ~byteMask(_mm256_cmpeq_epi8(_mm256_and_si256(rows, bit), zero));
+}
+
+// The table lookup of the characters of rows 2 to 5 (other bytes give
+// unspecified results). After r subtractions of 16 from the byte less row 2,
+// the characters of row 2+r and above have their high bit clear and pick
+// lookup[r] at their low nibble; those of lower rows have it set and pick 0.
+// The rows are stored as differences, so the exclusive or of all picks is the
+// entry.
+VORL_AVX2 inline __m256i translate(const __m256i (&lookup)[4], __m256i v) {
+    const __m256i sixteen = _mm256_set1_epi8(16);
+    v = _mm256_sub_epi8(v, _mm256_set1_epi8(32));
+    __m256i result = _mm256_shuffle_epi8(lookup[0], v);
+    for (int r = 1; r < 4; ++r) {
+        v = _mm256_sub_epi8(v, sixteen);
+        result = _mm256_xor_si256(result, _mm256_shuffle_epi8(lookup[r], v));
+    }
+    return result;
+}
+
+// Stores the bytes of `bytes` selected by `keep` one after another at `o`
+// (writing up to 8 bytes beyond them) and returns the end.
+VORL_AVX2 inline uint8_t* pack(__m128i bytes, uint32_t keep, uint8_t* o) {
+    const uint32_t low = keep & 0xFF;
+    const uint32_t high = (keep >> 8) & 0xFF;
+    const __m128i shuffle =
+        _mm_set_epi64x(static_cast<long long>(kPack.shuffle[high] + 0x0808080808080808ull),
+                       static_cast<long long>(kPack.shuffle[low]));
+    const __m128i packed = _mm_shuffle_epi8(bytes, shuffle);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), packed);
+    o += std::popcount(low);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_unpackhi_epi64(packed, packed));
+    return o + std::popcount(high);
+}
+
+} // namespace
+
+// Takes 32 bytes at a time from p for as long as the slow path is not needed
+// and returns how many bytes it took.
+VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_t* const end,
+                                        uint8_t*& oRef, unsigned& saysRef, bool& pendingRef) {
+    const VectorTables& t = *vector_;
+    const __m256i slowSet = row16(t.slow);
+    const __m256i keepSet = row16(t.keep);
+    const __m256i saysSet = row16(t.says);
+    static_assert(VectorTables::kFirstRow == 2 && VectorTables::kRows == 4);
+    const __m256i lookup[4] = {row16(t.lookup[0]), row16(t.lookup[1]), row16(t.lookup[2]),
+                               row16(t.lookup[3])};
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i rowBits = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
+                                             1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i crByte = _mm256_set1_epi8(kCR);
+    const __m256i lfByte = _mm256_set1_epi8(kLF);
+    const __m256i zero = _mm256_setzero_si256();
+
+    const uint8_t* p = begin;
+    uint8_t* o = oRef;
+    unsigned says = saysRef;
+    bool pending = pendingRef;
+    int64_t counted = counted_;
+    uint8_t* blockStart = out_.data() + blockStart_;
+    while (end - p >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i low = _mm256_and_si256(v, nibble);
+        const __m256i bit =
+            _mm256_shuffle_epi8(rowBits, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+
+        const uint32_t cr = byteMask(_mm256_cmpeq_epi8(v, crByte)) & t.crEnds;
+        const uint32_t anyLf = byteMask(_mm256_cmpeq_epi8(v, lfByte));
+        // The LF of a CR LF pair belongs to the pair's end of block.
+        const uint32_t pairLf = anyLf & (cr << 1);
+        const uint32_t ends = cr | (anyLf & t.lfEnds) | pairLf;
+        uint32_t starts = ends & ~pairLf; // where a block ends: a CR LF pair, a lone CR or LF
+        // Bytes left to the slow path: above 127, slow other than a line end, a
+        // CR whose LF may be in the next bytes, a lone line end that needs two.
+        uint32_t stop =
+            byteMask(v) | (members(slowSet, low, bit, zero) & ~ends) | (cr & 0x80000000u);
+        if (t.eobSize == 2) {
+            stop |= starts & ~(pairLf >> 1);
+        }
+        unsigned n = stop != 0 ? static_cast<unsigned>(std::countr_zero(stop)) : 32;
+        uint32_t valid = static_cast<uint32_t>(lowBits(n));
+        starts &= valid;
+        uint32_t saysBits = members(saysSet, low, bit, zero) & valid & ~ends;
+        auto blockEnd = [pairLf](unsigned at) { return at + 1 + ((pairLf >> (at + 1)) & 1); };
+
+        // A block that is empty ends on the slow path, which drops it.
+        if (t.dropEmpty) {
+            bool carried = (says & kSays) != 0;
+            unsigned from = 0;
+            for (uint32_t s = starts; s != 0; s &= s - 1) {
+                const auto at = static_cast<unsigned>(std::countr_zero(s));
+                if (!carried && (saysBits & lowBits(at) & ~lowBits(from)) == 0) {
+                    n = at;
+                    valid = static_cast<uint32_t>(lowBits(n));
+                    starts &= valid;
+                    saysBits &= valid;
+                    break;
+                }
+                carried = false;
+                from = blockEnd(at);
+            }
+        }
+
+        uint32_t keep = members(keepSet, low, bit, zero) & valid & ~ends;
+        if (t.eobSize >= 1) {
+            keep |= starts;
+        }
+        if (t.eobSize == 2) {
+            keep |= pairLf & (starts << 1);
+        }
+        const __m256i out = t.identity ? v : translate(lookup, v);
+        uint8_t* const base = o;
+        o = pack(_mm256_castsi256_si128(out), keep & 0xFFFF, o);
+        o = pack(_mm256_extracti128_si256(out, 1), keep >> 16, o);
+
+        if (starts == 0) {
+            says |= saysBits != 0 ? kSays : 0;
+            pending = pending || n > 0;
+        } else {
+            unsigned last = 0;
+            for (uint32_t s = starts; s != 0; s &= s - 1) {
+                const auto at = static_cast<unsigned>(std::countr_zero(s));
+                uint8_t* eob = base + std::popcount(keep & lowBits(at));
+                for (unsigned i = 0; i < t.eobSize; ++i) {
+                    eob[i] = t.eob[i];
+                }
+                last = blockEnd(at);
+            }
+            counted += std::popcount(starts);
+            blockStart = base + std::popcount(keep & lowBits(last));
+            says = (saysBits & ~lowBits(last)) != 0 ? kSays : 0;
+            pending = n > last;
+        }
+        p += n;
+        if (n < 32) {
+            break;
+        }
+    }
+    oRef = o;
+    saysRef = says;
+    pendingRef = pending;
+    counted_ = counted;
+    blockStart_ = static_cast<size_t>(blockStart - out_.data());
+    return static_cast<size_t>(p - begin);
+}
+#else
+size_t BlockStream::vectorRun(const uint8_t*, const uint8_t*, uint8_t*&, unsigned&, bool&) {
+    return 0;
+}
+#endif
+
 void BlockStream::finish() {
     skipLF_ = false;
     if (pending_) {
-        uint8_t* o = ensureRoom(rules_.eob.size() + 4);
+        uint8_t* o = ensureRoom(eobOut_.size() + 4);
         used_ = static_cast<size_t>(endBlock(o) - out_.data());
         pending_ = false;
     }

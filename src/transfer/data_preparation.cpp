@@ -3,7 +3,7 @@
 #include "text/language_table.h"
 #include "transfer/block_filter.h"
 #include "transfer/block_stream.h"
-#include "transfer/file_output.h"
+#include "transfer/file_io.h"
 #include "transfer/temp_file.h"
 #include "transfer/translation_table.h"
 
@@ -73,19 +73,18 @@ int openForReading(const std::string& path) {
 
 // Feeds the whole of `source` through `stream`. Throws FileError.
 void feedFile(int source, const std::string& sourcePath, BlockStream& stream, size_t readSize) {
-    std::vector<uint8_t> buffer(readSize == 0 ? size_t{1} << 20 : readSize);
+    FileInput input(source, readSize == 0 ? size_t{1} << 20 : readSize);
     for (;;) {
-        const ssize_t n = ::read(source, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw FileError{sourcePath, errno};
+        std::span<const uint8_t> piece;
+        try {
+            piece = input.next();
+        } catch (const std::system_error& e) {
+            throw FileError{sourcePath, e.code().value()};
         }
-        if (n == 0) {
+        if (piece.empty()) {
             break;
         }
-        stream.feed(buffer.data(), static_cast<size_t>(n));
+        stream.feed(piece.data(), piece.size());
     }
     stream.finish();
 }

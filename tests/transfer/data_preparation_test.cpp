@@ -255,7 +255,7 @@ std::string referenceDownload(const std::string& program, const MachineConfig& m
 TEST_F(Preparation, OutputDoesNotDependOnReadSize) {
     std::mt19937 random(20240611);
     const std::string alphabet = std::string("G01 X.()N\r\n\r\n\r\n%;", 17) + '\0';
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 20; ++round) {
         std::string program(random() % 400, ' ');
         for (char& c : program) {
             c = alphabet[random() % alphabet.size()];
@@ -268,7 +268,7 @@ TEST_F(Preparation, OutputDoesNotDependOnReadSize) {
         DownloadRequest request;
         request.startBlock = static_cast<int>(random() % 4);
         const std::string expected = referenceDownload(program, m, request.startBlock);
-        for (size_t readSize : {1, 2, 3, 5, 64, 1 << 20}) {
+        for (size_t readSize : {1, 3, 64, 1 << 20}) {
             request.readSize = readSize;
             ASSERT_EQ(prepare(m, program, request), expected)
                 << "round " << round << " read size " << readSize;

@@ -1,4 +1,4 @@
-#include "transfer/file_output.h"
+#include "transfer/file_io.h"
 
 #include <cerrno>
 #include <system_error>
@@ -23,6 +23,63 @@ int writeAll(int fd, const void* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return 0;
+}
+
+FileInput::FileInput(int fd, size_t pieceSize) : fd_(fd) {
+    buffers_[0].resize(pieceSize);
+    buffers_[1].resize(pieceSize);
+    thread_ = std::thread([this] { run(); });
+}
+
+FileInput::~FileInput() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+std::span<const uint8_t> FileInput::next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (current_ >= 0) {
+        if (sizes_[current_] == 0 || errors_[current_] != 0) {
+            return {}; // the end stays the end
+        }
+        slots_[current_] = Slot::Free;
+        changed_.notify_all();
+    }
+    current_ = current_ < 0 ? 0 : current_ ^ 1;
+    changed_.wait(lock, [this] { return slots_[current_] == Slot::Full; });
+    slots_[current_] = Slot::InUse;
+    if (errors_[current_] != 0) {
+        throw std::system_error(errors_[current_], std::generic_category());
+    }
+    return {buffers_[current_].data(), sizes_[current_]};
+}
+
+void FileInput::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (int slot = 0;; slot ^= 1) {
+        changed_.wait(lock, [&] { return stop_ || slots_[slot] == Slot::Free; });
+        if (stop_) {
+            return;
+        }
+        lock.unlock();
+        ssize_t n;
+        do {
+            n = ::read(fd_, buffers_[slot].data(), buffers_[slot].size());
+        } while (n < 0 && errno == EINTR);
+        const int error = n < 0 ? errno : 0;
+        lock.lock();
+        sizes_[slot] = n > 0 ? static_cast<size_t>(n) : 0;
+        errors_[slot] = error;
+        slots_[slot] = Slot::Full;
+        changed_.notify_all();
+        if (n <= 0) {
+            return; // end of file or failure: nothing more to read
+        }
+    }
 }
 
 FileOutput::FileOutput(int fd) : fd_(fd), thread_([this] { run(); }) {}

@@ -1,6 +1,6 @@
-// Writing prepared data to a file descriptor in large pieces. The writing
-// itself runs on a background thread, so the next piece is prepared while the
-// kernel copies the last one; at most two buffers exist at a time.
+// Reading and writing program files in large pieces on background threads, so
+// that the kernel copies the next piece in and the last one out while the
+// current one is being prepared. Each side holds at most two buffers.
 #pragma once
 
 #include "transfer/block_stream.h"
@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,35 @@ namespace vorl {
 // the errno of the failure.
 int writeAll(int fd, const void* data, size_t size);
 
+// Reads a file ahead of its consumer.
+class FileInput {
+public:
+    FileInput(int fd, size_t pieceSize);
+    ~FileInput();
+    FileInput(const FileInput&) = delete;
+    FileInput& operator=(const FileInput&) = delete;
+
+    // The next piece of the file, valid until the next call; empty at the end.
+    // Throws std::system_error when reading failed.
+    std::span<const uint8_t> next();
+
+private:
+    enum class Slot { Free, Full, InUse };
+    void run();
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<uint8_t> buffers_[2];
+    size_t sizes_[2] = {0, 0};
+    Slot slots_[2] = {Slot::Free, Slot::Free};
+    int errors_[2] = {0, 0};
+    int current_ = -1; // the slot the consumer holds
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Writes a file behind its producer.
 class FileOutput : public OutputSink {
 public:
     explicit FileOutput(int fd);
