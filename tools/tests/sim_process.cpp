@@ -205,6 +205,10 @@ Computer::Computer(const std::string& path) {
     tcsetattr(fd_, TCSANOW, &t);
 }
 
+Computer::Computer(int fd) : fd_(fd) {
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+}
+
 Computer::~Computer() {
     close();
 }

@@ -62,6 +62,7 @@ private:
 class Computer {
 public:
     explicit Computer(const std::string& path);
+    explicit Computer(int fd); // takes over an open fd, made non-blocking
     ~Computer();
     bool isOpen() const { return fd_ >= 0; }
     void close();

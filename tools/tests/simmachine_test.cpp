@@ -3,6 +3,9 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "options.h"
 #include "sim_process.h"
@@ -283,6 +286,42 @@ TEST(SimMachine, UploadHonoursXoffFromTheComputer) {
     r = sim.wait([](const Report& r) { return num(r, "uploads_completed") == 1; });
     EXPECT_EQ(num(r, "host_xon"), 2);
     EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
+}
+
+// --tty on a pty slave: the simulator treats it as a real serial port, and
+// the test sits on the master as the computer would sit on the far end of
+// the cable.
+TEST(SimMachine, TtyLineIsRawAtTheSpeedAndRestoredOnExit) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::string name = ttyname(slave);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON);
+    Computer pc(master);
+
+    Sim sim({"--tty", name, "--baud", "19200", "--download-stop", "^T", "--download-end", "^F"});
+    EXPECT_EQ(sim.proc.firstLine(), "TTY " + name) << sim.log();
+    sim.wait([](const Report& r) { return num(r, "running") == 1; });
+    termios during{};
+    tcgetattr(slave, &during);
+    EXPECT_FALSE(during.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(during.c_oflag & OPOST);
+    EXPECT_FALSE(during.c_iflag & (ICRNL | IXON));
+    EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B19200));
+
+    pc.send("G1X1\r\n\x14");
+    EXPECT_EQ(pc.read(1), "\x06");
+    sim.wait([](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(sim.received(), "G1X1\r\n");
+    EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
+
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    close(slave);
 }
 
 class SimMachineReopen : public testing::TestWithParam<bool> {};
