@@ -134,7 +134,8 @@ public:
     // Remembered for the input flow thresholds. 0 or a system error.
     virtual int setQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
 
-    // 0, a system error, or ecBadArgument for settings the device cannot do.
+    // 0, a system error (positive), or a negative serial-layer code for settings
+    // the device cannot do (ecBadArgument, ecBaudRate, ecByteSize).
     virtual int getLineSettings(LineSettings& out) = 0;
     virtual int setLineSettings(const LineSettings& in) = 0;
 

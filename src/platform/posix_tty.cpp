@@ -1,60 +1,566 @@
 #include "platform/posix_tty.h"
 
-// First cut: every operation reports that the device is not there yet.
+#include "serial/error_codes.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace vorl::platform {
 
-PosixTty::PosixTty() = default;
-PosixTty::~PosixTty() = default;
-int PosixTty::open(const std::string&) {
-    return kSysNoSuchDevice;
-}
-void PosixTty::close() {}
-bool PosixTty::isOpen() const {
+namespace {
+
+struct BaudCode {
+    uint32_t baud;
+    speed_t code;
+};
+
+constexpr BaudCode kBauds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000},
+};
+
+bool SpeedFor(uint32_t baud, speed_t& code) {
+    for (const auto& b : kBauds)
+        if (b.baud == baud) {
+            code = b.code;
+            return true;
+        }
     return false;
 }
-int PosixTty::setQueueSizes(uint32_t, uint32_t) {
-    return kSysNoSuchDevice;
+
+uint32_t BaudOf(speed_t code) {
+    for (const auto& b : kBauds)
+        if (b.code == code)
+            return b.baud;
+    return 9600;
 }
-int PosixTty::getLineSettings(LineSettings&) {
-    return kSysNoSuchDevice;
+
+void DrainEventFd(int efd) {
+    uint64_t v;
+    while (::read(efd, &v, sizeof v) > 0) {
+    }
 }
-int PosixTty::setLineSettings(const LineSettings&) {
-    return kSysNoSuchDevice;
+
+void SignalEventFd(int efd) {
+    if (efd < 0)
+        return;
+    uint64_t one = 1;
+    ssize_t r = ::write(efd, &one, sizeof one);
+    (void)r; // a full counter already wakes the waiter
 }
-long PosixTty::read(uint8_t*, size_t) {
-    return -1;
+
+// Raw mode, our framing and flow; everything the line discipline would do to
+// the bytes is off.
+void BuildTermios(termios& t, const LineSettings& s, speed_t speed) {
+    t.c_iflag = IGNBRK; // a break is reported through the error counters, not as data
+    if (s.parityCheck)
+        t.c_iflag |= INPCK;
+    if (s.xonXoffOut)
+        t.c_iflag |= IXON;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = CREAD | CLOCAL;
+    switch (s.byteSize) {
+    case 5:
+        t.c_cflag |= CS5;
+        break;
+    case 6:
+        t.c_cflag |= CS6;
+        break;
+    case 7:
+        t.c_cflag |= CS7;
+        break;
+    default:
+        t.c_cflag |= CS8;
+        break;
+    }
+    if (s.stopBits != kOneStopBit)
+        t.c_cflag |= CSTOPB;
+    switch (s.parity) {
+    case 1:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        t.c_cflag |= PARENB;
+        break;
+    case 3:
+        t.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+    case 4:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (s.ctsOutFlow || s.rtsControl == LineControl::Handshake)
+        t.c_cflag |= CRTSCTS;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VSTART] = s.xonChar;
+    t.c_cc[VSTOP] = s.xoffChar;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
 }
-long PosixTty::write(const uint8_t*, size_t) {
-    return -1;
+
+LineSettings SettingsFromTermios(const termios& t) {
+    LineSettings s;
+    s.baud = BaudOf(cfgetospeed(&t));
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        s.byteSize = 5;
+        break;
+    case CS6:
+        s.byteSize = 6;
+        break;
+    case CS7:
+        s.byteSize = 7;
+        break;
+    default:
+        s.byteSize = 8;
+        break;
+    }
+    if (t.c_cflag & PARENB) {
+        bool odd = t.c_cflag & PARODD;
+        if (t.c_cflag & CMSPAR)
+            s.parity = odd ? 3 : 4;
+        else
+            s.parity = odd ? 1 : 2;
+    }
+    s.stopBits =
+        (t.c_cflag & CSTOPB) ? (s.byteSize == 5 ? kOne5StopBits : kTwoStopBits) : kOneStopBit;
+    s.ctsOutFlow = t.c_cflag & CRTSCTS;
+    s.rtsControl = s.ctsOutFlow ? LineControl::Handshake : LineControl::On;
+    s.xonXoffOut = t.c_iflag & IXON;
+    s.xonChar = t.c_cc[VSTART];
+    s.xoffChar = t.c_cc[VSTOP];
+    return s;
 }
-WaitResult PosixTty::waitInput(bool, int) {
-    return WaitResult::Failed;
+
+} // namespace
+
+PosixTty::PosixTty() = default;
+
+PosixTty::~PosixTty() {
+    close();
 }
-WaitResult PosixTty::waitOutput(int) {
-    return WaitResult::Failed;
-}
-void PosixTty::wakeInput() {}
-void PosixTty::wakeOutput() {}
-uint8_t PosixTty::modemLines() {
+
+int PosixTty::open(const std::string& path) {
+    std::unique_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ >= 0)
+        return kSysInUse;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return SystemErrorFromErrno(errno);
+    // The advisory lock also stops a second opener running as root, whom the
+    // kernel lets past TIOCEXCL.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        ::close(fd);
+        return e == EWOULDBLOCK ? kSysInUse : SystemErrorFromErrno(e);
+    }
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) {
+        int e = errno;
+        ::close(fd);
+        return e == ENOTTY ? kSysNoSuchDevice : SystemErrorFromErrno(e);
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        int e = errno;
+        ::close(fd);
+        return SystemErrorFromErrno(e);
+    }
+    int wi = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int wo = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wi < 0 || wo < 0) {
+        int e = errno;
+        if (wi >= 0)
+            ::close(wi);
+        if (wo >= 0)
+            ::close(wo);
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return SystemErrorFromErrno(e);
+    }
+    original_ = t;
+    LineSettings s = SettingsFromTermios(t);
+    s.ctsOutFlow = false;
+    s.rtsControl = LineControl::On;
+    s.xonXoffOut = false;
+    s.xonChar = 17;
+    s.xoffChar = 19;
+    // Raw at once, so nothing arriving before the first settings is echoed or
+    // translated.
+    speed_t speed = cfgetospeed(&t);
+    termios raw = t;
+    BuildTermios(raw, s, speed);
+    ::tcsetattr(fd, TCSANOW, &raw);
+
+    fd_ = fd;
+    wakeIn_ = wi;
+    wakeOut_ = wo;
+    closing_ = false;
+    std::lock_guard<std::mutex> st(stateLock_);
+    settings_ = s;
+    linesKnown_ = true;
+    countsKnown_ = true;
+    serial_icounter_struct ic{};
+    if (::ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+        lastFrame_ = ic.frame;
+        lastOverrun_ = ic.overrun;
+        lastParity_ = ic.parity;
+        lastBrk_ = ic.brk;
+        lastBufOverrun_ = ic.buf_overrun;
+    } else {
+        countsKnown_ = false;
+    }
+    xoffSent_ = false;
+    accepted_ = 0;
+    refused_ = false;
+    lastLeft_ = 0;
+    lastProgress_ = std::chrono::steady_clock::now();
     return 0;
 }
+
+void PosixTty::close() {
+    closing_ = true;
+    SignalEventFd(wakeIn_);
+    SignalEventFd(wakeOut_);
+    std::unique_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return;
+    ::tcsetattr(fd_, TCSANOW, &original_);
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_); // also releases the flock
+    ::close(wakeIn_);
+    ::close(wakeOut_);
+    fd_ = wakeIn_ = wakeOut_ = -1;
+}
+
+bool PosixTty::isOpen() const {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    return fd_ >= 0 && !closing_;
+}
+
+int PosixTty::setQueueSizes(uint32_t inQueue, uint32_t) {
+    std::lock_guard<std::mutex> st(stateLock_);
+    inQueueSize_ = inQueue ? inQueue : 4096;
+    return 0;
+}
+
+int PosixTty::getLineSettings(LineSettings& out) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return kSysNoSuchDevice;
+    std::lock_guard<std::mutex> st(stateLock_);
+    out = settings_;
+    return 0;
+}
+
+int PosixTty::setLineSettings(const LineSettings& in) {
+    if (in.dsrOutFlow || in.dtrControl == LineControl::Handshake ||
+        in.rtsControl == LineControl::Toggle)
+        return ecBadArgument; // no termios equivalent
+    if (in.byteSize < 5 || in.byteSize > 8)
+        return ecByteSize;
+    speed_t speed;
+    if (!SpeedFor(in.baud, speed))
+        return ecBaudRate;
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0 || closing_)
+        return kSysNoSuchDevice;
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0)
+        return SystemErrorFromErrno(errno);
+    BuildTermios(t, in, speed);
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0)
+        return SystemErrorFromErrno(errno);
+    bool releaseInput = false;
+    {
+        std::lock_guard<std::mutex> st(stateLock_);
+        releaseInput = xoffSent_ && !in.xonXoffIn;
+        if (releaseInput)
+            xoffSent_ = false;
+        settings_ = in;
+    }
+    if (releaseInput)
+        ::tcflow(fd_, TCION); // do not leave the peer stopped by an XOFF of ours
+    // Lines not driven by flow control follow the settings; a pty has none.
+    if (in.dtrControl != LineControl::Handshake)
+        modemBits(in.dtrControl == LineControl::On ? TIOCM_DTR : 0,
+                  in.dtrControl == LineControl::On ? 0 : TIOCM_DTR);
+    if (in.rtsControl != LineControl::Handshake && !(t.c_cflag & CRTSCTS))
+        modemBits(in.rtsControl == LineControl::On ? TIOCM_RTS : 0,
+                  in.rtsControl == LineControl::On ? 0 : TIOCM_RTS);
+    return 0;
+}
+
+long PosixTty::read(uint8_t* buf, size_t count) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0 || closing_)
+        return -EBADF;
+    ssize_t n = ::read(fd_, buf, count);
+    if (n < 0)
+        return (errno == EAGAIN || errno == EINTR) ? 0 : -errno;
+    return n;
+}
+
+long PosixTty::write(const uint8_t* buf, size_t count) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0 || closing_)
+        return -EBADF;
+    ssize_t n = ::write(fd_, buf, count);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+            refused_ = true;
+            return 0;
+        }
+        return -errno;
+    }
+    accepted_ += uint64_t(n);
+    refused_ = size_t(n) < count;
+    return n;
+}
+
+namespace {
+
+WaitResult PollTwo(int fd, short events, int wakeFd, int timeoutMs) {
+    pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
+    nfds_t n = events ? 2 : 1;
+    for (;;) {
+        int r = ::poll(p, n, timeoutMs);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue; // the caller's loop recomputes its deadline
+            return WaitResult::Failed;
+        }
+        if (r == 0)
+            return WaitResult::Timeout;
+        if (p[0].revents) {
+            DrainEventFd(wakeFd);
+            return WaitResult::Woken;
+        }
+        if (p[1].revents & (POLLERR | POLLNVAL))
+            return WaitResult::Failed;
+        return WaitResult::Ready; // data, room, or a hang-up the next read reports
+    }
+}
+
+} // namespace
+
+WaitResult PosixTty::waitInput(bool wantData, int timeoutMs) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0 || closing_)
+        return WaitResult::Failed;
+    WaitResult r = PollTwo(fd_, wantData ? POLLIN : 0, wakeIn_, timeoutMs);
+    return closing_ ? WaitResult::Failed : r;
+}
+
+WaitResult PosixTty::waitOutput(int timeoutMs) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0 || closing_)
+        return WaitResult::Failed;
+    WaitResult r = PollTwo(fd_, POLLOUT, wakeOut_, timeoutMs);
+    return closing_ ? WaitResult::Failed : r;
+}
+
+void PosixTty::wakeInput() {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    SignalEventFd(wakeIn_);
+}
+
+void PosixTty::wakeOutput() {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    SignalEventFd(wakeOut_);
+}
+
+uint8_t PosixTty::modemLines() {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return 0;
+    int bits = 0;
+    if (::ioctl(fd_, TIOCMGET, &bits) != 0) {
+        std::lock_guard<std::mutex> st(stateLock_);
+        linesKnown_ = false;
+        return 0;
+    }
+    uint8_t lines = 0;
+    if (bits & TIOCM_CTS)
+        lines |= kLineCTS;
+    if (bits & TIOCM_DSR)
+        lines |= kLineDSR;
+    if (bits & TIOCM_RNG)
+        lines |= kLineRI;
+    if (bits & TIOCM_CAR)
+        lines |= kLineDCD;
+    return lines;
+}
+
 bool PosixTty::hasModemLines() {
-    return false;
+    modemLines();
+    std::lock_guard<std::mutex> st(stateLock_);
+    return linesKnown_;
 }
-int PosixTty::setDtr(bool) {
-    return kSysNoSuchDevice;
+
+// Sets and clears modem control bits; a device without them (a pty) accepts
+// silently. Caller holds fdLock_ shared.
+int PosixTty::modemBits(int set, int clear) {
+    if (set && ::ioctl(fd_, TIOCMBIS, &set) != 0 && errno != ENOTTY && errno != EINVAL)
+        return SystemErrorFromErrno(errno);
+    if (clear && ::ioctl(fd_, TIOCMBIC, &clear) != 0 && errno != ENOTTY && errno != EINVAL)
+        return SystemErrorFromErrno(errno);
+    return 0;
 }
-int PosixTty::setRts(bool) {
-    return kSysNoSuchDevice;
+
+int PosixTty::setDtr(bool on) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return kSysNoSuchDevice;
+    return modemBits(on ? TIOCM_DTR : 0, on ? 0 : TIOCM_DTR) ? ecBadArgument : 0;
 }
-int PosixTty::setBreak(bool) {
-    return kSysNoSuchDevice;
+
+int PosixTty::setRts(bool on) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return kSysNoSuchDevice;
+    {
+        std::lock_guard<std::mutex> st(stateLock_);
+        if (settings_.ctsOutFlow || settings_.rtsControl == LineControl::Handshake)
+            return ecBadArgument; // the kernel drives RTS under CRTSCTS
+    }
+    return modemBits(on ? TIOCM_RTS : 0, on ? 0 : TIOCM_RTS) ? ecBadArgument : 0;
 }
-int PosixTty::purge(unsigned) {
-    return kSysNoSuchDevice;
+
+int PosixTty::setBreak(bool on) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return kSysNoSuchDevice;
+    if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
+        return ecBadArgument;
+    return 0;
 }
+
+int PosixTty::purge(unsigned which) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return kSysNoSuchDevice;
+    int q = (which & PurgeRx) && (which & PurgeTx) ? TCIOFLUSH
+            : (which & PurgeRx)                    ? TCIFLUSH
+                                                   : TCOFLUSH;
+    if (::tcflush(fd_, q) != 0)
+        return SystemErrorFromErrno(errno);
+    if (which & PurgeTx) {
+        // What was queued is gone; the hold inference starts afresh.
+        refused_ = false;
+        std::lock_guard<std::mutex> st(stateLock_);
+        lastProgress_ = std::chrono::steady_clock::now();
+    }
+    return 0;
+}
+
+// Our own input flow: XOFF when the bytes waiting in the kernel reach the
+// XOFF point, XON when they are down to the XON limit. The kernel's read
+// buffer holds at most 4095 bytes, so the XOFF point stays below that with
+// room for what the peer sends after our XOFF. Caller holds both locks.
+void PosixTty::updateInputFlow(uint32_t inQueue) {
+    if (!settings_.xonXoffIn)
+        return;
+    uint32_t xoffAt = inQueueSize_ > settings_.xoffLimit ? inQueueSize_ - settings_.xoffLimit : 1;
+    if (xoffAt > 3584)
+        xoffAt = 3584;
+    if (xoffAt == 0)
+        xoffAt = 1;
+    if (!xoffSent_ && inQueue >= xoffAt) {
+        if (::tcflow(fd_, TCIOFF) == 0)
+            xoffSent_ = true;
+    } else if (xoffSent_ && inQueue <= settings_.xonLimit) {
+        if (::tcflow(fd_, TCION) == 0)
+            xoffSent_ = false;
+    }
+}
+
+// True when output waits and none of it has moved for long enough that only
+// a stopped line explains it. Caller holds stateLock_.
+bool PosixTty::outputStalled(uint32_t outQueue) {
+    auto now = std::chrono::steady_clock::now();
+    uint64_t accepted = accepted_;
+    uint64_t left = accepted >= outQueue ? accepted - outQueue : 0;
+    bool pending = outQueue > 0 || refused_;
+    if (!pending || left != lastLeft_) {
+        lastLeft_ = left;
+        lastProgress_ = now;
+        return false;
+    }
+    uint32_t bits = 1u + settings_.byteSize + (settings_.parity ? 1 : 0) +
+                    (settings_.stopBits == kOneStopBit ? 1 : 2);
+    auto charTime = std::chrono::microseconds(uint64_t(bits) * 1000000 /
+                                              (settings_.baud ? settings_.baud : 9600));
+    auto limit =
+        std::max<std::chrono::steady_clock::duration>(std::chrono::milliseconds(100), 3 * charTime);
+    return now - lastProgress_ >= limit;
+}
+
 DeviceStatus PosixTty::status() {
-    return {};
+    DeviceStatus ds;
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return ds;
+    int inq = 0, outq = 0;
+    if (::ioctl(fd_, FIONREAD, &inq) != 0)
+        inq = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &outq) != 0)
+        outq = 0;
+    ds.inQueue = uint32_t(inq);
+    ds.outQueue = uint32_t(outq);
+    serial_icounter_struct ic{};
+    bool counts = ::ioctl(fd_, TIOCGICOUNT, &ic) == 0;
+    int lines = 0;
+    bool linesOk = ::ioctl(fd_, TIOCMGET, &lines) == 0;
+
+    std::lock_guard<std::mutex> st(stateLock_);
+    if (counts) {
+        if (!countsKnown_) {
+            countsKnown_ = true;
+        } else {
+            if (ic.frame != lastFrame_)
+                ds.errors |= kErrFraming;
+            if (ic.overrun != lastOverrun_)
+                ds.errors |= kErrOverrun;
+            if (ic.parity != lastParity_)
+                ds.errors |= kErrParity;
+            if (ic.brk != lastBrk_)
+                ds.errors |= kErrBreak;
+            if (ic.buf_overrun != lastBufOverrun_)
+                ds.errors |= kErrRxOverflow;
+        }
+        lastFrame_ = ic.frame;
+        lastOverrun_ = ic.overrun;
+        lastParity_ = ic.parity;
+        lastBrk_ = ic.brk;
+        lastBufOverrun_ = ic.buf_overrun;
+    } else {
+        countsKnown_ = false;
+    }
+    linesKnown_ = linesOk;
+    bool ctsHeld = settings_.ctsOutFlow && linesOk && !(lines & TIOCM_CTS);
+    if (ctsHeld)
+        ds.holds |= kHoldCTS;
+    if (outputStalled(ds.outQueue) && settings_.xonXoffOut && !ctsHeld)
+        ds.holds |= kHoldXoff;
+    updateInputFlow(ds.inQueue);
+    if (xoffSent_)
+        ds.holds |= kHoldXoffSent;
+    return ds;
 }
 
 } // namespace vorl::platform

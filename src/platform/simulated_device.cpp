@@ -1,6 +1,10 @@
 #include "platform/simulated_device.h"
 
-// First cut: lines can be registered; the device itself is not there yet.
+#include "serial/error_codes.h"
+
+#include <algorithm>
+#include <chrono>
+
 namespace vorl::platform {
 
 namespace {
@@ -41,87 +45,337 @@ void SimulatedLine::Unregister(const std::string& name) {
         }
 }
 
-void SimulatedLine::peerSend(const std::string&) {}
-void SimulatedLine::peerSend(const uint8_t*, size_t) {}
-std::string SimulatedLine::peerTake() {
-    return {};
-}
-size_t SimulatedLine::outputWaiting() {
-    return 0;
-}
-void SimulatedLine::setLines(uint8_t) {}
-void SimulatedLine::raiseErrors(uint8_t) {}
-void SimulatedLine::setOutputRoom(size_t) {}
-void SimulatedLine::setInUse(bool) {}
-void SimulatedLine::setMissing(bool) {}
-bool SimulatedLine::dtr() {
-    return false;
-}
-bool SimulatedLine::rts() {
-    return false;
-}
-bool SimulatedLine::breakOn() {
-    return false;
-}
-LineSettings SimulatedLine::settings() {
-    return {};
-}
-bool SimulatedLine::isOpen() {
-    return false;
+void SimulatedLine::peerSend(const std::string& bytes) {
+    peerSend(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-SimulatedDevice::SimulatedDevice(std::shared_ptr<SimulatedLine> line) : line_(std::move(line)) {}
-SimulatedDevice::~SimulatedDevice() = default;
+void SimulatedLine::peerSend(const uint8_t* data, size_t count) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t c = data[i];
+            // A driver with XON/XOFF output flow takes these out of the stream.
+            if (open_ && settings_.xonXoffOut && c == settings_.xoffChar) {
+                xoffHeld_ = true;
+                continue;
+            }
+            if (open_ && settings_.xonXoffOut && c == settings_.xonChar) {
+                xoffHeld_ = false;
+                continue;
+            }
+            in_.push_back(c);
+        }
+        ++eventSeq_;
+    }
+    cv_.notify_all();
+}
+
+std::string SimulatedLine::peerTake() {
+    std::lock_guard<std::mutex> lk(m_);
+    std::string r;
+    r.swap(out_);
+    cv_.notify_all();
+    return r;
+}
+
+size_t SimulatedLine::outputWaiting() {
+    std::lock_guard<std::mutex> lk(m_);
+    return out_.size();
+}
+
+void SimulatedLine::setLines(uint8_t bits) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        lines_ = bits & 0xF0;
+        ++eventSeq_;
+    }
+    cv_.notify_all();
+}
+
+void SimulatedLine::raiseErrors(uint8_t bits) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        errors_ |= bits;
+        ++eventSeq_;
+    }
+    cv_.notify_all();
+}
+
+void SimulatedLine::setOutputRoom(size_t room) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        room_ = room;
+    }
+    cv_.notify_all();
+}
+
+void SimulatedLine::setInUse(bool held) {
+    std::lock_guard<std::mutex> lk(m_);
+    inUse_ = held;
+}
+
+void SimulatedLine::setMissing(bool missing) {
+    std::lock_guard<std::mutex> lk(m_);
+    missing_ = missing;
+}
+
+bool SimulatedLine::dtr() {
+    std::lock_guard<std::mutex> lk(m_);
+    return dtr_;
+}
+
+bool SimulatedLine::rts() {
+    std::lock_guard<std::mutex> lk(m_);
+    return rts_;
+}
+
+bool SimulatedLine::breakOn() {
+    std::lock_guard<std::mutex> lk(m_);
+    return break_;
+}
+
+LineSettings SimulatedLine::settings() {
+    std::lock_guard<std::mutex> lk(m_);
+    return settings_;
+}
+
+bool SimulatedLine::isOpen() {
+    std::lock_guard<std::mutex> lk(m_);
+    return open_;
+}
+
+SimulatedDevice::SimulatedDevice(std::shared_ptr<SimulatedLine> line) : line_(std::move(line)) {
+    if (!line_) {
+        // No line under that name: a device that is not there.
+        line_ = std::make_shared<SimulatedLine>();
+        line_->missing_ = true;
+    }
+}
+
+SimulatedDevice::~SimulatedDevice() {
+    close();
+}
+
 int SimulatedDevice::open(const std::string&) {
-    return kSysNoSuchDevice;
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (line_->missing_)
+        return kSysNoSuchDevice;
+    if (line_->inUse_ || line_->open_)
+        return kSysInUse;
+    line_->open_ = true;
+    line_->xoffHeld_ = false;
+    line_->settings_ = LineSettings{};
+    line_->dtr_ = line_->rts_ = true;
+    open_ = true;
+    seenEvent_ = line_->eventSeq_;
+    return 0;
 }
-void SimulatedDevice::close() {}
+
+void SimulatedDevice::close() {
+    {
+        std::lock_guard<std::mutex> lk(line_->m_);
+        if (!open_)
+            return;
+        open_ = false;
+        line_->open_ = false;
+        line_->dtr_ = line_->rts_ = line_->break_ = false;
+    }
+    line_->cv_.notify_all();
+}
+
 bool SimulatedDevice::isOpen() const {
-    return false;
+    std::lock_guard<std::mutex> lk(line_->m_);
+    return open_;
 }
+
 int SimulatedDevice::setQueueSizes(uint32_t, uint32_t) {
-    return kSysNoSuchDevice;
+    std::lock_guard<std::mutex> lk(line_->m_);
+    return open_ ? 0 : kSysNoSuchDevice;
 }
-int SimulatedDevice::getLineSettings(LineSettings&) {
-    return kSysNoSuchDevice;
-}
-int SimulatedDevice::setLineSettings(const LineSettings&) {
-    return kSysNoSuchDevice;
-}
-long SimulatedDevice::read(uint8_t*, size_t) {
-    return -1;
-}
-long SimulatedDevice::write(const uint8_t*, size_t) {
-    return -1;
-}
-WaitResult SimulatedDevice::waitInput(bool, int) {
-    return WaitResult::Failed;
-}
-WaitResult SimulatedDevice::waitOutput(int) {
-    return WaitResult::Failed;
-}
-void SimulatedDevice::wakeInput() {}
-void SimulatedDevice::wakeOutput() {}
-uint8_t SimulatedDevice::modemLines() {
+
+int SimulatedDevice::getLineSettings(LineSettings& out) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return kSysNoSuchDevice;
+    out = line_->settings_;
     return 0;
 }
-int SimulatedDevice::setDtr(bool) {
-    return kSysNoSuchDevice;
+
+int SimulatedDevice::setLineSettings(const LineSettings& in) {
+    {
+        std::lock_guard<std::mutex> lk(line_->m_);
+        if (!open_)
+            return kSysNoSuchDevice;
+        line_->settings_ = in;
+        if (!in.xonXoffOut)
+            line_->xoffHeld_ = false;
+        if (in.dtrControl != LineControl::Handshake)
+            line_->dtr_ = in.dtrControl == LineControl::On;
+        else
+            line_->dtr_ = true;
+        if (in.rtsControl == LineControl::On || in.rtsControl == LineControl::Off)
+            line_->rts_ = in.rtsControl == LineControl::On;
+        else if (in.rtsControl == LineControl::Handshake)
+            line_->rts_ = true;
+    }
+    line_->cv_.notify_all();
+    return 0;
 }
-int SimulatedDevice::setRts(bool) {
-    return kSysNoSuchDevice;
+
+long SimulatedDevice::read(uint8_t* buf, size_t count) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return -9;
+    size_t n = 0;
+    while (n < count && !line_->in_.empty()) {
+        buf[n++] = line_->in_.front();
+        line_->in_.pop_front();
+    }
+    return long(n);
 }
-int SimulatedDevice::setBreak(bool) {
-    return kSysNoSuchDevice;
-}
-int SimulatedDevice::purge(unsigned) {
-    return kSysNoSuchDevice;
-}
-DeviceStatus SimulatedDevice::status() {
-    return {};
-}
+
+// Caller holds the line's lock.
 uint8_t SimulatedDevice::holdsLocked() const {
+    uint8_t h = 0;
+    const auto& s = line_->settings_;
+    if (s.ctsOutFlow && !(line_->lines_ & kLineCTS))
+        h |= kHoldCTS;
+    if (s.dsrOutFlow && !(line_->lines_ & kLineDSR))
+        h |= kHoldDSR;
+    if (s.xonXoffOut && line_->xoffHeld_)
+        h |= kHoldXoff;
+    return h;
+}
+
+long SimulatedDevice::write(const uint8_t* buf, size_t count) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return -9;
+    if (holdsLocked() & (kHoldCTS | kHoldDSR | kHoldXoff))
+        return 0;
+    size_t n = std::min(count, line_->room_);
+    line_->out_.append(reinterpret_cast<const char*>(buf), n);
+    if (line_->room_ != SIZE_MAX)
+        line_->room_ -= n;
+    if (n)
+        line_->cv_.notify_all();
+    return long(n);
+}
+
+WaitResult SimulatedDevice::waitInput(bool wantData, int timeoutMs) {
+    std::unique_lock<std::mutex> lk(line_->m_);
+    if (!open_)
+        return WaitResult::Failed;
+    uint64_t wake = line_->inWakeSeq_;
+    auto ready = [&] {
+        return !open_ || line_->inWakeSeq_ != wake || line_->eventSeq_ != seenEvent_ ||
+               (wantData && !line_->in_.empty());
+    };
+    bool ok = true;
+    if (timeoutMs < 0)
+        line_->cv_.wait(lk, ready);
+    else
+        ok = line_->cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
+    if (!open_)
+        return WaitResult::Failed;
+    if (!ok)
+        return WaitResult::Timeout;
+    if (line_->inWakeSeq_ != wake)
+        return WaitResult::Woken;
+    seenEvent_ = line_->eventSeq_;
+    return WaitResult::Ready;
+}
+
+WaitResult SimulatedDevice::waitOutput(int timeoutMs) {
+    std::unique_lock<std::mutex> lk(line_->m_);
+    if (!open_)
+        return WaitResult::Failed;
+    uint64_t wake = line_->outWakeSeq_;
+    auto ready = [&] {
+        return !open_ || line_->outWakeSeq_ != wake ||
+               (!(holdsLocked() & (kHoldCTS | kHoldDSR | kHoldXoff)) && line_->room_ > 0);
+    };
+    bool ok = true;
+    if (timeoutMs < 0)
+        line_->cv_.wait(lk, ready);
+    else
+        ok = line_->cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
+    if (!open_)
+        return WaitResult::Failed;
+    if (!ok)
+        return WaitResult::Timeout;
+    return line_->outWakeSeq_ != wake ? WaitResult::Woken : WaitResult::Ready;
+}
+
+void SimulatedDevice::wakeInput() {
+    {
+        std::lock_guard<std::mutex> lk(line_->m_);
+        ++line_->inWakeSeq_;
+    }
+    line_->cv_.notify_all();
+}
+
+void SimulatedDevice::wakeOutput() {
+    {
+        std::lock_guard<std::mutex> lk(line_->m_);
+        ++line_->outWakeSeq_;
+    }
+    line_->cv_.notify_all();
+}
+
+uint8_t SimulatedDevice::modemLines() {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    return line_->lines_;
+}
+
+int SimulatedDevice::setDtr(bool on) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return kSysNoSuchDevice;
+    if (line_->settings_.dtrControl == LineControl::Handshake)
+        return ecBadArgument;
+    line_->dtr_ = on;
     return 0;
+}
+
+int SimulatedDevice::setRts(bool on) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return kSysNoSuchDevice;
+    if (line_->settings_.rtsControl == LineControl::Handshake)
+        return ecBadArgument;
+    line_->rts_ = on;
+    return 0;
+}
+
+int SimulatedDevice::setBreak(bool on) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return kSysNoSuchDevice;
+    line_->break_ = on;
+    return 0;
+}
+
+int SimulatedDevice::purge(unsigned which) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return kSysNoSuchDevice;
+    if (which & PurgeRx)
+        line_->in_.clear();
+    return 0; // written bytes are already "on the line"
+}
+
+DeviceStatus SimulatedDevice::status() {
+    DeviceStatus ds;
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return ds;
+    ds.errors = line_->errors_;
+    line_->errors_ = 0;
+    ds.holds = holdsLocked();
+    ds.inQueue = uint32_t(line_->in_.size());
+    ds.outQueue = 0;
+    return ds;
 }
 
 } // namespace vorl::platform

@@ -218,6 +218,8 @@ using TTriggerNoticeFn = std::function<void(uint32_t msg, uint32_t first, uint32
 
 class TBaseDispatcher {
 public:
+    struct Impl; // the state, private to the implementation
+
     // Takes a handle in the process-wide dispatcher list.
     explicit TBaseDispatcher(void* owner);
     // Closes the port and waits for the threads; leaves the list.
@@ -400,7 +402,16 @@ protected:
     // Called by each thread as it ends.
     void ThreadEnded();
 
-    struct Impl;
+    // Trigger checks of the dispatcher thread; each returns the result of the
+    // notice it delivered, false when none fired.
+    bool CheckReceiveTriggers();
+    bool CheckStatusTriggers();
+    bool CheckTimerTriggers();
+    void ResetStatusHits();
+    // Delivers one notice to every handler; false when a data-available
+    // notice was not taken in full or the delivery was aborted by a close.
+    bool SendNotify(uint32_t msg, uint32_t first, uint32_t data);
+
     std::unique_ptr<Impl> d_;
 
 private:

@@ -1,0 +1,150 @@
+// State of a dispatcher shared by dispatcher.cpp, triggers.cpp and
+// dispatch_log.cpp. Which lock guards what is noted per group; see
+// dispatcher.h for the order in which they are taken.
+#pragma once
+
+#include "serial/dispatcher.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vorl {
+
+// Shared with the functions a window or synchronised handler's notice runs on
+// the owner's thread, so a notice that runs after its sender gave up finds out
+// without touching the dispatcher.
+struct NoticeSlot {
+    std::mutex m;
+    uint64_t seq = 0;
+    bool waiting = false; // the dispatcher thread waits in send() for notice `seq`
+};
+
+struct WndEntry {
+    std::shared_ptr<Delivery> target;
+    TTriggerNoticeFn fn;
+    bool deleted = false;
+};
+
+struct ProcEntry {
+    TTriggerHandlerProc proc = nullptr;
+    bool deleted = false;
+};
+
+struct EventEntry {
+    TTriggerNoticeFn fn;
+    const void* key = nullptr;
+    std::shared_ptr<Delivery> sync; // set for a synchronised handler
+    bool deleted = false;
+};
+
+struct TBaseDispatcher::Impl {
+    std::mutex general, output, input;
+
+    // --- general ---
+    std::atomic<bool> open{false};
+    uint32_t inQueue = 4096, outQueue = 4096;
+    int32_t lastBaud = 115200;
+    bool dtrState = true, rtsState = true;
+    bool dtrAuto = false, rtsAuto = false;
+    uint16_t hwOptions = 0, swOptions = 0, bufferFull = 0, bufferResume = 0;
+    platform::DeviceStatus comStat{};
+    uint8_t lineErrors = 0;
+    uint8_t modemStatus = 0;
+    bool ringSeen = false;
+    uint8_t lastLines = 0;
+    std::atomic<bool> dataWritten{false};
+    uint32_t options = 0;
+    std::array<void*, 3> dataPointers{};
+    bool rs485 = false;
+    uint16_t baseAddress = 0;
+    uint8_t threadBoost = 0;
+
+    // Triggers and handlers (general).
+    uint32_t lenTrigger = 0;
+    std::vector<TTimerTrigger> timers;
+    std::vector<TDataTrigger> datas;
+    std::vector<TStatusTrigger> statuses;
+    uint32_t handleCounter = 1;
+    bool statusHit = false;
+    std::vector<std::shared_ptr<WndEntry>> wnds;
+    std::vector<std::shared_ptr<ProcEntry>> procs;
+    std::vector<std::shared_ptr<EventEntry>> events;
+    bool serviceNeeded = false;
+    bool portHandlerInstalled = false;
+    std::atomic<bool> busy{false};
+    bool deletionsPending = false;
+    // (handle, length) of the data triggers ending on one byte; dispatcher
+    // thread only, capacity kept.
+    std::vector<std::pair<uint32_t, uint32_t>> matched;
+    std::shared_ptr<NoticeSlot> slot = std::make_shared<NoticeSlot>();
+
+    // Trace (general): entries are (0x100 for transmitted | byte).
+    std::vector<uint16_t> trace;
+    size_t traceHead = 0, traceCount = 0;
+    int traceState = 0; // 0 off, 1 on, 2 paused
+    // Dispatch log (general).
+    std::vector<uint8_t> log;
+    size_t logRead = 0, logWrite = 0, logUsed = 0;
+    int logState = 0;
+    uint32_t openMs = 0;
+
+    // --- input: dispatch buffer as running counts ---
+    std::array<uint8_t, kDispatchBufferSize> dbuf{};
+    uint64_t head = 0, tail = 0;
+    uint64_t scanPos = 0, availPos = UINT64_MAX;
+    uint64_t flushGen = 0;
+    bool readerStalled = false;
+    // Reading during a notice.
+    bool inAvailNotice = false;
+    uint64_t noticeBase = 0;
+    uint32_t handlerCount = 0;
+    uint32_t largestCount = 0;
+    std::thread::id noticeReader{};
+
+    // --- output: the output ring as running counts ---
+    std::unique_ptr<uint8_t[]> obuf;
+    uint32_t osize = 0;
+    uint64_t ohead = 0, otail = 0;
+    uint64_t oflushGen = 0;
+    bool writerBusy = false;
+    std::condition_variable ocv;
+
+    // --- threads ---
+    std::atomic<int> liveThreads{0};
+    std::atomic<bool> active{false};
+    std::atomic<bool> kill{false};
+    std::atomic<bool> closePending{false};
+    std::thread::id dispThreadId{}, comThreadId{}, outThreadId{};
+    std::mutex evLock; // com thread -> dispatcher thread signal
+    std::condition_variable evCv;
+    bool comEvent = false;
+    bool statusEvent = false;
+    std::mutex startLock; // thread start acknowledgement
+    std::condition_variable startCv;
+    int started = 0;
+};
+
+// Device status into the dispatcher (general held): line errors accumulate.
+inline void RefreshLocked(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
+    platform::DeviceStatus s = self.GetComError();
+    d.comStat = s;
+    d.lineErrors |= s.errors & 0x1F;
+}
+
+// Bytes still to go out: the ring and what the kernel holds (output held;
+// the kernel's count as last refreshed).
+inline uint32_t OutUsedLocked(const TBaseDispatcher::Impl& d) {
+    uint64_t used = (d.ohead - d.otail) + d.comStat.outQueue;
+    return uint32_t(std::min<uint64_t>(used, d.osize));
+}
+
+// The provisional read position of the calling thread (input lock held).
+inline bool ReadsProvisionally(const TBaseDispatcher::Impl& d) {
+    return d.inAvailNotice && d.noticeReader == std::this_thread::get_id();
+}
+
+} // namespace vorl

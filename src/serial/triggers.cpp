@@ -1,0 +1,695 @@
+// Trigger lists, handler lists, the trigger checks of the dispatcher thread
+// and the delivery of notices (SendNotify).
+#include "serial/dispatcher.h"
+
+#include "serial/dispatcher_impl.h"
+
+#include <algorithm>
+
+namespace vorl {
+
+namespace {
+
+using Impl = TBaseDispatcher::Impl;
+
+// A free handle base (general held): the counter's next multiple of 8 while
+// it lasts, then the smallest multiple of 8 no trigger uses. 0 when none.
+uint32_t NextHandle(Impl& d) {
+    if (d.handleCounter < 4096)
+        return d.handleCounter++ * 8;
+    std::vector<bool> used(4096, false); // rare: only after 4095 triggers
+    auto mark = [&](uint32_t h) {
+        if ((h >> 3) < used.size())
+            used[h >> 3] = true;
+    };
+    for (auto& t : d.timers)
+        mark(t.tHandle);
+    for (auto& t : d.datas)
+        mark(t.tHandle);
+    for (auto& t : d.statuses)
+        mark(t.tHandle & ~7u);
+    for (uint32_t b = 1; b < 4096; ++b)
+        if (!used[b])
+            return b * 8;
+    return 0;
+}
+
+void RecomputeFlags(Impl& d, THandlerFlagUpdate update) {
+    bool others = d.wnds.size() > 1 || !d.procs.empty() || !d.events.empty();
+    switch (update) {
+    case fuKeepPort:
+        d.serviceNeeded = others || d.portHandlerInstalled;
+        break;
+    case fuEnablePort:
+        d.portHandlerInstalled = true;
+        d.serviceNeeded = true;
+        break;
+    case fuDisablePort:
+        d.portHandlerInstalled = false;
+        d.serviceNeeded = others;
+        break;
+    }
+}
+
+template <class T> void EraseDeleted(std::vector<std::shared_ptr<T>>& v) {
+    v.erase(std::remove_if(v.begin(), v.end(), [](const auto& e) { return e->deleted; }), v.end());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Triggers
+
+int32_t TBaseDispatcher::AddDataTrigger(std::string_view s, bool ignoreCase) {
+    return AddDataTriggerLen(s.data(), ignoreCase, uint32_t(s.size()));
+}
+
+int32_t TBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, uint32_t len) {
+    if (len > kMaxTrigger)
+        return ecTriggerTooLong;
+    std::lock_guard<std::mutex> g(d_->general);
+    uint32_t h = NextHandle(*d_);
+    if (h == 0)
+        return ecNoMoreTriggers;
+    TDataTrigger t = MakeDataTrigger(static_cast<const uint8_t*>(data), len, ignoreCase);
+    t.tHandle = h;
+    d_->datas.push_back(t);
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerAlloc, dstDataTrigger, h, data, len);
+    return int32_t(h);
+}
+
+int32_t TBaseDispatcher::AddTimerTrigger() {
+    std::lock_guard<std::mutex> g(d_->general);
+    uint32_t h = NextHandle(*d_);
+    if (h == 0)
+        return ecNoMoreTriggers;
+    TTimerTrigger t;
+    t.tHandle = h;
+    d_->timers.push_back(t);
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerAlloc, dstTimerTrigger, h, nullptr, 0);
+    return int32_t(h);
+}
+
+int32_t TBaseDispatcher::AddStatusTrigger(uint16_t kind) {
+    if (kind > stOutSent)
+        return ecBadArgument;
+    std::lock_guard<std::mutex> g(d_->general);
+    uint32_t h = NextHandle(*d_);
+    if (h == 0)
+        return ecNoMoreTriggers;
+    TStatusTrigger t;
+    t.tHandle = h + kind;
+    t.tSType = kind;
+    d_->statuses.push_back(t);
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerAlloc, dstStatusTrigger, h + kind, nullptr, 0);
+    return int32_t(h + kind);
+}
+
+namespace {
+
+TTimerTrigger* FindTimer(Impl& d, uint32_t h) {
+    for (auto& t : d.timers)
+        if (t.tHandle == h)
+            return &t;
+    return nullptr;
+}
+
+TStatusTrigger* FindStatus(Impl& d, uint32_t h) {
+    for (auto& t : d.statuses)
+        if (t.tHandle == h)
+            return &t;
+    return nullptr;
+}
+
+} // namespace
+
+int32_t TBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool activate) {
+    std::lock_guard<std::mutex> g(d_->general);
+    TTimerTrigger* t = FindTimer(*d_, handle);
+    if (!t)
+        return ecBadTriggerHandle;
+    if (activate) {
+        if (ticks != 0)
+            t->tTicks = ticks;
+        NewTimer(t->tET, t->tTicks);
+    }
+    t->tActive = activate;
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::ExtendTimer(uint32_t handle, int32_t ticks) {
+    std::lock_guard<std::mutex> g(d_->general);
+    TTimerTrigger* t = FindTimer(*d_, handle);
+    if (!t)
+        return ecBadTriggerHandle;
+    t->tET.ExpireTicks += ticks;
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::TimerTicksRemaining(uint32_t handle, int32_t& ticks) {
+    std::lock_guard<std::mutex> g(d_->general);
+    TTimerTrigger* t = FindTimer(*d_, handle);
+    if (!t)
+        return ecBadTriggerHandle;
+    ticks = RemainingTime(t->tET);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool activate) {
+    Impl& d = *d_;
+    std::lock_guard<std::mutex> g(d.general);
+    TStatusTrigger* t = FindStatus(d, handle);
+    if (!t)
+        return ecBadTriggerHandle;
+    if (activate) {
+        switch (t->tSType) {
+        case stModem: {
+            uint8_t mask = uint8_t(value & 0xFF);
+            uint8_t now = d.modemStatus | (d.ringSeen ? kDeltaRI : 0);
+            t->tValue = uint16_t((mask << 8) | (now & mask));
+            break;
+        }
+        case stLine: {
+            uint16_t v = 0;
+            if (value & 1)
+                v |= platform::kErrOverrun;
+            if (value & 2)
+                v |= platform::kErrParity;
+            if (value & 4)
+                v |= platform::kErrFraming;
+            if (value & 8)
+                v |= platform::kErrBreak;
+            t->tValue = v;
+            break;
+        }
+        case stOutBuffFree:
+        case stOutBuffUsed:
+            t->tValue = uint16_t(value);
+            break;
+        default:
+            break;
+        }
+    }
+    t->tSActive = activate;
+    if (d.logState == 1)
+        AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, &value, sizeof value);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::ChangeLengthTrigger(uint32_t count) {
+    std::lock_guard<std::mutex> g(d_->general);
+    d_->lenTrigger = count;
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, count, nullptr, 0);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::RemoveTrigger(uint32_t handle) {
+    Impl& d = *d_;
+    std::lock_guard<std::mutex> g(d.general);
+    if (handle == kLengthTriggerHandle) {
+        d.lenTrigger = 0;
+        return ecOK;
+    }
+    if (handle == 0)
+        return ecBadTriggerHandle;
+    auto erase = [&](auto& v, TDispatchSubType sub) {
+        for (auto it = v.begin(); it != v.end(); ++it)
+            if (it->tHandle == handle) {
+                v.erase(it);
+                if (d.logState == 1)
+                    AddDispatchEntry(dtTriggerDispose, sub, handle, nullptr, 0);
+                return true;
+            }
+        return false;
+    };
+    if (erase(d.timers, dstTimerTrigger) || erase(d.statuses, dstStatusTrigger) ||
+        erase(d.datas, dstDataTrigger))
+        return ecOK;
+    return ecBadTriggerHandle;
+}
+
+void TBaseDispatcher::RemoveAllTriggers() {
+    std::lock_guard<std::mutex> g(d_->general);
+    d_->lenTrigger = 0;
+    d_->timers.clear();
+    d_->datas.clear();
+    d_->statuses.clear();
+    d_->handleCounter = 1;
+}
+
+void TBaseDispatcher::SaveTriggers(TTriggerSave& save) {
+    std::lock_guard<std::mutex> g(d_->general);
+    save.tsLenTrigger = int32_t(d_->lenTrigger);
+    save.tsTimerTriggers = d_->timers;
+    save.tsDataTriggers = d_->datas;
+    save.tsStatusTriggers = d_->statuses;
+}
+
+void TBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
+    std::lock_guard<std::mutex> g(d_->general);
+    d_->lenTrigger = uint32_t(save.tsLenTrigger);
+    d_->timers = save.tsTimerTriggers;
+    d_->datas = save.tsDataTriggers;
+    d_->statuses = save.tsStatusTriggers;
+}
+
+void TBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {
+    save = TTriggerSave{};
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+int32_t TBaseDispatcher::RegisterWndTriggerHandler(std::shared_ptr<Delivery> target,
+                                                   TTriggerNoticeFn fn) {
+    if (!target || !fn)
+        return ecBadArgument;
+    auto e = std::make_shared<WndEntry>();
+    e->target = std::move(target);
+    e->fn = std::move(fn);
+    std::lock_guard<std::mutex> g(d_->general);
+    d_->wnds.push_back(std::move(e));
+    d_->serviceNeeded = true;
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, 0, nullptr, 0);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::RegisterProcTriggerHandler(TTriggerHandlerProc proc) {
+    if (!proc)
+        return ecBadArgument;
+    auto e = std::make_shared<ProcEntry>();
+    e->proc = proc;
+    std::lock_guard<std::mutex> g(d_->general);
+    d_->procs.push_back(std::move(e));
+    d_->serviceNeeded = true;
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerHandlerAlloc, dstProcHandler, 0, nullptr, 0);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::RegisterEventTriggerHandler(TTriggerNoticeFn fn, const void* key) {
+    return RegisterSyncEventTriggerHandler(nullptr, std::move(fn), key);
+}
+
+int32_t TBaseDispatcher::RegisterSyncEventTriggerHandler(std::shared_ptr<Delivery> target,
+                                                         TTriggerNoticeFn fn, const void* key) {
+    if (!fn)
+        return ecBadArgument;
+    auto e = std::make_shared<EventEntry>();
+    e->fn = std::move(fn);
+    e->key = key;
+    e->sync = std::move(target);
+    std::lock_guard<std::mutex> g(d_->general);
+    d_->events.push_back(std::move(e));
+    d_->serviceNeeded = true;
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 0, nullptr, 0);
+    return ecOK;
+}
+
+namespace {
+
+// Removes the first entry `match` accepts, or marks it while a notice runs.
+template <class T, class M> void Deregister(Impl& d, std::vector<std::shared_ptr<T>>& v, M match) {
+    for (auto it = v.begin(); it != v.end(); ++it) {
+        if ((*it)->deleted || !match(**it))
+            continue;
+        if (d.busy) {
+            (*it)->deleted = true;
+            d.deletionsPending = true;
+        } else {
+            v.erase(it);
+        }
+        break;
+    }
+    RecomputeFlags(d, fuKeepPort);
+}
+
+} // namespace
+
+int32_t TBaseDispatcher::DeregisterWndTriggerHandler(const Delivery* target) {
+    std::lock_guard<std::mutex> g(d_->general);
+    Deregister(*d_, d_->wnds, [&](const WndEntry& e) { return e.target.get() == target; });
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerHandlerDispose, dstWndHandler, 0, nullptr, 0);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::DeregisterProcTriggerHandler(TTriggerHandlerProc proc) {
+    std::lock_guard<std::mutex> g(d_->general);
+    Deregister(*d_, d_->procs, [&](const ProcEntry& e) { return e.proc == proc; });
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerHandlerDispose, dstProcHandler, 0, nullptr, 0);
+    return ecOK;
+}
+
+int32_t TBaseDispatcher::DeregisterEventTriggerHandler(const void* key) {
+    std::lock_guard<std::mutex> g(d_->general);
+    Deregister(*d_, d_->events, [&](const EventEntry& e) { return e.key == key; });
+    if (d_->logState == 1)
+        AddDispatchEntry(dtTriggerHandlerDispose, dstEventHandler, 0, nullptr, 0);
+    return ecOK;
+}
+
+void TBaseDispatcher::UpdateHandlerFlags(THandlerFlagUpdate update) {
+    std::lock_guard<std::mutex> g(d_->general);
+    RecomputeFlags(*d_, update);
+}
+
+bool TBaseDispatcher::SetEventBusy(bool busy) {
+    std::lock_guard<std::mutex> g(d_->general);
+    return d_->busy.exchange(busy);
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+namespace {
+
+// Raises the largest count of the notice to the current handler's (input).
+void NoteHandlerCount(Impl& d) {
+    std::lock_guard<std::mutex> i(d.input);
+    d.largestCount = std::max(d.largestCount, d.handlerCount);
+    d.noticeReader = std::thread::id{};
+}
+
+void BeginHandler(Impl& d, std::thread::id reader) {
+    std::lock_guard<std::mutex> i(d.input);
+    d.handlerCount = 0;
+    d.noticeReader = reader;
+}
+
+// Runs `fn` on `target`'s thread and waits at most 3000 ms. While the
+// dispatcher waits, that thread reads provisionally; a run after the wait
+// was given up reads like any other caller.
+void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t msg,
+                 uint32_t first, uint32_t second) {
+    std::shared_ptr<NoticeSlot> slot = d.slot;
+    uint64_t seq;
+    {
+        std::lock_guard<std::mutex> lk(slot->m);
+        seq = ++slot->seq;
+        slot->waiting = true;
+    }
+    BeginHandler(d, std::thread::id{});
+    Impl* dp = &d;
+    target.send(
+        [slot, seq, dp, fn, msg, first, second] {
+            {
+                std::lock_guard<std::mutex> lk(slot->m);
+                // While `waiting` holds, the dispatcher sits in send(): alive.
+                if (slot->waiting && slot->seq == seq) {
+                    std::lock_guard<std::mutex> i(dp->input);
+                    dp->noticeReader = std::this_thread::get_id();
+                }
+            }
+            fn(msg, first, second);
+        },
+        kNoticeSendTimeout);
+    {
+        std::lock_guard<std::mutex> lk(slot->m);
+        slot->waiting = false;
+    }
+}
+
+} // namespace
+
+// Delivers one notice to every handler in order; see dispatcher.h.
+bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
+    Impl& d = *d_;
+    TBaseDispatcher& self = *this;
+    {
+        std::lock_guard<std::mutex> g(d.general);
+        if (!d.serviceNeeded)
+            return true;
+        if (d.kill || d.closePending)
+            return false;
+        d.busy = true;
+    }
+    const uint32_t second = data + (uint32_t(self.Handle()) << 16);
+    const bool avail = msg == kNoticeTriggerAvail || msg == kNoticeTriggerData;
+    {
+        std::lock_guard<std::mutex> i(d.input);
+        d.inAvailNotice = avail;
+        d.noticeBase = d.tail;
+        d.largestCount = 0;
+        d.handlerCount = 0;
+    }
+    const auto me = std::this_thread::get_id();
+    bool aborted = false;
+
+    for (size_t k = 0; !aborted; ++k) {
+        std::shared_ptr<EventEntry> e;
+        {
+            std::lock_guard<std::mutex> g(d.general);
+            if (k >= d.events.size())
+                break;
+            e = d.events[k];
+            if (e->deleted)
+                continue;
+        }
+        if (e->sync) {
+            SendToOwner(d, *e->sync, e->fn, msg, first, second);
+        } else {
+            BeginHandler(d, me);
+            e->fn(msg, first, second);
+        }
+        aborted = d.closePending;
+        NoteHandlerCount(d);
+    }
+    for (size_t k = 0; !aborted; ++k) {
+        std::shared_ptr<ProcEntry> e;
+        {
+            std::lock_guard<std::mutex> g(d.general);
+            if (k >= d.procs.size())
+                break;
+            e = d.procs[k];
+            if (e->deleted)
+                continue;
+        }
+        BeginHandler(d, me);
+        e->proc(msg, first, second);
+        aborted = d.closePending;
+        NoteHandlerCount(d);
+    }
+    for (size_t k = 0; !aborted; ++k) {
+        std::shared_ptr<WndEntry> e;
+        {
+            std::lock_guard<std::mutex> g(d.general);
+            if (!(d.wnds.size() > 1 || d.portHandlerInstalled) || k >= d.wnds.size())
+                break;
+            e = d.wnds[k];
+            if (e->deleted)
+                continue;
+        }
+        SendToOwner(d, *e->target, e->fn, msg, first, second);
+        aborted = d.closePending;
+        NoteHandlerCount(d);
+    }
+
+    bool result = !aborted;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> i(d.input);
+        if (d.inAvailNotice) {
+            d.inAvailNotice = false;
+            if (!aborted) {
+                uint64_t to = std::min(d.head, d.noticeBase + d.largestCount);
+                if (to > d.tail)
+                    d.tail = to;
+                wake = d.readerStalled && d.largestCount > 0;
+                if (wake)
+                    d.readerStalled = false;
+                if (msg == kNoticeTriggerAvail && d.largestCount != first)
+                    result = false;
+            }
+        }
+        d.handlerCount = 0;
+        d.noticeReader = std::thread::id{};
+    }
+    if (wake)
+        self.WakeCom(true, false);
+    {
+        std::lock_guard<std::mutex> g(d.general);
+        d.busy = false;
+        if (d.deletionsPending) {
+            EraseDeleted(d.wnds);
+            EraseDeleted(d.procs);
+            EraseDeleted(d.events);
+            d.deletionsPending = false;
+            RecomputeFlags(d, fuKeepPort);
+        }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Trigger checks (dispatcher thread)
+
+// Feeds the bytes from the scan position on to the data triggers and gives
+// the length trigger's notice; handles at most one matching byte per call.
+bool TBaseDispatcher::CheckReceiveTriggers() {
+    Impl& d = *d_;
+    uint32_t availCount = 0;
+    bool sendAvail = false;
+    {
+        std::lock_guard<std::mutex> g(d.general);
+        std::lock_guard<std::mutex> i(d.input);
+        d.matched.clear();
+        uint64_t c = d.scanPos;
+        for (; c < d.head && d.matched.empty(); ++c) {
+            uint8_t byte = d.dbuf[c % kDispatchBufferSize];
+            uint32_t longest = 0;
+            for (auto& t : d.datas)
+                if (t.tLen > 0 && !t.tMatched && MatchDataTrigger(t, byte)) {
+                    t.tMatched = true;
+                    longest = std::max(longest, t.tLen);
+                }
+            if (longest == 0)
+                continue;
+            // Which triggers matched here, from the last added to the first.
+            for (auto it = d.datas.rbegin(); it != d.datas.rend(); ++it)
+                if (it->tMatched) {
+                    it->tMatched = false;
+                    d.matched.emplace_back(it->tHandle, it->tLen);
+                }
+            if (d.lenTrigger && d.availPos != c && c + 1 > d.tail) {
+                uint64_t count = c + 1 - d.tail;
+                if (count >= longest && count - longest >= d.lenTrigger) {
+                    sendAvail = true;
+                    availCount = uint32_t(count - longest);
+                    d.availPos = c;
+                }
+            }
+            d.scanPos = c + 1;
+        }
+        if (d.matched.empty()) {
+            d.scanPos = d.head;
+            if (d.lenTrigger && d.availPos != d.head && d.head - d.tail >= d.lenTrigger) {
+                d.availPos = d.head;
+                availCount = uint32_t(d.head - d.tail);
+                sendAvail = true;
+            }
+        }
+    }
+    bool result = false;
+    if (sendAvail) {
+        if (d.logState == 1) {
+            std::lock_guard<std::mutex> g(d.general);
+            AddDispatchEntry(dtTrigger, dstAvail, availCount, nullptr, 0);
+        }
+        result = SendNotify(kNoticeTriggerAvail, availCount, 0);
+    }
+    // `matched` belongs to this thread alone, so it is walked without the lock
+    // while handlers run.
+    for (size_t k = 0; k < d.matched.size() && !d.closePending; ++k) {
+        auto [h, len] = d.matched[k];
+        if (d.logState == 1) {
+            std::lock_guard<std::mutex> g(d.general);
+            AddDispatchEntry(dtTrigger, dstData, h, nullptr, 0);
+        }
+        result = SendNotify(kNoticeTriggerData, h, len);
+    }
+    if (!d.matched.empty())
+        return result;
+    return sendAvail ? result : false;
+}
+
+bool TBaseDispatcher::CheckStatusTriggers() {
+    Impl& d = *d_;
+    uint32_t handle = 0, data = 0;
+    {
+        std::lock_guard<std::mutex> g(d.general);
+        if (d.statuses.empty())
+            return false;
+        RefreshLocked(*this, d);
+        for (auto& t : d.statuses) {
+            if (!t.tSActive || t.StatusHit)
+                continue;
+            bool fire = false;
+            switch (t.tSType) {
+            case stModem: {
+                uint8_t watched = uint8_t(t.tValue >> 8);
+                uint8_t now = d.modemStatus | (d.ringSeen ? kDeltaRI : 0);
+                fire = ((now & watched) ^ (t.tValue & 0xFF)) != 0;
+                break;
+            }
+            case stLine:
+                fire = (d.lineErrors & t.tValue) != 0;
+                break;
+            case stOutBuffFree:
+            case stOutBuffUsed: {
+                uint32_t used;
+                {
+                    std::lock_guard<std::mutex> o(d.output);
+                    used = OutUsedLocked(d);
+                }
+                uint32_t free = d.osize - used;
+                if (t.tSType == stOutBuffFree) {
+                    fire = free >= t.tValue;
+                    data = free;
+                } else {
+                    fire = used <= t.tValue;
+                    data = used;
+                }
+                break;
+            }
+            case stOutSent:
+                fire = d.dataWritten.exchange(false);
+                break;
+            default:
+                break;
+            }
+            if (fire) {
+                t.tSActive = false;
+                t.StatusHit = true;
+                d.statusHit = true;
+                handle = t.tHandle;
+                if (t.tSType != stOutBuffFree && t.tSType != stOutBuffUsed)
+                    data = 0;
+                break;
+            }
+        }
+        if (handle && d.logState == 1)
+            AddDispatchEntry(dtTrigger, dstStatus, handle, nullptr, 0);
+    }
+    if (!handle)
+        return false;
+    return SendNotify(kNoticeTriggerStatus, handle, data & 0xFFFF);
+}
+
+bool TBaseDispatcher::CheckTimerTriggers() {
+    Impl& d = *d_;
+    uint32_t handle = 0;
+    {
+        std::lock_guard<std::mutex> g(d.general);
+        int32_t now = CurrentTicks();
+        for (auto& t : d.timers)
+            if (t.tActive && TimerExpiredAt(t.tET, now)) {
+                t.tActive = false;
+                handle = t.tHandle;
+                break;
+            }
+        if (handle && d.logState == 1)
+            AddDispatchEntry(dtTrigger, dstTimer, handle, nullptr, 0);
+    }
+    if (!handle)
+        return false;
+    return SendNotify(kNoticeTriggerTimer, handle, 0);
+}
+
+void TBaseDispatcher::ResetStatusHits() {
+    std::lock_guard<std::mutex> g(d_->general);
+    for (auto& t : d_->statuses)
+        t.StatusHit = false;
+    d_->statusHit = false;
+}
+
+} // namespace vorl
