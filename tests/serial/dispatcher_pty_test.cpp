@@ -1,0 +1,255 @@
+// The dispatcher on a pty pair: the test plays the machine tool on the master.
+#include "serial_test_util.h"
+
+#include "serial/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <termios.h>
+
+namespace vorl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Notice;
+using test::NoticeLog;
+using test::PtyPeer;
+using test::WaitUntil;
+
+std::string Pattern(size_t n, size_t seed = 0) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = char((i * 7 + seed + i / 251) & 0xFF);
+    return s;
+}
+
+class PtyDispatcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        disp = std::make_unique<TLinuxDispatcher>(this);
+        ASSERT_EQ(disp->InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+                  ecOK);
+    }
+    void TearDown() override { disp.reset(); }
+
+    PtyPeer peer;
+    std::unique_ptr<TLinuxDispatcher> disp;
+};
+
+TEST_F(PtyDispatcher, ReadsAndWritesAcrossTheBufferWrap) {
+    // Received: 20000 bytes taken in uneven pieces wrap the 8192-byte buffer.
+    const std::string in = Pattern(20000, 3);
+    std::thread sender([&] { peer.send(in); });
+    std::string got;
+    char buf[700];
+    uint32_t piece = 1;
+    ASSERT_TRUE(WaitUntil([&] {
+        int32_t n = std::min<int32_t>(disp->InBuffUsed(), int32_t(piece));
+        if (n > 0) {
+            EXPECT_EQ(disp->GetBlock(buf, uint32_t(n)), n);
+            got.append(buf, size_t(n));
+            piece = piece * 3 % 697 + 1;
+        }
+        return got.size() == in.size();
+    }));
+    sender.join();
+    EXPECT_EQ(got, in);
+    uint8_t c;
+    EXPECT_EQ(disp->GetChar(c), ecBufferIsEmpty);
+
+    // Sent: blocks through the 4096-byte output ring, read on the other side.
+    const std::string out = Pattern(30000, 11);
+    std::string seen;
+    std::thread reader([&] { seen = peer.receive(out.size(), 10s); });
+    size_t done = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        uint32_t n = uint32_t(std::min<size_t>(1000, out.size() - done));
+        if (disp->PutBlock(out.data() + done, n) == int32_t(n))
+            done += n;
+        return done == out.size();
+    }));
+    reader.join();
+    EXPECT_EQ(seen, out);
+    EXPECT_TRUE(WaitUntil([&] { return disp->OutBuffUsed() == 0; }));
+    EXPECT_EQ(disp->OutBuffFree(), 4096);
+}
+
+TEST_F(PtyDispatcher, StopsReadingWhenTheDispatchBufferIsFull) {
+    const std::string in = Pattern(9000, 5);
+    peer.send(in);
+    ASSERT_TRUE(WaitUntil([&] { return disp->InBuffUsed() == 8192; }));
+    EXPECT_EQ(disp->InBuffFree(), 0);
+    EXPECT_TRUE(disp->CharReady());
+    // The rest waits in the kernel until something is taken.
+    ASSERT_TRUE(WaitUntil([&] { return peer.slaveInQueue() == 9000 - 8192; }));
+    EXPECT_EQ(disp->InBuffUsed(), 8192);
+
+    uint8_t c = 0;
+    EXPECT_EQ(disp->PeekChar(c, 1), ecOK);
+    EXPECT_EQ(c, uint8_t(in[0]));
+    EXPECT_EQ(disp->PeekChar(c, 8192), ecOK);
+    EXPECT_EQ(c, uint8_t(in[8191]));
+    EXPECT_EQ(disp->PeekChar(c, 8193), ecBufferIsEmpty);
+
+    std::string got(100, '\0');
+    ASSERT_EQ(disp->GetBlock(got.data(), 100), 100);
+    EXPECT_EQ(got, in.substr(0, 100));
+    ASSERT_TRUE(WaitUntil([&] { return peer.slaveInQueue() == 9000 - 8292; }));
+    EXPECT_TRUE(WaitUntil([&] { return disp->InBuffUsed() == 8192; }));
+
+    std::string rest(8192, '\0');
+    ASSERT_EQ(disp->GetBlock(rest.data(), 8192), 8192);
+    EXPECT_EQ(rest, in.substr(100, 8192));
+    ASSERT_TRUE(WaitUntil([&] { return disp->InBuffUsed() == 708; }));
+    rest.resize(708);
+    ASSERT_EQ(disp->GetBlock(rest.data(), 708), 708);
+    EXPECT_EQ(rest, in.substr(8292));
+}
+
+TEST(PtyOpen, MissingBusyAndRestoredSettings) {
+    TLinuxDispatcher d(nullptr);
+    EXPECT_EQ(d.InitPort("/dev/does-not-exist-vorl", 9600, 0, 8, 1, 4096, 4096, 3), -2);
+    EXPECT_FALSE(d.IsOpen());
+
+    PtyPeer peer;
+    termios before{};
+    tcgetattr(peer.slave(), &before);
+    ASSERT_TRUE(before.c_lflag & ECHO);
+    {
+        TLinuxDispatcher first(nullptr), second(nullptr);
+        ASSERT_EQ(first.InitPort(peer.path(), 9600, 0, 8, 1, 4096, 4096, 3), ecOK);
+        EXPECT_EQ(second.InitPort(peer.path(), 9600, 0, 8, 1, 4096, 4096, 3), -5);
+        termios during{};
+        tcgetattr(peer.slave(), &during);
+        EXPECT_FALSE(during.c_lflag & ECHO); // raw while open
+        EXPECT_TRUE(first.ThreadsActive());
+        EXPECT_EQ(first.DonePort(), ecOK);
+        EXPECT_FALSE(first.ThreadsActive());
+        EXPECT_EQ(second.InitPort(peer.path(), 9600, 0, 8, 1, 4096, 4096, 3), ecOK);
+    }
+    termios after{};
+    tcgetattr(peer.slave(), &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+}
+
+TEST_F(PtyDispatcher, LineSettingsAndTheirKeepValues) {
+    int32_t baud;
+    uint16_t parity, stop, data;
+    ASSERT_EQ(disp->GetLine(baud, parity, stop, data), ecOK);
+    EXPECT_EQ(baud, 19200);
+    EXPECT_EQ(parity, 0);
+    EXPECT_EQ(stop, 1);
+    EXPECT_EQ(data, 8);
+    ASSERT_EQ(disp->SetLine(4800, 2, 2, 7), ecOK);
+    ASSERT_EQ(disp->GetLine(baud, parity, stop, data), ecOK);
+    EXPECT_EQ(baud, 4800);
+    EXPECT_EQ(parity, 2);
+    EXPECT_EQ(stop, 2);
+    EXPECT_EQ(data, 7);
+    ASSERT_EQ(disp->SetLine(0, 5, 3, 9), ecOK); // all kept
+    ASSERT_EQ(disp->ChangeBaud(0xFF16), ecOK);  // legacy code of 9600
+    ASSERT_EQ(disp->GetLine(baud, parity, stop, data), ecOK);
+    EXPECT_EQ(baud, 9600);
+    EXPECT_EQ(parity, 2);
+    EXPECT_EQ(data, 7);
+    termios t{};
+    tcgetattr(peer.slave(), &t);
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
+    // (A pty forces 8 data bits without parity.)
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_EQ(disp->ChangeBaud(12345), ecBaudRate);
+    // A pty has no modem lines: they read as absent, never as a failure.
+    EXPECT_FALSE(disp->CheckCTS());
+    EXPECT_EQ(disp->GetLineError(), kLeNone);
+}
+
+TEST_F(PtyDispatcher, XoffFromThePeerHoldsOurOutput) {
+    ASSERT_EQ(disp->SWFlowEnable(3072, 1024, kSWFlowTransmit | kSWFlowReceive), ecOK);
+    EXPECT_EQ(disp->SWFlowState(), kFlowOn);
+    // XOFF, then a marker: once the marker is here the XOFF has been seen.
+    peer.send("\x13M");
+    ASSERT_TRUE(WaitUntil([&] { return disp->CharReady(); }));
+    uint8_t c;
+    ASSERT_EQ(disp->GetChar(c), ecOK);
+    EXPECT_EQ(c, 'M'); // flow characters never reach the data
+    const std::string out = Pattern(300, 1);
+    ASSERT_EQ(disp->PutBlock(out.data(), 300), 300);
+    ASSERT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowXOutHold; }));
+    EXPECT_EQ(peer.receiveFor(100ms), "");
+    EXPECT_GT(disp->OutBuffUsed(), 0);
+    peer.send("\x11");
+    EXPECT_EQ(peer.receive(300), out);
+    EXPECT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowOn; }));
+    EXPECT_EQ(disp->SWFlowDisable(), ecOK);
+    EXPECT_EQ(disp->SWFlowState(), kFlowOff);
+}
+
+TEST_F(PtyDispatcher, XoffStopsAStreamWithinAFewCharacters) {
+    ASSERT_EQ(disp->SWFlowEnable(3072, 1024, kSWFlowTransmit), ecOK);
+    // The machine tool reads a running stream and throttles it after 2000
+    // bytes; what still arrives after its XOFF is the overrun it must absorb.
+    const std::string out = Pattern(1000000, 2);
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> done{0};
+    std::thread writer([&] {
+        while (!stop && done < out.size()) {
+            uint32_t n = uint32_t(std::min<size_t>(256, out.size() - done));
+            if (disp->PutBlock(out.data() + done, n) == int32_t(n))
+                done += n;
+            else
+                std::this_thread::yield();
+        }
+    });
+    // The machine tool reads whatever arrives; after 100000 bytes it empties
+    // its input and sends XOFF at once.
+    std::string got;
+    while (got.size() < 100000) {
+        std::string more = peer.receive(1, 5s);
+        ASSERT_FALSE(more.empty());
+        got += more;
+        got += peer.receiveFor(0ms);
+    }
+    peer.send("\x13");
+    std::string overrun = peer.receiveFor(300ms);
+    std::printf("bytes after XOFF: %zu\n", overrun.size());
+    EXPECT_LE(overrun.size(), 64u);
+    EXPECT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowXOutHold; }));
+    peer.send("\x11");
+    got += overrun;
+    got += peer.receive(out.size() - got.size(), 10s);
+    stop = true;
+    writer.join();
+    EXPECT_EQ(got, out);
+}
+
+TEST_F(PtyDispatcher, OurXoffWhenTheInputBacksUp) {
+    ASSERT_EQ(disp->SWFlowEnable(3000, 500, kSWFlowReceive), ecOK);
+    // Fill the dispatch buffer, then 3000 more wait in the kernel.
+    peer.send(Pattern(8192 + 3000));
+    ASSERT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowXInHold; }));
+    EXPECT_EQ(peer.receive(1), "\x13");
+    ASSERT_TRUE(WaitUntil([&] { return disp->InBuffUsed() == 8192; }));
+    std::string drain(8192, '\0');
+    ASSERT_EQ(disp->GetBlock(drain.data(), 8192), 8192);
+    ASSERT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowOn; }));
+    EXPECT_EQ(peer.receive(1), "\x11");
+}
+
+TEST_F(PtyDispatcher, DtrDsrFlowIsRefusedAndChangesNothing) {
+    EXPECT_EQ(disp->HWFlowOptions(400, 2500, kHWFlowRequireCTS), ecBadArgument);
+    EXPECT_EQ(disp->HWFlowOptions(5000, 100, kHWFlowRequireCTS), ecBadArgument);
+    EXPECT_EQ(disp->HWFlowOptions(3000, 400, kHWFlowUseDTR | kHWFlowRequireDSR), ecBadArgument);
+    EXPECT_EQ(disp->HWFlowState(), kFlowOff);
+    EXPECT_EQ(disp->SetDtr(false), ecOK); // DTR still ours
+    ASSERT_EQ(disp->HWFlowOptions(3000, 400, kHWFlowUseRTS | kHWFlowRequireCTS), ecOK);
+    termios t{};
+    tcgetattr(peer.slave(), &t);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(disp->SetRts(false), 1); // driven by flow control: nothing done
+}
+
+} // namespace
+} // namespace vorl
