@@ -7,6 +7,8 @@
 #include "machines/config_file.h"
 #include "machines/legacy_import.h"
 #include "machines/machine_table.h"
+#include "machines/ui/cfg_form.h"
+#include "machines/ui/mlist_form.h"
 #include "text/language_table.h"
 
 #include <QAction>
@@ -767,12 +769,22 @@ void TMainForm::mnuCommTerminalClick() {
 
 void TMainForm::mnuConfigEditClick(int tag) {
     machineList.selected = tag;
-    // The configuration dialog opens here with the machine's name as its
-    // caption; on OK the table is saved and read back (ReloadMachineTable).
+    TCfgFrm dialog(machineList, this);
+    dialog.setWindowTitle(qs(machineList[tag].name));
+    if (dialog.exec() == QDialog::Accepted) {
+        ReloadMachineTable();
+    }
 }
 
 void TMainForm::mnuConfigMachineListClick() {
-    // The machine list dialog opens here; it saves through ReloadMachineTable.
+    TMListForm dialog(
+        machineList, [this] { ReloadMachineTable(); }, this);
+    dialog.exec();
+    // A download or upload prepared for a machine that is no longer in the
+    // list must not go out on another machine's settings.
+    if (transfer.operation != TransferState::None && machineList.selected == 0) {
+        cmdResetClick();
+    }
 }
 
 void TMainForm::mnuHelpContentsClick() {

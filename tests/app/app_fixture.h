@@ -4,6 +4,7 @@
 
 #include "app/main_form.h"
 #include "machines/config_file.h"
+#include "machines/machine_table.h"
 #include "text/language_table.h"
 
 #include "../temp_dir.h"
@@ -66,6 +67,7 @@ protected:
         list[0].capability = 'T';
         int i = 1;
         for (const auto& [cap, name] : machines) {
+            list[i] = NewMachineDefaults();
             list[i].capability = cap;
             list[i].name = name;
             list[i].downloadExtension = ".nc";

@@ -2,7 +2,12 @@
 
 #include "../legacy_builder.h"
 
+#include "machines/ui/mlist_form.h"
+
+#include <QCheckBox>
 #include <QFileDialog>
+#include <QLineEdit>
+#include <QTest>
 #include <QToolButton>
 
 namespace vorl {
@@ -265,6 +270,64 @@ TEST_F(AppTest, LegacyStringLengthOfSixtyOneEndsTheProgramWithExitCodeThree) {
         },
         ::testing::ExitedWithCode(3), "");
     EXPECT_FALSE(std::filesystem::exists(configFile())) << "nothing is written";
+}
+
+} // namespace
+} // namespace vorl
+
+namespace vorl {
+namespace {
+
+TEST_F(AppTest, EditMachineSavesThroughTheFileAndRebuildsTheMenus) {
+    writeMachines({{'D', "Mill"}, {'D', "Drill"}});
+    const std::string before = readBytes(configFile());
+    bool confirm = false;
+    std::string caption;
+    ModalDriver driver([&](QDialog* d) {
+        caption = d->windowTitle().toStdString();
+        if (!confirm) {
+            d->reject();
+            return;
+        }
+        d->findChild<QCheckBox*>("cboxUpload")->setChecked(true);
+        QTest::mouseClick(d->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+    });
+    auto form = start();
+    form->machineList.selected = 2; // another machine is prepared
+
+    machineAction(form->mnuConfigEdit, "Mill")->trigger();
+    EXPECT_EQ(caption, "Mill");
+    EXPECT_EQ(driver.stuck, 0);
+    EXPECT_EQ(form->machineList.selected, 1) << "editing selects the edited machine";
+    EXPECT_EQ(readBytes(configFile()), before) << "Cancel writes nothing";
+
+    confirm = true;
+    machineAction(form->mnuConfigEdit, "Mill")->trigger();
+    EXPECT_NE(readBytes(configFile()).find("[Mill]\nCAP=B\n"), std::string::npos);
+    EXPECT_EQ(machineItems(form->mnuCommUpload), (QStringList{"From: Mill"}));
+    EXPECT_EQ(machineItems(form->mnuCommDownload), (QStringList{"To: Mill", "To: Drill"}));
+    EXPECT_TRUE(form->mnuConfigEdit->menuAction()->isEnabled());
+    EXPECT_EQ(driver.stuck, 0);
+    EXPECT_TRUE(driver.boxes.empty());
+}
+
+TEST_F(AppTest, MachineListSavesNamesAndOrderThroughTheFile) {
+    writeMachines({{'D', "Mill"}, {'U', "Lathe"}});
+    ModalDriver driver([&](QDialog* d) {
+        auto* list = qobject_cast<TMListForm*>(d);
+        ASSERT_NE(list, nullptr);
+        QLineEdit* first = list->cellEditor(0);
+        first->selectAll();
+        QTest::keyClicks(first, "Mill 2");
+        QTest::mouseClick(d->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+    });
+    auto form = start();
+    form->mnuConfigMachineList->trigger();
+    EXPECT_EQ(driver.dialogs, 1);
+    EXPECT_EQ(driver.stuck, 0);
+    EXPECT_NE(readBytes(configFile()).find("[Mill 2]\nCAP=D\n"), std::string::npos);
+    EXPECT_EQ(machineItems(form->mnuCommDownload), (QStringList{"To: Mill 2"}));
+    EXPECT_EQ(machineItems(form->mnuConfigEdit), (QStringList{"Mill 2", "Lathe"}));
 }
 
 } // namespace
