@@ -89,6 +89,8 @@ constexpr TextEntry kTexts[] = {
     {4712, "Error in protocol"},
     {4713, "Cancel requested"},
     {4714, "At end of file"},
+    {4716, "Block was out of sequence"},
+    {4717, "Aborting on carrier loss"},
     {5001, "No more trigger slots"},
     {5002, "Data trigger too long"},
     {5003, "Bad trigger handle"},

@@ -1,0 +1,494 @@
+#include "protocols/ascii_protocol.h"
+
+#include <algorithm>
+
+namespace vorl {
+
+namespace {
+
+constexpr int32_t kAsciiBlockLen = 60;
+constexpr size_t kAsciiBufferSize = 1024;
+
+bool isTransmitState(TAsciiState s) {
+    return s <= taDone;
+}
+
+// ---- Transmit ----
+
+enum class SendResult { Done, Paused, Failed };
+
+// Room the block sender needs in the output buffer for one block: a
+// translation that adds a character may double it.
+int32_t roomForBlock(const TProtocolData& P) {
+    bool doubles =
+        P.Ascii.CRTranslation == aetAddLFAfter || P.Ascii.LFTranslation == aetAddCRBefore;
+    return (doubles ? 2 * kAsciiBlockLen : kAsciiBlockLen) + 1;
+}
+
+// Sends the rest of the block in hand, pausing after line ends and
+// characters. Characters between two pauses go to the port as one write.
+SendResult sendBlock(TProtocolData& P, ProtocolLine& line) {
+    TAsciiPart& A = P.Ascii;
+    uint32_t busy = 0;
+    uint8_t out[2 * kAsciiBufferSize];
+    size_t n = 0;
+    auto flush = [&]() -> bool {
+        if (n == 0)
+            return true;
+        int32_t rc = line.PutBlock(out, uint32_t(n));
+        n = 0;
+        if (rc < 0) {
+            peProtocolError(P, rc);
+            return false;
+        }
+        return true;
+    };
+    // A pause of `ms` after the character just sent: inside this call while
+    // the call's pauses stay below MaxBusyDelay, else on the timer.
+    auto pause = [&](uint32_t ms, uint32_t ticks) -> SendResult {
+        if (!flush())
+            return SendResult::Failed;
+        if (busy + ms >= A.MaxBusyDelay) {
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(ticks), true);
+            A.AsciiState = taSendDelay;
+            return SendResult::Paused;
+        }
+        DelayMS(ms);
+        busy += ms;
+        return SendResult::Done;
+    };
+
+    const bool suppressCtrlZ = (P.Options & apAsciiSuppressCtrlZ) != 0;
+    while (A.SendIndex < P.LastBlockSize) {
+        uint8_t c = P.BlockBuffer[size_t(A.SendIndex++)];
+        int sent = 0;
+        if (c == cLF) {
+            if (A.LFTranslation == aetAddCRBefore) {
+                out[n++] = cCR;
+                out[n++] = cLF;
+                sent = 2;
+            } else if (A.LFTranslation != aetStrip) {
+                out[n++] = cLF;
+                sent = 1;
+            }
+        } else if (c == cCR) {
+            if (A.CRTranslation == aetAddLFAfter) {
+                out[n++] = cCR;
+                out[n++] = cLF;
+                sent = 2;
+            } else if (A.CRTranslation != aetStrip) {
+                out[n++] = cCR;
+                sent = 1;
+            }
+        } else if (c == cCtrlZ) {
+            if (suppressCtrlZ) {
+                A.SendIndex = P.LastBlockSize; // the rest of this block is not sent
+                break;
+            }
+        } else {
+            out[n++] = c;
+            sent = 1;
+        }
+        P.BytesDone += sent;
+        P.BytesLeft = std::max<int64_t>(0, P.BytesLeft - sent);
+
+        if (c == A.EOLChar && A.LineDelay > 0) {
+            SendResult r = pause(A.LineDelay, A.LineDelayTicks);
+            if (r != SendResult::Done)
+                return r;
+        }
+        if (A.CharDelay > 0) {
+            SendResult r = pause(A.CharDelay, A.CharDelayTicks);
+            if (r != SendResult::Done)
+                return r;
+        }
+    }
+    return flush() ? SendResult::Done : SendResult::Failed;
+}
+
+void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
+    (void)msg;
+    TAsciiPart& A = P.Ascii;
+    ProtocolLine& line = *P.ComPort;
+    switch (A.AsciiState) {
+    case taInitial:
+        peUpcasePathName(P);
+        P.apLogFile(P, lfTransmitStart);
+        P.apPrepareReading(P);
+        NewTimer(P.ElapsedTimer, 0);
+        if (P.ProtocolError != 0) {
+            A.AsciiState = taFinished;
+            break;
+        }
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+        A.AsciiState = taGetBlock;
+        break;
+
+    case taGetBlock:
+        P.LastBlockSize = kAsciiBlockLen;
+        P.LastBlock = P.apReadProtocolBlock(P, P.BlockBuffer.data(), P.LastBlockSize);
+        if (P.ProtocolError != 0 || P.LastBlockSize <= 0) {
+            A.AsciiState = taFinished;
+            break;
+        }
+        A.SendIndex = 0;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+        line.SetStatusTrigger(P.OutBuffFreeTrigger, uint32_t(roomForBlock(P)), true);
+        A.AsciiState = taWaitFreeSpace;
+        break;
+
+    case taWaitFreeSpace:
+        if (peIsTrigger(first, P.OutBuffFreeTrigger)) {
+            A.AsciiState = taSendBlock;
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            peProtocolError(P, ecTimeout);
+            A.AsciiState = taFinished;
+        }
+        break;
+
+    case taSendBlock:
+        switch (sendBlock(P, line)) {
+        case SendResult::Failed:
+            A.AsciiState = taFinished;
+            break;
+        case SendResult::Paused:
+            break;
+        case SendResult::Done:
+            ++P.BlockNum;
+            P.FileOfs += kAsciiBlockLen;
+            P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
+            P.ForceStatus = true;
+            if (P.LastBlock) {
+                line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+                line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
+                A.AsciiState = taFinishDrain;
+            } else {
+                A.AsciiState = taGetBlock;
+            }
+            break;
+        }
+        break;
+
+    case taSendDelay:
+        if (peIsTrigger(first, P.TimeoutTrigger))
+            A.AsciiState = taSendBlock;
+        break;
+
+    case taFinishDrain:
+        if (peIsTrigger(first, P.OutBuffUsedTrigger)) {
+            P.ProtocolStatus = psEndFile;
+            A.AsciiState = taFinished;
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            peProtocolError(P, ecTimeout);
+            A.AsciiState = taFinished;
+        }
+        break;
+
+    case taFinished:
+        if (P.ProtocolError != 0)
+            line.FlushInBuffer();
+        P.apFinishReading(P);
+        P.apLogFile(P, P.ProtocolError == 0 ? lfTransmitOk : lfTransmitFail);
+        peShowLastStatus(P);
+        A.AsciiState = taDone;
+        peSignalFinish(P);
+        break;
+
+    default:
+        break;
+    }
+}
+
+FrameNext txNext(const TProtocolData& P) {
+    switch (P.Ascii.AsciiState) {
+    case taInitial:
+    case taGetBlock:
+    case taSendBlock:
+    case taFinished:
+        return FrameNext::RunAgain;
+    default:
+        return FrameNext::Wait;
+    }
+}
+
+// ---- Receive ----
+
+// Takes waiting characters into the block; true when the block is complete
+// (60 characters, or a Ctrl-Z). `took` tells whether any character came.
+bool collect(TProtocolData& P, ProtocolLine& line, bool& took) {
+    TAsciiPart& A = P.Ascii;
+    const bool suppressCtrlZ = (P.Options & apAsciiSuppressCtrlZ) != 0;
+    uint8_t* buf = P.BlockBuffer.data();
+    while (P.BlockCount < kAsciiBlockLen && line.CharReady()) {
+        uint8_t c = 0;
+        if (line.GetChar(c) < 0)
+            break;
+        took = true;
+        if (P.FirstChar) {
+            P.FirstChar = false;
+            NewTimer(P.ElapsedTimer, 0);
+        }
+        if (c == cLF) {
+            if (A.LFTranslation == aetAddCRBefore) {
+                buf[P.BlockCount++] = cCR;
+                buf[P.BlockCount++] = cLF;
+            } else if (A.LFTranslation != aetStrip) {
+                buf[P.BlockCount++] = cLF;
+            }
+        } else if (c == cCR) {
+            if (A.CRTranslation == aetAddLFAfter) {
+                buf[P.BlockCount++] = cCR;
+                buf[P.BlockCount++] = cLF;
+            } else if (A.CRTranslation != aetStrip) {
+                buf[P.BlockCount++] = cCR;
+            }
+        } else if (c == cCtrlZ) {
+            if (!suppressCtrlZ)
+                buf[P.BlockCount++] = c;
+            return true;
+        } else {
+            buf[P.BlockCount++] = c;
+        }
+    }
+    return P.BlockCount >= kAsciiBlockLen;
+}
+
+void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
+    (void)msg;
+    TAsciiPart& A = P.Ascii;
+    ProtocolLine& line = *P.ComPort;
+    switch (A.AsciiState) {
+    case raInitial: {
+        if (P.PathName.empty()) {
+            peProtocolError(P, ecNoFilename);
+            peShowLastStatus(P);
+            A.AsciiState = raDone;
+            peSignalFinish(P);
+            break;
+        }
+        peUpcasePathName(P);
+        P.apLogFile(P, lfReceiveStart);
+        std::string name = P.PathName;
+        if (!P.apAcceptFile(P, name)) {
+            // Refused: the receive ends (status 4703 gives -6011) rather
+            // than asking again at every notice with no file to write.
+            line.FlushOutBuffer();
+            P.ProtocolStatus = psFileRejected;
+            A.AsciiState = raFinished;
+            break;
+        }
+        if (!name.empty())
+            P.PathName = name;
+        P.apPrepareWriting(P);
+        if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
+            if (P.ProtocolStatus == psCantWriteFile)
+                P.ProtocolError = ecCantWriteFile;
+            line.FlushOutBuffer();
+            A.AsciiState = raFinished;
+            break;
+        }
+        P.FileOfs = 0;
+        P.BlockNum = 1;
+        P.BlockCount = 0;
+        P.ForceStatus = true;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
+        P.FirstChar = true;
+        A.AsciiState = raCollectBlock;
+        break;
+    }
+
+    case raCollectBlock:
+        if (peIsData(first)) {
+            bool took = false;
+            bool complete = collect(P, line, took);
+            // The silence time-out counts from the last character received,
+            // so a slow sender is never cut off while it still sends.
+            if (took)
+                line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
+            if (complete)
+                A.AsciiState = raProcessBlock;
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            A.EOFSeen = true;
+            A.AsciiState = raProcessBlock;
+        }
+        break;
+
+    case raProcessBlock:
+        P.BytesDone += P.BlockCount;
+        if (!P.FirstChar)
+            P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
+        if (P.apWriteProtocolBlock(P, P.BlockBuffer.data(), P.BlockCount) != 0) {
+            A.AsciiState = raFinished;
+            break;
+        }
+        P.FileOfs += P.BlockCount;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
+        P.ForceStatus = true;
+        P.BlockCount = 0;
+        A.AsciiState = A.EOFSeen ? raFinished : raCollectBlock;
+        break;
+
+    case raFinished:
+        P.apFinishWriting(P);
+        P.apLogFile(P, P.ProtocolError == 0 ? lfReceiveOk : lfReceiveFail);
+        peShowLastStatus(P);
+        A.AsciiState = raDone;
+        peSignalFinish(P);
+        break;
+
+    default:
+        break;
+    }
+}
+
+FrameNext rxNext(const TProtocolData& P) {
+    switch (P.Ascii.AsciiState) {
+    case raCollectBlock:
+        return FrameNext::RunIfData;
+    case raProcessBlock:
+    case raFinished:
+        return FrameNext::RunAgain;
+    default:
+        return FrameNext::Wait;
+    }
+}
+
+// ---- Frame hooks ----
+
+bool asciiDone(const TProtocolData& P) {
+    return P.Ascii.AsciiState == taDone || P.Ascii.AsciiState == raDone;
+}
+
+TDispatchSubType asciiSubType(const TProtocolData& P) {
+    return TDispatchSubType(int(dsttaInitial) + int(P.Ascii.AsciiState));
+}
+
+void asciiAbort(TProtocolData& P, uint32_t msg, uint32_t first) {
+    bool carrier = msg == kNoticeTriggerStatus && peIsTrigger(first, P.ModemStatusTrigger);
+    bool cancel = msg == kNoticeProtocolCancel;
+    if (!carrier && !cancel)
+        return;
+    TAsciiState s = P.Ascii.AsciiState;
+    if (s == taFinished || s == taDone || s == raFinished || s == raDone)
+        return;
+    P.ProtocolStatus = carrier ? psAbortNoCarrier : psCancelRequested;
+    if (P.ComPort->IsOpen())
+        P.ComPort->FlushOutBuffer();
+    P.Ascii.AsciiState = isTransmitState(s) ? taFinished : raFinished;
+    P.ForceStatus = false;
+}
+
+void asciiRefreshElapsed(TProtocolData& P) {
+    if (isTransmitState(P.Ascii.AsciiState))
+        P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
+}
+
+const FrameOps kTransmitOps{dtAscii, asciiDone, asciiSubType, asciiAbort, asciiRefreshElapsed,
+                            txState, txNext};
+const FrameOps kReceiveOps{dtAscii, asciiDone, asciiSubType, asciiAbort, asciiRefreshElapsed,
+                           rxState, rxNext};
+
+bool isAscii(const TProtocolData& P) {
+    return P.ProtocolType == ptAscii;
+}
+
+} // namespace
+
+uint32_t ascDelayTicks(uint32_t ms) {
+    return ms / kMsPerTick + (ms % kMsPerTick != 0 ? 1 : 0);
+}
+
+int32_t ascReinit(TProtocolData& P) {
+    P.BlockBuffer.assign(kAsciiBufferSize, 0);
+    P.Ascii = TAsciiPart{};
+    P.Ascii.EOLChar = cCR;
+    P.Ascii.MaxBusyDelay = 250;
+    P.EOFTimeout = 364;
+    P.BlockLen = kAsciiBlockLen;
+    P.BlockCheckMethod = bcmNone;
+    P.ProtocolType = ptAscii;
+    peResetReadWriteHooks(P);
+    return 0;
+}
+
+void ascDonePart(TProtocolData& P) {
+    P.BlockBuffer.clear();
+    P.BlockBuffer.shrink_to_fit();
+}
+
+int32_t ascSetDelays(TProtocolData& P, uint32_t charDelayMs, uint32_t lineDelayMs) {
+    if (!isAscii(P))
+        return ecBadProtocolFunction;
+    P.Ascii.CharDelay = charDelayMs;
+    P.Ascii.LineDelay = lineDelayMs;
+    P.Ascii.CharDelayTicks = ascDelayTicks(charDelayMs);
+    P.Ascii.LineDelayTicks = ascDelayTicks(lineDelayMs);
+    return 0;
+}
+
+int32_t ascSetEOLChar(TProtocolData& P, uint8_t c) {
+    if (!isAscii(P))
+        return ecBadProtocolFunction;
+    P.Ascii.EOLChar = c;
+    return 0;
+}
+
+int32_t ascSetEOLTranslation(TProtocolData& P, TAsciiEOLTranslation cr, TAsciiEOLTranslation lf) {
+    if (!isAscii(P))
+        return ecBadProtocolFunction;
+    P.Ascii.CRTranslation = cr;
+    P.Ascii.LFTranslation = lf;
+    return 0;
+}
+
+int32_t ascSetEOFTimeout(TProtocolData& P, uint32_t ticks) {
+    if (!isAscii(P))
+        return ecBadProtocolFunction;
+    P.EOFTimeout = ticks;
+    return 0;
+}
+
+int32_t ascGetLineNumber(const TProtocolData& P) {
+    return P.BlockNum;
+}
+
+void ascPrepareTransmit(TProtocolData& P) {
+    P.FindFirstDue = true;
+    P.FileListIndex = 0;
+    peResetStatus(P);
+    peShowFirstStatus(P);
+    std::string name;
+    if (!P.apNextFile(P, name)) {
+        peShowLastStatus(P);
+        return;
+    }
+    P.Ascii.EOFSeen = false;
+    P.BlockNum = 0;
+    P.ForceStatus = true;
+    P.Ascii.AsciiState = taInitial;
+    P.ProtocolError = 0;
+    P.LastBlock = false;
+    if (P.BlockBuffer.size() < kAsciiBufferSize)
+        P.BlockBuffer.assign(kAsciiBufferSize, 0);
+}
+
+void ascTransmit(TProtocolData& P, uint32_t msg, uint32_t first, uint32_t second) {
+    peFrame(P, kTransmitOps, msg, first, second);
+}
+
+void ascPrepareReceive(TProtocolData& P) {
+    P.Ascii.AsciiState = raInitial;
+    P.Ascii.EOFSeen = false;
+    peResetStatus(P);
+    peShowFirstStatus(P);
+    P.ProtocolError = 0;
+    P.ForceStatus = false;
+    if (P.BlockBuffer.size() < kAsciiBufferSize)
+        P.BlockBuffer.assign(kAsciiBufferSize, 0);
+}
+
+void ascReceive(TProtocolData& P, uint32_t msg, uint32_t first, uint32_t second) {
+    peFrame(P, kReceiveOps, msg, first, second);
+}
+
+} // namespace vorl

@@ -1,0 +1,891 @@
+#include "protocols/xmodem.h"
+
+#include "protocols/block_check.h"
+
+#include <algorithm>
+
+namespace vorl {
+
+namespace {
+
+// Block buffer: start character, number, complement, up to 1024 data bytes,
+// two check bytes. Transmit builds the whole block in it; receive collects
+// from the number on.
+constexpr size_t kXmBufferSize = 1029;
+constexpr int32_t kDrainTicks = 1092;
+constexpr uint8_t kCancelSequence[] = {cCAN, cCAN, cCAN, cBS, cBS, cBS};
+
+bool isTransmitState(TXmodemState s) {
+    return s <= txDone;
+}
+
+void recomputeType(TProtocolData& P) {
+    const TXmodemPart& X = P.Xm;
+    if (!X.CRCMode)
+        P.ProtocolType = ptXmodem;
+    else if (!X.OneKMode)
+        P.ProtocolType = ptXmodemCRC;
+    else
+        P.ProtocolType = X.GMode ? ptXmodem1KG : ptXmodem1K;
+}
+
+// Each transfer starts from the configured modes; the handshake of one
+// transfer (or a 1K fall-back, or the block sizes a receive met) does not
+// carry over into the next.
+void restoreModes(TProtocolData& P) {
+    TXmodemPart& X = P.Xm;
+    X.CRCMode = X.CfgCRCMode || X.CfgOneKMode;
+    X.OneKMode = X.CfgOneKMode;
+    X.GMode = X.CfgGMode;
+    P.BlockCheckMethod = X.CRCMode ? bcmCrc16 : bcmChecksum;
+    P.BlockLen = X.OneKMode ? 1024 : 128;
+    X.StartChar = X.OneKMode ? cSTX : cSOH;
+    X.MaxBlockErrors = 5;
+    recomputeType(P);
+}
+
+void countError(TProtocolData& P) {
+    ++P.BlockErrors;
+    ++P.TotalErrors;
+}
+
+uint8_t* dataOf(TProtocolData& P) {
+    return P.BlockBuffer.data() + 3;
+}
+
+// ---- Transmit ----
+
+bool prepHandshake(TProtocolData& P, ProtocolLine& line) {
+    ++P.HandshakeAttempt;
+    if (P.HandshakeAttempt > P.HandshakeRetry) {
+        peProtocolError(P, ecTimeout);
+        return false;
+    }
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+    if (P.HandshakeAttempt > 1) {
+        countError(P);
+        P.ForceStatus = true;
+    }
+    return true;
+}
+
+// One answer to the handshake; true when it chose a check method.
+bool processHandshake(TProtocolData& P, uint8_t c) {
+    TXmodemPart& X = P.Xm;
+    P.ProtocolStatus = psOK;
+    switch (c) {
+    case cNAK:
+        P.BlockCheckMethod = bcmChecksum;
+        X.CRCMode = false;
+        break;
+    case 'C':
+        P.BlockCheckMethod = bcmCrc16;
+        X.CRCMode = true;
+        break;
+    case 'G':
+        P.BlockCheckMethod = bcmCrc16;
+        X.CRCMode = true;
+        X.GMode = true;
+        break;
+    case cCAN:
+        P.ProtocolStatus = psCancelRequested;
+        P.ForceStatus = true;
+        return false;
+    default:
+        P.ProtocolStatus = psProtocolError;
+        P.ForceStatus = true;
+        return false;
+    }
+    recomputeType(P);
+    return true;
+}
+
+// Sends the block at once when the output buffer has room for it, else waits
+// for the room.
+void sendRoomCheck(TProtocolData& P, ProtocolLine& line) {
+    P.ProtocolError = 0;
+    int32_t need = P.BlockLen + 5;
+    if (line.OutBuffFree() >= need) {
+        P.Xm.XmodemState = txSendBlock;
+        return;
+    }
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+    line.SetStatusTrigger(P.OutBuffFreeTrigger, uint32_t(need), true);
+    P.Xm.XmodemState = txWaitFreeSpace;
+}
+
+enum class BlockSent { Sent, Cancelled, Failed };
+
+BlockSent transmitBlock(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    if (uint32_t(P.BlockErrors) > X.MaxBlockErrors) {
+        if (X.OneKMode && P.BlockLen == 1024) {
+            // Fall back to 128-byte blocks for the rest of the transfer; the
+            // block in hand goes out as its first 128 bytes and the rest is
+            // read again as the next blocks.
+            P.BlockLen = 128;
+            X.StartChar = cSOH;
+            P.BlockErrors = 0;
+            if (P.LastBlockSize > 128) {
+                P.LastBlockSize = 128;
+                P.LastBlock = false;
+            }
+        } else {
+            xmCancel(P);
+            peProtocolError(P, ecTooManyErrors);
+            return BlockSent::Cancelled;
+        }
+    }
+    uint8_t* buf = P.BlockBuffer.data();
+    int32_t len = P.BlockLen;
+    buf[0] = X.StartChar;
+    buf[1] = uint8_t(P.BlockNum);
+    buf[2] = uint8_t(255 - buf[1]);
+    uint32_t total = uint32_t(3 + len);
+    if (X.CRCMode) {
+        uint16_t crc = BlockCrc(buf + 3, size_t(len));
+        P.BlockCheck = crc;
+        buf[total++] = uint8_t(crc >> 8);
+        buf[total++] = uint8_t(crc & 0xFF);
+    } else {
+        uint8_t sum = BlockChecksum(buf + 3, size_t(len));
+        P.BlockCheck = sum;
+        buf[total++] = sum;
+    }
+    int32_t rc = line.PutBlock(buf, total);
+    if (rc < 0) {
+        peProtocolError(P, rc);
+        return BlockSent::Failed;
+    }
+    return BlockSent::Sent;
+}
+
+void blockAcknowledged(TProtocolData& P) {
+    P.BytesDone += P.BlockLen;
+    P.BytesLeft = std::max<int64_t>(0, P.BytesLeft - P.BlockLen);
+    ++P.BlockNum;
+    P.FileOfs += P.BlockLen;
+}
+
+int32_t gModeEndDrainTicks(const TProtocolData& P) {
+    if (P.FinishWait != 0)
+        return int32_t(P.FinishWait);
+    int32_t cps = P.ActualCPS;
+    int32_t lineTicks = cps > 0 ? int32_t(kDispatchBufferSize) / cps * 182 / 10 : 0;
+    return 2 * (lineTicks + int32_t(P.Xm.BlockWait));
+}
+
+void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
+    (void)msg;
+    TXmodemPart& X = P.Xm;
+    ProtocolLine& line = *P.ComPort;
+    switch (X.XmodemState) {
+    case txInitial:
+        P.BlockBuffer.assign(kXmBufferSize, 0);
+        peUpcasePathName(P);
+        P.apLogFile(P, lfTransmitStart);
+        P.ProtocolStatus = psProtocolHandshake;
+        P.ForceStatus = true;
+        P.apPrepareReading(P);
+        if (P.ProtocolError != 0) {
+            X.XmodemState = txFinished;
+            break;
+        }
+        P.BlockNum = 1;
+        P.HandshakeAttempt = 0;
+        X.XmodemState = prepHandshake(P, line) ? txHandshake : txFinished;
+        break;
+
+    case txHandshake:
+        if (peIsData(first)) {
+            uint8_t c = 0;
+            if (!line.CharReady() || line.GetChar(c) < 0)
+                break;
+            if (processHandshake(P, c)) {
+                NewTimer(P.ElapsedTimer, 0);
+                P.TimerStarted = true;
+                P.FileOfs = 0;
+                P.BlockErrors = 0;
+                P.TotalErrors = 0;
+                if (X.GMode)
+                    X.MaxBlockErrors = 0;
+                P.ProtocolStatus = psOK;
+                // Further handshake characters the receiver repeated while we
+                // answered would read as replies to the first block.
+                line.FlushInBuffer();
+                X.XmodemState = txGetBlock;
+            } else if (P.ProtocolStatus == psCancelRequested) {
+                X.XmodemState = txFinished;
+            } else if (!prepHandshake(P, line)) {
+                X.XmodemState = txFinished;
+            }
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            if (!prepHandshake(P, line))
+                X.XmodemState = txFinished;
+        }
+        break;
+
+    case txGetBlock:
+        P.LastBlockSize = P.BlockLen;
+        P.BlockErrors = 0;
+        P.LastBlock = P.apReadProtocolBlock(P, dataOf(P), P.LastBlockSize);
+        if (P.ProtocolError != 0) {
+            // The file could not be read to the end: the receiver must not
+            // take a cut file for a whole one.
+            xmCancel(P);
+            X.XmodemState = txFinished;
+            break;
+        }
+        sendRoomCheck(P, line);
+        break;
+
+    case txWaitFreeSpace:
+        if (peIsTrigger(first, P.OutBuffFreeTrigger)) {
+            X.XmodemState = txSendBlock;
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            peProtocolError(P, ecTimeout);
+            X.XmodemState = txFinished;
+        } else if (X.GMode && peIsData(first)) {
+            uint8_t c = 0;
+            while (line.CharReady() && line.GetChar(c) >= 0) {
+                if (c == cCAN) {
+                    P.ProtocolStatus = psCancelRequested;
+                    P.ForceStatus = true;
+                    X.XmodemState = txFinished;
+                    break;
+                }
+            }
+        }
+        break;
+
+    case txSendBlock: {
+        if (P.LastBlockSize <= 0) {
+            X.XmodemState = txFirstEndOfTransmit;
+            break;
+        }
+        if (P.ProtocolError != 0) {
+            xmCancel(P);
+            X.XmodemState = txFinished;
+            break;
+        }
+        BlockSent sent = transmitBlock(P, line);
+        if (sent != BlockSent::Sent) {
+            if (sent == BlockSent::Failed)
+                line.FlushOutBuffer(); // the cancel sequence, when sent, stays
+            X.XmodemState = txFinished;
+            break;
+        }
+        if (!X.GMode) {
+            line.SetTimerTrigger(P.TimeoutTrigger, kDrainTicks, true);
+            line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
+            P.ForceStatus = true;
+            X.XmodemState = txDraining;
+            break;
+        }
+        blockAcknowledged(P);
+        uint8_t c = 0;
+        if (line.CharReady() && line.GetChar(c) >= 0 && (c == cCAN || c == cNAK))
+            P.ProtocolStatus = psCancelRequested;
+        P.ForceStatus = true;
+        if (P.ProtocolStatus == psCancelRequested) {
+            line.FlushOutBuffer();
+            X.XmodemState = txFinished;
+        } else if (P.LastBlock) {
+            line.SetTimerTrigger(P.TimeoutTrigger, gModeEndDrainTicks(P), true);
+            line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
+            X.XmodemState = txEndDrain;
+        } else {
+            X.XmodemState = txGetBlock;
+        }
+        break;
+    }
+
+    case txDraining:
+        if (peIsTrigger(first, P.OutBuffUsedTrigger) || peIsData(first) ||
+            peIsTrigger(first, P.TimeoutTrigger)) {
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+            X.XmodemState = txReplyPending;
+        }
+        break;
+
+    case txReplyPending:
+        if (peIsData(first)) {
+            uint8_t c = 0;
+            if (!line.CharReady() || line.GetChar(c) < 0)
+                break;
+            if (c == cACK) {
+                P.ProtocolStatus = psOK;
+                blockAcknowledged(P);
+                X.XmodemState = P.LastBlock ? txFirstEndOfTransmit : txGetBlock;
+            } else if (c == cCAN) {
+                P.ProtocolStatus = psCancelRequested;
+                P.ForceStatus = true;
+                line.FlushOutBuffer();
+                X.XmodemState = txFinished;
+            } else {
+                countError(P);
+                P.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
+                P.ForceStatus = true;
+                sendRoomCheck(P, line);
+            }
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            sendRoomCheck(P, line); // a resend; the receiver may only be slow
+        }
+        break;
+
+    case txEndDrain:
+        if (peIsTrigger(first, P.OutBuffUsedTrigger) || peIsTrigger(first, P.TimeoutTrigger))
+            X.XmodemState = txFirstEndOfTransmit;
+        break;
+
+    case txFirstEndOfTransmit:
+        P.ProtocolStatus = psOK;
+        P.BlockErrors = 0;
+        X.EotNakCount = 0;
+        line.FlushInBuffer();
+        line.PutChar(cEOT);
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+        X.XmodemState = txEotReply;
+        break;
+
+    case txRestEndOfTransmit:
+        P.ProtocolStatus = psOK;
+        line.FlushInBuffer();
+        line.PutChar(cEOT);
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+        if (uint32_t(P.BlockErrors) > X.MaxBlockErrors) {
+            peProtocolError(P, ecTooManyErrors);
+            X.XmodemState = txFinished;
+        } else {
+            X.XmodemState = txEotReply;
+        }
+        break;
+
+    case txEotReply:
+        if (peIsData(first)) {
+            uint8_t c = 0;
+            if (!line.CharReady() || line.GetChar(c) < 0)
+                break;
+            if (c == cACK) {
+                P.ProtocolStatus = psEndFile;
+                X.XmodemState = txFinished;
+            } else if (c == cCAN) {
+                P.ProtocolStatus = psCancelRequested;
+                P.ForceStatus = true;
+                X.XmodemState = txFinished;
+            } else if (c == cNAK) {
+                if (++X.EotNakCount >= 3) {
+                    xmCancel(P);
+                    peProtocolError(P, ecTooManyErrors);
+                    X.XmodemState = txFinished;
+                } else {
+                    X.XmodemState = txRestEndOfTransmit;
+                }
+            } else {
+                countError(P);
+                P.ProtocolStatus = psProtocolError;
+                X.XmodemState = txRestEndOfTransmit;
+            }
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            X.XmodemState = txRestEndOfTransmit;
+        }
+        break;
+
+    case txFinished:
+        if (!(P.ProtocolStatus == psEndFile && P.ProtocolError == 0))
+            line.FlushInBuffer();
+        P.apFinishReading(P);
+        P.apLogFile(P, P.ProtocolStatus == psEndFile && P.ProtocolError == 0 ? lfTransmitOk
+                                                                             : lfTransmitFail);
+        P.BlockBuffer.clear();
+        peShowLastStatus(P);
+        X.XmodemState = txDone;
+        peSignalFinish(P);
+        break;
+
+    default:
+        break;
+    }
+}
+
+FrameNext txNext(const TProtocolData& P) {
+    switch (P.Xm.XmodemState) {
+    case txHandshake:
+    case txDraining:
+    case txReplyPending:
+    case txEotReply:
+        return FrameNext::RunIfData;
+    case txInitial:
+    case txGetBlock:
+    case txSendBlock:
+    case txFirstEndOfTransmit:
+    case txRestEndOfTransmit:
+    case txFinished:
+        return FrameNext::RunAgain;
+    default:
+        return FrameNext::Wait;
+    }
+}
+
+// ---- Receive ----
+
+// Counts a receive error; true when there were too many (reported).
+bool countReceiveError(TProtocolData& P) {
+    countError(P);
+    if (uint32_t(P.BlockErrors) > P.Xm.MaxBlockErrors) {
+        peProtocolError(P, ecTooManyErrors);
+        P.ProtocolStatus = psProtocolError;
+        P.ForceStatus = true;
+        return true;
+    }
+    return false;
+}
+
+enum class BlockCheck { Good, Bad, Duplicate, Fatal };
+
+BlockCheck receiveBlock(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    const uint8_t* buf = P.BlockBuffer.data();
+    uint8_t num = buf[0];
+    int32_t len = P.BlockLen;
+    bool ok = buf[1] == uint8_t(255 - num);
+    if (ok) {
+        const uint8_t* data = buf + 2;
+        if (X.CRCMode) {
+            uint16_t crc = BlockCrc(data, size_t(len));
+            ok = data[len] == uint8_t(crc >> 8) && data[len + 1] == uint8_t(crc & 0xFF);
+        } else {
+            ok = data[len] == BlockChecksum(data, size_t(len));
+        }
+    }
+    if (!ok) {
+        // A damaged number is damage like any other: the block is asked
+        // for again, not taken for a sender that lost its place.
+        countError(P);
+        line.FlushInBuffer();
+        P.ProtocolStatus = psBlockCheckError;
+        X.HandshakeChar = cNAK;
+        return BlockCheck::Bad;
+    }
+    if (P.BlockNum != 0 && num == uint8_t(P.BlockNum - 1)) {
+        X.HandshakeChar = cACK;
+        P.BlockErrors = 0;
+        P.ProtocolStatus = psDuplicateBlock;
+        return BlockCheck::Duplicate;
+    }
+    if (num == uint8_t(P.BlockNum)) {
+        X.HandshakeChar = cACK;
+        ++P.BlockNum;
+        P.BytesDone += len;
+        P.BytesLeft = std::max<int64_t>(0, P.BytesLeft - len);
+        P.BlockErrors = 0;
+        P.ProtocolError = 0;
+        P.ProtocolStatus = psOK;
+        P.ForceStatus = true;
+        return BlockCheck::Good;
+    }
+    xmCancel(P);
+    P.ProtocolStatus = psBlockOutOfSequence;
+    peProtocolError(P, ecSequenceError);
+    return BlockCheck::Fatal;
+}
+
+// Takes characters until a block start, EOT or CAN; true when one came.
+bool checkForBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t& start) {
+    TXmodemPart& X = P.Xm;
+    P.ProtocolStatus = psOK;
+    P.BlockErrors = 0;
+    uint8_t c = 0;
+    while (line.CharReady() && line.GetChar(c) >= 0) {
+        if (c == cSOH || c == cSTX || c == cEOT || c == cCAN) {
+            start = c;
+            return true;
+        }
+        P.ProtocolStatus = psProtocolError;
+        P.ForceStatus = true;
+        X.EotCount = 0;
+        X.CanCount = 0;
+    }
+    return false;
+}
+
+void processBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t start) {
+    TXmodemPart& X = P.Xm;
+    switch (start) {
+    case cSOH:
+    case cSTX:
+        P.BlockLen = start == cSOH ? 128 : 1024;
+        P.BlockCount = 0;
+        X.EotCount = 0;
+        X.CanCount = 0;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+        X.XmodemState = rxCollectBlock;
+        break;
+    case cEOT:
+        X.CanCount = 0;
+        if (++X.EotCount == 1) {
+            line.PutChar(cNAK);
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+        } else {
+            P.ProtocolStatus = psEndFile;
+            line.PutChar(cACK);
+            X.XmodemState = rxFinished;
+        }
+        break;
+    case cCAN:
+        X.EotCount = 0;
+        if (++X.CanCount >= 3) {
+            xmCancel(P);
+            P.ProtocolStatus = psCancelRequested;
+            X.XmodemState = rxFinished;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
+    (void)msg;
+    TXmodemPart& X = P.Xm;
+    ProtocolLine& line = *P.ComPort;
+    switch (X.XmodemState) {
+    case rxInitial: {
+        P.BlockBuffer.assign(kXmBufferSize, 0);
+        if (P.PathName.empty()) {
+            peProtocolError(P, ecNoFilename);
+            xmCancel(P);
+            P.BlockBuffer.clear();
+            peShowLastStatus(P);
+            X.XmodemState = rxDone;
+            peSignalFinish(P);
+            break;
+        }
+        peUpcasePathName(P);
+        P.apLogFile(P, lfReceiveStart);
+        std::string name = P.PathName;
+        if (!P.apAcceptFile(P, name)) {
+            xmCancel(P);
+            P.ProtocolStatus = psFileRejected;
+            X.XmodemState = rxFinishedSkip;
+            break;
+        }
+        if (!name.empty())
+            P.PathName = name;
+        P.apPrepareWriting(P);
+        if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
+            if (P.ProtocolStatus == psCantWriteFile)
+                P.ProtocolError = ecCantWriteFile;
+            xmCancel(P);
+            X.XmodemState = rxFinishedSkip;
+            break;
+        }
+        P.FileOfs = 0;
+        X.HandshakeChar = X.GMode ? uint8_t('G') : X.CRCMode ? uint8_t('C') : cNAK;
+        line.PutChar(X.HandshakeChar);
+        P.BlockNum = 1;
+        X.EotCount = 0;
+        X.CanCount = 0;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+        X.CheckOverhead = X.CRCMode ? 4 : 3;
+        X.XmodemState = rxWaitForHSReply;
+        break;
+    }
+
+    case rxWaitForHSReply:
+        if (peIsData(first)) {
+            if (line.CharReady())
+                X.XmodemState = rxWaitForBlockStart;
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            if (countReceiveError(P)) {
+                X.XmodemState = rxFinished;
+                break;
+            }
+            if (X.HandshakeChar == 'C' && P.BlockErrors > 3) {
+                // No CRC sender answered: ask for checksum blocks instead.
+                P.BlockErrors = 0;
+                P.BlockCheckMethod = bcmChecksum;
+                X.HandshakeChar = cNAK;
+                X.CRCMode = false;
+                X.CheckOverhead = 3;
+                recomputeType(P);
+            }
+            line.PutChar(X.HandshakeChar);
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+        }
+        break;
+
+    case rxWaitForBlockStart:
+        if (peIsData(first)) {
+            if (!P.TimerStarted) {
+                NewTimer(P.ElapsedTimer, 0);
+                P.TimerStarted = true;
+                if (X.GMode)
+                    X.MaxBlockErrors = 0;
+            }
+            uint8_t start = 0;
+            if (checkForBlockStart(P, line, start))
+                processBlockStart(P, line, start);
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            if (X.EotCount > 0) {
+                line.PutChar(cACK);
+                P.ProtocolStatus = psEndFile;
+                X.XmodemState = rxFinished;
+            } else if (countReceiveError(P)) {
+                X.XmodemState = rxFinished;
+            } else if (X.CanCount > 0) {
+                P.ProtocolStatus = psCancelRequested;
+                P.ForceStatus = true;
+                X.XmodemState = rxFinished;
+            } else {
+                line.PutChar(X.HandshakeChar);
+                line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+                X.XmodemState = rxWaitForHSReply;
+            }
+        }
+        break;
+
+    case rxCollectBlock:
+        if (peIsData(first)) {
+            X.HandshakeChar = cNAK;
+            int32_t need = P.BlockLen + X.CheckOverhead;
+            int32_t waiting = line.InBuffUsed();
+            int32_t take = std::min(need - P.BlockCount, waiting);
+            if (take > 0 &&
+                line.GetBlock(P.BlockBuffer.data() + P.BlockCount, uint32_t(take)) == take)
+                P.BlockCount += take;
+            if (P.BlockCount >= need)
+                X.XmodemState = rxProcessBlock;
+        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            line.PutChar(cNAK);
+            P.ProtocolStatus = psTimeout;
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+            X.XmodemState = rxWaitForBlockStart;
+        }
+        break;
+
+    case rxProcessBlock: {
+        BlockCheck r = receiveBlock(P, line);
+        if (!(X.GMode && X.HandshakeChar == cACK))
+            line.PutChar(X.HandshakeChar);
+        if (r == BlockCheck::Good) {
+            if (P.apWriteProtocolBlock(P, P.BlockBuffer.data() + 2, P.BlockLen) != 0) {
+                xmCancel(P);
+                X.XmodemState = rxFinished;
+                break;
+            }
+            P.FileOfs += P.BlockLen;
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+            X.XmodemState = rxWaitForBlockStart;
+        } else if ((r == BlockCheck::Bad || r == BlockCheck::Duplicate) && P.ProtocolError == 0 &&
+                   !X.GMode) {
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+            X.XmodemState = rxWaitForHSReply;
+        } else {
+            xmCancel(P);
+            X.XmodemState = rxFinished;
+        }
+        break;
+    }
+
+    case rxFinishedSkip:
+        P.apFinishWriting(P);
+        P.apLogFile(P, lfReceiveSkip);
+        P.BlockBuffer.clear();
+        peShowLastStatus(P);
+        X.XmodemState = rxDone;
+        peSignalFinish(P);
+        break;
+
+    case rxFinished:
+        P.apFinishWriting(P);
+        P.apLogFile(P, P.ProtocolStatus == psEndFile ? lfReceiveOk : lfReceiveFail);
+        P.BlockBuffer.clear();
+        peShowLastStatus(P);
+        X.XmodemState = rxDone;
+        peSignalFinish(P);
+        break;
+
+    default:
+        break;
+    }
+}
+
+FrameNext rxNext(const TProtocolData& P) {
+    switch (P.Xm.XmodemState) {
+    case rxWaitForHSReply:
+    case rxWaitForBlockStart:
+    case rxCollectBlock:
+        return FrameNext::RunIfData;
+    case rxProcessBlock:
+    case rxFinishedSkip:
+    case rxFinished:
+        return FrameNext::RunAgain;
+    default:
+        return FrameNext::Wait;
+    }
+}
+
+// ---- Frame hooks ----
+
+bool xmDone(const TProtocolData& P) {
+    return P.Xm.XmodemState == txDone || P.Xm.XmodemState == rxDone;
+}
+
+TDispatchSubType xmSubType(const TProtocolData& P) {
+    return TDispatchSubType(int(dsttxInitial) + int(P.Xm.XmodemState));
+}
+
+void xmAbort(TProtocolData& P, uint32_t msg, uint32_t first) {
+    TXmodemState s = P.Xm.XmodemState;
+    if (s == txFinished || s == txDone || s == rxFinished || s == rxFinishedSkip || s == rxDone)
+        return;
+    int32_t status = 0;
+    if (msg == kNoticeProtocolCancel) {
+        xmCancel(P);
+        status = psCancelRequested;
+    } else if (msg == kNoticeTriggerStatus && peIsTrigger(first, P.ModemStatusTrigger)) {
+        if (P.ComPort->CheckDCD()) {
+            // The carrier came back: keep watching it.
+            P.ComPort->SetStatusTrigger(P.ModemStatusTrigger, 0x8080, true);
+            return;
+        }
+        status = psAbortNoCarrier;
+    } else {
+        return;
+    }
+    P.ProtocolStatus = status;
+    P.ForceStatus = true;
+    P.Xm.XmodemState = isTransmitState(s) ? txFinished : rxFinished;
+}
+
+void xmRefreshElapsed(TProtocolData& P) {
+    if (P.TimerStarted)
+        P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
+}
+
+const FrameOps kTransmitOps{dtXModem,         xmDone,  xmSubType, xmAbort,
+                            xmRefreshElapsed, txState, txNext};
+const FrameOps kReceiveOps{dtXModem, xmDone, xmSubType, xmAbort, xmRefreshElapsed, rxState, rxNext};
+
+} // namespace
+
+bool IsXmodemType(TProtocolType t) {
+    return t == ptXmodem || t == ptXmodemCRC || t == ptXmodem1K || t == ptXmodem1KG;
+}
+
+int32_t xmSetCRCMode(TProtocolData& P, bool on) {
+    TProtocolType t = P.ProtocolType;
+    if (!IsXmodemType(t))
+        return ecBadProtocolFunction;
+    TXmodemPart& X = P.Xm;
+    X.CRCMode = on || X.OneKMode;
+    X.CfgCRCMode = X.CRCMode;
+    P.BlockCheckMethod = X.CRCMode ? bcmCrc16 : bcmChecksum;
+    recomputeType(P);
+    return 0;
+}
+
+int32_t xmSet1KMode(TProtocolData& P, bool on) {
+    if (!IsXmodemType(P.ProtocolType))
+        return ecBadProtocolFunction;
+    TXmodemPart& X = P.Xm;
+    X.OneKMode = on;
+    X.CfgOneKMode = on;
+    if (on) {
+        P.BlockLen = 1024;
+        X.StartChar = cSTX;
+        X.CRCMode = true;
+        X.CfgCRCMode = true;
+        P.BlockCheckMethod = bcmCrc16;
+    } else {
+        P.BlockLen = 128;
+        X.StartChar = cSOH;
+    }
+    recomputeType(P);
+    return 0;
+}
+
+int32_t xmSetGMode(TProtocolData& P, bool on) {
+    if (!IsXmodemType(P.ProtocolType))
+        return ecBadProtocolFunction;
+    TXmodemPart& X = P.Xm;
+    X.GMode = on;
+    X.CfgGMode = on;
+    if (on) {
+        xmSet1KMode(P, true);
+        P.TurnDelay = 0;
+    } else {
+        P.TurnDelay = 1000;
+        X.MaxBlockErrors = 5;
+    }
+    recomputeType(P);
+    return 0;
+}
+
+int32_t xmSetBlockWait(TProtocolData& P, uint32_t ticks) {
+    if (!IsXmodemType(P.ProtocolType))
+        return ecBadProtocolFunction;
+    P.Xm.BlockWait = ticks;
+    return 0;
+}
+
+int32_t xmReinit(TProtocolData& P, bool crc, bool oneK, bool g) {
+    P.ProtocolType = ptXmodem;
+    P.Xm = TXmodemPart{};
+    xmSetCRCMode(P, crc);
+    xmSet1KMode(P, oneK);
+    xmSetGMode(P, g);
+    P.Xm.BlockWait = 91;
+    P.Xm.MaxBlockErrors = 5;
+    P.Overhead = 5;
+    P.TurnDelay = g ? 0 : 1000;
+    P.FinishWait = 0;
+    peResetReadWriteHooks(P);
+    return 0;
+}
+
+void xmCancel(TProtocolData& P) {
+    if (P.ComPort && P.ComPort->IsOpen()) {
+        P.ComPort->FlushOutBuffer();
+        P.ComPort->PutBlock(kCancelSequence, sizeof(kCancelSequence));
+    }
+    P.ForceStatus = true;
+}
+
+void xmPrepareTransmit(TProtocolData& P) {
+    peResetStatus(P);
+    peShowFirstStatus(P);
+    std::string name;
+    if (!P.apNextFile(P, name)) {
+        peShowLastStatus(P);
+        return;
+    }
+    restoreModes(P);
+    P.TimerStarted = false;
+    P.ForceStatus = true;
+    P.Xm.XmodemState = txInitial;
+    P.BlockBuffer.clear();
+    if (P.ComPort)
+        P.ComPort->FlushInBuffer();
+}
+
+void xmTransmit(TProtocolData& P, uint32_t msg, uint32_t first, uint32_t second) {
+    peFrame(P, kTransmitOps, msg, first, second);
+}
+
+void xmPrepareReceive(TProtocolData& P) {
+    restoreModes(P);
+    P.Xm.XmodemState = rxInitial;
+    P.BlockBuffer.clear();
+    peResetStatus(P);
+    peShowFirstStatus(P);
+    P.ForceStatus = false;
+    P.TimerStarted = false;
+}
+
+void xmReceive(TProtocolData& P, uint32_t msg, uint32_t first, uint32_t second) {
+    peFrame(P, kReceiveOps, msg, first, second);
+}
+
+} // namespace vorl
