@@ -174,7 +174,7 @@ std::shared_ptr<ProtocolLine> TCustomProtocol::currentLine() const {
 }
 
 void TCustomProtocol::PortCallback(bool opening) {
-    if (!opening && P_->InProgress != 0)
+    if (!opening)
         CancelProtocol();
 }
 
@@ -197,24 +197,11 @@ void TCustomProtocol::passSettings() {
 }
 
 void TCustomProtocol::SetProtocolType(TProtocolType value) {
-    if (value == protocolType_ || P_->InProgress != 0)
+    if (value == protocolType_ || !P_->Finished)
         return;
+    if (value != ptNoProtocol && value != ptAscii && !IsXmodemType(value))
+        throw EProtocol(ecBadProtocolFunction); // a protocol the system does not offer
     int32_t rc = 0;
-    switch (value) {
-    case ptNoProtocol:
-        break;
-    case ptXmodem:
-    case ptXmodemCRC:
-    case ptXmodem1K:
-    case ptXmodem1KG:
-        break;
-    case ptAscii:
-        break;
-    default:
-        rc = ecBadProtocolFunction;
-        break;
-    }
-    CheckException(rc);
     if (protocolType_ == ptAscii)
         ascDonePart(*P_);
     if (IsXmodemType(value))
@@ -230,7 +217,7 @@ void TCustomProtocol::SetProtocolType(TProtocolType value) {
 }
 
 void TCustomProtocol::SetBlockCheckMethod(TBlockCheckMethod value) {
-    if (P_->InProgress != 0)
+    if (!P_->Finished)
         return;
     if (protocolType_ == ptXmodem && value == bcmCrc16)
         SetProtocolType(ptXmodemCRC);
@@ -243,7 +230,7 @@ void TCustomProtocol::SetFileMask(const std::string& mask) {
 }
 
 void TCustomProtocol::SetFileName(const std::string& name) {
-    if (P_->InProgress != 0)
+    if (!P_->Finished)
         return;
     peSetReceiveFilename(*P_, name);
 }
@@ -302,7 +289,7 @@ void TCustomProtocol::start(bool transmit) {
     std::shared_ptr<ProtocolLine> line = currentLine();
     if (!line)
         throw EPortNotAssigned(ecPortNotAssigned);
-    if (P_->InProgress != 0)
+    if (!P_->Finished)
         return; // one transfer at a time
     peSetProtocolPort(*P_, line);
     if (!bpsTaken_) {
@@ -339,8 +326,11 @@ void TCustomProtocol::finished(uint64_t generation, int32_t code) {
     });
 }
 
+// A transfer runs from its start to its finish; a cancel in between is never
+// lost, also not at the first status event, before the transfer counts as in
+// progress.
 void TCustomProtocol::CancelProtocol() {
-    if (started_ && P_->InProgress != 0)
+    if (started_ && !P_->Finished)
         peCancel(*P_);
 }
 

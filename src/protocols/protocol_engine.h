@@ -239,7 +239,7 @@ struct TProtocolData : std::enable_shared_from_this<TProtocolData> {
     // ---- run-time bookkeeping ----
     std::atomic<std::thread::id> LockOwner{};
     std::atomic<bool> CancelPending{false};
-    bool Finished = true; // peSignalFinish ran for the last start
+    std::atomic<bool> Finished{true}; // peSignalFinish ran for the last start
 };
 
 // ---- Engine operations ----
