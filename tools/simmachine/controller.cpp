@@ -205,7 +205,7 @@ void Controller::endDownload() {
     if (overflowThisDownload_ > 0)
         out_.message(0, "OVERFLOW: " + std::to_string(overflowThisDownload_) +
                             " characters of this download arrived with the buffer full");
-    queueTrigger(DownloadEnd);
+    answerOrHold(DownloadStop);
     enter(State::Idle);
 }
 
@@ -214,10 +214,13 @@ void Controller::onTrigger(int index, int64_t nowNs) {
     out_.message(1, std::string(triggerName(index)) + " string received");
     switch (index) {
     case DownloadStart:
-        beginDownload(nowNs);
+        beginDownload(nowNs, true);
         break;
     case UploadStart:
-        startUpload(nowNs);
+        if (opt_.manualAnswers)
+            pendingAnswer_ = UploadStart;
+        else
+            startUpload(nowNs);
         break;
     case UploadStop:
         if (state_ == State::AwaitStop)
@@ -229,18 +232,24 @@ void Controller::onTrigger(int index, int64_t nowNs) {
     reportDue_ = 2;
 }
 
-void Controller::beginDownload(int64_t, bool answerReady) {
+void Controller::beginDownload(int64_t nowNs) {
+    if (beginDownload(nowNs, false))
+        queueTrigger(DownloadReady);
+}
+
+bool Controller::beginDownload(int64_t, bool cued) {
     if (state_ == State::Receiving || state_ == State::Sending)
-        return;
+        return false;
     flushData();
     ++counters_.downloads;
     counters_.programBytes = 0;
     overflowThisDownload_ = 0;
     out_.programBegun();
     out_.message(1, "download " + std::to_string(counters_.downloads) + " begins");
-    if (answerReady)
-        queueTrigger(DownloadReady);
+    if (cued)
+        answerOrHold(DownloadStart);
     enter(State::Receiving);
+    return true;
 }
 
 void Controller::startUpload(int64_t nowNs) {
@@ -307,6 +316,7 @@ void Controller::reset(int64_t nowNs) {
     if (state_ == State::Sending)
         output_.clear();
     program_.clear();
+    pendingAnswer_ = -1;
     counters_.bufferLevel = 0;
     counters_.hostHeld = false;
     if (counters_.flowHeld)
@@ -369,6 +379,46 @@ void Controller::queueTrigger(int index) {
     output_ += s;
     ++counters_.triggersSent[index];
     out_.message(1, std::string(triggerName(index)) + " string sent: " + printable(s));
+}
+
+// The answer to a download cue: at once, or on the `answer` command.
+void Controller::answerOrHold(int cue) {
+    int reply = cue == DownloadStart ? DownloadReady : DownloadEnd;
+    if (opt_.triggers[static_cast<size_t>(reply)].empty())
+        return;
+    if (opt_.manualAnswers) {
+        pendingAnswer_ = cue;
+        out_.message(1, std::string(triggerName(reply)) + " string waits for the answer command");
+    } else {
+        queueTrigger(reply);
+    }
+}
+
+void Controller::answer(int64_t nowNs) {
+    int cue = pendingAnswer_;
+    pendingAnswer_ = -1;
+    reportDue_ = 2;
+    if (cue == DownloadStart)
+        queueTrigger(DownloadReady);
+    else if (cue == DownloadStop)
+        queueTrigger(DownloadEnd);
+    else if (cue == UploadStart)
+        startUpload(nowNs);
+    else
+        out_.message(0, "no answer waits");
+}
+
+std::string Controller::answerPending() const {
+    switch (pendingAnswer_) {
+    case DownloadStart:
+        return "download_ready";
+    case DownloadStop:
+        return "download_end";
+    case UploadStart:
+        return "upload";
+    default:
+        return "";
+    }
 }
 
 void Controller::flushData() {

@@ -113,9 +113,14 @@ public:
 
     // Commands of the operator at the control.
     void startUpload(int64_t nowNs);
-    // As if the Start string had come: the Ready string goes out.
-    void beginDownload(int64_t nowNs) { beginDownload(nowNs, true); }
+    // The operator starts a download: the Ready string goes out at once.
+    void beginDownload(int64_t nowNs);
     void reset(int64_t nowNs);
+    // With manual answers: gives the answer that waits, if any.
+    void answer(int64_t nowNs);
+    // The answer waiting for the command: "download_ready", "download_end",
+    // "upload" or "" for none.
+    std::string answerPending() const;
     // Program data held back as a possible Stop string is data after all.
     void finish();
 
@@ -133,7 +138,8 @@ public:
     int takeReportDue();
 
 private:
-    void beginDownload(int64_t nowNs, bool answerReady);
+    // Returns false when busy. `cued`: by the Start string, which is answered.
+    bool beginDownload(int64_t nowNs, bool cued);
     void byteIn(char b, int64_t nowNs);
     void receivingByte(char b);
     void unmatchedOutside(char b, int64_t nowNs);
@@ -144,6 +150,7 @@ private:
     void sendXon();
     void flushData();
     void queueTrigger(int index);
+    void answerOrHold(int index);
     void pumpUpload(int64_t nowNs);
     void endDownload();
     void error(const std::string& text);
@@ -157,6 +164,7 @@ private:
     std::string output_;
     std::string data_; // program data waiting to go to `out_`
     int reportDue_ = 2;
+    int pendingAnswer_ = -1; // TriggerIndex of the cue whose answer waits
 
     int64_t nsPerChar_ = 0; // drain; 0: at once
     int64_t drainMark_ = 0; // time up to which the drain is accounted

@@ -234,6 +234,8 @@ void Simulator::command(const std::string& cmd, int64_t now) {
         ctl_->startUpload(now);
     else if (cmd == "download")
         ctl_->beginDownload(now);
+    else if (cmd == "answer")
+        ctl_->answer(now);
     else if (cmd == "reset")
         ctl_->reset(now);
     else if (cmd == "report") {
@@ -242,7 +244,7 @@ void Simulator::command(const std::string& cmd, int64_t now) {
     } else if (cmd == "quit")
         quit_ = true;
     else if (!cmd.empty())
-        message(0, "unknown command '" + cmd + "' (upload, download, reset, report, quit)");
+        message(0, "unknown command '" + cmd + "' (upload, download, answer, reset, report, quit)");
 }
 
 void Simulator::readStdin(int64_t now) {

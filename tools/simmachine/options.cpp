@@ -131,6 +131,7 @@ const std::map<std::string, Setting>& settings() {
         t["honour-xoff"] = flag(&SimOptions::honourXoff, true);
         t["send-rate"] = decimal(&SimOptions::sendRate);
         t["ready-gap"] = integer(&SimOptions::readyGapMs, 0);
+        t["manual-answers"] = flag(&SimOptions::manualAnswers, true);
         t["quiet"] = {true, [](SimOptions& o, const std::string& v) {
                           auto b = toBool(v);
                           if (!b)
@@ -342,10 +343,12 @@ Upload:
   --honour-xoff        stop sending on XOFF from the computer until XON
   --send-rate CPS      pace of the program (default baud/10; 0: unpaced)
   --ready-gap MS       pause between the upload's start and the program (500)
+  --manual-answers     answer the download Start and Stop strings and start an
+                       upload asked for only on the command `answer`
 Messages:
   --quiet              only errors;  --verbose  also every XOFF and XON
 Commands on stdin: upload, download (send the download Ready string),
-  reset, report, quit. SIGUSR1 rewrites the report; SIGTERM/SIGINT end.
+  answer (see --manual-answers), reset, report, quit. SIGUSR1 rewrites the report; SIGTERM/SIGINT end.
 Exit status: 0, 2 on bad options, 1 on a line or file error, 3 after overflow.
 )";
 }

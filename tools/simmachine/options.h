@@ -44,6 +44,10 @@ struct SimOptions {
     double sendRate = -1;    // characters per second; -1: baud / 10; 0: unpaced
     int64_t readyGapMs = 500;
 
+    // The control answers only when told (the `answer` command): the download
+    // Ready and End strings, and an upload asked for by its Start string.
+    bool manualAnswers = false;
+
     int verbosity = 1; // 0 quiet, 1 events, 2 also flow control
 };
 

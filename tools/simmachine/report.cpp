@@ -57,6 +57,7 @@ std::string formatReport(const ReportHeader& header, const Controller& controlle
     num("host_xoff", c.hostXoff);
     num("host_xon", c.hostXon);
     num("host_held", c.hostHeld ? 1 : 0);
+    put("answer_pending", controller.answerPending());
     num("errors", c.errors);
     put("last_error", c.lastError);
     return r;

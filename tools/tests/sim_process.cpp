@@ -70,6 +70,11 @@ long long num(const Report& r, const std::string& key) {
     return it == r.end() || it->second.empty() ? -1 : std::stoll(it->second);
 }
 
+std::string text(const Report& r, const std::string& key) {
+    auto it = r.find(key);
+    return it == r.end() ? "(absent)" : it->second;
+}
+
 Report waitReport(const std::string& path, const std::function<bool(const Report&)>& ready,
                   std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;

@@ -29,7 +29,8 @@ void writeFile(const std::string& path, const std::string& content);
 
 using Report = std::map<std::string, std::string>;
 Report readReport(const std::string& path);
-long long num(const Report& r, const std::string& key); // -1 when absent
+long long num(const Report& r, const std::string& key);    // -1 when absent
+std::string text(const Report& r, const std::string& key); // "(absent)" when absent
 
 // Waits until the report satisfies `ready`; returns the report that did, or
 // the last one read when the deadline passed (the caller's checks then fail).

@@ -144,7 +144,7 @@ TEST(SimMachine, DownloadStoresExactlyTheBytesBetweenStartAndStop) {
     EXPECT_EQ(num(r, "download_stop_seen"), 1);
     EXPECT_EQ(num(r, "download_ready_sent"), 1);
     EXPECT_EQ(num(r, "download_end_sent"), 1);
-    EXPECT_EQ(r["state"], "idle");
+    EXPECT_EQ(text(r, "state"), "idle");
     EXPECT_EQ(readFile(sim.dir.file("capture")), "xxGOGO\r" + program + "\x04%");
     EXPECT_EQ(pc.available(), "");
     EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
@@ -182,7 +182,7 @@ TEST(SimMachine, XoffAtHighWaterXonAfterDrainCountsCharactersAfterXoff) {
     sent += "1234567";
     EXPECT_EQ(pc.read(1), "\x11"); // drained to the low-water mark
     r = sim.wait([](const Report& r) { return num(r, "xon_sent") == 1; });
-    EXPECT_EQ(r["after_xoff"], "7");
+    EXPECT_EQ(text(r, "after_xoff"), "7");
     EXPECT_EQ(num(r, "after_xoff_max"), 7);
     EXPECT_EQ(num(r, "flow_held"), 0);
     EXPECT_LE(num(r, "buffer_level"), 40);
@@ -204,7 +204,7 @@ TEST(SimMachine, OverflowCountedWhenTheComputerIgnoresXoff) {
     Report r = sim.wait([](const Report& r) { return num(r, "bytes_received") == 40; });
     EXPECT_EQ(pc.read(1), "\x13");
     EXPECT_EQ(num(r, "xoff_sent"), 1);
-    EXPECT_EQ(r["after_xoff"], "16");
+    EXPECT_EQ(text(r, "after_xoff"), "16");
     EXPECT_EQ(num(r, "buffer_level"), 32);
     EXPECT_EQ(num(r, "overflow"), 8);
     EXPECT_EQ(num(r, "flow_held"), 1);
@@ -227,9 +227,9 @@ TEST(SimMachine, UploadSendsReadyProgramAndEndAfterStartOrCommand) {
     pc.send("\x12");
     EXPECT_EQ(pc.read(expected.size()), expected);
     Report r = sim.wait([](const Report& r) { return num(r, "uploads_completed") == 1; });
-    EXPECT_EQ(r["state"], "await_stop");
+    EXPECT_EQ(text(r, "state"), "await_stop");
     pc.send("\x16");
-    r = sim.wait([](const Report& r) { return r.at("state") == "idle"; });
+    r = sim.wait([](const Report& r) { return text(r, "state") == "idle"; });
     EXPECT_EQ(num(r, "upload_start_seen"), 1);
     EXPECT_EQ(num(r, "upload_stop_seen"), 1);
     EXPECT_EQ(num(r, "upload_bytes"), static_cast<long long>(program.size()));
@@ -238,8 +238,9 @@ TEST(SimMachine, UploadSendsReadyProgramAndEndAfterStartOrCommand) {
     sim.proc.command("upload");
     EXPECT_EQ(pc.read(expected.size()), expected);
     pc.send("\x16");
-    r = sim.wait(
-        [](const Report& r) { return num(r, "upload_stop_seen") == 2 && r.at("state") == "idle"; });
+    r = sim.wait([](const Report& r) {
+        return num(r, "upload_stop_seen") == 2 && text(r, "state") == "idle";
+    });
     EXPECT_EQ(num(r, "uploads_completed"), 2);
     EXPECT_EQ(num(r, "upload_start_seen"), 1);
     EXPECT_EQ(pc.available(), "");
@@ -285,6 +286,65 @@ TEST(SimMachine, UploadHonoursXoffFromTheComputer) {
     EXPECT_EQ(got, expected);
     r = sim.wait([](const Report& r) { return num(r, "uploads_completed") == 1; });
     EXPECT_EQ(num(r, "host_xon"), 2);
+    EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
+}
+
+// A test of the computer's waits needs the machine tool to keep it waiting
+// until the test has looked: with manual answers each answer waits for the
+// operator's command.
+TEST(SimMachine, ManualAnswersWaitForTheAnswerCommand) {
+    TempDir files;
+    writeFile(files.file("prog"), "%\nO1\nM30\n%\n");
+    Sim sim({"--manual-answers",
+             "--download-start",
+             "^R",
+             "--download-ready",
+             "^Q",
+             "--download-stop",
+             "^T",
+             "--download-end",
+             "^F",
+             "--upload-start",
+             "^E",
+             "--upload-ready",
+             "^B",
+             "--upload-end",
+             "^C",
+             "--program",
+             files.file("prog"),
+             "--ready-gap",
+             "0",
+             "--send-rate",
+             "0"});
+    Computer pc(sim.proc.ptyPath());
+    ASSERT_TRUE(pc.isOpen()) << sim.log();
+    auto pending = [&sim](const char* what) {
+        return sim.wait([what](const Report& r) { return text(r, "answer_pending") == what; });
+    };
+
+    pc.send("\x12");
+    Report r = pending("download_ready");
+    EXPECT_EQ(num(r, "download_ready_sent"), 0);
+    EXPECT_EQ(pc.available(), "");
+    sim.proc.command("answer");
+    EXPECT_EQ(pc.read(1), "\x11");
+
+    pc.send("G0X0\n\x14");
+    r = pending("download_end");
+    EXPECT_EQ(num(r, "downloads_completed"), 1);
+    EXPECT_EQ(pc.available(), "");
+    sim.proc.command("answer");
+    EXPECT_EQ(pc.read(1), "\x06");
+    EXPECT_EQ(sim.received(), "G0X0\n");
+
+    pc.send("\x05");
+    r = pending("upload");
+    EXPECT_EQ(num(r, "uploads"), 0);
+    EXPECT_EQ(pc.available(), "");
+    sim.proc.command("answer");
+    EXPECT_EQ(pc.read(14), "\x02%\nO1\nM30\n%\n\x03");
+    r = pending("");
+    EXPECT_EQ(num(r, "download_end_sent"), 1);
     EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
 }
 
