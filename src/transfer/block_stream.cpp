@@ -103,6 +103,10 @@ struct BlockStream::VectorTables {
     bool dropEmpty = false;
     unsigned eobSize = 0; // 0, 1 or 2 bytes
     uint8_t eob[2]{};
+    // Whether the first and second EOB byte differ from the CR and the LF
+    // they are written in place of.
+    bool replaceFirst = true;
+    bool replaceSecond = true;
 };
 
 BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rules), sink_(sink) {
@@ -159,6 +163,9 @@ BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rul
         tables->dropEmpty = rules_.dropEmpty;
         tables->eobSize = static_cast<unsigned>(eobOut_.size());
         std::copy(eobOut_.begin(), eobOut_.end(), tables->eob);
+        // A single-byte EOB also replaces a lone LF, so it is always written.
+        tables->replaceFirst = eobOut_.size() != 2 || tables->eob[0] != uint8_t(kCR);
+        tables->replaceSecond = eobOut_.size() == 2 && tables->eob[1] != uint8_t(kLF);
         vector_ = std::move(tables);
     }
 #endif
@@ -338,8 +345,19 @@ VORL_AVX2 inline uint8_t* pack(__m128i bytes, uint32_t keep, uint8_t* o) {
 
 } // namespace
 
+// Bytes of value `fill` where `mask` has a bit, the others from `v`.
+VORL_AVX2 inline __m256i replaceAt(__m256i v, uint32_t mask, uint8_t fill) {
+    const __m256i byteOfBit = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2,
+                                               2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i bitOfByte = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+    const __m256i bits = _mm256_and_si256(
+        _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(mask)), byteOfBit), bitOfByte);
+    return _mm256_blendv_epi8(v, _mm256_set1_epi8(static_cast<char>(fill)),
+                              _mm256_cmpeq_epi8(bits, bitOfByte));
+}
+
 // Takes 32 bytes at a time from p for as long as the slow path is not needed
-// and returns how many bytes it took.
+// and returns how many bytes it took. Bit i of each mask stands for byte i.
 VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_t* const end,
                                         uint8_t*& oRef, unsigned& saysRef, bool& pendingRef) {
     const VectorTables& t = *vector_;
@@ -355,6 +373,8 @@ VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_
     const __m256i crByte = _mm256_set1_epi8(kCR);
     const __m256i lfByte = _mm256_set1_epi8(kLF);
     const __m256i zero = _mm256_setzero_si256();
+    const uint32_t keepStarts = t.eobSize >= 1 ? ~0u : 0;
+    const uint32_t keepPairLf = t.eobSize == 2 ? ~0u : 0;
 
     const uint8_t* p = begin;
     uint8_t* o = oRef;
@@ -376,64 +396,49 @@ VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_
         uint32_t starts = ends & ~pairLf; // where a block ends: a CR LF pair, a lone CR or LF
         // Bytes left to the slow path: above 127, slow other than a line end, a
         // CR whose LF may be in the next bytes, a lone line end that needs two.
-        uint32_t stop =
-            byteMask(v) | (members(slowSet, low, bit, zero) & ~ends) | (cr & 0x80000000u);
-        if (t.eobSize == 2) {
-            stop |= starts & ~(pairLf >> 1);
-        }
-        unsigned n = stop != 0 ? static_cast<unsigned>(std::countr_zero(stop)) : 32;
-        uint32_t valid = static_cast<uint32_t>(lowBits(n));
-        starts &= valid;
-        uint32_t saysBits = members(saysSet, low, bit, zero) & valid & ~ends;
-        auto blockEnd = [pairLf](unsigned at) { return at + 1 + ((pairLf >> (at + 1)) & 1); };
-
-        // A block that is empty ends on the slow path, which drops it.
+        uint32_t stop = byteMask(v) | (members(slowSet, low, bit, zero) & ~ends) |
+                        (cr & 0x80000000u) | (starts & ~(pairLf >> 1) & keepPairLf);
+        const uint32_t says32 = members(saysSet, low, bit, zero) & ~ends;
         if (t.dropEmpty) {
-            bool carried = (says & kSays) != 0;
-            unsigned from = 0;
-            for (uint32_t s = starts; s != 0; s &= s - 1) {
-                const auto at = static_cast<unsigned>(std::countr_zero(s));
-                if (!carried && (saysBits & lowBits(at) & ~lowBits(from)) == 0) {
-                    n = at;
-                    valid = static_cast<uint32_t>(lowBits(n));
-                    starts &= valid;
-                    saysBits &= valid;
-                    break;
-                }
-                carried = false;
-                from = blockEnd(at);
-            }
+            // A block that is empty ends on the slow path, which drops it. A
+            // block holds something when a carry from one of its characters
+            // that says something (or from before these bytes) runs up through
+            // the other bytes to its end: only line-end bytes stop a carry.
+            const uint64_t reached =
+                (~uint64_t{ends} & 0xFFFFFFFFu) + says32 + ((says & kSays) != 0 ? 1 : 0);
+            stop |= starts & ~static_cast<uint32_t>(reached);
         }
+        const auto n =
+            static_cast<unsigned>(std::countr_zero(uint64_t{stop} | (uint64_t{1} << 32)));
+        const auto valid = static_cast<uint32_t>(lowBits(n));
+        starts &= valid;
+        const uint32_t startedLf = pairLf & (starts << 1);
+        const uint32_t keep = (members(keepSet, low, bit, zero) & valid & ~ends) |
+                              (starts & keepStarts) | (startedLf & keepPairLf);
 
-        uint32_t keep = members(keepSet, low, bit, zero) & valid & ~ends;
-        if (t.eobSize >= 1) {
-            keep |= starts;
+        __m256i out = t.identity ? v : translate(lookup, v);
+        if (t.replaceFirst) {
+            out = replaceAt(out, starts, t.eob[0]);
         }
-        if (t.eobSize == 2) {
-            keep |= pairLf & (starts << 1);
+        if (t.replaceSecond) {
+            out = replaceAt(out, startedLf, t.eob[1]);
         }
-        const __m256i out = t.identity ? v : translate(lookup, v);
         uint8_t* const base = o;
         o = pack(_mm256_castsi256_si128(out), keep & 0xFFFF, o);
         o = pack(_mm256_extracti128_si256(out, 1), keep >> 16, o);
 
-        if (starts == 0) {
-            says |= saysBits != 0 ? kSays : 0;
-            pending = pending || n > 0;
-        } else {
-            unsigned last = 0;
-            for (uint32_t s = starts; s != 0; s &= s - 1) {
-                const auto at = static_cast<unsigned>(std::countr_zero(s));
-                uint8_t* eob = base + std::popcount(keep & lowBits(at));
-                for (unsigned i = 0; i < t.eobSize; ++i) {
-                    eob[i] = t.eob[i];
-                }
-                last = blockEnd(at);
-            }
-            counted += std::popcount(starts);
+        // Where the last block ended in these bytes, if one did.
+        const unsigned lastStart = 31 - static_cast<unsigned>(std::countl_zero(starts | 1));
+        const unsigned last = lastStart + 1 + ((uint64_t{startedLf} >> (lastStart + 1)) & 1);
+        const uint32_t saysValid = says32 & valid;
+        counted += std::popcount(starts);
+        if (starts != 0) {
             blockStart = base + std::popcount(keep & lowBits(last));
-            says = (saysBits & ~lowBits(last)) != 0 ? kSays : 0;
+            says = (saysValid & ~lowBits(last)) != 0 ? kSays : 0;
             pending = n > last;
+        } else {
+            says |= saysValid != 0 ? kSays : 0;
+            pending = pending || n > 0;
         }
         p += n;
         if (n < 32) {

@@ -19,7 +19,7 @@ public:
 };
 
 // The block rules read plainly, the whole input at once.
-std::string reference(const std::string& data, const BlockRules& rules) {
+std::string reference(const std::string& data, const BlockRules& rules, int* count = nullptr) {
     std::array<bool, 256> ends = rules.endsBlock;
     if (std::none_of(ends.begin(), ends.end(), [](bool b) { return b; })) {
         ends['\r'] = ends['\n'] = true;
@@ -67,10 +67,14 @@ std::string reference(const std::string& data, const BlockRules& rules) {
         }
         out += b;
     }
+    if (count != nullptr) {
+        *count = counted;
+    }
     return out;
 }
 
-std::string run(const std::string& data, const BlockRules& rules, std::mt19937& random) {
+std::string run(const std::string& data, const BlockRules& rules, std::mt19937& random,
+                int* blocks) {
     StringSink sink;
     BlockStream stream(rules, sink);
     size_t pos = 0;
@@ -82,6 +86,7 @@ std::string run(const std::string& data, const BlockRules& rules, std::mt19937& 
     stream.finish();
     stream.flush();
     EXPECT_EQ(stream.bytesWritten(), static_cast<int64_t>(sink.text.size()));
+    *blocks = static_cast<int>(stream.blocksCounted());
     return sink.text;
 }
 
@@ -145,11 +150,16 @@ TEST(BlockStream, MatchesThePlainRulesHoweverTheInputIsCut) {
             rules.skipped = reader.skipped;
             break;
         }
-        const std::string expected = reference(data, rules);
+        int expectedBlocks = 0;
+        int blocks = 0;
+        const std::string expected = reference(data, rules, &expectedBlocks);
         rules.vector = true;
-        ASSERT_EQ(run(data, rules, random), expected) << "round " << round;
+        ASSERT_EQ(run(data, rules, random, &blocks), expected) << "round " << round;
+        ASSERT_EQ(blocks, expectedBlocks) << "round " << round;
         rules.vector = false;
-        ASSERT_EQ(run(data, rules, random), expected) << "round " << round << " byte by byte";
+        ASSERT_EQ(run(data, rules, random, &blocks), expected)
+            << "round " << round << " byte by byte";
+        ASSERT_EQ(blocks, expectedBlocks) << "round " << round;
     }
 }
 
