@@ -1,8 +1,14 @@
 #include "serial/ui/qt_delivery.h"
 
+#include "serial/ticks.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -92,6 +98,34 @@ bool QtDelivery::send(std::function<void()> fn, std::chrono::milliseconds timeou
         Qt::QueuedConnection);
     std::unique_lock lock(waiter->mutex);
     return waiter->done.wait_for(lock, timeout, [&] { return waiter->ran; });
+}
+
+namespace {
+
+// Runs the event loop for at most `maxMs` without spinning; false when the loop
+// was ended by the application quitting rather than by the time running out.
+bool qtMessagePump(int maxMs) {
+    if (QCoreApplication::instance() == nullptr) {
+        QThread::msleep(static_cast<unsigned long>(std::max(maxMs, 0)));
+        return true;
+    }
+    QEventLoop loop;
+    bool timedOut = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    timer.start(std::max(maxMs, 0));
+    loop.exec();
+    return timedOut;
+}
+
+} // namespace
+
+void InstallQtMessagePump() {
+    SetMessagePump(&qtMessagePump);
 }
 
 } // namespace vorl

@@ -48,4 +48,10 @@ private:
     QThread* thread_;
 };
 
+// Makes the serial layer's yielding waits (DelayTicks with yield, a break sent
+// with yield) run the Qt event loop of the calling thread instead of sleeping.
+// Such a wait reports a quitting application when QCoreApplication::quit() ends
+// it early.
+void InstallQtMessagePump();
+
 } // namespace vorl

@@ -1,7 +1,10 @@
 #include "serial/ui/qt_delivery.h"
 
+#include "serial/ticks.h"
+
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -118,6 +121,21 @@ TEST(QtDelivery, NoticesStillQueuedWhenTheDeliveryGoesAreDropped) {
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(*ran, 0);
     EXPECT_EQ(ran.use_count(), 1); // the dropped functions were freed
+}
+
+TEST(QtMessagePump, AYieldingDelayKeepsTheEventLoopRunning) {
+    InstallQtMessagePump();
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    EXPECT_EQ(DelayTicks(2, true), 0);
+    EXPECT_TRUE(ran);
+    // Without yield nothing runs meanwhile.
+    bool ranWithoutYield = false;
+    QTimer::singleShot(0, [&] { ranWithoutYield = true; });
+    EXPECT_EQ(DelayTicks(1, false), 0);
+    EXPECT_FALSE(ranWithoutYield);
+    QCoreApplication::processEvents();
+    SetMessagePump(nullptr);
 }
 
 } // namespace
