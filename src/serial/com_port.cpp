@@ -693,6 +693,7 @@ void TComPort::doClose() {
         failure = std::current_exception();
     }
     state_ = psShuttingDown;
+    ++openGeneration_; // notices still on their way find no open port
     try {
         tellUsers(false);
     } catch (...) {
@@ -761,7 +762,6 @@ void TComPort::finishClose() {
     }
     dispatcher_.reset();
     state_ = psClosed;
-    ++openGeneration_;
     if (openRequested_) {
         openRequested_ = false;
         SetOpen(true);
