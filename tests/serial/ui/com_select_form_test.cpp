@@ -1,5 +1,7 @@
 #include "serial/ui/com_select_form.h"
 
+#include "serial_test_util.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -50,6 +52,26 @@ TEST(ComSelectForm, ListsThePortsGivenWithTheirPathsFirstSelected) {
     EXPECT_GE(form.width(), 220);
     EXPECT_GE(form.height(), 131);
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
+}
+
+TEST(ComSelectForm, ListsThePortsThatExistIncludingOnesHeldElsewhere) {
+    for (int n = 1; n <= 50; ++n) {
+        const std::string var = "VORL_COM" + std::to_string(n);
+        ::setenv(var.c_str(), ("/nonexistent/vorl-select-" + std::to_string(n)).c_str(), 1);
+    }
+    test::PtyPeer one, three;
+    ::setenv("VORL_COM1", one.path().c_str(), 1);
+    ::setenv("VORL_COM3", three.path().c_str(), 1);
+    TComPort holder(std::make_shared<LoopDelivery>());
+    holder.SetComNumber(3);
+    holder.SetOpen(true);
+
+    TComSelectForm form;
+    ASSERT_EQ(form.cboxPorts->count(), 2);
+    EXPECT_EQ(form.cboxPorts->itemText(0), ComSelectEntryText({1, one.path(), false}));
+    EXPECT_EQ(form.cboxPorts->itemText(1), ComSelectEntryText({3, three.path(), true}));
+    EXPECT_EQ(form.SelectedComNumber(), 1);
+    EXPECT_TRUE(form.cmdOK->isEnabled());
 }
 
 TEST(ComSelectForm, TwoDigitNumbersAreReadWhole) {

@@ -1,6 +1,8 @@
 #include "serial/ui/qt_delivery.h"
 
+#include "serial/com_port.h"
 #include "serial/ticks.h"
+#include "serial_test_util.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -136,6 +138,34 @@ TEST(QtMessagePump, AYieldingDelayKeepsTheEventLoopRunning) {
     EXPECT_FALSE(ranWithoutYield);
     QCoreApplication::processEvents();
     SetMessagePump(nullptr);
+}
+
+// The program's arrangement: the port's notices go through the Qt loop.
+TEST(QtDelivery, CarriesThePortsEventsAndACloseFromInsideOne) {
+    test::PtyPeer peer;
+    ::setenv("VORL_COM33", peer.path().c_str(), 1);
+    TComPort port(std::make_shared<QtDelivery>());
+    port.SetComNumber(33);
+    port.SetOpen(true);
+    const uint16_t handle = port.AddDataTrigger("M02", false);
+    const QThread* gui = QThread::currentThread();
+    std::vector<uint16_t> fired;
+    bool onGui = true;
+    port.OnTriggerData = [&](TComPort& cp, uint16_t h) {
+        onGui &= QThread::currentThread() == gui;
+        fired.push_back(h);
+        cp.SetOpen(false);
+    };
+    peer.send("N10 M02\r");
+    ASSERT_TRUE(pumpUntil([&] { return port.PortState() == psClosed; }));
+    EXPECT_TRUE(onGui);
+    EXPECT_EQ(fired, std::vector<uint16_t>{handle});
+
+    port.SetOpen(true);
+    port.OnTriggerData = [&](TComPort&, uint16_t h) { fired.push_back(h); };
+    peer.send("M02");
+    ASSERT_TRUE(pumpUntil([&] { return fired.size() == 2; }));
+    EXPECT_EQ(fired[1], handle);
 }
 
 } // namespace
