@@ -5,18 +5,70 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace vorl {
 
+// The queue the senders fill and the owning thread empties. The functions
+// travel through this mutex-guarded queue, never inside Qt events; the owning
+// thread is only woken, through an eventfd watched by a QSocketNotifier. So
+// every hand-over is ordered by a lock the race detector can see, and nothing
+// is allocated per notice on Qt's side.
 struct QtDelivery::Shared {
     std::mutex mutex;
+    std::deque<std::function<void()>> queue;
     ExceptionHandler handler;
+    int wakeFd = -1;
+
+    ~Shared() {
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+    }
+
+    void push(std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex);
+            queue.push_back(std::move(fn));
+        }
+        const uint64_t one = 1;
+        ssize_t n;
+        do {
+            n = ::write(wakeFd, &one, sizeof one);
+        } while (n < 0 && errno == EINTR);
+        // EAGAIN: the counter is already far above zero, a wake-up is due anyway.
+    }
+
+    // On the owning thread: runs what is queued, in order. A function may run
+    // a nested event loop; the queue then goes on draining from there.
+    void drain() {
+        uint64_t count = 0;
+        while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::lock_guard lock(mutex);
+                if (queue.empty()) {
+                    return;
+                }
+                fn = std::move(queue.front());
+                queue.pop_front();
+            }
+            run(fn);
+        }
+    }
 
     void run(const std::function<void()>& fn) {
         try {
@@ -42,7 +94,7 @@ struct QtDelivery::Shared {
 
 namespace {
 
-// What a sender waits on; shared with the queued call, so either side may go first.
+// What a sender waits on; shared with the queued function, so either side may go first.
 struct Waiter {
     std::mutex mutex;
     std::condition_variable done;
@@ -51,12 +103,20 @@ struct Waiter {
 
 } // namespace
 
-QtDelivery::QtDelivery()
-    : shared_(std::make_shared<Shared>()), receiver_(new QObject),
-      thread_(QThread::currentThread()) {}
+QtDelivery::QtDelivery() : shared_(std::make_shared<Shared>()), thread_(QThread::currentThread()) {
+    shared_->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (shared_->wakeFd < 0) {
+        throw std::system_error(errno, std::generic_category(), "eventfd for notice delivery");
+    }
+    auto* notifier = new QSocketNotifier(shared_->wakeFd, QSocketNotifier::Read);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                     [shared = shared_] { shared->drain(); });
+    receiver_ = notifier;
+}
 
 QtDelivery::~QtDelivery() {
-    // Queued calls still waiting die with the receiver; their senders time out.
+    // Functions still queued are dropped with the queue; their senders time out.
+    // The eventfd closes with the last owner of the queue (the notifier's slot).
     if (QThread::currentThread() == thread_) {
         delete receiver_;
     } else {
@@ -74,9 +134,7 @@ void QtDelivery::setExceptionHandler(ExceptionHandler handler) {
 }
 
 void QtDelivery::post(std::function<void()> fn) {
-    QMetaObject::invokeMethod(
-        receiver_, [shared = shared_, fn = std::move(fn)] { shared->run(fn); },
-        Qt::QueuedConnection);
+    shared_->push(std::move(fn));
 }
 
 bool QtDelivery::send(std::function<void()> fn, std::chrono::milliseconds timeout) {
@@ -85,17 +143,17 @@ bool QtDelivery::send(std::function<void()> fn, std::chrono::milliseconds timeou
         return true;
     }
     auto waiter = std::make_shared<Waiter>();
-    QMetaObject::invokeMethod(
-        receiver_,
-        [shared = shared_, waiter, fn = std::move(fn)] {
+    // A weak reference: the queue must not own itself through its entries.
+    shared_->push([waiter, fn = std::move(fn), weak = std::weak_ptr<Shared>(shared_)] {
+        if (auto shared = weak.lock()) {
             shared->run(fn);
-            {
-                std::lock_guard lock(waiter->mutex);
-                waiter->ran = true;
-            }
-            waiter->done.notify_all();
-        },
-        Qt::QueuedConnection);
+        }
+        {
+            std::lock_guard lock(waiter->mutex);
+            waiter->ran = true;
+        }
+        waiter->done.notify_all();
+    });
     std::unique_lock lock(waiter->mutex);
     return waiter->done.wait_for(lock, timeout, [&] { return waiter->ran; });
 }

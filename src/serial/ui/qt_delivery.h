@@ -12,8 +12,6 @@
 
 #include "serial/delivery.h"
 
-#include <QPointer>
-
 #include <functional>
 #include <memory>
 
@@ -44,7 +42,7 @@ public:
 private:
     struct Shared;
     std::shared_ptr<Shared> shared_;
-    QObject* receiver_;
+    QObject* receiver_ = nullptr; // wakes the owning thread
     QThread* thread_;
 };
 
