@@ -286,7 +286,9 @@ char* LoadErrorZ(int32_t code, char* buffer, std::size_t size) {
     const std::size_t room = std::min(size, kErrorZSize) - 1;
     const std::string_view text = TableErrorText(code);
     const std::size_t n = std::min(room, text.size());
-    std::memcpy(buffer, text.data(), n);
+    if (n > 0) {
+        std::memcpy(buffer, text.data(), n);
+    }
     buffer[n] = '\0';
     return buffer;
 }
