@@ -11,7 +11,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace vorl {
@@ -265,6 +267,32 @@ TEST_F(ComPortLine, APortDestroyedInItsOwnNoticeLeavesNothingBehind) {
     ASSERT_TRUE(pumpUntil([&] { return fired; }));
     // The dispatcher ends without the component; the device comes free.
     ASSERT_TRUE(pumpUntil([&] { return !AvailableComPorts(kCom, kCom).at(0).inUse; }));
+}
+
+TEST(ComPortPermission, ADeviceThisUserMayNotOpenSaysWhyAndWhere) {
+    PtyPeer peer;
+    ::setenv("VORL_COM34", peer.path().c_str(), 1);
+    // Root opens anything: the attempt runs in a child that gives that up.
+    ASSERT_EQ(::chmod(peer.path().c_str(), geteuid() == 0 ? 0600 : 0000), 0);
+    auto attempt = [&] {
+        if (geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0) {
+            std::_Exit(3);
+        }
+        TComPort port(std::make_shared<LoopDelivery>());
+        port.SetComNumber(34);
+        try {
+            port.SetOpen(true);
+        } catch (const EPortAccessDenied& e) {
+            const std::string what = e.what();
+            const bool clear = what.find("dialout") != std::string::npos &&
+                               what.find(peer.path()) != std::string::npos;
+            std::_Exit(clear && e.ErrorCode == -13 && !port.Open() ? 0 : 1);
+        } catch (...) {
+            std::_Exit(2);
+        }
+        std::_Exit(4);
+    };
+    EXPECT_EXIT(attempt(), ::testing::ExitedWithCode(0), "");
 }
 
 // ---- The simulated device: what a pty cannot show -----------------------------

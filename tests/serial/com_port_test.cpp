@@ -42,31 +42,6 @@ TEST_F(ComPortClosed, QueriesOnAClosedPortGiveTheirRestingValues) {
     EXPECT_EQ(port->ComName(), "COM7");
 }
 
-TEST_F(ComPortClosed, DefaultsAreThoseOfANewComponent) {
-    EXPECT_EQ(port->ComNumber(), 0);
-    EXPECT_EQ(port->Baud(), 19200);
-    EXPECT_TRUE(port->PromptForPort());
-    EXPECT_EQ(port->Parity(), pNone);
-    EXPECT_EQ(port->DataBits(), 8);
-    EXPECT_EQ(port->StopBits(), 1);
-    EXPECT_EQ(port->InSize(), 4096);
-    EXPECT_EQ(port->OutSize(), 4096);
-    EXPECT_TRUE(port->AutoOpen());
-    EXPECT_FALSE(port->Open());
-    EXPECT_TRUE(port->DTR());
-    EXPECT_TRUE(port->RTS());
-    EXPECT_EQ(port->HWFlowOptions(), hwfNone);
-    EXPECT_EQ(port->SWFlowOptions(), swfNone);
-    EXPECT_EQ(port->XOnChar(), 17);
-    EXPECT_EQ(port->XOffChar(), 19);
-    EXPECT_EQ(port->BufferFull(), 0);
-    EXPECT_EQ(port->BufferResume(), 0);
-    EXPECT_EQ(port->TraceName(), "SERIAL.TRC");
-    EXPECT_EQ(port->LogName(), "SERIAL.LOG");
-    EXPECT_EQ(port->TapiMode(), tmAuto);
-    EXPECT_EQ(port->TriggerLength(), 1u);
-}
-
 TEST_F(ComPortClosed, FlowOptionsFitTheThresholdsIntoTheInputQueue) {
     port->SetHWFlowOptions(hwfUseRTS);
     EXPECT_EQ(port->BufferFull(), 3686);
@@ -156,13 +131,6 @@ TEST_F(ComPortClosed, WithoutAutoOpenAClosedPortRefusesData) {
     }
     EXPECT_THROW(port->AddDataTrigger("%", false), ECommNotOpen);
     EXPECT_EQ(port->PortState(), psClosed);
-}
-
-TEST_F(ComPortClosed, TriggerRemovalOnAClosedPortIsQuiet) {
-    port->SetAutoOpen(false);
-    port->RemoveTrigger(8);
-    port->RemoveAllTriggers();
-    EXPECT_EQ(port->TriggerLength(), 0u);
 }
 
 TEST_F(ComPortClosed, LoadingStoresAndOpensWhenDone) {
