@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -267,6 +270,43 @@ TEST_F(ComPortLine, APortDestroyedInItsOwnNoticeLeavesNothingBehind) {
     ASSERT_TRUE(pumpUntil([&] { return fired; }));
     // The dispatcher ends without the component; the device comes free.
     ASSERT_TRUE(pumpUntil([&] { return !AvailableComPorts(kCom, kCom).at(0).inUse; }));
+}
+
+TEST_F(ComPortLine, ANewPortNumberReopensThereWithTheTriggers) {
+    PtyPeer second;
+    ::setenv("VORL_COM35", second.path().c_str(), 1);
+    port->SetOpen(true);
+    const uint16_t handle = port->AddDataTrigger("END", false);
+    port->SetComNumber(35);
+    EXPECT_EQ(port->PortState(), psOpen);
+    EXPECT_EQ(port->DevicePath(), second.path());
+
+    std::vector<uint16_t> fired;
+    port->OnTriggerData = [&](TComPort&, uint16_t h) { fired.push_back(h); };
+    second.send("END");
+    ASSERT_TRUE(pumpUntil([&] { return !fired.empty(); }));
+    EXPECT_EQ(fired, std::vector<uint16_t>{handle});
+    // The first device is free again.
+    EXPECT_FALSE(AvailableComPorts(kCom, kCom).at(0).inUse);
+}
+
+TEST_F(ComPortLine, ARunningTraceIsWrittenWhenThePortCloses) {
+    const std::string file = ::testing::TempDir() + "vorl-comport-trace.trc";
+    std::remove(file.c_str());
+    port->SetTraceName(file);
+    port->SetTracing(tlOn); // stored while closed, started by the open
+    port->SetOpen(true);
+    EXPECT_EQ(port->Tracing(), tlOn);
+    port->PutString("G28");
+    EXPECT_EQ(peer.receive(3), "G28");
+    port->SetOpen(false);
+    EXPECT_EQ(port->Tracing(), tlOff);
+
+    std::ifstream in(file);
+    const std::string dump((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(dump.find("Transmit: "), std::string::npos) << dump;
+    EXPECT_NE(dump.find("G28"), std::string::npos) << dump;
+    std::remove(file.c_str());
 }
 
 TEST(ComPortPermission, ADeviceThisUserMayNotOpenSaysWhyAndWhere) {
