@@ -10,6 +10,7 @@
 #include "machines/ui/cfg_form.h"
 #include "machines/ui/mlist_form.h"
 #include "text/language_table.h"
+#include "viewers/review.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -690,8 +691,9 @@ void TMainForm::mnuFileClick() {
 }
 
 void TMainForm::mnuFileReviewClick() {
-    // The review window opens here: modal, then startBlock := its chosen
-    // block and lblOperation describes the restart.
+    const ReviewFields fields{fileName(lblFilename->text()), transfer.startBlock,
+                              transfer.prefixText, transfer.refilterNeeded};
+    lblOperation->setText(qs(vorl::mnuFileReviewClick(this, fields, languageLoaded)));
 }
 
 void TMainForm::mnuFileExitClick() {

@@ -98,7 +98,7 @@ void TextFileView::finishIfComplete() {
         timer_->stop();
         data_.clear();
         loaded_ = 0;
-        emit loadFinished();
+        Q_EMIT loadFinished();
     }
 }
 

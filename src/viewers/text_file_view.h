@@ -46,7 +46,7 @@ public:
     // Bytes put into the document at once, and then per turn of the event loop.
     void setSliceSizes(qsizetype first, qsizetype next);
 
-signals:
+Q_SIGNALS:
     void loadFinished();
 
 private:
