@@ -81,11 +81,11 @@ void TLogForm::resizeEvent(QResizeEvent* event) {
 }
 
 void TLogForm::FormShow() {
-    setWindowTitle(captionText(languageLoaded_, 323, windowTitle()));
-    cmdSearch->setText(captionText(languageLoaded_, 61, cmdSearch->text()));
-    cmdSave->setText(captionText(languageLoaded_, 64, cmdSave->text()));
-    cmdClose->setText(captionText(languageLoaded_, 58, cmdClose->text()));
-    GroupBox1->setTitle(captionText(languageLoaded_, 321, GroupBox1->title()));
+    setWindowTitle(viewerCaption(languageLoaded_, 323, windowTitle()));
+    cmdSearch->setText(viewerCaption(languageLoaded_, 61, cmdSearch->text()));
+    cmdSave->setText(viewerCaption(languageLoaded_, 64, cmdSave->text()));
+    cmdClose->setText(viewerCaption(languageLoaded_, 58, cmdClose->text()));
+    GroupBox1->setTitle(viewerCaption(languageLoaded_, 321, GroupBox1->title()));
     txtSearchArg->setAccessibleName(GroupBox1->title());
     txtLog->setAccessibleName(windowTitle());
     FormResize();
@@ -121,13 +121,13 @@ void TLogForm::cmdSearchClick() {
 }
 
 void TLogForm::cmdSaveClick() {
-    QFileDialog dialog(this, uiText(64, "Save Log File"));
+    QFileDialog dialog(this, viewerText(64, "Save Log File"));
     dialog.setObjectName(QStringLiteral("SaveDialogLog"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({uiText(324, "NC Programs") + QStringLiteral(" (*.log)"),
-                           uiText(325, "All Files") + QStringLiteral(" (*.*)")});
+    dialog.setNameFilters({viewerText(324, "NC Programs") + QStringLiteral(" (*.log)"),
+                           viewerText(325, "All Files") + QStringLiteral(" (*.*)")});
     dialog.selectFile(QStringLiteral("vorl.log"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return;

@@ -100,15 +100,15 @@ void TReviewForm::resizeEvent(QResizeEvent* event) {
 }
 
 void TReviewForm::applyLanguage() {
-    setWindowTitle(captionText(languageLoaded_, 322, windowTitle()));
-    cmdSearch->setText(captionText(languageLoaded_, 61, cmdSearch->text()));
-    cmdAccept->setText(captionText(languageLoaded_, 62, cmdAccept->text()));
-    cmdClose->setText(captionText(languageLoaded_, 58, cmdClose->text()));
-    cmdRemove->setText(captionText(languageLoaded_, 63, cmdRemove->text()));
-    cmdSetBlock->setText(captionText(languageLoaded_, 60, cmdSetBlock->text()));
-    cmdAddPrefix->setText(captionText(languageLoaded_, 59, cmdAddPrefix->text()));
-    GroupBox1->setTitle(captionText(languageLoaded_, 321, GroupBox1->title()));
-    lblBlockWord->setText(captionText(languageLoaded_, 336, lblBlockWord->text()));
+    setWindowTitle(viewerCaption(languageLoaded_, 322, windowTitle()));
+    cmdSearch->setText(viewerCaption(languageLoaded_, 61, cmdSearch->text()));
+    cmdAccept->setText(viewerCaption(languageLoaded_, 62, cmdAccept->text()));
+    cmdClose->setText(viewerCaption(languageLoaded_, 58, cmdClose->text()));
+    cmdRemove->setText(viewerCaption(languageLoaded_, 63, cmdRemove->text()));
+    cmdSetBlock->setText(viewerCaption(languageLoaded_, 60, cmdSetBlock->text()));
+    cmdAddPrefix->setText(viewerCaption(languageLoaded_, 59, cmdAddPrefix->text()));
+    GroupBox1->setTitle(viewerCaption(languageLoaded_, 321, GroupBox1->title()));
+    lblBlockWord->setText(viewerCaption(languageLoaded_, 336, lblBlockWord->text()));
     txtSearchArg->setAccessibleName(GroupBox1->title());
 }
 
@@ -120,7 +120,7 @@ void TReviewForm::FormShow() {
     if (!txtReview->loadFile(fileName)) {
         const QString message = QFile::exists(fileName)
                                     ? fileName + QStringLiteral(": ") + txtReview->errorString()
-                                    : uiText(206, "File not found: ") + fileName;
+                                    : viewerText(206, "File not found: ") + fileName;
         // Told once the window is up, so the operator sees which window failed.
         QMetaObject::invokeMethod(
             this, [this, message] { QMessageBox::warning(this, QString(), message); },
@@ -264,8 +264,9 @@ void TReviewForm::setPrefixEditorVisible(bool visible) {
 }
 
 void TReviewForm::showChosenBlockCaption() {
-    const QString number = chosenBlock_ != 0 ? QString::number(chosenBlock_) : uiText(106, "None");
-    GroupBox2->setTitle(uiText(104, "Alternate start block: ") + number);
+    const QString number =
+        chosenBlock_ != 0 ? QString::number(chosenBlock_) : viewerText(106, "None");
+    GroupBox2->setTitle(viewerText(104, "Alternate start block: ") + number);
     FormResize(); // the caption's width follows the number
 }
 

@@ -6,7 +6,7 @@
 
 namespace vorl {
 
-QString toQString(const std::string& bytes) {
+QString viewerString(const std::string& bytes) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
     if (utf8.hasError()) {
@@ -15,13 +15,13 @@ QString toQString(const std::string& bytes) {
     return text;
 }
 
-QString uiText(int id, std::string_view builtin) {
-    return toQString(TextOr(id, builtin));
+QString viewerText(int id, std::string_view builtin) {
+    return viewerString(TextOr(id, builtin));
 }
 
-QString captionText(bool languageLoaded, int id, const QString& current) {
+QString viewerCaption(bool languageLoaded, int id, const QString& current) {
     if (languageLoaded && Language().HasText(id)) {
-        return toQString(Language().GetText(id));
+        return viewerString(Language().GetText(id));
     }
     return current;
 }

@@ -12,13 +12,13 @@
 
 namespace vorl {
 
-QString toQString(const std::string& bytes);
+QString viewerString(const std::string& bytes);
 
 // The text of `id` when the language table has one, else `builtin`.
-QString uiText(int id, std::string_view builtin);
+QString viewerText(int id, std::string_view builtin);
 
 // Only when a language file is loaded and it has a text for `id`: that text.
 // Otherwise `current` (the design caption stays).
-QString captionText(bool languageLoaded, int id, const QString& current);
+QString viewerCaption(bool languageLoaded, int id, const QString& current);
 
 } // namespace vorl
