@@ -3,7 +3,8 @@
 //   time ratio    = preparation time / cp time          (target: at most 2)
 //   memory ratio  = peak resident memory / file size    (target: at most 3)
 // Each run happens in a child process, so the peak memory measured is that of
-// the preparation alone. The best of several rounds counts for both.
+// the preparation alone. The best of several rounds counts for both, since
+// other work on the machine only ever makes a run slower.
 //
 //   bench_prepare [megabytes] [rounds]      (default 200 MB, 3 rounds)
 #include "transfer/data_preparation.h"
@@ -127,9 +128,12 @@ int main(int argc, char** argv) {
     Run bestCp, bestPrepare;
     bestCp.seconds = bestPrepare.seconds = 1e9;
     for (int round = 0; round < rounds; ++round) {
+        // Each run starts with no dirty pages left by the one before.
         std::remove(copy.c_str());
+        sync();
         const Run cp = measure({"cp", source, copy});
         std::remove(prepared.c_str());
+        sync();
         const Run prep = measure({argv[0], "--prepare", source, prepared});
         if (!cp.ok || !prep.ok) {
             std::fprintf(stderr, "a run failed\n");

@@ -54,6 +54,9 @@ Step filterStep(const FilterSettings& f, bool inComment, uint8_t c) {
     return {!closing, inComment};
 }
 
+// The kSays bit of a table entry, for the 32-byte step.
+constexpr unsigned kSaysBit = 0x0200;
+
 // Bits below position k (k up to 63).
 constexpr uint64_t lowBits(unsigned k) {
     return (uint64_t{1} << k) - 1;
@@ -80,6 +83,17 @@ struct PackTable {
     }
 };
 constexpr PackTable kPack;
+
+// The same shuffles for the second group of 8 bytes of 16.
+struct PackTableHigh {
+    std::array<uint64_t, 256> shuffle{};
+    constexpr PackTableHigh() {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            shuffle[mask] = kPack.shuffle[mask] + 0x0808080808080808ull;
+        }
+    }
+};
+constexpr PackTableHigh kPackHigh;
 
 } // namespace
 
@@ -110,6 +124,7 @@ struct BlockStream::VectorTables {
 };
 
 BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rules), sink_(sink) {
+    static_assert(kSaysBit == kSays);
     if (std::none_of(rules_.endsBlock.begin(), rules_.endsBlock.end(), [](bool b) { return b; })) {
         rules_.endsBlock[uint8_t(kCR)] = true;
         rules_.endsBlock[uint8_t(kLF)] = true;
@@ -294,19 +309,20 @@ void BlockStream::feed(const void* data, size_t size) {
 namespace {
 
 #define VORL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
+#define VORL_AVX2_INLINE __attribute__((target("avx2,bmi,popcnt"), always_inline)) inline
 
-VORL_AVX2 inline uint32_t byteMask(__m256i v) {
+VORL_AVX2_INLINE uint32_t byteMask(__m256i v) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(v));
 }
 
 // 16 bytes in both halves.
-VORL_AVX2 inline __m256i row16(const uint8_t* bytes) {
+VORL_AVX2_INLINE __m256i row16(const uint8_t* bytes) {
     return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
 }
 
 // The bytes below 128 that belong to `set`: `low` holds their low nibbles,
 // `bit` the bit of their row (0 for bytes above 127).
-VORL_AVX2 inline uint32_t members(__m256i set, __m256i low, __m256i bit, __m256i zero) {
+VORL_AVX2_INLINE uint32_t members(__m256i set, __m256i low, __m256i bit, __m256i zero) {
     const __m256i rows = _mm256_shuffle_epi8(set, low);
     return ~byteMask(_mm256_cmpeq_epi8(_mm256_and_si256(rows, bit), zero));
 }
@@ -317,7 +333,7 @@ VORL_AVX2 inline uint32_t members(__m256i set, __m256i low, __m256i bit, __m256i
 // lookup[r] at their low nibble; those of lower rows have it set and pick 0.
 // The rows are stored as differences, so the exclusive or of all picks is the
 // entry.
-VORL_AVX2 inline __m256i translate(const __m256i (&lookup)[4], __m256i v) {
+VORL_AVX2_INLINE __m256i translate(const __m256i (&lookup)[4], __m256i v) {
     const __m256i sixteen = _mm256_set1_epi8(16);
     v = _mm256_sub_epi8(v, _mm256_set1_epi8(32));
     __m256i result = _mm256_shuffle_epi8(lookup[0], v);
@@ -330,23 +346,24 @@ VORL_AVX2 inline __m256i translate(const __m256i (&lookup)[4], __m256i v) {
 
 // Stores the bytes of `bytes` selected by `keep` one after another at `o`
 // (writing up to 8 bytes beyond them) and returns the end.
-VORL_AVX2 inline uint8_t* pack(__m128i bytes, uint32_t keep, uint8_t* o) {
+VORL_AVX2_INLINE uint8_t* pack(__m128i bytes, uint32_t keep, uint8_t* o) {
     const uint32_t low = keep & 0xFF;
     const uint32_t high = (keep >> 8) & 0xFF;
-    const __m128i shuffle =
-        _mm_set_epi64x(static_cast<long long>(kPack.shuffle[high] + 0x0808080808080808ull),
-                       static_cast<long long>(kPack.shuffle[low]));
+    const __m128i shuffle = _mm_castpd_si128(_mm_loadh_pd(
+        _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kPack.shuffle[low]))),
+        reinterpret_cast<const double*>(&kPackHigh.shuffle[high])));
     const __m128i packed = _mm_shuffle_epi8(bytes, shuffle);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o), packed);
     o += std::popcount(low);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_unpackhi_epi64(packed, packed));
+    // The high half straight from the register (a builtin store, no alignment).
+    _mm_storeh_pi(reinterpret_cast<__m64*>(o), _mm_castsi128_ps(packed));
     return o + std::popcount(high);
 }
 
 } // namespace
 
 // Bytes of value `fill` where `mask` has a bit, the others from `v`.
-VORL_AVX2 inline __m256i replaceAt(__m256i v, uint32_t mask, uint8_t fill) {
+VORL_AVX2_INLINE __m256i replaceAt(__m256i v, uint32_t mask, uint8_t fill) {
     const __m256i byteOfBit = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2,
                                                2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
     const __m256i bitOfByte = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
@@ -356,101 +373,155 @@ VORL_AVX2 inline __m256i replaceAt(__m256i v, uint32_t mask, uint8_t fill) {
                               _mm256_cmpeq_epi8(bits, bitOfByte));
 }
 
-// Takes 32 bytes at a time from p for as long as the slow path is not needed
-// and returns how many bytes it took. Bit i of each mask stands for byte i.
-VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_t* const end,
-                                        uint8_t*& oRef, unsigned& saysRef, bool& pendingRef) {
-    const VectorTables& t = *vector_;
-    const __m256i slowSet = row16(t.slow);
-    const __m256i keepSet = row16(t.keep);
-    const __m256i saysSet = row16(t.says);
-    static_assert(VectorTables::kFirstRow == 2 && VectorTables::kRows == 4);
-    const __m256i lookup[4] = {row16(t.lookup[0]), row16(t.lookup[1]), row16(t.lookup[2]),
-                               row16(t.lookup[3])};
+// The tables of VectorTables in registers.
+struct VectorConstants {
+    __m256i slowSet, keepSet, saysSet;
+    __m256i lookup[4];
+};
+
+// What the 32 bytes at p are. Bit i of each mask stands for byte i.
+struct Classified {
+    __m256i v;
+    uint32_t pairLf; // the LF of a CR LF pair
+    uint32_t ends;   // line-end bytes: CR and LF that end blocks, pair LFs
+    uint32_t starts; // where a block ends: a CR LF pair, a lone CR or LF
+    uint32_t stop;   // bytes the slow path has to take
+    uint32_t says;   // kept characters that say something
+    uint32_t keep;   // characters the filter keeps
+};
+
+// The state the 32-byte step carries from one run of bytes to the next.
+struct VectorState {
+    uint8_t* o;
+    uint8_t* blockStart;
+    int64_t counted;
+    unsigned says;
+    bool pending;
+};
+
+template <bool DropEmpty>
+VORL_AVX2_INLINE Classified classify(const uint8_t* p, const BlockStream::VectorTables& t,
+                                     const VectorConstants& c, unsigned saysBefore) {
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i rowBits = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
                                              1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i crByte = _mm256_set1_epi8(kCR);
-    const __m256i lfByte = _mm256_set1_epi8(kLF);
     const __m256i zero = _mm256_setzero_si256();
-    const uint32_t keepStarts = t.eobSize >= 1 ? ~0u : 0;
-    const uint32_t keepPairLf = t.eobSize == 2 ? ~0u : 0;
+    Classified k;
+    k.v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i low = _mm256_and_si256(k.v, nibble);
+    const __m256i bit =
+        _mm256_shuffle_epi8(rowBits, _mm256_and_si256(_mm256_srli_epi16(k.v, 4), nibble));
+    const uint32_t cr = byteMask(_mm256_cmpeq_epi8(k.v, _mm256_set1_epi8(kCR))) & t.crEnds;
+    const uint32_t anyLf = byteMask(_mm256_cmpeq_epi8(k.v, _mm256_set1_epi8(kLF)));
+    k.pairLf = anyLf & (cr << 1);
+    k.ends = cr | (anyLf & t.lfEnds) | k.pairLf;
+    k.starts = k.ends & ~k.pairLf;
+    // Above 127, slow other than a line end, a CR whose LF may be in the next
+    // bytes, a lone line end that needs a two-byte EOB.
+    k.stop = byteMask(k.v) | (members(c.slowSet, low, bit, zero) & ~k.ends) | (cr & 0x80000000u) |
+             (t.eobSize == 2 ? k.starts & ~(k.pairLf >> 1) : 0);
+    k.says = members(c.saysSet, low, bit, zero) & ~k.ends;
+    k.keep = members(c.keepSet, low, bit, zero) & ~k.ends;
+    if constexpr (DropEmpty) {
+        // A block that is empty ends on the slow path, which drops it. A block
+        // holds something when a carry from one of its characters that says
+        // something (or from before these bytes) runs up through the other
+        // bytes to its end: only line-end bytes stop a carry.
+        const uint64_t reached =
+            (~uint64_t{k.ends} & 0xFFFFFFFFu) + k.says + ((saysBefore & kSaysBit) != 0 ? 1 : 0);
+        k.stop |= k.starts & ~static_cast<uint32_t>(reached);
+    }
+    return k;
+}
 
+// Writes what the first n of the classified bytes give (none of them a stop).
+template <bool Translate>
+VORL_AVX2_INLINE void emit(const Classified& k, unsigned n, const BlockStream::VectorTables& t,
+                           const VectorConstants& c, VectorState& s) {
+    const auto valid = static_cast<uint32_t>(lowBits(n));
+    const uint32_t starts = k.starts & valid;
+    const uint32_t startedLf = k.pairLf & (starts << 1);
+    const uint32_t keep =
+        (k.keep & valid) | (t.eobSize >= 1 ? starts : 0) | (t.eobSize == 2 ? startedLf : 0);
+    __m256i out = k.v;
+    if constexpr (Translate) {
+        out = translate(c.lookup, k.v);
+    }
+    if (t.replaceFirst) {
+        out = replaceAt(out, starts, t.eob[0]);
+    }
+    if (t.replaceSecond) {
+        out = replaceAt(out, startedLf, t.eob[1]);
+    }
+    uint8_t* const base = s.o;
+    s.o = pack(_mm256_castsi256_si128(out), keep & 0xFFFF, s.o);
+    s.o = pack(_mm256_extracti128_si256(out, 1), keep >> 16, s.o);
+
+    // Where the last block ended in these bytes, if one did.
+    const unsigned lastStart = 31 - static_cast<unsigned>(std::countl_zero(starts | 1));
+    const unsigned last = lastStart + 1 + ((uint64_t{startedLf} >> (lastStart + 1)) & 1);
+    const uint32_t says = k.says & valid;
+    s.counted += std::popcount(starts);
+    if (starts != 0) {
+        s.blockStart = base + std::popcount(keep & lowBits(last));
+        s.says = (says & ~lowBits(last)) != 0 ? kSaysBit : 0;
+        s.pending = n > last;
+    } else {
+        s.says |= says != 0 ? kSaysBit : 0;
+        s.pending = s.pending || n > 0;
+    }
+}
+
+// Takes 32 bytes at a time from p for as long as the slow path is not needed
+// and returns how many bytes it took. The loop itself only takes whole runs
+// of 32 bytes, so that the next load never waits for this one's result; the
+// part of a run before a stop is written after it.
+template <bool Translate, bool DropEmpty>
+VORL_AVX2_INLINE size_t runVector(const uint8_t* const begin, const uint8_t* const end,
+                                  const BlockStream::VectorTables& t, VectorState& s) {
+    static_assert(BlockStream::VectorTables::kFirstRow == 2 &&
+                  BlockStream::VectorTables::kRows == 4);
+    const VectorConstants c{
+        row16(t.slow),
+        row16(t.keep),
+        row16(t.says),
+        {row16(t.lookup[0]), row16(t.lookup[1]), row16(t.lookup[2]), row16(t.lookup[3])}};
     const uint8_t* p = begin;
-    uint8_t* o = oRef;
-    unsigned says = saysRef;
-    bool pending = pendingRef;
-    int64_t counted = counted_;
-    uint8_t* blockStart = out_.data() + blockStart_;
     while (end - p >= 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i low = _mm256_and_si256(v, nibble);
-        const __m256i bit =
-            _mm256_shuffle_epi8(rowBits, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-
-        const uint32_t cr = byteMask(_mm256_cmpeq_epi8(v, crByte)) & t.crEnds;
-        const uint32_t anyLf = byteMask(_mm256_cmpeq_epi8(v, lfByte));
-        // The LF of a CR LF pair belongs to the pair's end of block.
-        const uint32_t pairLf = anyLf & (cr << 1);
-        const uint32_t ends = cr | (anyLf & t.lfEnds) | pairLf;
-        uint32_t starts = ends & ~pairLf; // where a block ends: a CR LF pair, a lone CR or LF
-        // Bytes left to the slow path: above 127, slow other than a line end, a
-        // CR whose LF may be in the next bytes, a lone line end that needs two.
-        uint32_t stop = byteMask(v) | (members(slowSet, low, bit, zero) & ~ends) |
-                        (cr & 0x80000000u) | (starts & ~(pairLf >> 1) & keepPairLf);
-        const uint32_t says32 = members(saysSet, low, bit, zero) & ~ends;
-        if (t.dropEmpty) {
-            // A block that is empty ends on the slow path, which drops it. A
-            // block holds something when a carry from one of its characters
-            // that says something (or from before these bytes) runs up through
-            // the other bytes to its end: only line-end bytes stop a carry.
-            const uint64_t reached =
-                (~uint64_t{ends} & 0xFFFFFFFFu) + says32 + ((says & kSays) != 0 ? 1 : 0);
-            stop |= starts & ~static_cast<uint32_t>(reached);
-        }
-        const auto n =
-            static_cast<unsigned>(std::countr_zero(uint64_t{stop} | (uint64_t{1} << 32)));
-        const auto valid = static_cast<uint32_t>(lowBits(n));
-        starts &= valid;
-        const uint32_t startedLf = pairLf & (starts << 1);
-        const uint32_t keep = (members(keepSet, low, bit, zero) & valid & ~ends) |
-                              (starts & keepStarts) | (startedLf & keepPairLf);
-
-        __m256i out = t.identity ? v : translate(lookup, v);
-        if (t.replaceFirst) {
-            out = replaceAt(out, starts, t.eob[0]);
-        }
-        if (t.replaceSecond) {
-            out = replaceAt(out, startedLf, t.eob[1]);
-        }
-        uint8_t* const base = o;
-        o = pack(_mm256_castsi256_si128(out), keep & 0xFFFF, o);
-        o = pack(_mm256_extracti128_si256(out, 1), keep >> 16, o);
-
-        // Where the last block ended in these bytes, if one did.
-        const unsigned lastStart = 31 - static_cast<unsigned>(std::countl_zero(starts | 1));
-        const unsigned last = lastStart + 1 + ((uint64_t{startedLf} >> (lastStart + 1)) & 1);
-        const uint32_t saysValid = says32 & valid;
-        counted += std::popcount(starts);
-        if (starts != 0) {
-            blockStart = base + std::popcount(keep & lowBits(last));
-            says = (saysValid & ~lowBits(last)) != 0 ? kSays : 0;
-            pending = n > last;
-        } else {
-            says |= saysValid != 0 ? kSays : 0;
-            pending = pending || n > 0;
-        }
-        p += n;
-        if (n < 32) {
+        const Classified k = classify<DropEmpty>(p, t, c, s.says);
+        if (k.stop != 0) [[unlikely]] {
             break;
         }
+        emit<Translate>(k, 32, t, c, s);
+        p += 32;
     }
-    oRef = o;
-    saysRef = says;
-    pendingRef = pending;
-    counted_ = counted;
-    blockStart_ = static_cast<size_t>(blockStart - out_.data());
+    if (end - p >= 32) {
+        const Classified k = classify<DropEmpty>(p, t, c, s.says);
+        const auto n = static_cast<unsigned>(std::countr_zero(k.stop));
+        emit<Translate>(k, n, t, c, s);
+        p += n;
+    }
     return static_cast<size_t>(p - begin);
+}
+
+VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_t* const end,
+                                        uint8_t*& oRef, unsigned& saysRef, bool& pendingRef) {
+    const VectorTables& t = *vector_;
+    VectorState s{oRef, out_.data() + blockStart_, counted_, saysRef, pendingRef};
+    size_t n;
+    if (t.identity) {
+        n = t.dropEmpty ? runVector<false, true>(begin, end, t, s)
+                        : runVector<false, false>(begin, end, t, s);
+    } else {
+        n = t.dropEmpty ? runVector<true, true>(begin, end, t, s)
+                        : runVector<true, false>(begin, end, t, s);
+    }
+    oRef = s.o;
+    saysRef = s.says;
+    pendingRef = s.pending;
+    counted_ = s.counted;
+    blockStart_ = static_cast<size_t>(s.blockStart - out_.data());
+    return n;
 }
 #else
 size_t BlockStream::vectorRun(const uint8_t*, const uint8_t*, uint8_t*&, unsigned&, bool&) {

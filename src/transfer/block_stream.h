@@ -90,8 +90,10 @@ private:
     enum : uint16_t { kOut = 0x00FF, kKeep = 0x0100, kSays = 0x0200, kSlow = 0x0400 };
     using Table = std::array<uint16_t, 256>;
 
+public:
     struct VectorTables;
 
+private:
     uint8_t* ensureRoom(size_t extra);
     uint8_t* slowByte(uint8_t* o, uint8_t raw);
     size_t vectorRun(const uint8_t* begin, const uint8_t* end, uint8_t*& o, unsigned& says,
