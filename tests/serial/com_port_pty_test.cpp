@@ -156,6 +156,31 @@ TEST_F(ComPortLine, NoticesArriveOnTheOwningThreadInOrder) {
     EXPECT_EQ(events, expected);
 }
 
+TEST_F(ComPortLine, StatusNoticesRaiseTheEventOfTheirKind) {
+    port->SetOpen(true);
+    port->SetTriggerLength(0);
+    const uint16_t free = port->AddStatusTrigger(stOutBuffFree);
+    const uint16_t sent = port->AddStatusTrigger(stOutSent);
+    std::vector<std::string> events;
+    port->OnTriggerStatus = [&](TComPort&, uint16_t h) {
+        events.push_back(h == free ? "status free" : h == sent ? "status sent" : "status ?");
+    };
+    port->OnTriggerOutbuffFree = [&](TComPort&) { events.push_back("outbuff free"); };
+    port->OnTriggerOutSent = [&](TComPort&) { events.push_back("out sent"); };
+    port->OnTriggerOutbuffUsed = [&](TComPort&) { events.push_back("outbuff used"); };
+    port->OnTriggerModemStatus = [&](TComPort&) { events.push_back("modem"); };
+
+    port->SetStatusTrigger(free, 0, true);
+    ASSERT_TRUE(pumpUntil([&] { return events.size() >= 2; }));
+    port->SetStatusTrigger(sent, 0, true);
+    port->PutString("%");
+    ASSERT_TRUE(pumpUntil([&] { return events.size() >= 4; }));
+    EXPECT_EQ(peer.receive(1), "%");
+    const std::vector<std::string> expected{"status free", "outbuff free", "status sent",
+                                            "out sent"};
+    EXPECT_EQ(events, expected);
+}
+
 TEST_F(ComPortLine, ADataTriggerFiresWithItsHandleAfterCloseAndReopen) {
     port->SetOpen(true);
     const uint16_t handle = port->AddDataTrigger("READY", true);
