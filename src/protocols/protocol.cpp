@@ -2,7 +2,10 @@
 
 #include "protocols/ascii_protocol.h"
 #include "protocols/xmodem.h"
+#include "serial/com_port.h"
+#include "serial/dispatcher.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace vorl {
@@ -161,16 +164,46 @@ TCustomProtocol::~TCustomProtocol() {
         P_->StateProc = nullptr;
         P_->ProtocolWindow = nullptr;
     }
+    deregisterFromPort();
     if (protocolType_ == ptAscii)
         ascDonePart(*P_);
+}
+
+void TCustomProtocol::SetComPort(TComPort* port) {
+    if (port == comPort_)
+        return;
+    deregisterFromPort();
+    comPort_ = port;
 }
 
 void TCustomProtocol::SetLine(std::shared_ptr<ProtocolLine> line) {
     line_ = std::move(line);
 }
 
+// The line of the port component while its port is open (none while it is
+// closed, which a start reports as -103), else the line given directly.
 std::shared_ptr<ProtocolLine> TCustomProtocol::currentLine() const {
+    if (comPort_) {
+        if (comPort_->PortState() != psOpen)
+            return nullptr;
+        TBaseDispatcher* d = comPort_->GetDispatcher();
+        return d ? std::make_shared<DispatcherLine>(*d) : nullptr;
+    }
     return line_;
+}
+
+void TCustomProtocol::registerWithPort() {
+    if (!comPort_ || portUserRegistered_)
+        return;
+    comPort_->RegisterUserCallback(this,
+                                   [this](TComPort&, bool opening) { PortCallback(opening); });
+    portUserRegistered_ = true;
+}
+
+void TCustomProtocol::deregisterFromPort() {
+    if (comPort_ && portUserRegistered_)
+        comPort_->DeregisterUserCallback(this);
+    portUserRegistered_ = false;
 }
 
 void TCustomProtocol::PortCallback(bool opening) {
@@ -286,18 +319,22 @@ void TCustomProtocol::StartReceive() {
 void TCustomProtocol::start(bool transmit) {
     if (protocolType_ == ptNoProtocol)
         return;
-    std::shared_ptr<ProtocolLine> line = currentLine();
-    if (!line)
+    if (!comPort_ && !line_)
         throw EPortNotAssigned(ecPortNotAssigned);
     if (!P_->Finished)
         return; // one transfer at a time
+    std::shared_ptr<ProtocolLine> line = currentLine();
     peSetProtocolPort(*P_, line);
+    registerWithPort();
     if (!bpsTaken_) {
         bpsTaken_ = true;
         int32_t baud = 0;
         uint16_t parity = 0, stopbits = 1, databits = 8;
-        if (line->IsOpen() && line->GetLine(baud, parity, stopbits, databits) >= 0)
-            peSetActualBPS(*P_, baud);
+        if (comPort_)
+            baud = comPort_->Baud();
+        else if (line && line->IsOpen())
+            line->GetLine(baud, parity, stopbits, databits);
+        peSetActualBPS(*P_, baud);
     }
     TPrepareProc prepare;
     TStateProc proc;
@@ -312,14 +349,13 @@ void TCustomProtocol::start(bool transmit) {
     window_->hasNextFile = bool(OnProtocolNextFile);
     window_->hasAccept = bool(OnProtocolAccept);
     window_->generation = ++generation_;
-    portUserRegistered_ = true;
     peStartProtocol(*P_, P_->ProtocolType, prepare, proc);
 }
 
 void TCustomProtocol::finished(uint64_t generation, int32_t code) {
     // A finish of an earlier transfer must not unregister a later one.
-    if (generation == generation_)
-        portUserRegistered_ = false;
+    if (generation == generation_ && P_->Finished)
+        deregisterFromPort();
     guarded([&] {
         if (OnProtocolFinish)
             OnProtocolFinish(*this, code);
@@ -338,18 +374,23 @@ int32_t TCustomProtocol::EstimateTransferSecs(int64_t size) const {
     return peEstimateTransferSecs(*P_, size);
 }
 
+int32_t TCustomProtocol::outBuffUsed() const {
+    if (comPort_)
+        return int32_t(comPort_->GetOutBuffUsed());
+    if (line_ && line_->IsOpen())
+        return std::max(0, line_->OutBuffUsed());
+    return 0;
+}
+
 int64_t TCustomProtocol::BytesTransferred() const {
-    std::shared_ptr<ProtocolLine> line = currentLine();
-    if (!line)
+    if (!comPort_ && !line_)
         return 0;
-    int32_t used = line->IsOpen() ? line->OutBuffUsed() : 0;
-    return peGetBytesTransferred(*P_, used < 0 ? 0 : used);
+    return peGetBytesTransferred(*P_, outBuffUsed());
 }
 
 int64_t TCustomProtocol::BytesRemaining() const {
-    std::shared_ptr<ProtocolLine> line = currentLine();
-    int32_t used = line && line->IsOpen() ? line->OutBuffUsed() : 0;
-    return peGetBytesRemaining(*P_, used < 0 ? 0 : used);
+    int64_t r = P_->FileLength - BytesTransferred();
+    return r < 0 ? 0 : r;
 }
 
 } // namespace vorl

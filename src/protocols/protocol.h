@@ -30,6 +30,8 @@
 
 namespace vorl {
 
+class TComPort;
+
 // How long the transfer waits for a sent event to be handled.
 inline constexpr std::chrono::milliseconds kProtocolNotifyTimeout{1000};
 
@@ -56,7 +58,12 @@ public:
     TCustomProtocol& operator=(const TCustomProtocol&) = delete;
 
     // ---- The port ----
-    // A line without a port component (tests, a headless front end).
+    // The port component the transfers run on (not owned; it must outlive
+    // this component or be detached first).
+    void SetComPort(TComPort* port);
+    TComPort* ComPort() const { return comPort_; }
+    // A line without a port component (tests, a headless front end); used
+    // when no port component is set.
     void SetLine(std::shared_ptr<ProtocolLine> line);
     // What the port tells its users: after it opened (true), as it closes
     // (false). Closing while a transfer runs cancels it.
@@ -165,11 +172,15 @@ private:
     std::shared_ptr<ProtocolLine> currentLine() const;
     void passSettings();
     void finished(uint64_t generation, int32_t code);
+    void registerWithPort();
+    int32_t outBuffUsed() const;
+    void deregisterFromPort();
 
     std::shared_ptr<Delivery> delivery_;
     std::shared_ptr<Alive> alive_;
     std::unique_ptr<Window> window_;
     std::shared_ptr<TProtocolData> P_;
+    TComPort* comPort_ = nullptr;
     std::shared_ptr<ProtocolLine> line_;
 
     TProtocolType protocolType_ = ptNoProtocol;

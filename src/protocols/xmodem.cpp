@@ -441,6 +441,16 @@ bool countReceiveError(TProtocolData& P) {
     return false;
 }
 
+// A time-out while the next block is awaited: the reply to send is NAK, not
+// the last ACK again. A sender that missed that ACK (or took a damaged one
+// for noise) then sends its block once more, which comes as a duplicate; a
+// repeated ACK could be taken for the next block's, which would then be lost.
+// Before the first block the handshake character stays.
+void askAgain(TProtocolData& P) {
+    if (P.Xm.HandshakeChar == cACK)
+        P.Xm.HandshakeChar = cNAK;
+}
+
 enum class BlockCheck { Good, Bad, Duplicate, Fatal };
 
 BlockCheck receiveBlock(TProtocolData& P, ProtocolLine& line) {
@@ -601,6 +611,7 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
                 X.XmodemState = rxFinished;
                 break;
             }
+            askAgain(P);
             if (X.HandshakeChar == 'C' && P.BlockErrors > 3) {
                 // No CRC sender answered: ask for checksum blocks instead.
                 P.BlockErrors = 0;
@@ -638,6 +649,7 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
                 P.ForceStatus = true;
                 X.XmodemState = rxFinished;
             } else {
+                askAgain(P);
                 line.PutChar(X.HandshakeChar);
                 line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
                 X.XmodemState = rxWaitForHSReply;

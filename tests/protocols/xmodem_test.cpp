@@ -188,6 +188,25 @@ TEST_F(XmodemTest, ReceiverAcknowledgesOneEotAfterSilence) {
     EXPECT_EQ(rx.line->sent(), "\x15\x06\x15\x06") << "NAK, block ACK, EOT NAK, ACK on silence";
 }
 
+TEST_F(XmodemTest, ReceiverAsksAgainWithNakWhenTheNextBlockDoesNotCome) {
+    Side rx(ptXmodemCRC);
+    receiveFile(rx);
+    rx.line->pump();
+    rx.line->feed(XmBlock(1, "one", true));
+    rx.line->pump();
+    EXPECT_EQ(rx.line->takeSent(), "C\x06");
+    // Block 2 is lost on the line: the receiver must ask for it again, not
+    // repeat its ACK (which a sender could take for block 2's).
+    clock.advanceTicks(19);
+    rx.line->pump();
+    EXPECT_EQ(rx.line->takeSent(), "\x15");
+    rx.line->feed(XmBlock(2, "two", true) + "\x04\x04");
+    ASSERT_TRUE(run(rx, nullptr));
+    EXPECT_EQ(rx.code(), 0);
+    EXPECT_EQ(readBytes(dir.file("recv.nc")),
+              XmBlock(1, "one", true).substr(3, 128) + XmBlock(2, "two", true).substr(3, 128));
+}
+
 TEST_F(XmodemTest, CrcReceiverFallsBackToChecksumAfterFourC) {
     Side rx(ptXmodemCRC);
     receiveFile(rx);
