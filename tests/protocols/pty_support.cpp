@@ -91,6 +91,8 @@ void PtyRelay::run() {
             if (!(d.from.revents & POLLIN))
                 continue;
             ssize_t n = read(d.from.fd, buf, sizeof buf);
+            if (n > 0 && &d.into == &toB)
+                lastToPeer_ = std::chrono::steady_clock::now().time_since_epoch().count();
             if (trace && n > 0)
                 fprintf(trace, "\n%c %lld ms:", &d.into == &toA ? '<' : '>',
                         (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -130,15 +132,18 @@ void PtyRelay::run() {
 }
 
 PeerProcess::PeerProcess(const std::vector<std::string>& argv, int stdinFd, int stdoutFd,
-                         const std::string& cwd) {
+                         const std::string& cwd, int stderrFd) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, stdinFd, 0);
     posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
     // VORL_PEER_LOG names a file for the peer's messages (debugging).
     const char* log = getenv("VORL_PEER_LOG");
-    posix_spawn_file_actions_addopen(&fa, 2, log ? log : "/dev/null", O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    if (stderrFd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, stderrFd, 2);
+    else
+        posix_spawn_file_actions_addopen(&fa, 2, log ? log : "/dev/null",
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     std::vector<char*> args;
     for (const std::string& a : argv)
@@ -197,6 +202,10 @@ PortSide::~PortSide() {
         waitFinish(std::chrono::milliseconds(3000));
     proto.SetComPort(nullptr);
     port.SetOpen(false);
+    // A close that had to wait for a notice in progress finishes on this
+    // thread's loop.
+    delivery->pumpUntil([this] { return port.PortState() == psClosed; },
+                        std::chrono::milliseconds(5000));
 }
 
 bool PortSide::waitFinish(std::chrono::milliseconds timeout) {

@@ -49,6 +49,11 @@ public:
     int peerStdout() const { return fromPeer_[1]; }
     uint64_t damaged() const { return damaged_; }
     uint64_t relayed() const { return relayed_; }
+    // When the last byte towards the peer passed (steady clock).
+    std::chrono::steady_clock::time_point lastToPeer() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(lastToPeer_.load()));
+    }
 
 private:
     void run();
@@ -61,14 +66,16 @@ private:
     std::string pathA_;
     std::atomic<uint64_t> damaged_{0};
     std::atomic<uint64_t> relayed_{0};
+    std::atomic<std::chrono::steady_clock::rep> lastToPeer_{0};
     std::thread thread_;
 };
 
 // A program run with the given standard input and output.
 class PeerProcess {
 public:
+    // `stderrFd` -1: the program's messages go to VORL_PEER_LOG or nowhere.
     PeerProcess(const std::vector<std::string>& argv, int stdinFd, int stdoutFd,
-                const std::string& cwd);
+                const std::string& cwd, int stderrFd = -1);
     PeerProcess(const std::vector<std::string>& argv, const PtyRelay& relay, const std::string& cwd)
         : PeerProcess(argv, relay.peerStdin(), relay.peerStdout(), cwd) {}
     ~PeerProcess(); // kills the program if it still runs
