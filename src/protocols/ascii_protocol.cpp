@@ -132,6 +132,12 @@ void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
             break;
         }
         A.SendIndex = 0;
+        // With room in the output buffer the block goes at once; waiting for
+        // the trigger would cost a pass of the dispatcher per block.
+        if (line.OutBuffFree() >= roomForBlock(P)) {
+            A.AsciiState = taSendBlock;
+            break;
+        }
         line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
         line.SetStatusTrigger(P.OutBuffFreeTrigger, uint32_t(roomForBlock(P)), true);
         A.AsciiState = taWaitFreeSpace;

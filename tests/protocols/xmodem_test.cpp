@@ -372,6 +372,40 @@ TEST_F(XmodemTest, CancelEmptiesTheOutputAndSendsTheCancelSequence) {
     EXPECT_EQ(tx.proto.GetProtocolStatus(), psCancelRequested);
 }
 
+TEST_F(XmodemTest, ReceiverAskingForGGetsBlocksWithoutWaitingForAcks) {
+    Side tx(ptXmodem1K);
+    std::string data = Pattern(3000);
+    sendFile(tx, data);
+    tx.line->pump();
+    tx.line->feed("G");
+    ASSERT_TRUE(RunLine(*tx.line, clock, nullptr, [&] {
+        return !ParseSent(tx.line->sent(), true).empty() &&
+               ParseSent(tx.line->sent(), true).back().start == cEOT;
+    }));
+    auto sent = ParseSent(tx.line->sent(), true);
+    ASSERT_EQ(sent.size(), 4u) << "three blocks streamed, then EOT";
+    std::string got;
+    for (int i = 0; i < 3; ++i)
+        got += sent[size_t(i)].data;
+    EXPECT_EQ(got, data + std::string(72, '\x1A'));
+    EXPECT_EQ(tx.proto.EngineProtocolType(), ptXmodem1KG);
+    tx.line->feed("\x06");
+    ASSERT_TRUE(run(tx, nullptr));
+    EXPECT_EQ(tx.code(), 0);
+    EXPECT_EQ(tx.proto.GetProtocolStatus(), psEndFile);
+
+    Side cancelled(ptXmodem1K, 0x7F0A, 2100);
+    cancelled.line->setAutoDrain(false);
+    sendFile(cancelled, Pattern(50000), "big.nc");
+    cancelled.line->pump();
+    cancelled.line->feed("G");
+    cancelled.line->pump();
+    cancelled.line->drain();
+    cancelled.line->feed("\x18");
+    ASSERT_TRUE(run(cancelled, [&] { cancelled.line->drain(); }));
+    EXPECT_EQ(cancelled.code(), ecCancelRequested);
+}
+
 TEST_F(XmodemTest, SenderStopsWhenTheReceiverCancels) {
     Side tx(ptXmodem);
     sendFile(tx, Pattern(300));
