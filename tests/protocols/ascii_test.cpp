@@ -123,6 +123,23 @@ TEST_F(AsciiTest, ShortLinePausesAreTimedInTheCallLongOnesOnTheTimer) {
     EXPECT_EQ(slow.line->sent(), "A\rB\r");
 }
 
+TEST_F(AsciiTest, CharacterPausesCountWithLinePauses) {
+    Side tx(ptAscii);
+    tx.proto.SetAsciiCharDelay(120);
+    tx.proto.SetAsciiLineDelay(60);
+    sendFile(tx, "AB\rC");
+    tx.line->pump();
+    // A and B: 120 ms each inside the call; the line pause after CR would
+    // pass 250 ms and becomes a wait of 2 ticks.
+    EXPECT_EQ(tx.line->sent(), "AB\r");
+    EXPECT_EQ(tx.line->timerInterval(tx.proto.Data().TimeoutTrigger), 2);
+    clock.advanceTicks(3);
+    tx.line->pump();
+    EXPECT_EQ(tx.line->sent(), "AB\rC");
+    ASSERT_TRUE(run(tx));
+    EXPECT_EQ(tx.code(), 0);
+}
+
 TEST_F(AsciiTest, TransmitWithoutRoomInTheOutputTimesOut) {
     Side tx(ptAscii, 0x7F00, 200);
     tx.line->setAutoDrain(false);
