@@ -274,14 +274,5 @@ TEST_F(FileAccess, UpcaseKeepsTheGivenNameOnACaseSensitiveFileSystem) {
     EXPECT_EQ(P->PathName, dir.file("part.nc"));
 }
 
-TEST(FileErrors, ErrnoMapsToFileErrorCodes) {
-    EXPECT_EQ(FileErrorCode(ENOENT, false), ecFileNotFound);
-    EXPECT_EQ(FileErrorCode(ENOTDIR, false), ecPathNotFound);
-    EXPECT_EQ(FileErrorCode(EACCES, true), ecAccessDenied);
-    EXPECT_EQ(FileErrorCode(ENOSPC, true), ecDiskFull);
-    EXPECT_EQ(FileErrorCode(EIO, false), -161);
-    EXPECT_EQ(FileErrorCode(EIO, true), -160);
-}
-
 } // namespace
 } // namespace vorl

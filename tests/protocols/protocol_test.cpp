@@ -145,20 +145,11 @@ TEST_F(ProtocolTest, BytesTransferredAndEstimate) {
     EXPECT_EQ(s.proto.EstimateTransferSecs(10000), 0);
 }
 
-TEST_F(ProtocolTest, StatusTextsAndFinishCodes) {
+TEST_F(ProtocolTest, StatusTexts) {
     EXPECT_EQ(TProtocol::StatusMsg(4714), "At end of file");
     EXPECT_EQ(TProtocol::StatusMsg(4716), "Block was out of sequence");
     EXPECT_EQ(TProtocol::StatusMsg(4730), "");
     EXPECT_EQ(TProtocol::StatusMsg(4699), "");
-    EXPECT_EQ(peStatusToError(psFileRejected), ecFileRejected);
-    EXPECT_EQ(peStatusToError(psCantWriteFile), ecCantWriteFile);
-    EXPECT_EQ(peStatusToError(psTimeout), ecTimeout);
-    EXPECT_EQ(peStatusToError(psProtocolError), ecProtocolError);
-    EXPECT_EQ(peStatusToError(psCancelRequested), ecCancelRequested);
-    EXPECT_EQ(peStatusToError(psBlockOutOfSequence), ecSequenceError);
-    EXPECT_EQ(peStatusToError(psAbortNoCarrier), ecAbortNoCarrier);
-    EXPECT_EQ(peStatusToError(psAbort), ecProtocolAbort);
-    EXPECT_EQ(peStatusToError(psEndFile), 0);
 }
 
 TEST_F(ProtocolTest, CancelFromInsideAnEventEndsTheTransfer) {
