@@ -9,7 +9,7 @@
 // makes a run slower.
 // Both files are checked against the original.
 //
-//   bench_xmodem_1k [kilobytes] [rounds]      (default 1024 KiB, 3 rounds)
+//   bench_xmodem_1k [kilobytes] [rounds]      (default 1024 KiB, 7 rounds)
 #include "pty_support.h"
 #include "temp_dir.h"
 
@@ -98,7 +98,7 @@ double runOurs(const TempDir& dir, const std::string& data, bool& ok) {
 
 int main(int argc, char** argv) {
     size_t kib = argc > 1 ? size_t(std::atol(argv[1])) : 1024;
-    int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
     TempDir dir;
     std::mt19937 rng(5);
     std::string data(kib * 1024, '\0');
