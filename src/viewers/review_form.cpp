@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -131,7 +132,12 @@ void TReviewForm::FormShow() {
     if (fields_.startBlock != 0) {
         chosenBlock_ = fields_.startBlock;
         const int line = chosenBlock_ - 1;
-        txtReview->loadThroughLine(line, kLinesAfterChosen);
+        if (txtReview->isLoading()) {
+            // Deep in a large program this takes a moment.
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+            txtReview->loadThroughLine(line, kLinesAfterChosen);
+            QGuiApplication::restoreOverrideCursor();
+        }
         const QTextBlock block = txtReview->document()->findBlockByNumber(line);
         if (block.isValid()) {
             QTextCursor cursor(block);
