@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace vorl {
@@ -218,61 +219,25 @@ TEST_F(Preparation, EiaUploadCodesWithoutCharacter) {
     EXPECT_EQ(finish(m, "\x67\x01\x1A\x61\x4A\x80", xlt), "G1(A)\n");
 }
 
-// The straightforward reading of the block rules, whole file in memory.
-std::string referenceDownload(const std::string& program, const MachineConfig& m, int startBlock) {
-    std::string data = program;
-    if (!data.empty() && data.back() != '\r' && data.back() != '\n') {
-        data += '\n';
-    }
-    const FilterSettings filter = downloadFilter(m);
-    const TranslationTable table = BuiltInTranslationTable();
-    std::string out;
-    int counted = 0;
-    size_t pos = 0;
-    while (pos < data.size()) {
-        const size_t end = data.find_first_of("\r\n", pos);
-        std::string block = data.substr(pos, end - pos) + std::string(downloadEob(m));
-        pos = end + (data.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-        if (filter.active() || m.charCode == 1) {
-            block = FilterBlock(block, filter);
-        }
-        if (m.downloadStripComments && IsEmptyBlock(block)) {
-            continue;
-        }
-        if (++counted < startBlock) {
-            continue;
-        }
-        if (m.charCode == 1) {
-            for (char& c : block) {
-                c = static_cast<char>(table[static_cast<uint8_t>(c)]);
-            }
-        }
-        out += block;
-    }
-    return out;
-}
-
 TEST_F(Preparation, OutputDoesNotDependOnReadSize) {
-    std::mt19937 random(20240611);
-    const std::string alphabet = std::string("G01 X.()N\r\n\r\n\r\n%;", 17) + '\0';
-    for (int round = 0; round < 20; ++round) {
-        std::string program(random() % 400, ' ');
-        for (char& c : program) {
-            c = alphabet[random() % alphabet.size()];
-        }
-        MachineConfig m = machine(static_cast<int>(random() % 3), static_cast<int>(random() % 2));
-        m.downloadStripNulls = random() % 2;
-        m.downloadStripSpaces = random() % 2;
-        m.downloadStripComments = random() % 2;
-        m.downloadFilterChars = random() % 3 == 0 ? ";\n" : "";
-        DownloadRequest request;
-        request.startBlock = static_cast<int>(random() % 4);
-        const std::string expected = referenceDownload(program, m, request.startBlock);
-        for (size_t readSize : {1, 3, 64, 1 << 20}) {
-            request.readSize = readSize;
-            ASSERT_EQ(prepare(m, program, request), expected)
-                << "round " << round << " read size " << readSize;
-        }
+    std::string program;
+    for (int n = 1; n <= 1000; ++n) {
+        program += "N" + std::to_string(n) + (n % 7 == 0 ? " (TOOL CHANGE)" : " G01 X1.5 Y-2");
+        program += n % 3 == 0 ? "\r" : n % 3 == 1 ? "\r\n" : "\n";
+    }
+    const MachineConfig m = stripping(0, true, true, 1);
+    DownloadRequest request;
+    request.startBlock = 5;
+    const std::string whole = prepare(m, program, request);
+    // Lines N7, N14, ... hold only a number once the comment is gone; the
+    // first four of the others are skipped.
+    EXPECT_EQ(std::count(whole.begin(), whole.end(), '\x80'), 1000 - 1000 / 7 - 4);
+    const std::string uploaded = finish(m, whole);
+    EXPECT_EQ(uploaded.rfind("N5G01X1.5Y-2\r\nN6G01X1.5Y-2\r\nN8G01", 0), 0u);
+    for (size_t readSize : {7, 4097}) {
+        request.readSize = readSize;
+        ASSERT_EQ(prepare(m, program, request), whole) << readSize;
+        ASSERT_EQ(finish(m, whole, "", readSize), uploaded) << readSize;
     }
 }
 
