@@ -1,0 +1,600 @@
+// Port set-up, the Connect/Transmit/Receive button, Reset and Stop, the
+// waits, and the small port and protocol events. The download and upload
+// sequences are in download.cpp and upload.cpp.
+#include "transfer/transfer_engine.h"
+
+#include "serial/triggers.h"
+#include "text/language_table.h"
+#include "transfer/data_preparation.h"
+#include "transfer/temp_file.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+
+namespace vorl {
+
+TTransferEngine::TTransferEngine(MachineList& machines, TransferView& view,
+                                 std::shared_ptr<Delivery> delivery, QObject* parent)
+    : QObject(parent), ComPort1(delivery), Protocol1(delivery), machines_(machines), view_(view),
+      delivery_(std::move(delivery)) {
+    ComPort1.SetAutoOpen(false);
+    ComPort1.SetTapiMode(tmOff);
+    ComPort1.SetBufferFull(2500);
+    ComPort1.SetBufferResume(400);
+    ComPort1.OnTriggerData = [this](TComPort&, uint16_t handle) { ComPort1TriggerData(handle); };
+    ComPort1.OnTriggerStatus = [this](TComPort&, uint16_t handle) {
+        if (handle != 0 && handle == barrierTrigger_) {
+            barrierPassed_ = true;
+        }
+    };
+    ComPort1.OnTriggerLineError = [this](TComPort&, uint16_t error, bool lineBreak) {
+        ComPort1TriggerLineError(error, lineBreak);
+    };
+
+    Protocol1.SetComPort(&ComPort1); // the port closing ends a running transfer
+    Protocol1.SetProtocolType(ptAscii);
+    Protocol1.SetFileMask("*.*");
+    Protocol1.SetHandshakeRetry(120);
+    Protocol1.SetHandshakeWait(1092);
+    Protocol1.SetTransmitTimeout(16777215);
+    Protocol1.SetOverhead(20);
+    Protocol1.SetStatusInterval(36);
+    Protocol1.SetXYmodemBlockWait(1092);
+    Protocol1.SetAsciiEOFTimeout(180);
+    Protocol1.OnProtocolStatus = [this](TCustomProtocol&, uint16_t options) {
+        Protocol1ProtocolStatus(options);
+    };
+    Protocol1.OnProtocolError = [this](TCustomProtocol&, int32_t code) {
+        Protocol1ProtocolError(code);
+    };
+    Protocol1.OnProtocolFinish = [this](TCustomProtocol&, int32_t code) {
+        Protocol1ProtocolFinish(code);
+    };
+
+    auto timer = [this](const char* name, int interval, void (TTransferEngine::*tick)()) {
+        auto* t = new QTimer(this);
+        t->setObjectName(name);
+        t->setInterval(interval);
+        connect(t, &QTimer::timeout, this, tick);
+        return t;
+    };
+    Timer1 = timer("Timer1", 1000, &TTransferEngine::Timer1Timer);
+    Timer2 = timer("Timer2", 250, &TTransferEngine::Timer2Timer);
+    Timer3 = timer("Timer3", 1000, &TTransferEngine::Timer3Timer);
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->start(); // enabled from the start, as the window has always had it
+    // Only its ticks matter: each one ends the event loop's sleep, so a wait
+    // for the output buffer looks again.
+    drainTimer_ = new QTimer(this);
+    connect(drainTimer_, &QTimer::timeout, this,
+            [this] { drainTimer_->setInterval(static_cast<int>(drainPoll.count())); });
+}
+
+TTransferEngine::~TTransferEngine() {
+    Timer1->stop();
+    Timer2->stop();
+    Timer3->stop();
+    protocolRunning_ = false;
+    try {
+        ComPort1.SetOpen(false); // cancels a running protocol transfer
+    } catch (const std::exception&) {
+    }
+    Protocol1.SetComPort(nullptr);
+}
+
+// ---- Showing ---------------------------------------------------------------
+
+void TTransferEngine::status(int id, std::string_view builtin) {
+    view_.ShowStatus(TextOr(id, builtin));
+}
+
+void TTransferEngine::setGo(GoState state, bool enabled) {
+    goState_ = state;
+    static constexpr int kCaption[] = {13, 16, 17};
+    view_.ShowGoButton(Text(kCaption[static_cast<int>(state)]), enabled);
+}
+
+void TTransferEngine::enableGo() {
+    setGo(goState_, true);
+}
+
+// The one place that switches the status lights' watching of the port.
+void TTransferEngine::setMonitoring(bool on) {
+    view_.SetLightMonitoring(on);
+}
+
+void TTransferEngine::showPanel(TransferView::Panel panel, const std::string& text) {
+    view_.ShowPanel(panel, text);
+}
+
+void TTransferEngine::showProgress(const ProgressDisplay& display) {
+    if (display.elapsedTime) {
+        showPanel(TransferView::Panel::ElapsedTime, *display.elapsedTime);
+    }
+    if (display.cps) {
+        showPanel(TransferView::Panel::CPS, *display.cps);
+    }
+    if (display.remainingTime) {
+        showPanel(TransferView::Panel::RemainingTime, *display.remainingTime);
+    }
+}
+
+void TTransferEngine::resetProgress() {
+    showProgress(progress.ResetProgress());
+    transfer.charsTotal = 0;
+    transfer.charsTransferred = 0;
+}
+
+void TTransferEngine::stopProgress() {
+    showProgress(progress.StopProgress());
+    Timer3->stop();
+}
+
+void TTransferEngine::SetFileName(const std::string& name) {
+    transfer.fileName = name;
+    view_.ShowFileName(name);
+}
+
+// ---- Waiting ---------------------------------------------------------------
+
+bool TTransferEngine::waitUntil(const std::function<bool()>& done) {
+    const uint64_t run = run_;
+    for (;;) {
+        if (run != run_ || transfer.abortRequested) {
+            return false;
+        }
+        if (done()) {
+            return true;
+        }
+        // Sleeps until an event comes: a click, a port or protocol notice,
+        // a timer. Each of them may have changed what `done` looks at.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void TTransferEngine::letMessagesRun() {
+    QCoreApplication::processEvents();
+}
+
+bool TTransferEngine::waitOutputDrained() {
+    if (drainTrigger_ == 0) {
+        drainTrigger_ = ComPort1.AddStatusTrigger(stOutBuffUsed);
+    }
+    using namespace std::chrono;
+    // The first look when the line should be free, then every drainPoll;
+    // the port's notice may come first.
+    const auto untilFree = ceil<milliseconds>(lineFreeAt_ - steady_clock::now());
+    drainTimer_->start(static_cast<int>(std::max(drainPoll, untilFree).count()));
+    const bool drained = waitUntil([this] {
+        if (transfer.senderCancel) {
+            return true;
+        }
+        // Armed before looking, so that a buffer that empties in between
+        // still sends its notice.
+        ComPort1.SetStatusTrigger(drainTrigger_, 0, true);
+        return ComPort1.GetOutBuffUsed() == 0 && steady_clock::now() >= lineFreeAt_;
+    });
+    drainTimer_->stop();
+    return drained && !transfer.senderCancel;
+}
+
+void TTransferEngine::noteLineBusy(size_t bytes) {
+    using namespace std::chrono;
+    const MachineConfig& m = machine();
+    const int64_t bits = 1 + m.dataBits + (m.parity != 0 ? 1 : 0) + m.stopBits;
+    const int64_t baud = std::max<int32_t>(m.baudRate, 1);
+    const auto lineTime = microseconds(int64_t(bytes) * bits * 1000000 / baud);
+    lineFreeAt_ = std::max(lineFreeAt_, steady_clock::now()) + lineTime;
+}
+
+// A flush of the input that comes while the port is delivering a notice
+// takes effect when that notice ends, a moment later on the port's own
+// thread; until then the flushed bytes still read as waiting. Notices come
+// one after the other, so once the port's next notice is here the flush has
+// been done: a status trigger that fires at once asks for one.
+void TTransferEngine::settlePort() {
+    barrierPassed_ = false;
+    barrierTrigger_ = ComPort1.AddStatusTrigger(stOutBuffFree);
+    ComPort1.SetStatusTrigger(barrierTrigger_, 0, true); // free >= 0: always
+    waitUntil([this] { return barrierPassed_; });
+    removeTrigger(barrierTrigger_);
+}
+
+bool TTransferEngine::waitForCTS() {
+    if (modemTrigger_ == 0) {
+        modemTrigger_ = ComPort1.AddStatusTrigger(stModem);
+    }
+    constexpr uint16_t kCtsMask = 0x10;
+    const bool present = waitUntil([this] {
+        ComPort1.SetStatusTrigger(modemTrigger_, kCtsMask, true);
+        return ComPort1.GetCTS();
+    });
+    removeTrigger(modemTrigger_);
+    return present;
+}
+
+bool TTransferEngine::waitForTriggerString(const std::string& text, bool ignoreCase) {
+    awaitedTrigger_ = ComPort1.AddDataTrigger(text, ignoreCase);
+    transfer.waitingForTrigger = true;
+    const bool arrived = waitUntil([this] { return !transfer.waitingForTrigger; });
+    if (!arrived) {
+        removeTrigger(awaitedTrigger_);
+    }
+    return arrived;
+}
+
+void TTransferEngine::removeTrigger(uint16_t& handle) {
+    if (handle == 0) {
+        return;
+    }
+    const uint16_t h = handle;
+    handle = 0;
+    try {
+        ComPort1.RemoveTrigger(h);
+    } catch (const ECommException&) {
+        // Already gone with the port's earlier close: nothing to remove.
+    }
+}
+
+void TTransferEngine::forgetRunTriggers() {
+    removeTrigger(awaitedTrigger_);
+    removeTrigger(transfer.uploadEndTrigger);
+    removeTrigger(drainTrigger_);
+    removeTrigger(modemTrigger_);
+    removeTrigger(lineErrorTrigger_);
+    removeTrigger(barrierTrigger_);
+}
+
+bool TTransferEngine::runSequence(const std::function<void()>& sequence) {
+    ++sequenceDepth_;
+    std::string failure;
+    try {
+        sequence();
+    } catch (const std::bad_alloc&) {
+        failure = TextOr(226, "Insufficient memory to download file");
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    --sequenceDepth_;
+    if (failure.empty()) {
+        return true;
+    }
+    // The sequence cannot go on: back to idle, then say why.
+    transfer.senderActive = false;
+    cmdResetClick();
+    view_.ShowError(failure);
+    return false;
+}
+
+// ---- Port and protocol set-up ------------------------------------------------
+
+bool TTransferEngine::SetUpPort() {
+    resetProgress();
+    // Triggers of this engine must not come back with the port's next open
+    // (the port keeps triggers across a close, and handles start again).
+    forgetRunTriggers();
+    ComPort1.SetOpen(false);
+
+    const MachineConfig& m = machine();
+    ComPort1.SetComNumber(static_cast<uint16_t>(m.port));
+    ComPort1.SetBaud(m.baudRate);
+    ComPort1.SetDataBits(static_cast<uint16_t>(m.dataBits));
+    ComPort1.SetStopBits(static_cast<uint16_t>(m.stopBits));
+    ComPort1.SetParity(static_cast<TParity>(m.parity));
+    switch (m.handshake) {
+    case 0:
+        ComPort1.SetHWFlowOptions(hwfNone);
+        ComPort1.SetSWFlowOptions(swfNone);
+        break;
+    case 1:
+        ComPort1.SetHWFlowOptions(hwfNone);
+        ComPort1.SetSWFlowOptions(swfBoth);
+        break;
+    case 2:
+        ComPort1.SetHWFlowOptions(ComPort1.HWFlowOptions() | hwfUseRTS | hwfRequireCTS);
+        ComPort1.SetSWFlowOptions(swfNone);
+        break;
+    case 3:
+        ComPort1.SetHWFlowOptions(ComPort1.HWFlowOptions() | hwfUseRTS | hwfRequireCTS);
+        ComPort1.SetSWFlowOptions(swfBoth);
+        break;
+    default:
+        break;
+    }
+    const bool bigBuffer = m.protocol != 0 || ComPort1.SWFlowOptions() == swfBoth;
+    ComPort1.SetOutSize(bigBuffer ? 8192 : 4096);
+
+    try {
+        ComPort1.SetOpen(true);
+    } catch (const EAlreadyOpen&) {
+        status(220, "Port is already in use");
+    } catch (const EBadId&) {
+        status(201, "Port does not exist");
+    } catch (const EHardware&) {
+        status(220, "Port is in use by another application");
+    } catch (const EPortAccessDenied& e) {
+        // The port component's text names the device and the reason.
+        view_.ShowStatus(e.what());
+    } catch (const std::exception&) {
+        status(205, "Unknown error opening port");
+    }
+    if (!ComPort1.Open()) {
+        return false;
+    }
+    status(176, "Port open");
+    // Line errors never stop a transfer; they are only shown.
+    lineErrorTrigger_ = ComPort1.AddStatusTrigger(stLine);
+    constexpr uint16_t kOverrunParityFraming = 7;
+    ComPort1.SetStatusTrigger(lineErrorTrigger_, kOverrunParityFraming, true);
+    return true;
+}
+
+bool TTransferEngine::SetUpProtocol() {
+    const MachineConfig& m = machine();
+    switch (m.protocol) {
+    case 0:
+        Protocol1.SetProtocolType(ptAscii);
+        Protocol1.SetAsciiLineDelay(static_cast<uint16_t>(m.blockDelay));
+        break;
+    case 1:
+        Protocol1.SetProtocolType(ptXmodem);
+        break;
+    case 2:
+        Protocol1.SetProtocolType(ptXmodemCRC);
+        break;
+    case 3:
+        Protocol1.SetProtocolType(ptXmodem1K);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+bool TTransferEngine::PrepareDownloadFile() {
+    transfer.refilterNeeded = false;
+    DownloadRequest request;
+    request.sourcePath = transfer.fileName;
+    request.startBlock = transfer.startBlock;
+    request.prefixText = transfer.prefixText;
+    request.translationFile = translationFile;
+    request.previousTempFile = transfer.tempFileName;
+    const PreparedDownload prepared = vorl::PrepareDownloadFile(machine(), request);
+    transfer.tempFileName = prepared.tempFileName;
+    if (!prepared.ok) {
+        view_.ShowMessage(prepared.message);
+        return false;
+    }
+    transfer.eolChar = static_cast<char>(prepared.eolChar);
+    Protocol1.SetAsciiEOLChar(prepared.eolChar);
+    showPanel(TransferView::Panel::CharsTotal, std::to_string(prepared.charsTotal));
+    return true;
+}
+
+bool TTransferEngine::FinishUploadFile() {
+    const FinishedUpload finished = vorl::FinishUploadFile(machine(), transfer.tempFileName,
+                                                           transfer.fileName, translationFile);
+    if (!finished.ok) {
+        view_.ShowMessage(finished.message);
+        view_.ShowStatus(finished.message);
+    }
+    return finished.ok;
+}
+
+// ---- Buttons -----------------------------------------------------------------
+
+void TTransferEngine::cmdGoClick() {
+    // A sequence that Stop has ended may still be on its way out; a click
+    // that comes before it has left would start a second one under it.
+    if (sequenceDepth_ > 0) {
+        return;
+    }
+    setMonitoring(true);
+    view_.ShowStatus(std::string());
+    transfer.abortRequested = false;
+    transfer.uploadEndAssumed = false;
+
+    runSequence([this] {
+        switch (goState_) {
+        case GoState::Connect:
+            if (!SetUpPort()) {
+                return; // the status tells why; the caption stays
+            }
+            SetUpProtocol();
+            if (transfer.operation == TransferState::Download) {
+                if (PrepareDownloadFile()) {
+                    setGo(GoState::Transmit, true);
+                } else {
+                    cmdResetClick();
+                }
+            } else if (transfer.operation == TransferState::Upload) {
+                setGo(GoState::Receive, true);
+            }
+            break;
+        case GoState::Transmit:
+            setGo(GoState::Transmit, false);
+            if (transfer.refilterNeeded && !PrepareDownloadFile()) {
+                cmdResetClick();
+                return;
+            }
+            StartDownload(transfer.fileName);
+            break;
+        case GoState::Receive:
+            setGo(GoState::Receive, false);
+            StartUpload(transfer.fileName);
+            break;
+        }
+    });
+}
+
+void TTransferEngine::cmdResetClick() {
+    Timer2->stop();
+    if (transfer.senderActive) {
+        transfer.senderCancel = true; // the sender flushes and comes back here
+        return;
+    }
+    if (protocolRunning_ && !transfer.protocolFinished) {
+        Protocol1.CancelProtocol();
+    }
+    // What the cancelled transfer still reports belongs to a run that ended.
+    protocolRunning_ = false;
+    ++run_;
+    letMessagesRun();
+
+    view_.ShowProgress(0);
+    setGo(GoState::Connect, false);
+    SetFileName(std::string());
+    view_.EnableReview(false);
+    forgetRunTriggers();
+    ComPort1.SetOpen(false);
+    view_.ForgetCommandLineFile();
+    view_.ShowMachine(std::string());
+    view_.ShowOperation(std::string());
+    transfer.operation = TransferState::None;
+    status(50, "Reset");
+    showPanel(TransferView::Panel::CharsTotal, std::string());
+    showPanel(TransferView::Panel::CharsTransferred, std::string());
+    view_.PutLightsOut();
+    stopProgress();
+    transfer.abortRequested = true;
+    transfer.protocolFinished = false;
+    transfer.waitingForTrigger = false;
+    // An upload that ended by silence is abandoned, not saved by a later Stop.
+    transfer.uploadEndAssumed = false;
+}
+
+void TTransferEngine::cmdStopClick() {
+    if (transfer.senderActive) {
+        transfer.senderStopped = true;
+        transfer.senderCancel = true;
+        status(186, "Download cancelled");
+        showPanel(TransferView::Panel::CharsTransferred, std::string());
+        showPanel(TransferView::Panel::RemainingTime, std::string());
+        enableGo();
+    } else if (protocolRunning_) {
+        Protocol1.CancelProtocol(); // its finish event reports the cancel
+    }
+    Timer2->stop();
+    letMessagesRun();
+    view_.ShowProgress(0);
+    if (transfer.uploadEndAssumed) {
+        transfer.uploadEndAssumed = false;
+        if (FinishUploadFile()) {
+            showPanel(TransferView::Panel::CharsTotal, std::string());
+            showPanel(TransferView::Panel::CharsTransferred, std::string());
+            status(197, "File saved");
+        }
+    }
+}
+
+// ---- Events --------------------------------------------------------------------
+
+void TTransferEngine::ComPort1TriggerData(uint16_t triggerHandle) {
+    if (triggerHandle == 0) {
+        return;
+    }
+    if (triggerHandle == transfer.uploadEndTrigger) {
+        uploadEndArrived();
+        return;
+    }
+    if (triggerHandle == awaitedTrigger_) {
+        removeTrigger(awaitedTrigger_);
+        transfer.waitingForTrigger = false;
+    }
+    // Any other handle is not this run's: it ends nothing.
+}
+
+void TTransferEngine::ComPort1TriggerLineError(uint16_t error, bool) {
+    if (error != 0) {
+        status(224, "Line error");
+    }
+    if (lineErrorTrigger_ != 0 && ComPort1.Open()) {
+        ComPort1.SetStatusTrigger(lineErrorTrigger_, 7, true);
+    }
+}
+
+void TTransferEngine::Protocol1ProtocolError(int32_t errorCode) {
+    if (!protocolRunning_) {
+        return;
+    }
+    view_.ShowStatus(TextOr(223, "Error") + std::to_string(errorCode));
+}
+
+void TTransferEngine::Protocol1ProtocolStatus(uint16_t) {
+    if (!protocolRunning_) {
+        return;
+    }
+    const int32_t st = Protocol1.GetProtocolStatus();
+    if (st == psProtocolHandshake) {
+        status(178, "Waiting for machine tool");
+        return;
+    }
+    if (st != psOK) {
+        return;
+    }
+    if (transfer.operation == TransferState::Download) {
+        status(177, "Download in progress");
+        transfer.charsTransferred = Protocol1.BytesTransferred();
+        transfer.charsTotal = Protocol1.FileLength();
+        showPanel(TransferView::Panel::CharsTransferred, std::to_string(transfer.charsTransferred));
+        if (transfer.charsTotal >= 1) {
+            view_.ShowProgress(
+                static_cast<int>(transfer.charsTransferred * 100 / transfer.charsTotal));
+        }
+    } else if (transfer.operation == TransferState::Upload) {
+        if (!transfer.uploadEndReceived) {
+            status(181, "Upload in progress");
+        }
+        showPanel(TransferView::Panel::CharsTransferred,
+                  std::to_string(Protocol1.BytesTransferred()));
+    }
+}
+
+void TTransferEngine::Protocol1ProtocolFinish(int32_t errorCode) {
+    if (!protocolRunning_) {
+        return; // a transfer Reset has already abandoned
+    }
+    protocolRunning_ = false;
+    setMonitoring(false);
+    Timer3->stop();
+    showPanel(TransferView::Panel::RemainingTime, std::string());
+    showPanel(TransferView::Panel::CharsTransferred, std::string());
+    transfer.protocolFinished = true;
+    runSequence([this, errorCode] {
+        if (transfer.operation == TransferState::Download) {
+            downloadFinished(errorCode);
+        } else if (transfer.operation == TransferState::Upload) {
+            uploadFinished(errorCode);
+        }
+    });
+}
+
+void TTransferEngine::Timer1Timer() {
+    // A timer may come a little early; the delay is a promise to the control.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < delayUntil_) {
+        Timer1->start(static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(delayUntil_ - now).count()));
+        return;
+    }
+    transfer.delayPending = false;
+    Timer1->stop();
+}
+
+void TTransferEngine::Timer2Timer() {
+    if (ComPort1.GetFlowState() == fcXOutHold) {
+        status(228, "Waiting (Xoff received from machine tool)");
+    } else {
+        status(177, "Download in progress");
+    }
+}
+
+void TTransferEngine::Timer3Timer() {
+    showProgress(progress.UpdateProgress(transfer.charsTotal, transfer.charsTransferred));
+}
+
+} // namespace vorl

@@ -1,0 +1,169 @@
+// The DNC transfer engine: connects to the selected machine tool, sends a
+// prepared program to it (download) and receives one from it (upload), with
+// the machine's trigger strings, flow control and protocol.
+//
+// It owns the port component `ComPort1`, the protocol component `Protocol1`,
+// the transfer state and the three timers, and shows everything through a
+// `TransferView` (the main window, or a test's plain view). The main window
+// forwards its button clicks and menu choices; no widget is touched here.
+//
+// How it works
+// - `cmdGoClick` walks Connect -> Transmit (download) or Receive (upload);
+//   the button's state is the engine's `goState`.
+// - A sequence waits (for CTS, a trigger string, an empty output buffer, a
+//   block delay, the first received character) by running the event loop
+//   until a flag of `transfer` changes. The loop sleeps until an event
+//   comes, and every flag is changed by one: a click, a port notice (trigger
+//   string, status trigger, received data), a protocol event or a timer. So a
+//   machine tool that takes an hour to answer costs no processor time, and
+//   Reset, Stop and the protocol's events are handled during every wait.
+// - Reset sets `abortRequested`, clears `waitingForTrigger` and, while the
+//   block sender runs, only asks it to stop (`senderCancel`); the sender
+//   flushes the port's output and then runs the full reset itself.
+// - Each Reset also starts a new run number. A wait whose run has ended
+//   returns even when a new run has cleared `abortRequested` meanwhile, and a
+//   protocol event of an ended run is ignored.
+// - The data triggers registered for a run (the Ready or End string awaited,
+//   the upload's End string) are removed when the run ends, so a handle kept
+//   from an earlier run (handles restart at every open) never ends a wait or
+//   an upload of a later one.
+#pragma once
+
+#include "machines/machine_config.h"
+#include "protocols/protocol.h"
+#include "serial/com_port.h"
+#include "transfer/progress.h"
+#include "transfer/transfer_state.h"
+#include "transfer/transfer_view.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QTimer;
+
+namespace vorl {
+
+class TTransferEngine : public QObject {
+    Q_OBJECT
+
+public:
+    // `machines` is the main window's machine table (its `selected` machine is
+    // the one the transfer uses); `delivery` brings the port's and protocol's
+    // notices onto this thread.
+    TTransferEngine(MachineList& machines, TransferView& view, std::shared_ptr<Delivery> delivery,
+                    QObject* parent = nullptr);
+    ~TTransferEngine() override;
+
+    enum class GoState { Connect, Transmit, Receive };
+
+    TransferState transfer;
+    TComPort ComPort1;
+    TProtocol Protocol1;
+    QTimer* Timer1 = nullptr; // block delay
+    QTimer* Timer2 = nullptr; // 250 ms: the block sender's XOFF status
+    QTimer* Timer3 = nullptr; // 1000 ms: progress display
+    TransferProgress progress;
+    std::string translationFile; // the tape code translation file; may be missing
+
+    // How often the block sender looks at the output buffer while it waits
+    // for it to drain, once the line should be free, besides the port's own
+    // output-buffer notice (which comes at the port's 50 ms pace): short
+    // enough that a fast line never idles long between two groups.
+    std::chrono::milliseconds drainPoll{5};
+    // Told of every put of the block sender: offset in the prepared file and
+    // length (tests and benchmarks).
+    std::function<void(int64_t offset, size_t length)> OnSenderPut;
+
+    GoState goState() const { return goState_; }
+    const MachineConfig& machine() const { return machines_[machines_.selected]; }
+
+    // ---- Operator commands ----
+    void mnuCommDownloadClick(int tag);
+    void mnuCommUploadClick(int tag);
+    void cmdGoClick();
+    void cmdResetClick();
+    void cmdStopClick();
+    // The program named on the command line, shown as the file to send.
+    void SetFileName(const std::string& name);
+
+    // ---- Steps ----
+    // Closes the port and opens it again with the selected machine's settings;
+    // true when it is open. Also used by the terminal window.
+    bool SetUpPort();
+    bool SetUpProtocol();
+    bool PrepareDownloadFile();
+    // Writes the received program into the target file; false (and the
+    // reason shown) when it could not.
+    bool FinishUploadFile();
+    // False when the download was abandoned before its data went out.
+    bool StartDownload(const std::string& fileName);
+    void SendFileInBlocks();
+    // False when Reset ended the wait for the End string.
+    bool FinishDownload(bool ignoreCase);
+    // False when the upload was abandoned before the protocol started.
+    bool StartUpload(const std::string& fileName);
+
+    // ---- Events ----
+    void ComPort1TriggerData(uint16_t triggerHandle);
+    void ComPort1TriggerLineError(uint16_t error, bool lineBreak);
+    void Protocol1ProtocolStatus(uint16_t options);
+    void Protocol1ProtocolError(int32_t errorCode);
+    void Protocol1ProtocolFinish(int32_t errorCode);
+    void Timer1Timer();
+    void Timer2Timer();
+    void Timer3Timer();
+
+private:
+    void status(int id, std::string_view builtin);
+    void setGo(GoState state, bool enabled);
+    void enableGo();
+    void setMonitoring(bool on);
+    void showProgress(const ProgressDisplay& display);
+    void resetProgress();
+    void stopProgress();
+    void showPanel(TransferView::Panel panel, const std::string& text);
+
+    // Runs the event loop until `done` or the current run ends; true when
+    // `done` ended it.
+    bool waitUntil(const std::function<bool()>& done);
+    void letMessagesRun();
+    // Waits for the output buffer to be empty (or the sender to be cancelled).
+    bool waitOutputDrained();
+    // The sender handed `bytes` to the port: the line is busy that long.
+    void noteLineBusy(size_t bytes);
+    bool waitForTriggerString(const std::string& text, bool ignoreCase);
+    bool waitForCTS();
+    void settlePort();
+    void removeTrigger(uint16_t& handle);
+    void forgetRunTriggers();
+    bool runSequence(const std::function<void()>& sequence);
+    void downloadFinished(int32_t errorCode);
+    void uploadFinished(int32_t errorCode);
+    void uploadEndArrived();
+    bool putGroup(const char* data, size_t length, int64_t offset);
+
+    MachineList& machines_;
+    TransferView& view_;
+    std::shared_ptr<Delivery> delivery_;
+    GoState goState_ = GoState::Connect;
+    uint64_t run_ = 0;             // a new number at every Reset
+    int sequenceDepth_ = 0;        // sequences on the stack
+    bool protocolRunning_ = false; // a transfer of Protocol1 belongs to this run
+    uint16_t awaitedTrigger_ = 0;  // the Ready or End string a wait is for
+    uint16_t lineErrorTrigger_ = 0;
+    uint16_t drainTrigger_ = 0;   // output buffer empty
+    uint16_t modemTrigger_ = 0;   // CTS changed
+    uint16_t barrierTrigger_ = 0; // fires at once: the port's next notice
+    bool barrierPassed_ = false;
+    std::chrono::steady_clock::time_point delayUntil_{}; // end of the block delay
+    std::chrono::steady_clock::time_point lineFreeAt_{}; // the sender's last put has left
+    std::string uploadTempFile_; // the upload's own temporary file, kept for the run
+    QTimer* drainTimer_ = nullptr;
+};
+
+} // namespace vorl

@@ -1,0 +1,142 @@
+// The upload: the Upload command, the Start/Ready strings, the wait for the
+// first character, the End string and the protocol's upload events.
+#include "transfer/transfer_engine.h"
+
+#include "text/language_table.h"
+#include "transfer/temp_file.h"
+
+#include <filesystem>
+
+namespace vorl {
+
+void TTransferEngine::mnuCommUploadClick(int tag) {
+    const std::string programs = TextOr(324, "NC Programs");
+    const std::string allFiles = TextOr(325, "All Files");
+    cmdResetClick();
+    machines_.selected = tag;
+    const MachineConfig& m = machine();
+    view_.ShowMachine(m.name);
+    view_.ShowOperation(TextOr(19, "Upload"));
+    transfer.operation = TransferState::Upload;
+    SetFileName(std::string());
+    if (auto chosen =
+            view_.AskSaveFile({m.uploadDirectory, m.uploadExtension, programs, allFiles})) {
+        std::string name = *chosen;
+        if (!name.empty() && std::filesystem::path(name).extension().empty()) {
+            name += m.uploadExtension;
+        }
+        SetFileName(name);
+    }
+    const bool haveFile = !transfer.fileName.empty();
+    setGo(goState_, haveFile);
+    view_.EnableReview(false);
+    if (haveFile) {
+        status(176, "Ready");
+    } else {
+        status(187, "No file specified");
+    }
+}
+
+bool TTransferEngine::StartUpload(const std::string&) {
+    const auto triggers = machine().triggers;
+    transfer.uploadEndReceived = false;
+    // An End string registered by an earlier upload is not this one's.
+    removeTrigger(transfer.uploadEndTrigger);
+    // The upload keeps one temporary file of its own for the run; a prepared
+    // download's file is deleted first.
+    if (uploadTempFile_.empty() || transfer.tempFileName != uploadTempFile_) {
+        deleteTempFile(transfer.tempFileName);
+        uploadTempFile_ = createTempFileName("vor");
+    }
+    transfer.tempFileName = uploadTempFile_;
+    view_.ShowProgress(0);
+
+    if (!triggers[UploadStart].empty()) {
+        ComPort1.PutString(triggers[UploadStart]);
+    }
+    if (!triggers[UploadReady].empty()) {
+        status(178, "Waiting for machine tool");
+        waitForTriggerString(triggers[UploadReady], false);
+    }
+    if (transfer.abortRequested) {
+        return false;
+    }
+    // What came before the machine tool was ready is not the program.
+    ComPort1.FlushInBuffer();
+    letMessagesRun();
+    settlePort();
+    if (transfer.abortRequested) {
+        return false;
+    }
+    status(198, "Waiting for data from machine tool");
+    Protocol1.SetFileName(transfer.tempFileName);
+    if (!triggers[UploadEnd].empty()) {
+        transfer.uploadEndTrigger = ComPort1.AddDataTrigger(triggers[UploadEnd], false);
+        transfer.uploadEndReceived = false;
+    }
+    // An Xmodem sender waits for the receiver's handshake before it sends
+    // anything, so only an ASCII upload waits for the first character.
+    const bool ascii = machine().protocol == 0;
+    if (ascii && !waitUntil([this] { return ComPort1.CharReady(); })) {
+        removeTrigger(transfer.uploadEndTrigger);
+        return false;
+    }
+    if (transfer.abortRequested) {
+        return false;
+    }
+    // The file is the upload's own, created when its name was taken.
+    Protocol1.SetWriteFailAction(wfWriteAnyway);
+    transfer.protocolFinished = false;
+    protocolRunning_ = true;
+    Protocol1.StartReceive();
+    return true;
+}
+
+void TTransferEngine::uploadEndArrived() {
+    removeTrigger(transfer.uploadEndTrigger);
+    const std::string& stop = machine().triggers[UploadStop];
+    if (!stop.empty()) {
+        ComPort1.PutString(stop);
+    }
+    transfer.uploadEndReceived = true;
+    status(195, "End-of-data received from machine tool - Closing Files");
+}
+
+void TTransferEngine::uploadFinished(int32_t errorCode) {
+    const int32_t st = Protocol1.GetProtocolStatus();
+    const std::string received = std::to_string(Protocol1.BytesTransferred());
+    // The protocol has ended: its End string can end nothing any more.
+    removeTrigger(transfer.uploadEndTrigger);
+    if (errorCode == ecTimeout) {
+        status(194, "Upload stopped due to fatal time out");
+    } else if (errorCode == ecCancelRequested) {
+        status(186, "Upload cancelled");
+        view_.ShowProgress(0);
+    } else if (errorCode != 0) {
+        view_.ShowStatus(TextOr(196, "Upload stopped ") + ErrorMsg(errorCode));
+    } else if (st == psEndFile) {
+        // The protocol received the whole file (Xmodem's end of transmission):
+        // it is written like any other upload that ended well.
+        status(193, "Upload complete");
+        view_.ShowProgress(0);
+        FinishUploadFile();
+    } else if (st == psTimeout) {
+        status(194, "Upload stopped due to timeout");
+        showPanel(TransferView::Panel::CharsTransferred, received);
+    } else if (transfer.uploadEndReceived) {
+        status(195, "End-of-data received - File Saved");
+        transfer.uploadEndAssumed = false;
+        if (FinishUploadFile()) {
+            showPanel(TransferView::Panel::CharsTotal, std::string());
+        }
+        showPanel(TransferView::Panel::CharsTransferred, received);
+    } else {
+        status(185,
+               "Sender has stopped transmitting - End of data assumed - Press Stop to save file");
+        showPanel(TransferView::Panel::CharsTransferred, received);
+        transfer.uploadEndAssumed = true;
+    }
+    enableGo();
+}
+
+} // namespace vorl

@@ -1,0 +1,250 @@
+// Downloads by the transfer engine to the simulated machine tool, a drained
+// pty, an in-memory line with modem lines, and lrzsz's rx.
+#include "engine_fixture.h"
+
+#include "platform/simulated_device.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+namespace vorl::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using GoState = TTransferEngine::GoState;
+
+const std::vector<std::string> kDownloadTriggers = {
+    "--download-start", "^R", "--download-ready", "^Q",
+    "--download-stop",  "^T", "--download-end",   "^F"};
+
+void setDownloadTriggers(MachineConfig& m) {
+    m.triggers[DownloadStart] = "\x12";
+    m.triggers[DownloadReady] = "\x11";
+    m.triggers[DownloadStop] = "\x14";
+    m.triggers[DownloadEnd] = "\x06";
+}
+
+std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(EngineTest, AsciiProtocolDownloadWithTriggerStrings) {
+    setDownloadTriggers(m);
+    SimMachine sim(dir, kDownloadTriggers);
+    usePort(sim.process.ptyPath());
+    chooseDownload(writeProgram("O1.nc", program(60)));
+    EXPECT_EQ(view.status, "Ready");
+    click(); // Connect
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    EXPECT_EQ(view.goCaption, "Transmit");
+    const std::string sent = prepared();
+    click(); // Transmit: the protocol takes over, its events finish the sequence
+    ASSERT_TRUE(runUntil([&] { return view.status == "Machine tool indicates completion"; }))
+        << view.status;
+    EXPECT_TRUE(view.sawStatus("Download complete"));
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_EQ(view.goCaption, "Transmit");
+    const Report r =
+        sim.waitFor([](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(sim.received(), sent);
+    EXPECT_EQ(num(r, "download_end_sent"), 1);
+}
+
+TEST_F(EngineTest, XonXoffDownloadToSlowMachineLosesAndDoublesNothing) {
+    m.handshake = 1;
+    setDownloadTriggers(m);
+    // A control that consumes slowly holds the line with XOFF again and
+    // again. A pty moves a whole put at once, with no line speed, so the
+    // buffer leaves room for a group or two more after the XOFF.
+    SimMachine sim(dir, with(kDownloadTriggers, {"--buffer", "2048", "--xoff-at", "1024",
+                                                 "--xon-at", "256", "--rate", "3000"}));
+    usePort(sim.process.ptyPath());
+    engine->Timer2->setInterval(5);
+    chooseDownload(writeProgram("O2.nc", program(300)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    const std::string sent = prepared();
+    click(); // returns when the block sender and the End string are done
+    EXPECT_EQ(view.status, "Machine tool indicates completion");
+    EXPECT_TRUE(view.sawStatus("Waiting (Xoff received from machine tool)"));
+    EXPECT_TRUE(view.goEnabled);
+    const Report r =
+        sim.waitFor([](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(sim.received(), sent);
+    EXPECT_GE(num(r, "xoff_sent"), 5);
+    EXPECT_EQ(num(r, "overflow"), 0);
+}
+
+struct Put {
+    int64_t offset;
+    std::string bytes;
+    Clock::time_point at;
+};
+
+class BlockSenderTest : public EngineTest {
+protected:
+    // Sends `text` with the block sender to a drained pty; returns the puts.
+    std::vector<Put> send(const std::string& text) {
+        m.handshake = 1;
+        PtyDrain line;
+        usePort(line.path());
+        chooseDownload(writeProgram("O3.nc", text));
+        click();
+        EXPECT_EQ(engine->goState(), GoState::Transmit) << view.status;
+        const std::string data = prepared();
+        std::vector<Put> puts;
+        engine->OnSenderPut = [&](int64_t offset, size_t length) {
+            puts.push_back(
+                {offset, data.substr(static_cast<size_t>(offset), length), Clock::now()});
+        };
+        click();
+        EXPECT_EQ(view.status, "Download complete");
+        EXPECT_TRUE(runUntil([&] { return line.received() == data; }));
+        return puts;
+    }
+};
+
+TEST_F(BlockSenderTest, GroupsOfFiveBlocksAfterTheFirstAndTheTrailerLast) {
+    m.punchTrailer = 1;
+    m.leaderLength = 1;
+    const auto puts = send("G1\nG2\nG3\nG4\nG5\nG6\nG7\nG8\n");
+    ASSERT_EQ(puts.size(), 4u);
+    EXPECT_EQ(puts[0].bytes, "G1\n");
+    EXPECT_EQ(puts[1].bytes, "G2\nG3\nG4\nG5\nG6\n");
+    EXPECT_EQ(puts[2].bytes, "G7\nG8\n");
+    EXPECT_EQ(puts[3].bytes, std::string(120, '\0'));
+}
+
+TEST_F(BlockSenderTest, BlockDelayPutsEachBlockAloneAndApart) {
+    m.blockDelay = 200;
+    const auto puts = send("G1\nG2\nG3\nG4\n");
+    ASSERT_EQ(puts.size(), 4u);
+    for (size_t i = 0; i < puts.size(); ++i) {
+        EXPECT_EQ(puts[i].bytes, "G" + std::to_string(i + 1) + "\n");
+        if (i > 0) {
+            EXPECT_GE(puts[i].at - puts[i - 1].at, std::chrono::milliseconds(200)) << "put " << i;
+        }
+    }
+}
+
+TEST_F(BlockSenderTest, BlockDelayOfOneSendsBlockByBlockWithoutTimer) {
+    m.blockDelay = 1;
+    const auto puts = send("G1\nG2\nG3\n");
+    ASSERT_EQ(puts.size(), 3u);
+    EXPECT_EQ(puts[2].bytes, "G3\n");
+}
+
+TEST_F(BlockSenderTest, BlockLongerThanTheOutputBufferGoesOutInPieces) {
+    const std::string longBlock = "(" + std::string(20000, 'A') + ")\n";
+    const auto puts = send("G1\n" + longBlock + "M30\n");
+    std::string joined;
+    for (const Put& p : puts) {
+        EXPECT_LE(p.bytes.size(), 8192u);
+        joined += p.bytes;
+    }
+    EXPECT_EQ(joined, prepared());
+}
+
+TEST_F(EngineTest, ResetWhileWaitingForReadyClosesAndReturnsToIdle) {
+    setDownloadTriggers(m);
+    PtyDrain line; // a machine tool that never answers
+    usePort(line.path());
+    chooseDownload(writeProgram("O4.nc", program(5)));
+    click();
+    whenever(
+        engine.get(), [&] { return view.status == "Waiting for machine tool"; },
+        [&] { engine->cmdResetClick(); });
+    click(); // returns once Reset has ended the wait
+    EXPECT_EQ(view.status, "Reset");
+    EXPECT_EQ(view.goCaption, "Connect");
+    EXPECT_FALSE(view.goEnabled);
+    EXPECT_EQ(view.fileName, "");
+    EXPECT_FALSE(engine->ComPort1.Open());
+    // The Start string went out, nothing else.
+    EXPECT_TRUE(runUntil([&] { return line.received() == "\x12"; })) << line.received();
+    EXPECT_FALSE(view.sawStatus("Machine tool indicates ready to receive"));
+}
+
+TEST_F(EngineTest, HardwareHandshakeSendsNothingBeforeCts) {
+    auto simLine = platform::SimulatedLine::Register("cts-wait");
+    simLine->setLines(0);
+    usePort("sim:cts-wait");
+    m.handshake = 2;
+    m.triggers[DownloadStart] = "\x12";
+    chooseDownload(writeProgram("O5.nc", "G1\n"));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    bool quietBeforeCts = false;
+    whenever(
+        engine.get(), [&] { return view.status == "Waiting for machine tool"; },
+        [&] {
+            quietBeforeCts = simLine->peerTake().empty() && simLine->rts();
+            simLine->setLines(platform::kLineCTS | platform::kLineDSR);
+        });
+    click();
+    EXPECT_TRUE(quietBeforeCts);
+    ASSERT_TRUE(runUntil([&] { return view.status == "Download complete"; })) << view.status;
+    EXPECT_EQ(simLine->peerTake(), "\x12G1\n");
+    platform::SimulatedLine::Unregister("cts-wait");
+}
+
+TEST_F(EngineTest, OpenFailuresKeepConnect) {
+    chooseDownload(writeProgram("O6.nc", "G1\n"));
+    usePort(dir.file("no-such-port"));
+    click();
+    EXPECT_EQ(view.status, "Port does not exist");
+    EXPECT_EQ(engine->goState(), GoState::Connect);
+    EXPECT_TRUE(view.goEnabled);
+
+    PtyDrain line;
+    usePort(line.path());
+    TComPort other(delivery); // another program holds the port
+    other.SetComNumber(kPort);
+    other.SetAutoOpen(false);
+    other.SetOpen(true);
+    ASSERT_TRUE(other.Open());
+    click();
+    EXPECT_EQ(view.status, "Port is already in use");
+    EXPECT_EQ(engine->goState(), GoState::Connect);
+    EXPECT_TRUE(view.goEnabled);
+}
+
+TEST_F(EngineTest, ReadyStringTooLongForTheLineIsReportedAndTheWindowIdle) {
+    m.triggers[DownloadReady] = std::string(22, 'R');
+    PtyDrain line;
+    usePort(line.path());
+    chooseDownload(writeProgram("O7.nc", "G1\n"));
+    click();
+    click();
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_NE(view.errors[0].find("Data trigger too long"), std::string::npos) << view.errors[0];
+    EXPECT_EQ(view.status, "Reset");
+    EXPECT_EQ(view.goCaption, "Connect");
+    EXPECT_FALSE(engine->ComPort1.Open());
+}
+
+TEST_F(EngineTest, XmodemCrcDownloadReceivedByRx) {
+    m.protocol = 2;
+    const std::string link = dir.file("com-rx");
+    SocatPeer rx(link, "rx -c -q rx.nc", dir.path());
+    usePort(link);
+    chooseDownload(writeProgram("O8.nc", program(100)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    const std::string sent = prepared();
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Download complete"; })) << view.status;
+    EXPECT_EQ(rx.wait(), 0);
+    const std::string got = sim::test::readFile(dir.file("rx.nc"));
+    ASSERT_GE(got.size(), sent.size());
+    EXPECT_EQ(got.substr(0, sent.size()), sent);
+    // Xmodem pads the last block with SUB characters.
+    EXPECT_LT(got.size() - sent.size(), 1024u);
+    EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(sent.size()), got.end(),
+                            [](char c) { return c == 0x1A; }));
+}
+
+} // namespace
+} // namespace vorl::test

@@ -1,0 +1,142 @@
+// Uploads by the transfer engine from the simulated machine tool and from
+// lrzsz's sx, and a download after an upload on the same line.
+#include "engine_fixture.h"
+
+#include <filesystem>
+
+namespace vorl::test {
+namespace {
+
+using GoState = TTransferEngine::GoState;
+
+// Comments, a sequence-number-only block and blanks, for the upload filter.
+const std::string kProgram = "%\nO2000 (UPLOAD TEST)\nN10 G00 X0 Y0\nN20 (ONLY A NOTE)\n"
+                             "N30 G01 Z-1. F100\nN40 M30\n%\n";
+// The same as the upload filter (comments removed, LF) leaves it.
+const std::string kFiltered = "%\nO2000 \nN10 G00 X0 Y0\nN30 G01 Z-1. F100\nN40 M30\n%\n";
+
+class UploadTest : public EngineTest {
+protected:
+    UploadTest() {
+        m.uploadStripComments = 1;
+        m.uploadFilterChars = "\x03"; // the End string is part of the data
+        m.triggers[UploadStart] = "\x05";
+        m.triggers[UploadReady] = "\x02";
+        m.triggers[UploadStop] = "\x06";
+        sim::test::writeFile(dir.file("program.nc"), kProgram);
+        target = dir.file("received");
+    }
+
+    // The machine tool sends its program on ENQ, after STX; with `endString`
+    // it sends ETX after the program and waits for ACK.
+    std::vector<std::string> simArgs(bool endString) const {
+        std::vector<std::string> a = {
+            "--upload-start", "^E", "--upload-ready", "^B",
+            "--upload-stop",  "^F", "--program",      dir.file("program.nc"),
+            "--send-rate",    "0",  "--ready-gap",    "100"};
+        if (endString) {
+            a.insert(a.end(), {"--upload-end", "^C"});
+        }
+        return a;
+    }
+
+    void connectAndReceive() {
+        chooseUpload(target);
+        EXPECT_EQ(view.fileName, target + ".nc"); // typed without extension
+        click();
+        ASSERT_EQ(engine->goState(), GoState::Receive) << view.status;
+        click();
+    }
+
+    std::string target;
+};
+
+TEST_F(UploadTest, EndStringAnsweredAndFileSavedFiltered) {
+    m.triggers[UploadEnd] = "\x03";
+    SimMachine sim(dir, simArgs(true));
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+    EXPECT_TRUE(view.sawStatus("End-of-data received from machine tool - Closing Files"));
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_EQ(view.goCaption, "Receive");
+    const Report r = sim.waitFor([](const Report& r) { return num(r, "upload_stop_seen") == 1; });
+    EXPECT_EQ(num(r, "uploads_completed"), 1);
+}
+
+TEST_F(UploadTest, SilenceThenStopSavesTheFile) {
+    SimMachine sim(dir, simArgs(false));
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    const std::string assumed =
+        "Sender has stopped transmitting - End of data assumed - Press Stop to save file";
+    ASSERT_TRUE(runUntil([&] { return view.status == assumed; })) << view.status;
+    EXPECT_FALSE(std::filesystem::exists(target + ".nc"));
+    engine->cmdStopClick();
+    EXPECT_EQ(view.status, "File saved");
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+}
+
+TEST_F(UploadTest, SilenceThenResetWritesNothing) {
+    SimMachine sim(dir, simArgs(false));
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return engine->transfer.uploadEndAssumed; })) << view.status;
+    engine->cmdResetClick();
+    engine->cmdStopClick(); // nothing is left to save
+    EXPECT_EQ(view.status, "Reset");
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_FALSE(std::filesystem::exists(target + ".nc"));
+}
+
+// The End string's trigger of an upload, kept past its port's close, must not
+// be taken for a trigger of the next run (handles start again at each open).
+TEST_F(UploadTest, DownloadAfterUploadWaitsForItsOwnEndString) {
+    m.triggers[UploadEnd] = "\x03";
+    m.triggers[DownloadStart] = "\x12";
+    m.triggers[DownloadReady] = "\x11";
+    m.triggers[DownloadStop] = "\x14";
+    m.triggers[DownloadEnd] = "\x06";
+    auto args = simArgs(true);
+    args.insert(args.end(), {"--download-start", "^R", "--download-ready", "^Q", "--download-stop",
+                             "^T", "--download-end", "^F"});
+    SimMachine sim(dir, args);
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+
+    chooseDownload(writeProgram("O9.nc", program(20)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Machine tool indicates completion"; }))
+        << view.status;
+    const Report r =
+        sim.waitFor([](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(num(r, "upload_stop_seen"), 1); // no second ACK for an End that was not one
+}
+
+TEST_F(EngineTest, XmodemUploadFromSxWritesTheTargetFile) {
+    m.protocol = 2;
+    const std::string program = EngineTest::program(40);
+    sim::test::writeFile(dir.file("sent.nc"), program);
+    const std::string link = dir.file("com-sx");
+    SocatPeer sx(link, "sx -q sent.nc", dir.path());
+    usePort(link);
+    chooseUpload(dir.file("got.nc"));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Receive) << view.status;
+    click(); // the receiver starts the handshake itself: no first character to wait for
+    ASSERT_TRUE(runUntil([&] { return view.status == "Upload complete"; })) << view.status;
+    EXPECT_EQ(sx.wait(), 0);
+    // The SUB padding of the last block is a block of its own, which the
+    // filter keeps; the program itself comes through whole.
+    const std::string got = sim::test::readFile(dir.file("got.nc"));
+    EXPECT_EQ(got.substr(0, program.size()), program);
+}
+
+} // namespace
+} // namespace vorl::test
