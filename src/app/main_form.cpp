@@ -1,6 +1,7 @@
 #include "app/main_form.h"
 
 #include "app/about_form.h"
+#include "app/application.h"
 #include "app/command_line.h"
 #include "app/help_window.h"
 #include "app/lamp_widget.h"
@@ -9,6 +10,7 @@
 #include "machines/machine_table.h"
 #include "machines/ui/cfg_form.h"
 #include "machines/ui/mlist_form.h"
+#include "serial/ui/qt_delivery.h"
 #include "text/language_table.h"
 #include "viewers/review.h"
 
@@ -93,7 +95,9 @@ TMainForm::TMainForm(MainFormEnvironment env, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      env_(std::move(env)) {
+      engine(std::make_unique<TTransferEngine>(machineList, static_cast<TransferView&>(*this),
+                                               std::make_shared<QtDelivery>())),
+      transfer(engine->transfer), env_(std::move(env)) {
     if (env_.programPath.isEmpty()) {
         const QFileInfo exe(QCoreApplication::applicationFilePath());
         env_.programPath = exe.absolutePath() + '/' + exe.completeBaseName();
@@ -115,24 +119,17 @@ TMainForm::TMainForm(MainFormEnvironment env, QWidget* parent)
     createMenus();
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setInterval(1000);
-    Timer2 = new QTimer(this);
-    Timer2->setObjectName("Timer2");
-    Timer2->setInterval(250);
-    Timer3 = new QTimer(this);
-    Timer3->setObjectName("Timer3");
-    Timer3->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
-    connect(Timer2, &QTimer::timeout, this, &TMainForm::Timer2Timer);
-    connect(Timer3, &QTimer::timeout, this, &TMainForm::Timer3Timer);
-    Timer1->start();
+    Timer1 = engine->Timer1;
+    Timer2 = engine->Timer2;
+    Timer3 = engine->Timer3;
 
     move(kDesignPosition);
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm() {
+    // The engine closes the port and may still report while it does.
+    engine.reset();
+}
 
 void TMainForm::createControls() {
     client_ = new QWidget(this);
@@ -351,6 +348,7 @@ void TMainForm::FormShow() {
     }
     // 6.
     translationPath = changeExtension(configPath, ".xlt");
+    engine->translationFile = fileName(translationPath);
     helpFile = programFile(".hlp");
     // 7. The key table is fixed at compile time.
     mnuConfigEdit->menuAction()->setEnabled(false);
@@ -359,7 +357,7 @@ void TMainForm::FormShow() {
     // 9.
     if (!commandLineFile.isEmpty()) {
         if (QFileInfo(commandLineFile).isFile()) {
-            lblFilename->setText(commandLineFile);
+            engine->SetFileName(fileName(commandLineFile));
         } else {
             setStatus(qs(Text(206)) + commandLineFile);
             commandLineFile.clear();
@@ -370,10 +368,13 @@ void TMainForm::FormShow() {
     // 11.
     transfer.tempFileName.clear();
     protocolHandshakeWait = 182;
+    engine->Protocol1.SetHandshakeWait(static_cast<uint32_t>(protocolHandshakeWait));
     // 12.
     const QString dir = QFileInfo(env_.programPath).absolutePath();
     comPortLogFileName = leftTruncated(dir + "/vorl.log", 255);
     comPortTraceFileName = leftTruncated(dir + "/vorl.trc", 255);
+    engine->ComPort1.SetLogName(fileName(comPortLogFileName));
+    engine->ComPort1.SetTraceName(fileName(comPortTraceFileName));
 }
 
 void TMainForm::readWindowValues() {
@@ -701,67 +702,11 @@ void TMainForm::mnuFileExitClick() {
 }
 
 void TMainForm::mnuCommDownloadClick(int tag) {
-    const QString programs = qs(Text(324));
-    const QString all = qs(Text(325));
-    if (commandLineFile.isEmpty()) {
-        cmdResetClick();
-    }
-    machineList.selected = tag;
-    const MachineConfig& m = machineList[tag];
-    lblMachine->setText(qs(m.name));
-    lblOperation->setText(qs(Text(18)));
-    transfer.operation = TransferState::Download;
-    transfer.startBlock = 0;
-    transfer.prefixText.clear();
-    if (!commandLineFile.isEmpty()) {
-        commandLineFile.clear(); // its name is already shown
-    } else {
-        lblFilename->clear();
-        const QString ext = qs(m.downloadExtension);
-        QFileDialog dialog(this, QString(), fromFileName(m.downloadDirectory),
-                           QString("%1 (*%2);;%3 (*)").arg(programs, ext, all));
-        dialog.setObjectName("OpenDialog");
-        dialog.setOption(QFileDialog::DontUseNativeDialog);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-            lblFilename->setText(QDir::toNativeSeparators(dialog.selectedFiles().first()));
-        }
-    }
-    const bool haveFile = !lblFilename->text().isEmpty();
-    mnuFileReview->setEnabled(haveFile);
-    cmdGo->setEnabled(haveFile);
-    setStatus(qs(haveFile ? Text(176) : Text(187)));
+    engine->mnuCommDownloadClick(tag);
 }
 
 void TMainForm::mnuCommUploadClick(int tag) {
-    const QString programs = qs(Text(324));
-    const QString all = qs(Text(325));
-    cmdResetClick();
-    machineList.selected = tag;
-    const MachineConfig& m = machineList[tag];
-    lblMachine->setText(qs(m.name));
-    lblOperation->setText(qs(Text(19)));
-    transfer.operation = TransferState::Upload;
-    lblFilename->clear();
-    const QString ext = qs(m.uploadExtension);
-    QFileDialog dialog(this, QString(), fromFileName(m.uploadDirectory),
-                       QString("%1 (*%2);;%3 (*)").arg(programs, ext, all));
-    dialog.setObjectName("SaveDialog");
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-        QString name = QDir::toNativeSeparators(dialog.selectedFiles().first());
-        if (QFileInfo(name).suffix().isEmpty()) {
-            name += ext;
-        }
-        lblFilename->setText(name);
-    }
-    const bool haveFile = !lblFilename->text().isEmpty();
-    cmdGo->setEnabled(haveFile);
-    mnuFileReview->setEnabled(false);
-    setStatus(qs(haveFile ? Text(176) : Text(187)));
+    engine->mnuCommUploadClick(tag);
 }
 
 void TMainForm::mnuCommTerminalClick() {
@@ -801,57 +746,144 @@ void TMainForm::mnuHelpAboutClick() {
 // --- transfer engine -------------------------------------------------------
 
 void TMainForm::cmdGoClick() {
-    // Connect / Transmit / Receive: the transfer engine decides by the caption.
+    engine->cmdGoClick();
 }
 
 void TMainForm::cmdResetClick() {
-    Timer2->stop();
-    if (transfer.senderActive) {
-        transfer.senderCancel = true; // the sender resets when it stops
-        return;
-    }
-    // The protocol is cancelled here unless it has finished.
-    QCoreApplication::processEvents();
-    progress->setValue(0);
-    cmdGo->setText(qs(Text(13)));
-    cmdGo->setEnabled(false);
-    lblFilename->clear();
-    mnuFileReview->setEnabled(false);
-    // The port is closed here.
-    commandLineFile.clear();
-    lblMachine->clear();
-    lblOperation->clear();
-    transfer.operation = TransferState::None;
-    setStatus(qs(Text(50)));
-    panCharsTotal->clear();
-    panCharsTransferred->clear();
-    for (LampWidget* lamp : {lightDSR, lightRXD, lightTXD}) {
-        lamp->setLit(false);
-    }
-    panElapsedTime->clear();
-    panCPS->clear();
-    panRemainingTime->clear();
-    Timer3->stop();
-    transfer.abortRequested = true;
-    transfer.protocolFinished = false;
-    transfer.waitingForTrigger = false;
+    engine->cmdResetClick();
 }
 
 void TMainForm::cmdStopClick() {
-    // Stops the running transfer but keeps the port (transfer engine).
+    engine->cmdStopClick();
 }
 
 void TMainForm::Timer1Timer() {
-    transfer.delayPending = false;
-    Timer1->stop();
+    engine->Timer1Timer();
 }
 
 void TMainForm::Timer2Timer() {
-    // The block sender's status: XOFF held or download in progress.
+    engine->Timer2Timer();
 }
 
 void TMainForm::Timer3Timer() {
-    // The progress display's once-a-second update.
+    engine->Timer3Timer();
+}
+
+void TMainForm::ShowStatus(const std::string& text) {
+    setStatus(qs(text));
+}
+
+void TMainForm::ShowOperation(const std::string& text) {
+    lblOperation->setText(qs(text));
+}
+
+void TMainForm::ShowMachine(const std::string& text) {
+    lblMachine->setText(qs(text));
+}
+
+void TMainForm::ShowFileName(const std::string& text) {
+    lblFilename->setText(QDir::toNativeSeparators(fromFileName(text)));
+}
+
+void TMainForm::ShowPanel(Panel panel, const std::string& text) {
+    QLabel* label = nullptr;
+    switch (panel) {
+    case Panel::CharsTotal:
+        label = panCharsTotal;
+        break;
+    case Panel::CharsTransferred:
+        label = panCharsTransferred;
+        break;
+    case Panel::ElapsedTime:
+        label = panElapsedTime;
+        break;
+    case Panel::RemainingTime:
+        label = panRemainingTime;
+        break;
+    case Panel::CPS:
+        label = panCPS;
+        break;
+    }
+    label->setText(qs(text));
+}
+
+void TMainForm::ShowProgress(int percent) {
+    progress->setValue(percent);
+}
+
+void TMainForm::ShowGoButton(const std::string& caption, bool enabled) {
+    cmdGo->setText(qs(caption));
+    cmdGo->setEnabled(enabled);
+}
+
+void TMainForm::EnableReview(bool enabled) {
+    mnuFileReview->setEnabled(enabled);
+}
+
+void TMainForm::SetLightMonitoring(bool) {
+    // The lamps follow the port's lines once the status light controller
+    // watches the port; until then they stay as Reset leaves them.
+}
+
+void TMainForm::PutLightsOut() {
+    for (LampWidget* lamp : {lightDSR, lightRXD, lightTXD}) {
+        lamp->setLit(false);
+    }
+}
+
+void TMainForm::ShowMessage(const std::string& text) {
+    showMessage(this, QMessageBox::NoIcon, qs(text), "MessageBox");
+}
+
+void TMainForm::ShowError(const std::string& text) {
+    TApplication::ShowException(qs(text));
+}
+
+namespace {
+
+QString fileFilter(const FileQuestion& q) {
+    return QString("%1 (*%2);;%3 (*)").arg(qs(q.programs), qs(q.extension), qs(q.allFiles));
+}
+
+} // namespace
+
+std::optional<std::string> TMainForm::AskOpenFile(const FileQuestion& q) {
+    QFileDialog dialog(this, QString(), fromFileName(q.directory), fileFilter(q));
+    dialog.setObjectName("OpenDialog");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return fileName(dialog.selectedFiles().first());
+}
+
+std::optional<std::string> TMainForm::AskSaveFile(const FileQuestion& q) {
+    QFileDialog dialog(this, QString(), fromFileName(q.directory), fileFilter(q));
+    dialog.setObjectName("SaveDialog");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // Added before the dialog asks about overwriting, so it asks about the
+    // file that will be written.
+    QString suffix = qs(q.extension);
+    if (suffix.startsWith('.')) {
+        suffix.remove(0, 1);
+    }
+    dialog.setDefaultSuffix(suffix);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return fileName(dialog.selectedFiles().first());
+}
+
+bool TMainForm::HasCommandLineFile() {
+    return !commandLineFile.isEmpty();
+}
+
+void TMainForm::ForgetCommandLineFile() {
+    commandLineFile.clear();
 }
 
 } // namespace vorl

@@ -10,15 +10,17 @@
 // the machine submenus; the command-line file and machine; the port
 // component's log names.
 //
-// For the transfer engine, terminal and viewers: the transfer fields are in
-// `transfer` (TransferState); cmdGoClick, cmdResetClick, cmdStopClick and the
-// TimerNTimer slots are the buttons' and timers' handlers; the controls and
-// menu items are public members named as the operator-visible parts are.
-// A new window is opened from a menu handler modally and destroyed after.
+// The transfer itself is the DNC transfer engine's (`engine`): it owns the
+// port, the protocol, the transfer fields (`transfer`) and the three timers,
+// and shows what it does through this window, which forwards the buttons and
+// the Download and Upload items to it. The controls and menu items are public
+// members named as the operator-visible parts are. A new window is opened
+// from a menu handler modally and destroyed after.
 #pragma once
 
-#include "app/transfer_state.h"
 #include "machines/machine_config.h"
+#include "transfer/transfer_engine.h"
+#include "transfer/transfer_view.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -27,6 +29,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 class QAction;
@@ -59,7 +63,7 @@ struct MainFormEnvironment {
     std::function<void(int)> terminate;
 };
 
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, private TransferView {
     Q_OBJECT
 
 public:
@@ -68,6 +72,9 @@ public:
 
     // --- state ---------------------------------------------------------
     MachineList machineList;
+    // Runs the transfers on `machineList`'s selected machine; shows them here.
+    std::unique_ptr<TTransferEngine> engine;
+    TransferState& transfer; // the engine's
     QString configPath;
     QString translationPath; // configPath with the extension ".xlt"
     QString legacyConfigPath;
@@ -77,8 +84,7 @@ public:
     QString commandLineConfig;
     uint32_t windowStateBits = 0; // bit 0: buttons on the left; bit 1: minimized
     bool languageLoaded = false;
-    TransferState transfer;
-    // Given to the serial port component when it exists.
+    // Given to the serial port component at start-up.
     QString comPortLogFileName;
     QString comPortTraceFileName;
     int protocolHandshakeWait = 1092; // clock ticks of 55 ms
@@ -116,9 +122,9 @@ public:
     QAction* mnuHelpContents = nullptr;
     QAction* mnuHelpAbout = nullptr;
 
-    QTimer* Timer1 = nullptr; // block delay
-    QTimer* Timer2 = nullptr; // 250 ms: the sender's XOFF status
-    QTimer* Timer3 = nullptr; // 1000 ms: progress display
+    QTimer* Timer1 = nullptr; // the engine's: block delay
+    QTimer* Timer2 = nullptr; // the engine's: 250 ms, the sender's XOFF status
+    QTimer* Timer3 = nullptr; // the engine's: 1000 ms, progress display
 
     // --- machine table ---------------------------------------------------
     // Rebuilds "&Edit Machine"; returns the number of items.
@@ -176,6 +182,24 @@ private:
                          void (TMainForm::*handler)(int));
     void setStatus(const QString& text);
     QString programFile(const QString& extension) const;
+
+    // What the transfer engine shows and asks.
+    void ShowStatus(const std::string& text) override;
+    void ShowOperation(const std::string& text) override;
+    void ShowMachine(const std::string& text) override;
+    void ShowFileName(const std::string& text) override;
+    void ShowPanel(Panel panel, const std::string& text) override;
+    void ShowProgress(int percent) override;
+    void ShowGoButton(const std::string& caption, bool enabled) override;
+    void EnableReview(bool enabled) override;
+    void SetLightMonitoring(bool on) override;
+    void PutLightsOut() override;
+    void ShowMessage(const std::string& text) override;
+    void ShowError(const std::string& text) override;
+    std::optional<std::string> AskOpenFile(const FileQuestion& q) override;
+    std::optional<std::string> AskSaveFile(const FileQuestion& q) override;
+    bool HasCommandLineFile() override;
+    void ForgetCommandLineFile() override;
 
     MainFormEnvironment env_;
     std::unique_ptr<QSettings> settings_;
