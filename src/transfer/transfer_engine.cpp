@@ -19,8 +19,7 @@ namespace vorl {
 
 TTransferEngine::TTransferEngine(MachineList& machines, TransferView& view,
                                  std::shared_ptr<Delivery> delivery, QObject* parent)
-    : QObject(parent), ComPort1(delivery), Protocol1(delivery), machines_(machines), view_(view),
-      delivery_(std::move(delivery)) {
+    : QObject(parent), ComPort1(delivery), Protocol1(delivery), machines_(machines), view_(view) {
     ComPort1.SetAutoOpen(false);
     ComPort1.SetTapiMode(tmOff);
     ComPort1.SetBufferFull(2500);

@@ -149,7 +149,6 @@ private:
 
     MachineList& machines_;
     TransferView& view_;
-    std::shared_ptr<Delivery> delivery_;
     GoState goState_ = GoState::Connect;
     uint64_t run_ = 0;             // a new number at every Reset
     int sequenceDepth_ = 0;        // sequences on the stack

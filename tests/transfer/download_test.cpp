@@ -77,6 +77,36 @@ TEST_F(EngineTest, XonXoffDownloadToSlowMachineLosesAndDoublesNothing) {
     EXPECT_EQ(num(r, "overflow"), 0);
 }
 
+// Stop and Reset while the control holds the line with XOFF: the block
+// sender leaves its wait, flushes what is queued and hands Reset over.
+TEST_F(EngineTest, StopAndResetWhileTheControlHoldsTheLine) {
+    m.handshake = 1;
+    SimMachine sim(dir,
+                   {"--buffer", "2048", "--xoff-at", "1024", "--xon-at", "256", "--rate", "1000"});
+    usePort(sim.process.ptyPath());
+    engine->Timer2->setInterval(5);
+    const std::string held = "Waiting (Xoff received from machine tool)";
+    chooseDownload(writeProgram("O10.nc", program(300)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    whenever(
+        engine.get(), [&] { return view.status == held; }, [&] { engine->cmdStopClick(); });
+    click(); // returns once the sender has stopped
+    EXPECT_EQ(view.status, "Download cancelled");
+    EXPECT_TRUE(engine->ComPort1.Open());
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_EQ(view.goCaption, "Transmit");
+    EXPECT_FALSE(engine->transfer.senderActive);
+
+    whenever(
+        engine.get(), [&] { return view.status == held; }, [&] { engine->cmdResetClick(); });
+    click();
+    EXPECT_EQ(view.status, "Reset");
+    EXPECT_FALSE(engine->ComPort1.Open());
+    EXPECT_EQ(view.goCaption, "Connect");
+    EXPECT_FALSE(view.goEnabled);
+}
+
 struct Put {
     int64_t offset;
     std::string bytes;
