@@ -11,7 +11,11 @@
 //   component only through the `Delivery` given at construction: each notice
 //   is sent there (waiting at most 3000 ms) and raised as the `OnTrigger...`
 //   events. A notice that arrives after the component is gone, or for a
-//   dispatcher it no longer owns, is ignored.
+//   dispatcher it no longer owns, is ignored. The events are plain members, so
+//   the component cannot see them being assigned: while the port is open it
+//   always takes the notices, and one with no event assigned costs a round trip.
+// - A trigger removed while the port is closed (or closing) is removed from the
+//   set kept for the next open, so it does not come back.
 // - A port COM n is the device path of the port map (platform/port_map.h).
 //   Opening it: held by another program raises EAlreadyOpen (-2008), no such
 //   device EBadId (-2001), no permission EPortAccessDenied naming the path.
@@ -22,6 +26,11 @@
 //   finished by a notice posted to the owning thread once they have ended; the
 //   port reads `psShuttingDown` meanwhile, and an open asked for meanwhile
 //   follows right after.
+//
+// Use: construct with the owning thread's Delivery (QtDelivery in the program),
+// set the properties, SetOpen(true); assign the OnTrigger... members (chain a
+// previous handler by copying it first). The application sets the process-wide
+// SetPortPrompt (the Select Port dialog) and SetEventExceptionHandler once.
 #pragma once
 
 #include "serial/delivery.h"
