@@ -451,6 +451,10 @@ TEST_F(ComPortSimulated, FlowStateShowsWhatHoldsTheOutput) {
     line->setLines(platform::kLineDSR);
     port.PutString("N30");
     ASSERT_TRUE(pumpUntil([&] { return port.GetFlowState() == fcCtsHold; }));
+    // CTS back: the held output goes out.
+    line->setLines(platform::kLineCTS | platform::kLineDSR);
+    ASSERT_TRUE(pumpUntil([&] { return port.GetOutBuffUsed() == 0; }));
+    EXPECT_EQ(port.GetFlowState(), fcOn);
 }
 
 } // namespace
