@@ -11,6 +11,7 @@
 #include "machines/ui/cfg_form.h"
 #include "machines/ui/mlist_form.h"
 #include "serial/ui/qt_delivery.h"
+#include "terminal/term_form.h"
 #include "text/language_table.h"
 #include "viewers/review.h"
 
@@ -710,8 +711,21 @@ void TMainForm::mnuCommUploadClick(int tag) {
 }
 
 void TMainForm::mnuCommTerminalClick() {
-    // The terminal window opens here: remember Text(13), show it modally,
-    // then cmdResetClick() when cmdGo's caption differs from it.
+    const QString connectCaption = qs(Text(13));
+    // The terminal selects its own entry of the table for the port set-up; a
+    // machine chosen for a download or upload must still be the one that
+    // Connect opens afterwards.
+    const int chosenMachine = machineList.selected;
+    showTerminal(
+        this, TerminalHost{engine->ComPort1, machineList, [this] { return engine->SetUpPort(); },
+                           [this] { return WriteConfiguration(fileName(configPath), machineList); },
+                           [this](bool on) { SetLightMonitoring(on); },
+                           [this](const std::string& text) { ShowStatus(text); }, languageLoaded});
+    machineList.selected = chosenMachine;
+    // The terminal used the port: a connection made before is gone.
+    if (cmdGo->text() != connectCaption) {
+        cmdResetClick();
+    }
 }
 
 void TMainForm::mnuConfigEditClick(int tag) {

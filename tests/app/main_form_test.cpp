@@ -9,6 +9,8 @@
 #include <QTextBrowser>
 
 #include <cstdlib>
+#include <pty.h>
+#include <unistd.h>
 
 namespace vorl {
 namespace {
@@ -316,6 +318,47 @@ TEST_F(AppTest, FileMenuDisablesReviewWithoutAFile) {
     form->mnuFileReview->setEnabled(true);
     Q_EMIT form->mnuFile->aboutToShow();
     EXPECT_FALSE(form->mnuFileReview->isEnabled());
+}
+
+// The terminal works on the main window's port with its own table entry; the
+// machine chosen before stays chosen, and a connection made before is reset.
+TEST_F(AppTest, TerminalUsesThePortAndLeavesTheChosenMachine) {
+    int master = -1;
+    int slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    setenv("VORL_COM1", name, 1);
+    writeMachines({{'D', "Mill"}});
+    auto form = start();
+    MachineConfig& terminal = form->machineList[0];
+    terminal.port = 1;
+    terminal.baudRate = 4800;
+    terminal.dataBits = 8;
+    terminal.stopBits = 1;
+    form->machineList.selected = 1;
+    form->cmdGo->setText("Transmit");
+    std::string title;
+    bool opened = false;
+    ModalDriver driver([&](QDialog* d) {
+        title = d->windowTitle().toStdString();
+        QTest::mouseClick(d->findChild<QPushButton*>("cmdOpen"), Qt::LeftButton);
+        opened = form->engine->ComPort1.Open();
+        EXPECT_EQ(form->lblStatus->text(), "Port open");
+        QTest::mouseClick(d->findChild<QPushButton*>("cmdClose"), Qt::LeftButton);
+    });
+    form->mnuCommTerminal->trigger();
+    unsetenv("VORL_COM1");
+    ::close(master);
+    ::close(slave);
+    EXPECT_EQ(title, "Terminal Mode");
+    EXPECT_TRUE(opened);
+    EXPECT_FALSE(form->engine->ComPort1.Open());
+    EXPECT_EQ(form->machineList.selected, 1);
+    EXPECT_EQ(form->cmdGo->text(), "Connect");
+    EXPECT_EQ(form->lblStatus->text(), "Reset");
+    MachineList saved;
+    EXPECT_EQ(ReadConfiguration(configFile(), saved), 2);
+    EXPECT_EQ(saved[0].capability, 'T');
 }
 
 } // namespace
