@@ -19,7 +19,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <regex>
 
 namespace vorl {
 namespace {
@@ -35,6 +34,20 @@ MachineConfig terminalEntry(int port, int baud) {
     m.dataBits = 8;
     m.stopBits = 1;
     return m;
+}
+
+// The log with the date and time of every banner replaced by "T".
+std::string withoutTimes(std::string log) {
+    for (size_t at = log.find("-----"); at != std::string::npos;) {
+        const size_t word = log.find(" Port ", at);
+        if (word == std::string::npos) {
+            break;
+        }
+        log.replace(at + 5, word - at - 5, "T");
+        const size_t closing = log.find("-----", at + 5);
+        at = closing == std::string::npos ? closing : log.find("-----", closing + 5);
+    }
+    return log;
 }
 
 // The test plays the controller on the master side of a pty pair whose slave
@@ -293,13 +306,11 @@ TEST_F(TerminalTest, TwoLoggedOpeningsGoIntoOneLogFileThatIsOfferedAndDeleted) {
     click("cmdClose");
     EXPECT_FALSE(port.Open());
 
-    const std::regex stamp("-----[^\r\n]*? Port (Opened|Closed)-----");
     const std::string opening = "\r\n-----T Port Opened-----\r\n"
                                 "Port: 2 Speed: 300 Data Bits: 8 Stop Bits: 1\r\n"
                                 "Parity: None Handshaking: None\r\n";
-    EXPECT_EQ(std::regex_replace(logged, stamp, "-----T Port $1-----"),
-              opening + "\r\nIn-->A^M\r\n-----T Port Closed-----" + opening +
-                  "\r\nOut->B\r\n-----T Port Closed-----");
+    EXPECT_EQ(withoutTimes(logged), opening + "\r\nIn-->A^M\r\n-----T Port Closed-----" + opening +
+                                        "\r\nOut->B\r\n-----T Port Closed-----");
     EXPECT_TRUE(viewed.contains("Out->B"));
     EXPECT_TRUE(QDir(dir.path()).entryList({"log*"}, QDir::Files).isEmpty())
         << "the log is deleted after the viewer closes";
