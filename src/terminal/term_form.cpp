@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -38,6 +39,33 @@ constexpr std::array<int, 12> kSpeeds = {110,  300,   600,   1200,  2400,  4800,
 constexpr int kDefaultPortIndex = 1;  // COM 2
 constexpr int kDefaultSpeedIndex = 1; // 300 bit/s
 constexpr int kDefaultDataBitsIndex = 3;
+
+// A paragraph of the text area is laid out whole whenever text is added to
+// it, so one that grew without end would make every character cost more than
+// the one before. Lines end after a line feed that passes, and at this length.
+constexpr size_t kMaxShownLine = 2048;
+
+// The text of a run of characters: what the log gets, and the same with the
+// text area's line breaks.
+struct ShownText {
+    std::string logged;
+    std::string display;
+    size_t lineLength = 0; // characters on the text area's last line
+
+    void add(const std::string& piece, bool lineFeed) {
+        logged += piece;
+        if (lineLength >= kMaxShownLine) {
+            display += '\n';
+            lineLength = 0;
+        }
+        display += piece;
+        lineLength += piece.size();
+        if (lineFeed) {
+            display += '\n';
+            lineLength = 0;
+        }
+    }
+};
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -491,11 +519,17 @@ void TTermForm::append(const std::string& text) {
     }
 }
 
+size_t TTermForm::shownLineLength() const {
+    return size_t(std::max(txtTerm->document()->lastBlock().length() - 1, 0));
+}
+
 void TTermForm::directionChange(Direction d) {
     if (d == direction_) {
         return;
     }
-    const bool shownBefore = !txtTerm->document()->isEmpty();
+    // A new line unless nothing has been shown yet or a line feed has just
+    // ended the line.
+    const bool shownBefore = shownLineLength() > 0;
     if (d == Direction::Sent) {
         typing_.setFontWeight(QFont::Normal);
         if (cboxEcho->isChecked()) {
@@ -532,20 +566,20 @@ bool TTermForm::txtTermKeyPress(int key, const QString& text) {
     const auto c = static_cast<unsigned char>(text[0].unicode());
     directionChange(Direction::Sent);
     TComPort& port = host_.ComPort1;
-    std::string shown;
+    ShownText shown{{}, {}, shownLineLength()};
     if (c == '\r' && cboxCRLF->isChecked()) {
         port.PutChar('\r');
         port.PutChar('\n');
-        shown = VisibleForm('\r', displayMode_) + VisibleForm('\n', displayMode_);
+        shown.add(VisibleForm('\r', displayMode_) + VisibleForm('\n', displayMode_), true);
     } else {
         port.PutChar(char(c));
-        shown = TypedText(c, displayMode_);
+        shown.add(TypedText(c, displayMode_), c == '\n');
     }
     if (cboxEcho->isChecked()) {
-        append(shown);
+        append(shown.display);
     }
     if (logging_) {
-        log(shown);
+        log(shown.logged);
     }
     return true;
 }
@@ -568,14 +602,15 @@ void TTermForm::ComPort1TriggerAvail(uint16_t count) {
         return;
     }
     directionChange(Direction::Received);
-    std::string shown;
-    shown.reserve(bytes.size() * 2);
+    ShownText shown{{}, {}, shownLineLength()};
+    shown.logged.reserve(bytes.size() * 2);
+    shown.display.reserve(bytes.size() * 2);
     for (char c : bytes) {
-        shown += ReceivedText(static_cast<unsigned char>(c), displayMode_);
+        shown.add(ReceivedText(static_cast<unsigned char>(c), displayMode_), c == '\n');
     }
-    append(shown);
+    append(shown.display);
     if (logging_) {
-        log(shown);
+        log(shown.logged);
     }
 }
 

@@ -6,6 +6,10 @@
 // Everything shown can be recorded in a log file, offered in the log viewer
 // when the window closes and deleted afterwards.
 //
+// A line feed that passes (either way) also ends the line in the text area,
+// so a program sent by the controller reads one block a line (with its ^M^J
+// still shown); the log keeps the run as one line.
+//
 // The port settings live in the terminal entry (capability 'T') of the
 // machine table; opening the port writes them there and saves the
 // configuration file. The window reaches the port, the table and the main
@@ -94,6 +98,8 @@ private:
     void setPortControls(bool open);
     void directionChange(Direction d);
     void append(const std::string& text);
+    // Characters on the text area's last line.
+    size_t shownLineLength() const;
     void log(const std::string& bytes);
     bool openLog();
     void writeOpenBanner(const MachineConfig& slot);

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTextBlock>
 
 #include <cstdlib>
 #include <memory>
@@ -212,14 +213,32 @@ TEST_F(TerminalTest, ReceivedLineWithCrLfInEachDisplayMode) {
     open();
     openPort();
     peer.send("N10G01\r\n");
-    EXPECT_TRUE(showsText("In-->N10G01^M^J")) << text().toStdString();
+    EXPECT_TRUE(showsText("In-->N10G01^M^J\n")) << text().toStdString();
     click("optExpand");
     peer.send("N10 G01\r\n");
-    EXPECT_TRUE(showsText("In-->N10G01^M^JN10<SP>G01<CR><LF>")) << text().toStdString();
+    EXPECT_TRUE(showsText("In-->N10G01^M^J\nN10<SP>G01<CR><LF>\n")) << text().toStdString();
     click("optNone");
     peer.send("N10G01\r\n");
-    EXPECT_TRUE(showsText("In-->N10G01^M^JN10<SP>G01<CR><LF>N10G01__")) << text().toStdString();
+    EXPECT_TRUE(showsText("In-->N10G01^M^J\nN10<SP>G01<CR><LF>\nN10G01__\n"))
+        << text().toStdString();
     EXPECT_TRUE(test::lineBold(txtTerm, 0));
+    EXPECT_TRUE(test::lineBold(txtTerm, 2));
+
+    // The next run starts on the line the line feed began, not after a blank.
+    type(Qt::Key_A, "A");
+    EXPECT_TRUE(text().endsWith("N10G01__\nOut->A")) << text().toStdString();
+}
+
+TEST_F(TerminalTest, LongRunWithoutLineFeedsIsShownInBoundedLines) {
+    open();
+    openPort();
+    const std::string run(20000, 'X');
+    peer.send(run);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return text().count('X') == int(run.size()); }, 10000));
+    EXPECT_GT(txtTerm->document()->blockCount(), 5);
+    for (QTextBlock b = txtTerm->document()->begin(); b.isValid(); b = b.next()) {
+        EXPECT_LE(b.length(), 4200);
+    }
 }
 
 TEST_F(TerminalTest, HighByteAndEscape) {
@@ -239,12 +258,12 @@ TEST_F(TerminalTest, TypedReturnWithAndWithoutCrLfOut) {
     openPort();
     type(Qt::Key_Return, "\r");
     EXPECT_EQ(peer.receive(2), "\r\n");
-    EXPECT_EQ(text(), "Out->^M^J");
+    EXPECT_EQ(text(), "Out->^M^J\n");
     click("cboxCRLF");
     type(Qt::Key_Return, "\r");
     type(Qt::Key_G, "G");
     EXPECT_EQ(peer.receive(2), "\rG");
-    EXPECT_EQ(text(), "Out->^M^J^MG");
+    EXPECT_EQ(text(), "Out->^M^J\n^MG");
     EXPECT_FALSE(test::lineBold(txtTerm, 0));
 }
 
