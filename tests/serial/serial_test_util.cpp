@@ -74,6 +74,12 @@ std::string PtyPeer::receiveFor(std::chrono::milliseconds window) {
     return receive(SIZE_MAX, window);
 }
 
+std::string PtyPeer::readNow() {
+    char buf[65536];
+    ssize_t n = ::read(master_, buf, sizeof buf);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
 int PtyPeer::slaveInQueue() const {
     int n = 0;
     ioctl(slave_, FIONREAD, &n);

@@ -32,6 +32,8 @@ public:
     // Reads until `count` bytes came or `timeout` passed.
     std::string receive(size_t count,
                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // One read of what waits now (nothing when nothing does).
+    std::string readNow();
     // What arrives within `window` (for checks that nothing arrives).
     std::string receiveFor(std::chrono::milliseconds window);
     // Bytes waiting in the kernel on the slave side, not yet read.
