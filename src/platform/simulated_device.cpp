@@ -266,9 +266,8 @@ WaitResult SimulatedDevice::waitInput(bool wantData, int timeoutMs) {
     std::unique_lock<std::mutex> lk(line_->m_);
     if (!open_)
         return WaitResult::Failed;
-    uint64_t wake = line_->inWakeSeq_;
     auto ready = [&] {
-        return !open_ || line_->inWakeSeq_ != wake || line_->eventSeq_ != seenEvent_ ||
+        return !open_ || line_->inWake_ || line_->eventSeq_ != seenEvent_ ||
                (wantData && !line_->in_.empty());
     };
     bool ok = true;
@@ -280,8 +279,10 @@ WaitResult SimulatedDevice::waitInput(bool wantData, int timeoutMs) {
         return WaitResult::Failed;
     if (!ok)
         return WaitResult::Timeout;
-    if (line_->inWakeSeq_ != wake)
+    if (line_->inWake_) {
+        line_->inWake_ = false;
         return WaitResult::Woken;
+    }
     seenEvent_ = line_->eventSeq_;
     return WaitResult::Ready;
 }
@@ -290,9 +291,8 @@ WaitResult SimulatedDevice::waitOutput(int timeoutMs) {
     std::unique_lock<std::mutex> lk(line_->m_);
     if (!open_)
         return WaitResult::Failed;
-    uint64_t wake = line_->outWakeSeq_;
     auto ready = [&] {
-        return !open_ || line_->outWakeSeq_ != wake ||
+        return !open_ || line_->outWake_ ||
                (!(holdsLocked() & (kHoldCTS | kHoldDSR | kHoldXoff)) && line_->room_ > 0);
     };
     bool ok = true;
@@ -304,13 +304,17 @@ WaitResult SimulatedDevice::waitOutput(int timeoutMs) {
         return WaitResult::Failed;
     if (!ok)
         return WaitResult::Timeout;
-    return line_->outWakeSeq_ != wake ? WaitResult::Woken : WaitResult::Ready;
+    if (line_->outWake_) {
+        line_->outWake_ = false;
+        return WaitResult::Woken;
+    }
+    return WaitResult::Ready;
 }
 
 void SimulatedDevice::wakeInput() {
     {
         std::lock_guard<std::mutex> lk(line_->m_);
-        ++line_->inWakeSeq_;
+        line_->inWake_ = true;
     }
     line_->cv_.notify_all();
 }
@@ -318,7 +322,7 @@ void SimulatedDevice::wakeInput() {
 void SimulatedDevice::wakeOutput() {
     {
         std::lock_guard<std::mutex> lk(line_->m_);
-        ++line_->outWakeSeq_;
+        line_->outWake_ = true;
     }
     line_->cv_.notify_all();
 }

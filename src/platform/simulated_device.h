@@ -69,7 +69,8 @@ private:
     bool xoffHeld_ = false;
     LineSettings settings_{};
     uint64_t eventSeq_ = 0; // bumped by every line change and by peerSend
-    uint64_t inWakeSeq_ = 0, outWakeSeq_ = 0;
+    // Wake-ups wait for the next wait when nobody waits yet, as an eventfd does.
+    bool inWake_ = false, outWake_ = false;
 };
 
 class SimulatedDevice final : public Device {

@@ -384,6 +384,7 @@ int32_t TBaseDispatcher::FlushOutBuffer() {
     Impl& d = *d_;
     std::unique_lock<std::mutex> o(d.output);
     ++d.oflushGen;
+    d.flushing = true;
     WakeCom(false, true);
     d.ocv.notify_all();
     // The writer acknowledges by leaving the device; it never blocks there
@@ -393,6 +394,8 @@ int32_t TBaseDispatcher::FlushOutBuffer() {
     int32_t r = ecOK;
     if (d.open)
         r = FlushCom(platform::PurgeTx);
+    d.flushing = false;
+    d.ocv.notify_all();
     return r;
 }
 
@@ -1101,7 +1104,7 @@ void TBaseDispatcher::OutThreadLoop() {
     Acknowledge(d);
     std::unique_lock<std::mutex> o(d.output);
     while (!d.kill) {
-        d.ocv.wait(o, [&] { return d.kill || d.ohead != d.otail; });
+        d.ocv.wait(o, [&] { return d.kill || (d.ohead != d.otail && !d.flushing); });
         if (d.kill)
             break;
         uint64_t gen = d.oflushGen;
@@ -1111,7 +1114,8 @@ void TBaseDispatcher::OutThreadLoop() {
         o.unlock();
         long n = WriteCom(d.obuf.get() + pos, len);
         if (n == 0)
-            WaitComWritable(-1); // room, a flush or the close ends it
+            WaitComWritable(-1); // room, a flush or the close ends it (a wake-up
+                                 // given before the wait is kept for it)
         o.lock();
         d.writerBusy = false;
         if (gen == d.oflushGen) {

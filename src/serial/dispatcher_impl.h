@@ -111,6 +111,7 @@ struct TBaseDispatcher::Impl {
     uint64_t ohead = 0, otail = 0;
     uint64_t oflushGen = 0;
     bool writerBusy = false;
+    bool flushing = false; // the writer keeps off the device until the flush is done
     std::condition_variable ocv;
 
     // --- threads ---

@@ -197,6 +197,14 @@ TEST_F(SimDispatcher, XoffFromThePeerIsTheFlowStateTheDownloadShows) {
     line->peerSend("\x11");
     EXPECT_TRUE(WaitUntil([&] { return line->outputWaiting() == 1; }));
     EXPECT_EQ(disp->SWFlowState(), kFlowOn);
+    // A flush while the peer holds us never waits for the writer in vain.
+    line->peerSend("\x13");
+    for (int k = 0; k < 200; ++k) {
+        ASSERT_EQ(disp->PutString("N1"), 2);
+        ASSERT_EQ(disp->FlushOutBuffer(), ecOK);
+    }
+    EXPECT_EQ(disp->OutBuffUsed(), 0);
+    line->peerSend("\x11");
     // Switching from both directions to transmit only turns receive off.
     ASSERT_EQ(disp->SWFlowEnable(3072, 1024, kSWFlowTransmit), ecOK);
     EXPECT_FALSE(line->settings().xonXoffIn);
