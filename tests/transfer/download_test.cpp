@@ -98,6 +98,10 @@ TEST_F(EngineTest, StopAndResetWhileTheControlHoldsTheLine) {
     EXPECT_EQ(view.goCaption, "Transmit");
     EXPECT_FALSE(engine->transfer.senderActive);
 
+    // The flush of the cancelled run returns at once, while the control still
+    // holds the line with its XOFF; the next run starts once it has let go
+    // (the flow switch around the trigger strings would forget the hold).
+    sim.waitFor([](const Report& r) { return num(r, "flow_held") == 0; });
     whenever(
         engine.get(), [&] { return view.status == held; }, [&] { engine->cmdResetClick(); });
     click();
