@@ -226,10 +226,14 @@ TTermForm::~TTermForm() {
     // Closed without the close query (the owner went away): the port must not
     // keep a handler into this window, and the log must not stay behind.
     if (portOurs_) {
-        if (host_.SetMonitoring) {
-            host_.SetMonitoring(false);
+        try {
+            if (host_.SetMonitoring) {
+                host_.SetMonitoring(false);
+            }
+            releasePort();
+        } catch (...) {
+            // Nothing to report to: the window is going.
         }
-        releasePort();
     }
     logStream_.close();
     deleteTempFile(logPath_);
