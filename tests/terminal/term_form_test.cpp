@@ -399,7 +399,7 @@ TEST_F(TerminalTest, ClosingGivesThePortBackAsItWas) {
     open();
     openPort();
     test::NoModalGuard noViewer; // nothing was logged
-    QTest::keyClick(form.get(), Qt::Key_Escape);
+    QTest::keyClick(txtTerm, Qt::Key_Escape);
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(port.Open());
     ASSERT_TRUE(port.OnTriggerAvail);
