@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <exception>
+
 namespace vorl {
 
 class TApplication : public QApplication {
@@ -16,6 +18,9 @@ public:
 
     // Shows `message` in the exception box (stop icon, OK).
     static void ShowException(const QString& message);
+    // The same for an exception caught elsewhere (event handlers of the port
+    // and protocol components).
+    static void ShowExceptionPtr(std::exception_ptr error);
 };
 
 } // namespace vorl
