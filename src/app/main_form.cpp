@@ -157,9 +157,7 @@ void TMainForm::createControls() {
         auto* label = new QLabel(panInfo);
         label->setObjectName(name);
         label->setGeometry(geometry);
-        QString accessible = captionLabel->text();
-        accessible.remove(':');
-        label->setAccessibleName(accessible.trimmed());
+        namedBy_.emplace_back(label, captionLabel);
         if (bold) {
             QFont f = label->font();
             f.setBold(true);
@@ -201,12 +199,14 @@ void TMainForm::createControls() {
         auto* lamp = new LampWidget(qs(BuiltinText(id)), panInfo);
         lamp->setObjectName(lampName);
         lamp->move(x, 111);
-        caption(labelName, id, {x + 15, 107, 30, 18});
+        namedBy_.emplace_back(lamp, caption(labelName, id, {x + 15, 107, 30, 18}));
         return lamp;
     };
     lightDSR = light("lightDSR", "lblDSR", 30, 334);
     lightRXD = light("lightRXD", "lblRX", 31, 396);
     lightTXD = light("lightTXD", "lblTX", 32, 458);
+
+    nameFromCaptions();
 
     progress = new QProgressBar(panInfo);
     progress->setObjectName("progress");
@@ -302,6 +302,15 @@ void TMainForm::applyLanguage() {
         } else if (auto* b = qobject_cast<QPushButton*>(object)) {
             b->setText(text);
         }
+    }
+    nameFromCaptions();
+}
+
+void TMainForm::nameFromCaptions() {
+    for (const auto& [widget, captionLabel] : namedBy_) {
+        QString name = captionLabel->text();
+        name.remove(':');
+        widget->setAccessibleName(name.trimmed());
     }
 }
 
@@ -729,11 +738,18 @@ void TMainForm::mnuCommTerminalClick() {
 }
 
 void TMainForm::mnuConfigEditClick(int tag) {
+    const int prepared = machineList.selected;
     machineList.selected = tag;
     TCfgFrm dialog(machineList, this);
     dialog.setWindowTitle(qs(machineList[tag].name));
     if (dialog.exec() == QDialog::Accepted) {
         ReloadMachineTable();
+    }
+    // A download or upload prepared for another machine stays with the
+    // machine the window shows: Connect must not open the edited machine's
+    // port for it.
+    if (transfer.operation != TransferState::None && prepared != 0) {
+        machineList.selected = prepared;
     }
 }
 

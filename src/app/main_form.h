@@ -173,6 +173,8 @@ private:
     void createControls();
     void createMenus();
     void applyLanguage();
+    // Value fields and lamps are named for screen readers by their captions.
+    void nameFromCaptions();
     void readWindowValues();
     void parseCommandLine();
     void loadMachines();
@@ -207,6 +209,7 @@ private:
     QWidget* client_ = nullptr;
     // Captions replaced from the language file: widgets and actions by text id.
     std::vector<std::pair<QObject*, int>> captions_;
+    std::vector<std::pair<QWidget*, QLabel*>> namedBy_;
 };
 
 } // namespace vorl

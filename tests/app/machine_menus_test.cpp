@@ -311,6 +311,25 @@ TEST_F(AppTest, EditMachineSavesThroughTheFileAndRebuildsTheMenus) {
     EXPECT_TRUE(driver.boxes.empty());
 }
 
+TEST_F(AppTest, EditingAnotherMachineLeavesAPreparedDownloadOnItsMachine) {
+    writeMachines({{'D', "Mill"}, {'D', "Drill"}});
+    const std::string prog = dir.file("O3.nc");
+    writeBytes(prog, "%\n");
+    int shownSlot = -1;
+    TMainForm* window = nullptr;
+    ModalDriver driver([&](QDialog* d) {
+        shownSlot = window->machineList.selected;
+        d->reject();
+    });
+    auto form = start({QString::fromStdString(prog), "-m", "drill"});
+    window = form.get();
+    ASSERT_EQ(form->machineList.selected, 2);
+    machineAction(form->mnuConfigEdit, "Mill")->trigger();
+    EXPECT_EQ(shownSlot, 1) << "the dialog works on the edited machine";
+    EXPECT_EQ(form->machineList.selected, 2) << "Connect still goes to the machine shown";
+    EXPECT_EQ(form->lblMachine->text(), "Drill");
+}
+
 TEST_F(AppTest, MachineListSavesNamesAndOrderThroughTheFile) {
     writeMachines({{'D', "Mill"}, {'U', "Lathe"}});
     ModalDriver driver([&](QDialog* d) {
