@@ -163,6 +163,8 @@ public:
     // Discards what waits in either direction; 0 or a system error.
     virtual int purge(unsigned which) = 0;
     virtual DeviceStatus status() = 0;
+    // Bytes written and not yet on the line; the cheap part of status().
+    virtual uint32_t outputQueued() = 0;
 };
 
 // A device for `path`: "sim:<name>" gives the simulated line registered under

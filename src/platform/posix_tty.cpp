@@ -510,6 +510,14 @@ bool PosixTty::outputStalled(uint32_t outQueue) {
     return now - lastProgress_ >= limit;
 }
 
+uint32_t PosixTty::outputQueued() {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    int outq = 0;
+    if (fd_ < 0 || ::ioctl(fd_, TIOCOUTQ, &outq) != 0)
+        return 0;
+    return uint32_t(outq);
+}
+
 DeviceStatus PosixTty::status() {
     DeviceStatus ds;
     std::shared_lock<std::shared_mutex> lk(fdLock_);

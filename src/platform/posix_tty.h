@@ -56,6 +56,7 @@ public:
     int setBreak(bool on) override;
     int purge(unsigned which) override;
     DeviceStatus status() override;
+    uint32_t outputQueued() override;
 
     // The descriptor (tests only; -1 when closed).
     int fd() const { return fd_; }

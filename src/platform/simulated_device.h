@@ -97,6 +97,7 @@ public:
     int setBreak(bool on) override;
     int purge(unsigned which) override;
     DeviceStatus status() override;
+    uint32_t outputQueued() override { return 0; }
 
 private:
     uint8_t holdsLocked() const;

@@ -327,12 +327,9 @@ int32_t TBaseDispatcher::PutBlock(const void* buf, uint32_t len) {
         return 0;
     if (!d.open)
         return ecCommNotOpen;
-    uint32_t kernelQueued;
-    {
-        std::lock_guard<std::mutex> g(d.general);
-        RefreshLocked(*this, d);
-        kernelQueued = d.comStat.outQueue;
-    }
+    // The kernel's queue counts as ours; line errors are gathered by the com
+    // thread and never cleared by a write.
+    uint32_t kernelQueued = GetComOutQueue();
     const uint8_t* src = static_cast<const uint8_t*>(buf);
     {
         std::lock_guard<std::mutex> o(d.output);
@@ -1125,6 +1122,13 @@ void TBaseDispatcher::OutThreadLoop() {
                 d.otail += len; // a failed write drops its stretch
         }
         d.ocv.notify_all();
+        if (n > 0 && d.outTriggerArmed) {
+            // Only when an armed trigger may now hold: the ring's own count
+            // is a lower bound of what is still to go out.
+            uint64_t used = d.ohead - d.otail;
+            if (d.osize - used >= d.outFreeWanted || int64_t(used) <= d.outUsedWanted)
+                SignalDispatcher(d, true); // (the event lock is taken alone elsewhere)
+        }
     }
     d.writerBusy = false;
     d.ocv.notify_all();
@@ -1227,6 +1231,10 @@ void TLinuxDispatcher::WakeCom(bool input, bool output) {
 
 platform::DeviceStatus TLinuxDispatcher::GetComError() {
     return device_ ? device_->status() : platform::DeviceStatus{};
+}
+
+uint32_t TLinuxDispatcher::GetComOutQueue() {
+    return device_ ? device_->outputQueued() : 0;
 }
 
 uint8_t TLinuxDispatcher::GetComModemLines() {

@@ -385,6 +385,7 @@ public:
     virtual platform::WaitResult WaitComWritable(int timeoutMs) = 0;
     virtual void WakeCom(bool input, bool output) = 0;
     virtual platform::DeviceStatus GetComError() = 0;
+    virtual uint32_t GetComOutQueue() = 0;
     virtual uint8_t GetComModemLines() = 0;
     virtual bool HasModemLines() = 0;
     virtual int32_t EscapeComFunction(int32_t code) = 0;
@@ -438,6 +439,7 @@ public:
     platform::WaitResult WaitComWritable(int timeoutMs) override;
     void WakeCom(bool input, bool output) override;
     platform::DeviceStatus GetComError() override;
+    uint32_t GetComOutQueue() override;
     uint8_t GetComModemLines() override;
     bool HasModemLines() override;
     int32_t EscapeComFunction(int32_t code) override;

@@ -70,6 +70,11 @@ struct TBaseDispatcher::Impl {
     std::vector<TStatusTrigger> statuses;
     uint32_t handleCounter = 1;
     bool statusHit = false;
+    // An output-room or output-used status trigger is armed: the writer then
+    // wakes the dispatcher thread as the output drains, not only every 50 ms.
+    std::atomic<bool> outTriggerArmed{false};
+    std::atomic<uint32_t> outFreeWanted{UINT32_MAX}; // least threshold of armed room triggers
+    std::atomic<int64_t> outUsedWanted{-1};          // largest threshold of armed used triggers
     std::vector<std::shared_ptr<WndEntry>> wnds;
     std::vector<std::shared_ptr<ProcEntry>> procs;
     std::vector<std::shared_ptr<EventEntry>> events;
@@ -141,6 +146,27 @@ inline void RefreshLocked(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
 inline uint32_t OutUsedLocked(const TBaseDispatcher::Impl& d) {
     uint64_t used = (d.ohead - d.otail) + d.comStat.outQueue;
     return uint32_t(std::min<uint64_t>(used, d.osize));
+}
+
+// Recomputes outTriggerArmed (general held).
+inline void NoteOutputTriggers(TBaseDispatcher::Impl& d) {
+    bool armed = false;
+    uint32_t freeWanted = UINT32_MAX;
+    int64_t usedWanted = -1;
+    for (const auto& t : d.statuses) {
+        if (!t.tSActive)
+            continue;
+        if (t.tSType == stOutBuffFree) {
+            armed = true;
+            freeWanted = std::min<uint32_t>(freeWanted, t.tValue);
+        } else if (t.tSType == stOutBuffUsed) {
+            armed = true;
+            usedWanted = std::max<int64_t>(usedWanted, t.tValue);
+        }
+    }
+    d.outFreeWanted = freeWanted;
+    d.outUsedWanted = usedWanted;
+    d.outTriggerArmed = armed;
 }
 
 // The provisional read position of the calling thread (input lock held).

@@ -196,6 +196,7 @@ int32_t TBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool 
         }
     }
     t->tSActive = activate;
+    NoteOutputTriggers(d);
     if (d.logState == 1)
         AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, &value, sizeof value);
     return ecOK;
@@ -229,8 +230,10 @@ int32_t TBaseDispatcher::RemoveTrigger(uint32_t handle) {
         return false;
     };
     if (erase(d.timers, dstTimerTrigger) || erase(d.statuses, dstStatusTrigger) ||
-        erase(d.datas, dstDataTrigger))
+        erase(d.datas, dstDataTrigger)) {
+        NoteOutputTriggers(d);
         return ecOK;
+    }
     return ecBadTriggerHandle;
 }
 
@@ -241,6 +244,7 @@ void TBaseDispatcher::RemoveAllTriggers() {
     d_->datas.clear();
     d_->statuses.clear();
     d_->handleCounter = 1;
+    NoteOutputTriggers(*d_);
 }
 
 void TBaseDispatcher::SaveTriggers(TTriggerSave& save) {
@@ -257,6 +261,7 @@ void TBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
     d_->timers = save.tsTimerTriggers;
     d_->datas = save.tsDataTriggers;
     d_->statuses = save.tsStatusTriggers;
+    NoteOutputTriggers(*d_);
 }
 
 void TBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {
@@ -657,6 +662,8 @@ bool TBaseDispatcher::CheckStatusTriggers() {
                 break;
             }
         }
+        if (handle)
+            NoteOutputTriggers(d);
         if (handle && d.logState == 1)
             AddDispatchEntry(dtTrigger, dstStatus, handle, nullptr, 0);
     }
