@@ -108,8 +108,7 @@ struct BlockStream::VectorTables {
     alignas(16) uint8_t slow[16]{};
     alignas(16) uint8_t keep[16]{};
     alignas(16) uint8_t says[16]{};
-    // The output byte of character (kFirstRow+r)*16+lo is the exclusive or of
-    // lookup[0..r] at lo (see translate()).
+    // The output byte of character (kFirstRow+r)*16+lo.
     alignas(16) uint8_t lookup[kRows][16]{};
     bool identity = true; // output bytes equal input bytes
     uint32_t crEnds = 0;  // all ones when CR ends a block
@@ -168,8 +167,7 @@ BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rul
             tables->says[lo] |= (entry & kSays) != 0 ? bit : 0;
             if (fastRow) {
                 const auto out = static_cast<uint8_t>(entry & kOut);
-                const uint8_t below = h > first ? uint8_t(normal_[c - 16] & kOut) : 0;
-                tables->lookup[h - first][lo] = out ^ below;
+                tables->lookup[h - first][lo] = out;
                 tables->identity = tables->identity && ((entry & kSlow) != 0 || out == c);
             }
         }
@@ -320,28 +318,26 @@ VORL_AVX2_INLINE __m256i row16(const uint8_t* bytes) {
     return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
 }
 
-// The bytes below 128 that belong to `set`: `low` holds their low nibbles,
-// `bit` the bit of their row (0 for bytes above 127).
-VORL_AVX2_INLINE uint32_t members(__m256i set, __m256i low, __m256i bit, __m256i zero) {
+// The bytes that belong to `set`: `low` holds their low nibbles, `bit` the
+// bit of their row. Bytes above 127 have no row bit and come out as members;
+// they are stops anyway.
+VORL_AVX2_INLINE uint32_t members(__m256i set, __m256i low, __m256i bit) {
     const __m256i rows = _mm256_shuffle_epi8(set, low);
-    return ~byteMask(_mm256_cmpeq_epi8(_mm256_and_si256(rows, bit), zero));
+    return byteMask(_mm256_cmpeq_epi8(_mm256_and_si256(rows, bit), bit));
 }
 
 // The table lookup of the characters of rows 2 to 5 (other bytes give
-// unspecified results). After r subtractions of 16 from the byte less row 2,
-// the characters of row 2+r and above have their high bit clear and pick
-// lookup[r] at their low nibble; those of lower rows have it set and pick 0.
-// The rows are stored as differences, so the exclusive or of all picks is the
-// entry.
+// unspecified results): the four rows looked up by the low nibble, then bits 4
+// and 5 of the character's place in those rows choose among them.
 VORL_AVX2_INLINE __m256i translate(const __m256i (&lookup)[4], __m256i v) {
-    const __m256i sixteen = _mm256_set1_epi8(16);
-    v = _mm256_sub_epi8(v, _mm256_set1_epi8(32));
-    __m256i result = _mm256_shuffle_epi8(lookup[0], v);
-    for (int r = 1; r < 4; ++r) {
-        v = _mm256_sub_epi8(v, sixteen);
-        result = _mm256_xor_si256(result, _mm256_shuffle_epi8(lookup[r], v));
-    }
-    return result;
+    const __m256i place = _mm256_sub_epi8(v, _mm256_set1_epi8(32));
+    const __m256i bit4 = _mm256_slli_epi16(place, 3); // as the high bit of each byte
+    const __m256i bit5 = _mm256_slli_epi16(place, 2);
+    const __m256i rows23 = _mm256_blendv_epi8(_mm256_shuffle_epi8(lookup[0], place),
+                                              _mm256_shuffle_epi8(lookup[1], place), bit4);
+    const __m256i rows45 = _mm256_blendv_epi8(_mm256_shuffle_epi8(lookup[2], place),
+                                              _mm256_shuffle_epi8(lookup[3], place), bit4);
+    return _mm256_blendv_epi8(rows23, rows45, bit5);
 }
 
 // Stores the bytes of `bytes` selected by `keep` one after another at `o`
@@ -405,7 +401,6 @@ VORL_AVX2_INLINE Classified classify(const uint8_t* p, const BlockStream::Vector
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i rowBits = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
                                              1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i zero = _mm256_setzero_si256();
     Classified k;
     k.v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i low = _mm256_and_si256(k.v, nibble);
@@ -418,10 +413,10 @@ VORL_AVX2_INLINE Classified classify(const uint8_t* p, const BlockStream::Vector
     k.starts = k.ends & ~k.pairLf;
     // Above 127, slow other than a line end, a CR whose LF may be in the next
     // bytes, a lone line end that needs a two-byte EOB.
-    k.stop = byteMask(k.v) | (members(c.slowSet, low, bit, zero) & ~k.ends) | (cr & 0x80000000u) |
+    k.stop = byteMask(k.v) | (members(c.slowSet, low, bit) & ~k.ends) | (cr & 0x80000000u) |
              (t.eobSize == 2 ? k.starts & ~(k.pairLf >> 1) : 0);
-    k.says = members(c.saysSet, low, bit, zero) & ~k.ends;
-    k.keep = members(c.keepSet, low, bit, zero) & ~k.ends;
+    k.says = members(c.saysSet, low, bit) & ~k.ends;
+    k.keep = members(c.keepSet, low, bit) & ~k.ends;
     if constexpr (DropEmpty) {
         // A block that is empty ends on the slow path, which drops it. A block
         // holds something when a carry from one of its characters that says
@@ -462,14 +457,15 @@ VORL_AVX2_INLINE void emit(const Classified& k, unsigned n, const BlockStream::V
     const unsigned last = lastStart + 1 + ((uint64_t{startedLf} >> (lastStart + 1)) & 1);
     const uint32_t says = k.says & valid;
     s.counted += std::popcount(starts);
-    if (starts != 0) {
-        s.blockStart = base + std::popcount(keep & lowBits(last));
-        s.says = (says & ~lowBits(last)) != 0 ? kSaysBit : 0;
-        s.pending = n > last;
-    } else {
-        s.says |= says != 0 ? kSaysBit : 0;
-        s.pending = s.pending || n > 0;
-    }
+    // Selections rather than branches: whether a block ended here is anybody's
+    // guess from one run of bytes to the next.
+    const bool ended = starts != 0;
+    uint8_t* const endOfLast = base + std::popcount(keep & lowBits(last));
+    const unsigned saysAfter = (says & ~lowBits(last)) != 0 ? kSaysBit : 0;
+    const unsigned saysAll = s.says | (says != 0 ? kSaysBit : 0);
+    s.blockStart = ended ? endOfLast : s.blockStart;
+    s.says = ended ? saysAfter : saysAll;
+    s.pending = ended ? n > last : s.pending || n > 0;
 }
 
 // Takes 32 bytes at a time from p for as long as the slow path is not needed
