@@ -54,13 +54,8 @@ Step filterStep(const FilterSettings& f, bool inComment, uint8_t c) {
     return {!closing, inComment};
 }
 
-// The kSays bit of a table entry, for the 32-byte step.
+// The kSays bit of a table entry, for the vector step.
 constexpr unsigned kSaysBit = 0x0200;
-
-// Bits below position k (k up to 63).
-constexpr uint64_t lowBits(unsigned k) {
-    return (uint64_t{1} << k) - 1;
-}
 
 // For each 8-bit keep mask: the shuffle that packs the kept bytes of an
 // 8-byte group to its front (0x80 clears the bytes after them).
@@ -97,7 +92,7 @@ constexpr PackTableHigh kPackHigh;
 
 } // namespace
 
-// The filter tables in the form the 32-byte step reads them. It takes the
+// The filter tables in the form the vector step reads them. It takes the
 // characters of rows 2 to 5 (blank to underscore: everything a program is
 // usually made of); any other byte, line ends apart, goes to the slow path.
 // A set of characters is 16 bytes: bit h of entry lo says whether character
@@ -111,8 +106,8 @@ struct BlockStream::VectorTables {
     // The output byte of character (kFirstRow+r)*16+lo.
     alignas(16) uint8_t lookup[kRows][16]{};
     bool identity = true; // output bytes equal input bytes
-    uint32_t crEnds = 0;  // all ones when CR ends a block
-    uint32_t lfEnds = 0;  // all ones when LF ends a block
+    uint64_t crEnds = 0;  // all ones when CR ends a block
+    uint64_t lfEnds = 0;  // all ones when LF ends a block
     bool dropEmpty = false;
     unsigned eobSize = 0; // 0, 1 or 2 bytes
     uint8_t eob[2]{};
@@ -153,7 +148,8 @@ BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rul
     out_.resize(kFlushSize);
 
 #ifdef VORL_VECTOR_KERNEL
-    if (rules_.vector && __builtin_cpu_supports("avx2") && eobOut_.size() <= 2) {
+    if (rules_.vector && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+        eobOut_.size() <= 2) {
         auto tables = std::make_shared<VectorTables>();
         constexpr unsigned first = VectorTables::kFirstRow;
         for (unsigned c = 0; c < 128; ++c) {
@@ -171,8 +167,8 @@ BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rul
                 tables->identity = tables->identity && ((entry & kSlow) != 0 || out == c);
             }
         }
-        tables->crEnds = rules_.endsBlock[uint8_t(kCR)] ? ~0u : 0;
-        tables->lfEnds = rules_.endsBlock[uint8_t(kLF)] ? ~0u : 0;
+        tables->crEnds = rules_.endsBlock[uint8_t(kCR)] ? ~uint64_t{0} : 0;
+        tables->lfEnds = rules_.endsBlock[uint8_t(kLF)] ? ~uint64_t{0} : 0;
         tables->dropEmpty = rules_.dropEmpty;
         tables->eobSize = static_cast<unsigned>(eobOut_.size());
         std::copy(eobOut_.begin(), eobOut_.end(), tables->eob);
@@ -250,7 +246,7 @@ void BlockStream::feed(const void* data, size_t size) {
     }
     const auto* p = static_cast<const uint8_t*>(data);
     const uint8_t* const end = p + size;
-    // Worst case: every byte ends a block; the 32-byte step may store up to
+    // Worst case: every byte ends a block; the vector step may store up to
     // 8 bytes beyond what it keeps.
     uint8_t* o = ensureRoom(size * std::max<size_t>(eobOut_.size(), 1) + 64);
     if (skipLF_) {
@@ -266,8 +262,8 @@ void BlockStream::feed(const void* data, size_t size) {
     bool pending = pending_;
     const bool vector = vector_ != nullptr;
     while (p != end) {
-        // Blocks are ended 32 bytes at a time only once every block is written.
-        if (vector && !inComment_ && end - p >= 32 && counted_ + 1 >= rules_.startBlock) {
+        // Blocks are ended 64 bytes at a time only once every block is written.
+        if (vector && !inComment_ && end - p >= 64 && counted_ + 1 >= rules_.startBlock) {
             p += vectorRun(p, end, o, says, pending);
         }
         // Byte by byte, through the next byte that is not a plain character.
@@ -306,8 +302,8 @@ void BlockStream::feed(const void* data, size_t size) {
 #ifdef VORL_VECTOR_KERNEL
 namespace {
 
-#define VORL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
-#define VORL_AVX2_INLINE __attribute__((target("avx2,bmi,popcnt"), always_inline)) inline
+#define VORL_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt")))
+#define VORL_AVX2_INLINE __attribute__((target("avx2,bmi,bmi2,popcnt"), always_inline)) inline
 
 VORL_AVX2_INLINE uint32_t byteMask(__m256i v) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(v));
@@ -375,18 +371,18 @@ struct VectorConstants {
     __m256i lookup[4];
 };
 
-// What the 32 bytes at p are. Bit i of each mask stands for byte i.
+// What the 64 bytes at p are. Bit i of each mask stands for byte i.
 struct Classified {
-    __m256i v;
-    uint32_t pairLf; // the LF of a CR LF pair
-    uint32_t ends;   // line-end bytes: CR and LF that end blocks, pair LFs
-    uint32_t starts; // where a block ends: a CR LF pair, a lone CR or LF
-    uint32_t stop;   // bytes the slow path has to take
-    uint32_t says;   // kept characters that say something
-    uint32_t keep;   // characters the filter keeps
+    __m256i v[2];
+    uint64_t pairLf; // the LF of a CR LF pair
+    uint64_t ends;   // line-end bytes: CR and LF that end blocks, pair LFs
+    uint64_t starts; // where a block ends: a CR LF pair, a lone CR or LF
+    uint64_t stop;   // bytes the slow path has to take
+    uint64_t says;   // kept characters that say something
+    uint64_t keep;   // characters the filter keeps
 };
 
-// The state the 32-byte step carries from one run of bytes to the next.
+// The state the vector step carries from one run of bytes to the next.
 struct VectorState {
     uint8_t* o;
     uint8_t* blockStart;
@@ -395,36 +391,58 @@ struct VectorState {
     bool pending;
 };
 
-template <bool DropEmpty>
-VORL_AVX2_INLINE Classified classify(const uint8_t* p, const BlockStream::VectorTables& t,
-                                     const VectorConstants& c, unsigned saysBefore) {
+// Bits below position k, k up to 64.
+VORL_AVX2_INLINE uint64_t bitsBelow(unsigned k) {
+    return _bzhi_u64(~uint64_t{0}, k);
+}
+
+// The masks of 32 bytes, each in its half of a 64-bit mask.
+struct HalfMasks {
+    uint64_t cr, lf, high, slow, says, keep;
+};
+
+VORL_AVX2_INLINE void classifyHalf(__m256i v, const VectorConstants& c, unsigned shift,
+                                   HalfMasks& m) {
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i rowBits = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
                                              1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
-    Classified k;
-    k.v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i low = _mm256_and_si256(k.v, nibble);
+    const __m256i low = _mm256_and_si256(v, nibble);
     const __m256i bit =
-        _mm256_shuffle_epi8(rowBits, _mm256_and_si256(_mm256_srli_epi16(k.v, 4), nibble));
-    const uint32_t cr = byteMask(_mm256_cmpeq_epi8(k.v, _mm256_set1_epi8(kCR))) & t.crEnds;
-    const uint32_t anyLf = byteMask(_mm256_cmpeq_epi8(k.v, _mm256_set1_epi8(kLF)));
-    k.pairLf = anyLf & (cr << 1);
-    k.ends = cr | (anyLf & t.lfEnds) | k.pairLf;
+        _mm256_shuffle_epi8(rowBits, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    m.cr |= uint64_t{byteMask(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(kCR)))} << shift;
+    m.lf |= uint64_t{byteMask(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(kLF)))} << shift;
+    m.high |= uint64_t{byteMask(v)} << shift;
+    m.slow |= uint64_t{members(c.slowSet, low, bit)} << shift;
+    m.says |= uint64_t{members(c.saysSet, low, bit)} << shift;
+    m.keep |= uint64_t{members(c.keepSet, low, bit)} << shift;
+}
+
+template <bool DropEmpty>
+VORL_AVX2_INLINE Classified classify(const uint8_t* p, const BlockStream::VectorTables& t,
+                                     const VectorConstants& c, unsigned saysBefore) {
+    Classified k;
+    k.v[0] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    k.v[1] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    HalfMasks m{};
+    classifyHalf(k.v[0], c, 0, m);
+    classifyHalf(k.v[1], c, 32, m);
+    const uint64_t cr = m.cr & t.crEnds;
+    k.pairLf = m.lf & (cr << 1);
+    k.ends = cr | (m.lf & t.lfEnds) | k.pairLf;
     k.starts = k.ends & ~k.pairLf;
     // Above 127, slow other than a line end, a CR whose LF may be in the next
     // bytes, a lone line end that needs a two-byte EOB.
-    k.stop = byteMask(k.v) | (members(c.slowSet, low, bit) & ~k.ends) | (cr & 0x80000000u) |
+    k.stop = m.high | (m.slow & ~k.ends) | (cr >> 63 << 63) |
              (t.eobSize == 2 ? k.starts & ~(k.pairLf >> 1) : 0);
-    k.says = members(c.saysSet, low, bit) & ~k.ends;
-    k.keep = members(c.keepSet, low, bit) & ~k.ends;
+    k.says = m.says & ~k.ends;
+    k.keep = m.keep & ~k.ends;
     if constexpr (DropEmpty) {
         // A block that is empty ends on the slow path, which drops it. A block
         // holds something when a carry from one of its characters that says
         // something (or from before these bytes) runs up through the other
         // bytes to its end: only line-end bytes stop a carry.
-        const uint64_t reached =
-            (~uint64_t{k.ends} & 0xFFFFFFFFu) + k.says + ((saysBefore & kSaysBit) != 0 ? 1 : 0);
-        k.stop |= k.starts & ~static_cast<uint32_t>(reached);
+        const uint64_t reached = ~k.ends + k.says + ((saysBefore & kSaysBit) != 0 ? 1 : 0);
+        k.stop |= k.starts & ~reached;
     }
     return k;
 }
@@ -433,44 +451,48 @@ VORL_AVX2_INLINE Classified classify(const uint8_t* p, const BlockStream::Vector
 template <bool Translate>
 VORL_AVX2_INLINE void emit(const Classified& k, unsigned n, const BlockStream::VectorTables& t,
                            const VectorConstants& c, VectorState& s) {
-    const auto valid = static_cast<uint32_t>(lowBits(n));
-    const uint32_t starts = k.starts & valid;
-    const uint32_t startedLf = k.pairLf & (starts << 1);
-    const uint32_t keep =
+    const uint64_t valid = bitsBelow(n);
+    const uint64_t starts = k.starts & valid;
+    const uint64_t startedLf = k.pairLf & (starts << 1);
+    const uint64_t keep =
         (k.keep & valid) | (t.eobSize >= 1 ? starts : 0) | (t.eobSize == 2 ? startedLf : 0);
-    __m256i out = k.v;
-    if constexpr (Translate) {
-        out = translate(c.lookup, k.v);
-    }
-    if (t.replaceFirst) {
-        out = replaceAt(out, starts, t.eob[0]);
-    }
-    if (t.replaceSecond) {
-        out = replaceAt(out, startedLf, t.eob[1]);
-    }
     uint8_t* const base = s.o;
-    s.o = pack(_mm256_castsi256_si128(out), keep & 0xFFFF, s.o);
-    s.o = pack(_mm256_extracti128_si256(out, 1), keep >> 16, s.o);
+    for (int half = 0; half < 2; ++half) {
+        __m256i out = k.v[half];
+        if constexpr (Translate) {
+            out = translate(c.lookup, out);
+        }
+        const unsigned shift = 32 * half;
+        if (t.replaceFirst) {
+            out = replaceAt(out, static_cast<uint32_t>(starts >> shift), t.eob[0]);
+        }
+        if (t.replaceSecond) {
+            out = replaceAt(out, static_cast<uint32_t>(startedLf >> shift), t.eob[1]);
+        }
+        const auto kept = static_cast<uint32_t>(keep >> shift);
+        s.o = pack(_mm256_castsi256_si128(out), kept & 0xFFFF, s.o);
+        s.o = pack(_mm256_extracti128_si256(out, 1), kept >> 16, s.o);
+    }
 
     // Where the last block ended in these bytes, if one did.
-    const unsigned lastStart = 31 - static_cast<unsigned>(std::countl_zero(starts | 1));
-    const unsigned last = lastStart + 1 + ((uint64_t{startedLf} >> (lastStart + 1)) & 1);
-    const uint32_t says = k.says & valid;
+    const unsigned lastStart = 63 - static_cast<unsigned>(std::countl_zero(starts | 1));
+    const unsigned last = lastStart + 1 + static_cast<unsigned>((startedLf >> lastStart >> 1) & 1);
+    const uint64_t says = k.says & valid;
     s.counted += std::popcount(starts);
     // Selections rather than branches: whether a block ended here is anybody's
     // guess from one run of bytes to the next.
     const bool ended = starts != 0;
-    uint8_t* const endOfLast = base + std::popcount(keep & lowBits(last));
-    const unsigned saysAfter = (says & ~lowBits(last)) != 0 ? kSaysBit : 0;
+    uint8_t* const endOfLast = base + std::popcount(keep & bitsBelow(last));
+    const unsigned saysAfter = (says & ~bitsBelow(last)) != 0 ? kSaysBit : 0;
     const unsigned saysAll = s.says | (says != 0 ? kSaysBit : 0);
     s.blockStart = ended ? endOfLast : s.blockStart;
     s.says = ended ? saysAfter : saysAll;
     s.pending = ended ? n > last : s.pending || n > 0;
 }
 
-// Takes 32 bytes at a time from p for as long as the slow path is not needed
+// Takes 64 bytes at a time from p for as long as the slow path is not needed
 // and returns how many bytes it took. The loop itself only takes whole runs
-// of 32 bytes, so that the next load never waits for this one's result; the
+// of 64 bytes, so that the next load never waits for this one's result; the
 // part of a run before a stop is written after it.
 template <bool Translate, bool DropEmpty>
 VORL_AVX2_INLINE size_t runVector(const uint8_t* const begin, const uint8_t* const end,
@@ -483,15 +505,15 @@ VORL_AVX2_INLINE size_t runVector(const uint8_t* const begin, const uint8_t* con
         row16(t.says),
         {row16(t.lookup[0]), row16(t.lookup[1]), row16(t.lookup[2]), row16(t.lookup[3])}};
     const uint8_t* p = begin;
-    while (end - p >= 32) {
+    while (end - p >= 64) {
         const Classified k = classify<DropEmpty>(p, t, c, s.says);
         if (k.stop != 0) [[unlikely]] {
             break;
         }
-        emit<Translate>(k, 32, t, c, s);
-        p += 32;
+        emit<Translate>(k, 64, t, c, s);
+        p += 64;
     }
-    if (end - p >= 32) {
+    if (end - p >= 64) {
         const Classified k = classify<DropEmpty>(p, t, c, s.says);
         const auto n = static_cast<unsigned>(std::countr_zero(k.stop));
         emit<Translate>(k, n, t, c, s);

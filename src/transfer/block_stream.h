@@ -13,7 +13,7 @@
 // depend on how the input was cut, and memory stays at two buffers plus the
 // longest block.
 //
-// Speed. Programs reach hundreds of megabytes, so the common case runs 32
+// Speed. Programs reach hundreds of megabytes, so the common case runs 64
 // bytes at a time: plain characters outside a comment (filtered by bit sets,
 // translated by a table lookup, kept ones packed together) and the CR/LF ends
 // of non-empty blocks once the start block is reached. Anything else (a
@@ -58,7 +58,7 @@ struct BlockRules {
     std::array<bool, 256> endsBlock{};
     // Bytes (as received) that are no part of the program at all.
     std::array<bool, 256> skipped{};
-    // Take 32 bytes at a time where the processor allows (AVX2). Off only to
+    // Take 64 bytes at a time where the processor allows (AVX2). Off only to
     // compare with the byte-by-byte loop; the output is the same.
     bool vector = true;
 };
