@@ -259,6 +259,46 @@ TEST_F(EngineTest, ReadyStringTooLongForTheLineIsReportedAndTheWindowIdle) {
     EXPECT_FALSE(engine->ComPort1.Open());
 }
 
+TEST_F(EngineTest, XmodemWithoutAnswerCannotHandshake) {
+    m.protocol = 1;
+    PtyDrain line; // no receiver there
+    usePort(line.path());
+    chooseDownload(writeProgram("O11.nc", "G1\n"));
+    click();
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Unable to handshake with machine tool"; }))
+        << view.status;
+    EXPECT_TRUE(view.sawStatus("Error-6006")); // the protocol's error, as it came
+    EXPECT_TRUE(view.goEnabled);
+}
+
+TEST_F(EngineTest, EndStringAfterTheBlockSenderMatchesInAnyCase) {
+    m.handshake = 1;
+    m.triggers[DownloadStop] = "\x14";
+    m.triggers[DownloadEnd] = "OK";
+    SimMachine sim(dir, {"--download-stop", "^T", "--download-end", "ok"});
+    usePort(sim.process.ptyPath());
+    chooseDownload(writeProgram("O12.nc", program(10)));
+    click();
+    click();
+    EXPECT_EQ(view.status, "Machine tool indicates completion");
+}
+
+TEST_F(EngineTest, LineErrorsAreShownAndTheTransferGoesOn) {
+    auto simLine = platform::SimulatedLine::Register("line-error");
+    simLine->setLines(platform::kLineCTS | platform::kLineDSR);
+    usePort("sim:line-error");
+    chooseDownload(writeProgram("O13.nc", "G1\n"));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    simLine->raiseErrors(platform::kErrFraming);
+    EXPECT_TRUE(runUntil([&] { return view.status == "Line error"; })) << view.status;
+    click();
+    EXPECT_TRUE(runUntil([&] { return view.status == "Download complete"; })) << view.status;
+    EXPECT_EQ(simLine->peerTake(), "G1\n");
+    platform::SimulatedLine::Unregister("line-error");
+}
+
 TEST_F(EngineTest, XmodemCrcDownloadReceivedByRx) {
     m.protocol = 2;
     const std::string link = dir.file("com-rx");
