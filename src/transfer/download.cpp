@@ -71,14 +71,8 @@ bool TTransferEngine::StartDownload(const std::string&) {
     // The trigger strings may hold the flow characters: they pass unfiltered.
     const TSWFlowOptions flow = ComPort1.SWFlowOptions();
     ComPort1.SetSWFlowOptions(swfNone);
-    if (!triggers[DownloadStart].empty()) {
-        ComPort1.PutString(triggers[DownloadStart]);
-    }
-    if (!triggers[DownloadReady].empty()) {
-        awaitedTrigger_ = 0;
-        status(178, "Waiting for machine tool");
-        waitForTriggerString(triggers[DownloadReady], false);
-    }
+    sendAndAwait(triggers[DownloadStart], triggers[DownloadReady], false, 178,
+                 "Waiting for machine tool");
     if (flow == swfBoth) {
         ComPort1.SetSWFlowOptions(swfBoth);
     }
@@ -261,23 +255,18 @@ bool TTransferEngine::FinishDownload(bool ignoreCase) {
     const auto triggers = machine().triggers;
     const bool swBoth = ComPort1.SWFlowOptions() == swfBoth;
     ComPort1.SetSWFlowOptions(swfNone);
-    if (!triggers[DownloadStop].empty()) {
-        ComPort1.PutString(triggers[DownloadStop]);
-    }
-    if (!triggers[DownloadEnd].empty()) {
-        status(178, "File Sent. Waiting for response from machine tool");
-        const bool arrived = waitForTriggerString(triggers[DownloadEnd], ignoreCase);
-        if (swBoth) {
-            ComPort1.SetSWFlowOptions(swfBoth);
-        }
-        if (!arrived || transfer.abortRequested) {
-            return false;
-        }
-        status(190, "Machine tool indicates completion");
-    }
+    const bool arrived = sendAndAwait(triggers[DownloadStop], triggers[DownloadEnd], ignoreCase,
+                                      178, "File Sent. Waiting for response from machine tool");
     if (swBoth) {
         ComPort1.SetSWFlowOptions(swfBoth);
     }
+    if (triggers[DownloadEnd].empty()) {
+        return true;
+    }
+    if (!arrived || transfer.abortRequested) {
+        return false;
+    }
+    status(190, "Machine tool indicates completion");
     return true;
 }
 

@@ -216,9 +216,21 @@ bool TTransferEngine::waitForCTS() {
     return present;
 }
 
-bool TTransferEngine::waitForTriggerString(const std::string& text, bool ignoreCase) {
-    awaitedTrigger_ = ComPort1.AddDataTrigger(text, ignoreCase);
-    transfer.waitingForTrigger = true;
+bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& awaited,
+                                   bool ignoreCase, int statusId, std::string_view statusText) {
+    // The awaited string is listened for before `send` goes out: a control
+    // that answers at once must not answer before anyone listens.
+    if (!awaited.empty()) {
+        awaitedTrigger_ = ComPort1.AddDataTrigger(awaited, ignoreCase);
+        transfer.waitingForTrigger = true;
+    }
+    if (!send.empty()) {
+        ComPort1.PutString(send);
+    }
+    if (awaited.empty()) {
+        return true;
+    }
+    status(statusId, statusText);
     const bool arrived = waitUntil([this] { return !transfer.waitingForTrigger; });
     if (!arrived) {
         removeTrigger(awaitedTrigger_);

@@ -136,7 +136,10 @@ private:
     bool waitOutputDrained();
     // The sender handed `bytes` to the port: the line is busy that long.
     void noteLineBusy(size_t bytes);
-    bool waitForTriggerString(const std::string& text, bool ignoreCase);
+    // Sends `send` and waits for `awaited` (either may be empty), showing the
+    // status while it waits; false when Reset ended the wait.
+    bool sendAndAwait(const std::string& send, const std::string& awaited, bool ignoreCase,
+                      int statusId, std::string_view statusText);
     bool waitForCTS();
     void settlePort();
     void removeTrigger(uint16_t& handle);

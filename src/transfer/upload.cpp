@@ -51,13 +51,8 @@ bool TTransferEngine::StartUpload(const std::string&) {
     transfer.tempFileName = uploadTempFile_;
     view_.ShowProgress(0);
 
-    if (!triggers[UploadStart].empty()) {
-        ComPort1.PutString(triggers[UploadStart]);
-    }
-    if (!triggers[UploadReady].empty()) {
-        status(178, "Waiting for machine tool");
-        waitForTriggerString(triggers[UploadReady], false);
-    }
+    sendAndAwait(triggers[UploadStart], triggers[UploadReady], false, 178,
+                 "Waiting for machine tool");
     if (transfer.abortRequested) {
         return false;
     }
