@@ -41,34 +41,37 @@ uint8_t downloadEolChar(const MachineConfig& machine, const TranslationTable& ta
     return machine.eobMode == 1 ? kCR : kLF;
 }
 
+bool filterCharacter(const FilterSettings& filter, bool& inComment, uint8_t c) {
+    if (filter.stripNulls && c == 0) {
+        return false;
+    }
+    if (filter.stripSpaces && c == ' ' && !inComment) {
+        return false;
+    }
+    if (c == '(') {
+        inComment = true;
+    }
+    const bool closing = c == ')' && inComment && filter.stripComments;
+    if (c == ')' || c == uint8_t(kCR) || c == uint8_t(kLF)) {
+        inComment = false;
+    }
+    if (inComment && filter.stripComments) {
+        return false;
+    }
+    if (c != 0 && filter.filterChars.find(static_cast<char>(c)) != std::string::npos) {
+        return false;
+    }
+    return !closing;
+}
+
 std::string FilterBlock(std::string_view block, const FilterSettings& filter) {
     std::string out;
     out.reserve(block.size());
     bool inComment = false;
     for (char c : block) {
-        if (filter.stripNulls && c == '\0') {
-            continue;
+        if (filterCharacter(filter, inComment, static_cast<uint8_t>(c))) {
+            out.push_back(c);
         }
-        if (filter.stripSpaces && c == ' ' && !inComment) {
-            continue;
-        }
-        if (c == '(') {
-            inComment = true;
-        }
-        const bool closing = c == ')' && inComment && filter.stripComments;
-        if (c == ')' || c == kCR || c == kLF) {
-            inComment = false;
-        }
-        if (inComment && filter.stripComments) {
-            continue;
-        }
-        if (c != '\0' && filter.filterChars.find(c) != std::string::npos) {
-            continue;
-        }
-        if (closing) {
-            continue;
-        }
-        out.push_back(c);
     }
     return out;
 }

@@ -57,6 +57,10 @@ uint8_t downloadEolChar(const MachineConfig& machine, const TranslationTable& ta
 // character of `filterChars` (NUL excepted) goes wherever it occurs.
 std::string FilterBlock(std::string_view block, const FilterSettings& filter);
 
+// One character of FilterBlock: whether it is kept; `inComment` carries the
+// comment state from one character of a block to the next (false at its start).
+bool filterCharacter(const FilterSettings& filter, bool& inComment, uint8_t c);
+
 // True when a block says nothing to the machine: it holds only digits, ")",
 // "N", "n", blanks, CR, LF and NULs (a sequence number left from a comment
 // line, or nothing at all).

@@ -24,36 +24,6 @@ constexpr std::array<bool, 256> makeNothingTable() {
 }
 constexpr std::array<bool, 256> kNothing = makeNothingTable();
 
-struct Step {
-    bool keep;
-    bool inComment; // the state after the character
-};
-
-// One character of FilterBlock: the single statement of the filter rules that
-// both the tables and the slow path are made from.
-Step filterStep(const FilterSettings& f, bool inComment, uint8_t c) {
-    if (f.stripNulls && c == 0) {
-        return {false, inComment};
-    }
-    if (f.stripSpaces && c == ' ' && !inComment) {
-        return {false, inComment};
-    }
-    if (c == '(') {
-        inComment = true;
-    }
-    const bool closing = c == ')' && inComment && f.stripComments;
-    if (c == ')' || c == uint8_t(kCR) || c == uint8_t(kLF)) {
-        inComment = false;
-    }
-    if (inComment && f.stripComments) {
-        return {false, inComment};
-    }
-    if (c != 0 && f.filterChars.find(static_cast<char>(c)) != std::string::npos) {
-        return {false, inComment};
-    }
-    return {!closing, inComment};
-}
-
 // The kSays bit of a table entry, for the vector step.
 constexpr unsigned kSaysBit = 0x0200;
 
@@ -129,19 +99,25 @@ BlockStream::BlockStream(const BlockRules& rules, OutputSink& sink) : rules_(rul
         const auto r = static_cast<uint8_t>(raw);
         const uint8_t c = rules_.toAscii != nullptr ? (*rules_.toAscii)[r] : r;
         for (const bool inComment : {false, true}) {
-            const Step step = active ? filterStep(rules_.filter, inComment, c) : Step{true, false};
+            bool after = false; // the comment state after c
+            bool keep = true;
+            if (active) {
+                after = inComment;
+                keep = filterCharacter(rules_.filter, after, c);
+            }
             uint16_t entry = output(c);
-            if (step.keep) {
+            if (keep) {
                 entry |= kKeep | (kNothing[c] ? 0 : kSays);
             }
-            if (rules_.endsBlock[r] || rules_.skipped[r] || step.inComment != inComment) {
+            if (rules_.endsBlock[r] || rules_.skipped[r] || after != inComment) {
                 entry |= kSlow;
             }
             (inComment ? comment_ : normal_)[r] = entry;
         }
     }
+    bool eobComment = false; // a line-end character ends a comment before it is judged
     for (char c : rules_.eob) {
-        if (!active || filterStep(rules_.filter, false, static_cast<uint8_t>(c)).keep) {
+        if (!active || filterCharacter(rules_.filter, eobComment, static_cast<uint8_t>(c))) {
             eobOut_.push_back(static_cast<char>(output(static_cast<uint8_t>(c))));
         }
     }
