@@ -16,6 +16,8 @@ int SystemErrorFromErrno(int err) {
     case ENODEV:
     case ENXIO:
     case EIO:
+    case ENOTTY: // a file, not a serial device
+    case EISDIR:
         return kSysNoSuchDevice;
     case ENOTDIR:
         return kSysPathNotFound;

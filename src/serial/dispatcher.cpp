@@ -89,7 +89,7 @@ bool TBaseDispatcher::ClosePending() const {
     return d_->closePending;
 }
 bool TBaseDispatcher::NoticeBusy() const {
-    return d_->busy;
+    return d_->busy || d_->delivering;
 }
 
 // ---------------------------------------------------------------------------
@@ -103,6 +103,7 @@ int32_t TBaseDispatcher::InitPort(const std::string& name, int32_t baud, uint16_
         return ecAlreadyOpen;
     d.ringSeen = false;
     d.busy = false;
+    d.delivering = false;
     d.closePending = false;
     d.kill = false;
 
@@ -192,17 +193,16 @@ int32_t TBaseDispatcher::DonePort() {
     if (d.open) {
         FlushOutBuffer();
         FlushInBuffer();
-        CloseCom();
     }
+    // Also after a failed open: a device opened before the failure is let go.
+    CloseCom();
     bool defer = false;
     {
         std::lock_guard<std::mutex> g(d.general);
         d.kill = true;
-        defer = d.busy && d.liveThreads > 0 && std::this_thread::get_id() != d.dispThreadId;
-        // A close from inside a notice on the dispatcher thread itself also
-        // defers: that thread ends when the notice returns.
-        if (d.busy && d.liveThreads > 0 && std::this_thread::get_id() == d.dispThreadId)
-            defer = true;
+        // Also from inside a notice on the dispatcher thread itself: that
+        // thread ends when the notice returns.
+        defer = d.delivering && d.liveThreads > 0;
         if (defer)
             d.closePending = true;
     }
@@ -1044,7 +1044,7 @@ namespace {
 
 bool CheckLoop(TBaseDispatcher::Impl& d, const std::function<bool()>& check) {
     bool any = false;
-    while (!d.closePending && !d.kill && check())
+    while (!d.closePending && !d.kill && !d.busy && check())
         any = true;
     return any;
 }

@@ -371,6 +371,8 @@ public:
     int32_t DeregisterEventTriggerHandler(const void* key);
     virtual void UpdateHandlerFlags(THandlerFlagUpdate update);
     // Sets the busy flag (no notices while set) and returns its former value.
+    // The flag is the caller's own: a notice being delivered neither shows in
+    // it nor clears it, so restoring the value returned is always safe.
     bool SetEventBusy(bool busy);
 
     // --- Device operations (the Linux dispatcher implements them) -------------

@@ -80,7 +80,8 @@ struct TBaseDispatcher::Impl {
     std::vector<std::shared_ptr<EventEntry>> events;
     bool serviceNeeded = false;
     bool portHandlerInstalled = false;
-    std::atomic<bool> busy{false};
+    std::atomic<bool> delivering{false}; // a notice is being delivered
+    std::atomic<bool> busy{false};       // SetEventBusy: no notices while set
     bool deletionsPending = false;
     // (handle, length) of the data triggers ending on one byte; dispatcher
     // thread only, capacity kept.

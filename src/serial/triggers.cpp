@@ -326,7 +326,7 @@ template <class T, class M> void Deregister(Impl& d, std::vector<std::shared_ptr
     for (auto it = v.begin(); it != v.end(); ++it) {
         if ((*it)->deleted || !match(**it))
             continue;
-        if (d.busy) {
+        if (d.delivering) {
             (*it)->deleted = true;
             d.deletionsPending = true;
         } else {
@@ -436,7 +436,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
             return true;
         if (d.kill || d.closePending)
             return false;
-        d.busy = true;
+        d.delivering = true;
     }
     const uint32_t second = data + (uint32_t(self.Handle()) << 16);
     const bool avail = msg == kNoticeTriggerAvail || msg == kNoticeTriggerData;
@@ -523,7 +523,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
         self.WakeCom(true, false);
     {
         std::lock_guard<std::mutex> g(d.general);
-        d.busy = false;
+        d.delivering = false;
         if (d.deletionsPending) {
             EraseDeleted(d.wnds);
             EraseDeleted(d.procs);

@@ -228,6 +228,33 @@ TEST_F(Notices, LateWindowNoticesRunButReadLikeAnyCaller) {
     EXPECT_EQ(got, "AB");
 }
 
+int gSelfRemoving = 0;
+void SelfRemovingProc(uint32_t, uint32_t, uint32_t second) {
+    ++gSelfRemoving;
+    GetDispatcherPtr(NoticeDispatcher(second))->DeregisterProcTriggerHandler(&SelfRemovingProc);
+}
+
+TEST_F(Notices, HandlersLeaveAfterTheNoticeAndBusyHoldsNotices) {
+    ASSERT_EQ(disp->RegisterProcTriggerHandler(&SelfRemovingProc), ecOK);
+    disp->AddDataTrigger("#", false);
+    peer.send("#");
+    ASSERT_TRUE(Pump([](auto& v) { return v.size() == 1; }));
+    EXPECT_EQ(gSelfRemoving, 1); // it ran, removed itself, and the window still got it
+
+    // While the component holds the busy flag no notice is delivered; they
+    // come once it lets go.
+    ASSERT_TRUE(WaitUntil([&] { return !disp->NoticeBusy(); }));
+    EXPECT_FALSE(disp->SetEventBusy(true));
+    peer.send("#");
+    ASSERT_TRUE(WaitUntil([&] { return disp->InBuffUsed() == 2; }));
+    int32_t t = disp->AddTimerTrigger();
+    ASSERT_EQ(disp->SetTimerTrigger(uint32_t(t), 1, true), ecOK);
+    EXPECT_FALSE(Pump([](auto& v) { return v.size() > 1; }, 300ms));
+    EXPECT_TRUE(disp->SetEventBusy(false));
+    ASSERT_TRUE(Pump([](auto& v) { return v.size() == 3; }));
+    EXPECT_EQ(gSelfRemoving, 1);
+}
+
 TEST(TriggerHandles, LengthTriggerOneMultiplesOfEightAndReuse) {
     TLinuxDispatcher d(nullptr);
     EXPECT_EQ(d.RemoveTrigger(1), ecOK);

@@ -113,6 +113,10 @@ TEST(PtyOpen, MissingBusyAndRestoredSettings) {
     EXPECT_FALSE(d.IsOpen());
 
     PtyPeer peer;
+    // A failed open lets the device go again.
+    EXPECT_EQ(d.InitPort(peer.path(), 12345, 0, 8, 1, 4096, 4096, 3), ecBaudRate);
+    EXPECT_EQ(d.InitPort(peer.path(), 9600, 0, 8, 1, 4096, 4096, 3), ecOK);
+    EXPECT_EQ(d.DonePort(), ecOK);
     termios before{};
     tcgetattr(peer.slave(), &before);
     ASSERT_TRUE(before.c_lflag & ECHO);
