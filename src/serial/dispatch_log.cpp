@@ -195,9 +195,7 @@ int32_t TBaseDispatcher::InitTracing(uint32_t entries) {
     return ecOK;
 }
 
-// Caller holds the general lock.
-void TBaseDispatcher::AddTraceEntry(char dir, uint8_t c) {
-    Impl& d = *d_;
+void TraceEntryLocked(TBaseDispatcher::Impl& d, char dir, uint8_t c) {
     if (d.traceState != 1 || d.trace.empty())
         return;
     d.trace[d.traceHead] = uint16_t((dir == 'T' ? 0x100 : 0) | c);
@@ -286,11 +284,9 @@ int32_t TBaseDispatcher::InitDispatchLogging(uint32_t size) {
     return ecOK;
 }
 
-// Caller holds the general lock. The oldest entries make room; an entry larger
-// than the whole log is not kept.
-void TBaseDispatcher::AddDispatchEntry(TDispatchType type, TDispatchSubType subType, uint32_t value,
-                                       const void* data, uint32_t len) {
-    Impl& d = *d_;
+// The oldest entries make room; an entry larger than the whole log is not kept.
+void LogEntryLocked(TBaseDispatcher::Impl& d, TDispatchType type, TDispatchSubType subType,
+                    uint32_t value, const void* data, uint32_t len) {
     if (d.logState != 1 || d.log.empty())
         return;
     size_t need = kLogHeader + len;
@@ -398,8 +394,18 @@ bool TBaseDispatcher::DispatchLoggingOn() {
     return d_->logState == 1;
 }
 
-void TBaseDispatcher::AddStringToLog(std::string_view s) {
+void TBaseDispatcher::AddTraceEntry(char dir, uint8_t c) {
     std::lock_guard<std::mutex> g(d_->general);
+    TraceEntryLocked(*d_, dir, c);
+}
+
+void TBaseDispatcher::AddDispatchEntry(TDispatchType type, TDispatchSubType subType, uint32_t value,
+                                       const void* data, uint32_t len) {
+    std::lock_guard<std::mutex> g(d_->general);
+    LogEntryLocked(*d_, type, subType, value, data, len);
+}
+
+void TBaseDispatcher::AddStringToLog(std::string_view s) {
     AddDispatchEntry(dtUser, dstNone, 0, s.data(), uint32_t(s.size()));
 }
 

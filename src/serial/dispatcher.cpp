@@ -349,10 +349,10 @@ int32_t TBaseDispatcher::PutBlock(const void* buf, uint32_t len) {
     {
         std::lock_guard<std::mutex> g(d.general);
         if (d.logState == 1)
-            AddDispatchEntry(dtDispatch, dstWriteCom, len, src, len);
+            LogEntryLocked(d, dtDispatch, dstWriteCom, len, src, len);
         if (d.traceState == 1)
             for (uint32_t i = 0; i < len; ++i)
-                AddTraceEntry('T', src[i]);
+                TraceEntryLocked(d, 'T', src[i]);
     }
     return int32_t(len);
 }
@@ -461,7 +461,7 @@ int32_t TBaseDispatcher::GetChar(uint8_t& c) {
         WakeCom(true, false);
     std::lock_guard<std::mutex> g(d.general);
     if (d.traceState == 1)
-        AddTraceEntry('R', c);
+        TraceEntryLocked(d, 'R', c);
     return ecOK;
 }
 
@@ -501,7 +501,7 @@ int32_t TBaseDispatcher::GetBlock(void* buf, uint32_t len) {
     std::lock_guard<std::mutex> g(d.general);
     if (d.traceState == 1)
         for (uint32_t k = 0; k < len; ++k)
-            AddTraceEntry('R', static_cast<uint8_t*>(buf)[k]);
+            TraceEntryLocked(d, 'R', static_cast<uint8_t*>(buf)[k]);
     return int32_t(len);
 }
 
@@ -980,11 +980,9 @@ static bool ExtractData(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
     }
     std::lock_guard<std::mutex> g(d.general);
     if (d.logState == 1) {
-        self.AddDispatchEntry(dtDispatch, dstReadCom, uint32_t(n1), d.dbuf.data() + at,
-                              uint32_t(n1));
+        LogEntryLocked(d, dtDispatch, dstReadCom, uint32_t(n1), d.dbuf.data() + at, uint32_t(n1));
         if (n2)
-            self.AddDispatchEntry(dtDispatch, dstReadCom, uint32_t(n2), d.dbuf.data(),
-                                  uint32_t(n2));
+            LogEntryLocked(d, dtDispatch, dstReadCom, uint32_t(n2), d.dbuf.data(), uint32_t(n2));
     }
     return true;
 }

@@ -149,6 +149,11 @@ inline uint32_t OutUsedLocked(const TBaseDispatcher::Impl& d) {
     return uint32_t(std::min<uint64_t>(used, d.osize));
 }
 
+// Trace and dispatch log entries from inside the dispatcher (general held).
+void TraceEntryLocked(TBaseDispatcher::Impl& d, char dir, uint8_t c);
+void LogEntryLocked(TBaseDispatcher::Impl& d, TDispatchType type, TDispatchSubType subType,
+                    uint32_t value, const void* data, uint32_t len);
+
 // Recomputes outTriggerArmed (general held).
 inline void NoteOutputTriggers(TBaseDispatcher::Impl& d) {
     bool armed = false;

@@ -75,7 +75,7 @@ int32_t TBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, ui
     t.tHandle = h;
     d_->datas.push_back(t);
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerAlloc, dstDataTrigger, h, data, len);
+        LogEntryLocked(*d_, dtTriggerAlloc, dstDataTrigger, h, data, len);
     return int32_t(h);
 }
 
@@ -88,7 +88,7 @@ int32_t TBaseDispatcher::AddTimerTrigger() {
     t.tHandle = h;
     d_->timers.push_back(t);
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerAlloc, dstTimerTrigger, h, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerAlloc, dstTimerTrigger, h, nullptr, 0);
     return int32_t(h);
 }
 
@@ -104,7 +104,7 @@ int32_t TBaseDispatcher::AddStatusTrigger(uint16_t kind) {
     t.tSType = kind;
     d_->statuses.push_back(t);
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerAlloc, dstStatusTrigger, h + kind, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerAlloc, dstStatusTrigger, h + kind, nullptr, 0);
     return int32_t(h + kind);
 }
 
@@ -138,7 +138,7 @@ int32_t TBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool ac
     }
     t->tActive = activate;
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+        LogEntryLocked(*d_, dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
     return ecOK;
 }
 
@@ -198,7 +198,7 @@ int32_t TBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool 
     t->tSActive = activate;
     NoteOutputTriggers(d);
     if (d.logState == 1)
-        AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, &value, sizeof value);
+        LogEntryLocked(d, dtTriggerDataChange, dstStatusTrigger, handle, &value, sizeof value);
     return ecOK;
 }
 
@@ -206,7 +206,7 @@ int32_t TBaseDispatcher::ChangeLengthTrigger(uint32_t count) {
     std::lock_guard<std::mutex> g(d_->general);
     d_->lenTrigger = count;
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, count, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerDataChange, dstAvailTrigger, count, nullptr, 0);
     return ecOK;
 }
 
@@ -224,7 +224,7 @@ int32_t TBaseDispatcher::RemoveTrigger(uint32_t handle) {
             if (it->tHandle == handle) {
                 v.erase(it);
                 if (d.logState == 1)
-                    AddDispatchEntry(dtTriggerDispose, sub, handle, nullptr, 0);
+                    LogEntryLocked(d, dtTriggerDispose, sub, handle, nullptr, 0);
                 return true;
             }
         return false;
@@ -282,7 +282,7 @@ int32_t TBaseDispatcher::RegisterWndTriggerHandler(std::shared_ptr<Delivery> tar
     d_->wnds.push_back(std::move(e));
     d_->serviceNeeded = true;
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, 0, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerHandlerAlloc, dstWndHandler, 0, nullptr, 0);
     return ecOK;
 }
 
@@ -295,7 +295,7 @@ int32_t TBaseDispatcher::RegisterProcTriggerHandler(TTriggerHandlerProc proc) {
     d_->procs.push_back(std::move(e));
     d_->serviceNeeded = true;
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerHandlerAlloc, dstProcHandler, 0, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerHandlerAlloc, dstProcHandler, 0, nullptr, 0);
     return ecOK;
 }
 
@@ -315,7 +315,7 @@ int32_t TBaseDispatcher::RegisterSyncEventTriggerHandler(std::shared_ptr<Deliver
     d_->events.push_back(std::move(e));
     d_->serviceNeeded = true;
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 0, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerHandlerAlloc, dstEventHandler, 0, nullptr, 0);
     return ecOK;
 }
 
@@ -343,7 +343,7 @@ int32_t TBaseDispatcher::DeregisterWndTriggerHandler(const Delivery* target) {
     std::lock_guard<std::mutex> g(d_->general);
     Deregister(*d_, d_->wnds, [&](const WndEntry& e) { return e.target.get() == target; });
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerHandlerDispose, dstWndHandler, 0, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerHandlerDispose, dstWndHandler, 0, nullptr, 0);
     return ecOK;
 }
 
@@ -351,7 +351,7 @@ int32_t TBaseDispatcher::DeregisterProcTriggerHandler(TTriggerHandlerProc proc) 
     std::lock_guard<std::mutex> g(d_->general);
     Deregister(*d_, d_->procs, [&](const ProcEntry& e) { return e.proc == proc; });
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerHandlerDispose, dstProcHandler, 0, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerHandlerDispose, dstProcHandler, 0, nullptr, 0);
     return ecOK;
 }
 
@@ -359,7 +359,7 @@ int32_t TBaseDispatcher::DeregisterEventTriggerHandler(const void* key) {
     std::lock_guard<std::mutex> g(d_->general);
     Deregister(*d_, d_->events, [&](const EventEntry& e) { return e.key == key; });
     if (d_->logState == 1)
-        AddDispatchEntry(dtTriggerHandlerDispose, dstEventHandler, 0, nullptr, 0);
+        LogEntryLocked(*d_, dtTriggerHandlerDispose, dstEventHandler, 0, nullptr, 0);
     return ecOK;
 }
 
@@ -588,7 +588,7 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
     if (sendAvail) {
         if (d.logState == 1) {
             std::lock_guard<std::mutex> g(d.general);
-            AddDispatchEntry(dtTrigger, dstAvail, availCount, nullptr, 0);
+            LogEntryLocked(d, dtTrigger, dstAvail, availCount, nullptr, 0);
         }
         result = SendNotify(kNoticeTriggerAvail, availCount, 0);
     }
@@ -598,7 +598,7 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
         auto [h, len] = d.matched[k];
         if (d.logState == 1) {
             std::lock_guard<std::mutex> g(d.general);
-            AddDispatchEntry(dtTrigger, dstData, h, nullptr, 0);
+            LogEntryLocked(d, dtTrigger, dstData, h, nullptr, 0);
         }
         result = SendNotify(kNoticeTriggerData, h, len);
     }
@@ -665,7 +665,7 @@ bool TBaseDispatcher::CheckStatusTriggers() {
         if (handle)
             NoteOutputTriggers(d);
         if (handle && d.logState == 1)
-            AddDispatchEntry(dtTrigger, dstStatus, handle, nullptr, 0);
+            LogEntryLocked(d, dtTrigger, dstStatus, handle, nullptr, 0);
     }
     if (!handle)
         return false;
@@ -685,7 +685,7 @@ bool TBaseDispatcher::CheckTimerTriggers() {
                 break;
             }
         if (handle && d.logState == 1)
-            AddDispatchEntry(dtTrigger, dstTimer, handle, nullptr, 0);
+            LogEntryLocked(d, dtTrigger, dstTimer, handle, nullptr, 0);
     }
     if (!handle)
         return false;
