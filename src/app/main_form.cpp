@@ -4,13 +4,13 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "app/help_window.h"
-#include "app/lamp_widget.h"
 #include "machines/config_file.h"
 #include "machines/legacy_import.h"
 #include "machines/machine_table.h"
 #include "machines/ui/cfg_form.h"
 #include "machines/ui/mlist_form.h"
 #include "serial/ui/qt_delivery.h"
+#include "serial/ui/status_light.h"
 #include "terminal/term_form.h"
 #include "text/language_table.h"
 #include "viewers/review.h"
@@ -123,12 +123,19 @@ TMainForm::TMainForm(MainFormEnvironment env, QWidget* parent)
     Timer1 = engine->Timer1;
     Timer2 = engine->Timer2;
     Timer3 = engine->Timer3;
+    lightControl.SetComPort(&engine->ComPort1);
 
     move(kDesignPosition);
 }
 
 TMainForm::~TMainForm() {
-    // The engine closes the port and may still report while it does.
+    // The lamps leave the port while it is certainly still there. The engine
+    // closes the port and may still report while it does.
+    try {
+        lightControl.SetComPort(nullptr);
+    } catch (...) {
+        // Nothing to report to at this point; the port has its handlers back.
+    }
     engine.reset();
 }
 
@@ -196,15 +203,18 @@ void TMainForm::createControls() {
     panCPS = value("panCPS", c, {460, 84, 58, 20}, false, true);
 
     auto light = [this, &caption](const char* lampName, const char* labelName, int id, int x) {
-        auto* lamp = new LampWidget(qs(BuiltinText(id)), panInfo);
+        auto* lamp = new TStatusLight(qs(BuiltinText(id)), panInfo);
         lamp->setObjectName(lampName);
-        lamp->move(x, 111);
+        lamp->setGeometry(x, 112, 13, 8);
         namedBy_.emplace_back(lamp, caption(labelName, id, {x + 15, 107, 30, 18}));
         return lamp;
     };
     lightDSR = light("lightDSR", "lblDSR", 30, 334);
     lightRXD = light("lightRXD", "lblRX", 31, 396);
     lightTXD = light("lightTXD", "lblTX", 32, 458);
+    lightControl.Lights.DSRLight = lightDSR;
+    lightControl.Lights.RXDLight = lightRXD;
+    lightControl.Lights.TXDLight = lightTXD;
 
     nameFromCaptions();
 
@@ -850,14 +860,13 @@ void TMainForm::EnableReview(bool enabled) {
     mnuFileReview->setEnabled(enabled);
 }
 
-void TMainForm::SetLightMonitoring(bool) {
-    // The lamps follow the port's lines once the status light controller
-    // watches the port; until then they stay as Reset leaves them.
+void TMainForm::SetLightMonitoring(bool on) {
+    lightControl.SetMonitoring(on);
 }
 
 void TMainForm::PutLightsOut() {
-    for (LampWidget* lamp : {lightDSR, lightRXD, lightTXD}) {
-        lamp->setLit(false);
+    for (TStatusLight* lamp : {lightDSR, lightRXD, lightTXD}) {
+        lamp->SetLit(false);
     }
 }
 

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "machines/machine_config.h"
+#include "serial/status_lights.h"
 #include "transfer/transfer_engine.h"
 #include "transfer/transfer_view.h"
 
@@ -44,7 +45,7 @@ class QTimer;
 
 namespace vorl {
 
-class LampWidget;
+class TStatusLight;
 struct MachineMenuEntry;
 
 // What the main window takes from its surroundings. The defaults are the real
@@ -75,6 +76,9 @@ public:
     // Runs the transfers on `machineList`'s selected machine; shows them here.
     std::unique_ptr<TTransferEngine> engine;
     TransferState& transfer; // the engine's
+    // Drives lightDSR, lightRXD and lightTXD from the engine's ComPort1; the
+    // transfer switches its monitoring on and off.
+    TSLController lightControl;
     QString configPath;
     QString translationPath; // configPath with the extension ".xlt"
     QString legacyConfigPath;
@@ -100,9 +104,9 @@ public:
     QLabel* panElapsedTime = nullptr;
     QLabel* panRemainingTime = nullptr;
     QLabel* panCPS = nullptr;
-    LampWidget* lightDSR = nullptr;
-    LampWidget* lightRXD = nullptr;
-    LampWidget* lightTXD = nullptr;
+    TStatusLight* lightDSR = nullptr;
+    TStatusLight* lightRXD = nullptr;
+    TStatusLight* lightTXD = nullptr;
     QProgressBar* progress = nullptr;
     QPushButton* cmdGo = nullptr;
     QPushButton* cmdReset = nullptr;

@@ -1,6 +1,8 @@
 #include "app_fixture.h"
 
-#include "app/lamp_widget.h"
+#include "platform/device.h"
+#include "platform/simulated_device.h"
+#include "serial/ui/status_light.h"
 
 #include <QMainWindow>
 #include <QMenuBar>
@@ -55,7 +57,7 @@ TEST_F(AppTest, FirstRunShowsTheDesignWindowAndWritesTheDefaultFile) {
     }
     EXPECT_TRUE(form->lblMachine->font().bold());
     EXPECT_TRUE(form->lblFilename->font().bold());
-    EXPECT_FALSE(form->lightDSR->isLit());
+    EXPECT_FALSE(form->lightDSR->Lit());
     EXPECT_EQ(form->progress->maximum(), 100);
 
     QStringList titles;
@@ -206,6 +208,38 @@ TEST_F(AppTest, DebugOptionShowsTheCommandLineAndDoesNotTakeTheFile) {
     EXPECT_EQ(driver.boxes[0].text, "vorl -d " + prog + " ");
     EXPECT_EQ(driver.boxes[0].title, "");
     EXPECT_EQ(form->lblFilename->text(), "");
+}
+
+TEST_F(AppTest, StatusLightsFollowTheTransferPort) {
+    auto line = platform::SimulatedLine::Register("main-form-lights");
+    ::setenv("VORL_COM34", "sim:main-form-lights", 1);
+    auto form = start();
+    TComPort& port = form->engine->ComPort1;
+    EXPECT_EQ(form->lightControl.ComPort(), &port);
+    EXPECT_EQ(form->lightControl.Lights.DSRLight, form->lightDSR);
+    EXPECT_EQ(form->lightControl.Lights.RXDLight, form->lightRXD);
+    EXPECT_EQ(form->lightControl.Lights.TXDLight, form->lightTXD);
+    for (TStatusLight* lamp : {form->lightDSR, form->lightRXD, form->lightTXD}) {
+        EXPECT_EQ(lamp->size(), QSize(13, 8));
+    }
+    EXPECT_EQ(form->lightRXD->accessibleName(), "RX");
+
+    // As a transfer does it: monitoring first, then the port opens.
+    line->setLines(platform::kLineDSR);
+    form->lightControl.SetMonitoring(true);
+    port.SetComNumber(34);
+    port.SetOpen(true);
+    EXPECT_TRUE(form->lightDSR->Lit());
+    const QImage shown = form->panInfo->grab(form->lightDSR->geometry()).toImage();
+    EXPECT_EQ(shown.pixel(6, 4) | 0xFF000000, qRgb(0xFF, 0, 0)) << "lit red";
+    EXPECT_FALSE(form->lightRXD->Lit());
+
+    line->peerSend("%\r\n");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form->lightRXD->Lit(); }));
+    line->setLines(0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form->lightDSR->Lit(); }));
+    form.reset();
+    platform::SimulatedLine::Unregister("main-form-lights");
 }
 
 TEST_F(AppTest, LanguageFileReplacesCaptionsThatHaveText) {
