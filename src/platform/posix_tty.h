@@ -14,12 +14,17 @@
 //   does not say that it stopped, so the hold is inferred: output waiting
 //   (queued in the kernel, or refused by it) and none of it moving for
 //   max(100 ms, 3 character times) while IXON is on and CTS is not the reason.
+//   Measured against a pty peer that throttles a running stream (serial
+//   tests): nothing left after its XOFF once the XOFF had reached the tty;
+//   only what a pty had already carried across can still arrive.
 // - Input flow by XON/XOFF is ours: the kernel's IXOFF has fixed thresholds and
 //   would send XON behind our back. We send XOFF (tcflow TCIOFF) when the bytes
 //   waiting in the kernel reach the XOFF point and XON (TCION) when they fall to
 //   the XON limit; so "XOFF sent" is known exactly.
 // - RTS/CTS flow is the kernel's CRTSCTS. DTR/DSR flow has no termios
 //   equivalent and is refused with ecBadArgument.
+// - A pty ignores the rate and always carries 8 data bits without parity; it
+//   keeps no output queue of its own, so a held pty shows as refused writes.
 #pragma once
 
 #include "platform/device.h"

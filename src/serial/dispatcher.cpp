@@ -1013,7 +1013,10 @@ void TBaseDispatcher::ComThreadLoop() {
 
         bool status = false;
         now = std::chrono::steady_clock::now();
-        if (now - lastSample >= std::chrono::milliseconds(50) || w == platform::WaitResult::Ready) {
+        // Lines and errors on the 50 ms tick, and at once when the device
+        // woke us without data (a line event); not for every read of data.
+        if (now - lastSample >= std::chrono::milliseconds(50) ||
+            (w == platform::WaitResult::Ready && !got)) {
             if (now - lastSample >= std::chrono::milliseconds(1000))
                 idleReady = 0; // look at the device again now and then
             lastSample = now;

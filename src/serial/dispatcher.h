@@ -27,6 +27,8 @@
 //   never held together with a later-taken general. None is held across a
 //   delivery or a device wait. The process-wide dispatcher list has its own
 //   lock, taken alone.
+// - Output-room and output-used status triggers are checked as the output
+//   thread makes progress too, so a writer waiting for room is woken at once.
 // - Output queue. "Used" output counts the bytes in the ring and the bytes the
 //   kernel still holds for the line, so "empty" means everything has left; a
 //   block is refused with ecOutputBufferTooSmall when it exceeds the free room
