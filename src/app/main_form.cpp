@@ -484,14 +484,42 @@ void TMainForm::loadMachines() {
         showConfigDamaged();
     }
     if (legacy.count > 0) {
+        // The next save puts the imported machines where a configuration file
+        // that could not be read may stand; unless that file is the imported
+        // one itself, it is kept first.
+        if (legacyConfigPath != configPath) {
+            keepUnreadableConfiguration();
+        }
         const int items = BuildEditMachineMenu();
         mnuConfigEdit->menuAction()->setEnabled(items != 0);
         BuildMachineMenus();
         return;
     }
+    if (!keepUnreadableConfiguration()) {
+        return; // nothing is written over a file that could not be kept
+    }
     if (WriteDefaultConfiguration(fileName(configPath))) {
         ReadConfiguration(fileName(configPath), machineList, damaged);
     }
+}
+
+bool TMainForm::keepUnreadableConfiguration() {
+    const std::optional<std::string> kept = KeepUnreadableConfiguration(fileName(configPath));
+    if (!kept) {
+        showMessage(this, QMessageBox::Warning,
+                    tr("The configuration file %1 could not be read and could not be kept "
+                       "under another name. It is left as it is.")
+                        .arg(configPath),
+                    "ConfigNotKeptBox");
+        return false;
+    }
+    if (!kept->empty()) {
+        showMessage(this, QMessageBox::Warning,
+                    tr("The configuration file %1 could not be read. It has been kept as %2.")
+                        .arg(configPath, fromFileName(*kept)),
+                    "ConfigKeptBox");
+    }
+    return true;
 }
 
 void TMainForm::chooseCommandLineMachine() {

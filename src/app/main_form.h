@@ -182,6 +182,10 @@ private:
     void readWindowValues();
     void parseCommandLine();
     void loadMachines();
+    // Moves a configuration file that yielded no machine out of the way
+    // before anything can take its place, and says so. False when it is
+    // there but could not be moved.
+    bool keepUnreadableConfiguration();
     void chooseCommandLineMachine();
     void showConfigDamaged();
     void fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,

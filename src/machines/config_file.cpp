@@ -414,6 +414,30 @@ int WriteConfiguration(const std::string& path, const MachineList& list) {
     return list.count;
 }
 
+std::optional<std::string> KeepUnreadableConfiguration(const std::string& path) {
+    // (A missing file sets `ec` too: only the type found counts.)
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (!fs::exists(status) || fs::is_directory(path, ec)) {
+        return std::string();
+    }
+    if (fs::is_regular_file(status) && fs::file_size(path, ec) == 0 && !ec) {
+        return std::string();
+    }
+    for (int n = 1; n <= 9; ++n) {
+        const std::string candidate = path + ".bak" + (n == 1 ? std::string() : std::to_string(n));
+        if (fs::exists(fs::symlink_status(candidate, ec))) {
+            continue;
+        }
+        fs::rename(path, candidate, ec);
+        if (ec) {
+            return std::nullopt;
+        }
+        return candidate;
+    }
+    return std::nullopt;
+}
+
 std::string_view DefaultConfiguration() {
     return "VORL Configuration File - Do Not Edit\n"
            "[]\n"

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,14 @@ std::string FormatConfiguration(const MachineList& list);
 // bits, 1 stop bit, no parity, no handshake, ASCII, CR LF). True on success.
 bool WriteDefaultConfiguration(const std::string& path);
 std::string_view DefaultConfiguration();
+
+// A configuration file that is there but yields no machine may still hold a
+// machine list this program could not read: before a new file takes its place
+// it is moved to a free name beside it, "<path>.bak", else "<path>.bak2" ...
+// "<path>.bak9". Returns the new name; an empty string when there is nothing
+// to keep (no such file, an empty file, or a directory, which no write
+// replaces); std::nullopt when the file could not be moved.
+std::optional<std::string> KeepUnreadableConfiguration(const std::string& path);
 
 // Writes `content` to a new file beside `path` and renames it over `path`.
 // False (and `path` untouched) on any failure.

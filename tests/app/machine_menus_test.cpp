@@ -215,6 +215,45 @@ TEST_F(AppTest, LegacyFileIsImportedWhenNoConfigurationExists) {
         << "the text file is written at the next save only";
 }
 
+// The imported machines go into the configuration file at the next save: a
+// configuration file that is there but could not be read is kept first.
+TEST_F(AppTest, LegacyImportKeepsAnUnreadableConfigurationFile) {
+    const std::string content = std::string(kConfigHeader) + "\nstray text\n[Newer mill]\nCAP=D\n";
+    writeBytes(configFile(), content);
+    MachineConfig terminal;
+    terminal.capability = 'T';
+    MachineConfig mill;
+    mill.capability = 'D';
+    mill.name = "Old mill";
+    writeBytes(program() + ".cfg", LegacyBuilder().record(terminal).record(mill).bytes());
+    ModalDriver driver;
+    auto form = start();
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].objectName, "ConfigKeptBox");
+    EXPECT_EQ(readBytes(configFile() + ".bak"), content);
+    EXPECT_EQ(machineItems(form->mnuCommDownload), (QStringList{"To: Old mill"}));
+    EXPECT_TRUE(std::filesystem::exists(program() + ".cfg"));
+}
+
+// "-c" naming an older binary file: it is both files, and it is imported, not
+// moved away.
+TEST_F(AppTest, LegacyFileNamedByTheConfigOptionIsImportedInPlace) {
+    const std::string old = dir.file("shop.cfg");
+    MachineConfig terminal;
+    terminal.capability = 'T';
+    MachineConfig mill;
+    mill.capability = 'D';
+    mill.name = "Old mill";
+    const std::string bytes = LegacyBuilder().record(terminal).record(mill).bytes();
+    writeBytes(old, bytes);
+    ModalDriver driver;
+    auto form = start({"-c", QString::fromStdString(old)});
+    EXPECT_TRUE(driver.boxes.empty());
+    EXPECT_EQ(machineItems(form->mnuCommDownload), (QStringList{"To: Old mill"}));
+    EXPECT_EQ(readBytes(old), bytes);
+    EXPECT_FALSE(std::filesystem::exists(old + ".bak"));
+}
+
 TEST_F(AppTest, LegacyFileCutShortKeepsTheCompleteRecordsAndSaysItIsDamaged) {
     MachineConfig terminal;
     terminal.capability = 'T';

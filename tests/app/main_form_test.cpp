@@ -198,6 +198,54 @@ TEST_F(AppTest, ConfigOptionWithAMissingFileWritesTheDefaultThere) {
     EXPECT_FALSE(std::filesystem::exists(configFile()));
 }
 
+// A configuration file that is there but yields no machine (stray text before
+// the first section, a file beginning with "M", ...) may hold the shop's
+// machine list: the new default file must not take its place unkept.
+TEST_F(AppTest, AnUnreadableConfigurationIsKeptBeforeTheDefaultIsWritten) {
+    const std::string content =
+        std::string(kConfigHeader) + "\n; edited by hand\n[]\nCAP=T\n[Mill]\nCAP=D\n";
+    writeBytes(configFile(), content);
+    ModalDriver driver;
+    auto form = start();
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].objectName, "ConfigKeptBox");
+    EXPECT_EQ(driver.boxes[0].title, "");
+    EXPECT_NE(driver.boxes[0].text.find(configFile() + ".bak"), std::string::npos)
+        << driver.boxes[0].text;
+    EXPECT_EQ(readBytes(configFile() + ".bak"), content);
+    EXPECT_EQ(readBytes(configFile()), std::string(DefaultConfiguration()));
+    EXPECT_EQ(form->machineList.count, 1);
+
+    // The next start reads the new file and keeps nothing more.
+    ModalDriver again;
+    auto second = start();
+    EXPECT_TRUE(again.boxes.empty());
+    EXPECT_FALSE(std::filesystem::exists(configFile() + ".bak2"));
+}
+
+TEST_F(AppTest, AnEmptyConfigurationIsSimplyReplacedByTheDefault) {
+    writeBytes(configFile(), "");
+    ModalDriver driver;
+    auto form = start();
+    EXPECT_TRUE(driver.boxes.empty());
+    EXPECT_EQ(readBytes(configFile()), std::string(DefaultConfiguration()));
+    EXPECT_FALSE(std::filesystem::exists(configFile() + ".bak"));
+}
+
+TEST_F(AppTest, AConfigurationThatCannotBeKeptIsLeftAsItIs) {
+    const std::string other = configFile();
+    writeBytes(other, "MZ not a configuration");
+    for (const char* n : {"", "2", "3", "4", "5", "6", "7", "8", "9"}) {
+        writeBytes(other + ".bak" + n, "taken");
+    }
+    ModalDriver driver;
+    auto form = start();
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].objectName, "ConfigNotKeptBox");
+    EXPECT_EQ(readBytes(other), "MZ not a configuration");
+    EXPECT_EQ(form->machineList.count, 0);
+}
+
 TEST_F(AppTest, DebugOptionShowsTheCommandLineAndDoesNotTakeTheFile) {
     const std::string prog = dir.file("O1.nc");
     writeBytes(prog, "%\n");

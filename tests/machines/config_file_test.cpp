@@ -207,6 +207,37 @@ TEST(ConfigFile, UnreadableFilesLeaveTheTable) {
     EXPECT_EQ(list.count, 5);
 }
 
+TEST(ConfigFile, AnUnreadableFileIsKeptUnderAFreeName) {
+    TempDir dir;
+    const std::string path = dir.file("shop.vorlcfg");
+    // Nothing to keep: no file, an empty file, a directory.
+    EXPECT_EQ(KeepUnreadableConfiguration(path), std::string());
+    writeBytes(path, "");
+    EXPECT_EQ(KeepUnreadableConfiguration(path), std::string());
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(KeepUnreadableConfiguration(dir.path().string()), std::string());
+
+    const std::string content = kHeader + "stray\n[Mill]\nCAP=D\n";
+    writeBytes(path, content);
+    EXPECT_EQ(KeepUnreadableConfiguration(path), path + ".bak");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(readBytes(path + ".bak"), content);
+
+    // An earlier copy is never replaced.
+    writeBytes(path, "MZ");
+    EXPECT_EQ(KeepUnreadableConfiguration(path), path + ".bak2");
+    EXPECT_EQ(readBytes(path + ".bak"), content);
+    EXPECT_EQ(readBytes(path + ".bak2"), "MZ");
+
+    // With every name taken the file stays where it is.
+    for (int n = 3; n <= 9; ++n) {
+        writeBytes(path + ".bak" + std::to_string(n), "old");
+    }
+    writeBytes(path, "MZ again");
+    EXPECT_EQ(KeepUnreadableConfiguration(path), std::nullopt);
+    EXPECT_EQ(readBytes(path), "MZ again");
+}
+
 TEST(ConfigFile, DefaultFileHoldsOnlyTheTerminalEntry) {
     TempDir dir;
     const std::string path = dir.file("new.vorlcfg");
