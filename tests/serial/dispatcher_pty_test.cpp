@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <poll.h>
 #include <termios.h>
 
 namespace vorl {
@@ -193,36 +194,67 @@ TEST_F(PtyDispatcher, XoffFromThePeerHoldsOurOutput) {
 
 TEST_F(PtyDispatcher, XoffStopsAStreamWithinAFewCharacters) {
     ASSERT_EQ(disp->SWFlowEnable(3072, 1024, kSWFlowTransmit), ecOK);
-    // A pty moves bytes at once, so the sender goes in blocks and lets each
-    // one reach the pty before the next: between blocks nothing is in flight,
-    // as on a line whose UART has sent its last character.
+    // The writer keeps the stream running, in blocks through the output ring,
+    // but never more than two blocks ahead of what the machine tool has read:
+    // so what can be on its way when the XOFF goes out is bounded by the test
+    // itself, not by how quickly a loaded machine schedules the pty's work.
+    constexpr size_t kBlock = 256;
+    constexpr size_t kAhead = 2 * kBlock;
     const std::string out = Pattern(200000, 2);
+    std::atomic<size_t> acked{0};
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         size_t done = 0;
         while (!stop && done < out.size()) {
-            uint32_t n = uint32_t(std::min<size_t>(256, out.size() - done));
+            if (!WaitUntil([&] { return stop || done < acked + kAhead; }, 20s) || stop)
+                break;
+            uint32_t n = uint32_t(std::min(kBlock, out.size() - done));
             if (disp->PutBlock(out.data() + done, n) == int32_t(n))
                 done += n;
-            WaitUntil([&] { return stop || disp->OutBuffUsed() == 0; });
+            else
+                WaitUntil([&] { return stop || disp->OutBuffFree() >= int32_t(n); });
         }
     });
-    // The machine tool reads what arrives; past 50000 bytes, at a moment with
-    // nothing in flight, it sends XOFF. What still comes is the overrun.
+    auto readSome = [&] {
+        pollfd p{peer.master(), POLLIN, 0};
+        ::poll(&p, 1, 100);
+        return peer.readNow();
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
     std::string got;
-    while (got.size() < 50000)
-        got += peer.receiveFor(0ms);
-    peer.send("\x13");
-    std::string overrun = peer.receiveFor(300ms);
+    while (got.size() < 50000 && std::chrono::steady_clock::now() < deadline) {
+        got += readSome();
+        acked = got.size();
+    }
+    ASSERT_GE(got.size(), 50000u);
+    // XOFF and a marker behind it: once the marker has reached the dispatcher
+    // the tty has taken the XOFF. Until then the machine tool reads nothing
+    // more, so the writer cannot get further ahead.
+    peer.send("\x13M");
+    ASSERT_TRUE(WaitUntil([&] { return disp->CharReady(); }));
+    // What still comes is the overrun; the writer goes on filling the ring
+    // meanwhile, and all of that must be held.
+    std::string overrun;
+    const auto window = std::chrono::steady_clock::now() + 300ms;
+    while (std::chrono::steady_clock::now() < window) {
+        overrun += readSome();
+        acked = got.size() + overrun.size();
+    }
     std::printf("bytes after XOFF: %zu\n", overrun.size());
-    // The kernel stops the tty when the XOFF arrives; a pty hands the XOFF
-    // over through a work queue, in which time one block may slip through.
-    // Without flow control all the rest would come.
-    EXPECT_LE(overrun.size(), 1024u);
+    // Without flow control the rest of the stream would come.
+    EXPECT_LE(overrun.size(), kAhead);
+    EXPECT_TRUE(WaitUntil([&] { return disp->OutBuffUsed() > 0; }));
     EXPECT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowXOutHold; }));
+    uint8_t marker = 0;
+    EXPECT_EQ(disp->GetChar(marker), ecOK);
+    EXPECT_EQ(marker, 'M');
+
     peer.send("\x11");
     got += overrun;
-    got += peer.receive(out.size() - got.size(), 10s);
+    while (got.size() < out.size() && std::chrono::steady_clock::now() < deadline) {
+        got += readSome();
+        acked = got.size();
+    }
     stop = true;
     writer.join();
     EXPECT_EQ(got, out);
