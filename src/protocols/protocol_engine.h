@@ -138,6 +138,9 @@ struct TXmodemPart {
     int32_t CanCount = 0;
     int32_t CheckOverhead = 3;
     TXmodemState XmodemState = txDone;
+    // Receive: a copy of the block expected next came damaged or incomplete
+    // and has not yet come whole. A sender that ends now has skipped it.
+    bool ResendDue = false;
     // The modes as configured; a handshake changes the modes above for one
     // transfer only.
     bool CfgCRCMode = false;

@@ -471,6 +471,8 @@ BlockCheck receiveBlock(TProtocolData& P, ProtocolLine& line) {
     if (!ok) {
         // A damaged number is damage like any other: the block is asked
         // for again, not taken for a sender that lost its place.
+        if (buf[1] == uint8_t(255 - num) && num == uint8_t(P.BlockNum))
+            X.ResendDue = true;
         countError(P);
         line.FlushInBuffer();
         P.ProtocolStatus = psBlockCheckError;
@@ -485,6 +487,7 @@ BlockCheck receiveBlock(TProtocolData& P, ProtocolLine& line) {
     }
     if (num == uint8_t(P.BlockNum)) {
         X.HandshakeChar = cACK;
+        X.ResendDue = false;
         ++P.BlockNum;
         P.BytesDone += len;
         P.BytesLeft = std::max<int64_t>(0, P.BytesLeft - len);
@@ -533,6 +536,16 @@ void processBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t start) {
         break;
     case cEOT:
         X.CanCount = 0;
+        if (X.ResendDue) {
+            // The sender ends while the block asked for again never came
+            // whole: it took another block's ACK for that one's (a reply
+            // that crossed a resend), and the file would lack the block.
+            xmCancel(P);
+            P.ProtocolStatus = psBlockOutOfSequence;
+            peProtocolError(P, ecSequenceError);
+            X.XmodemState = rxFinished;
+            break;
+        }
         if (++X.EotCount == 1) {
             line.PutChar(cNAK);
             line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
@@ -591,6 +604,7 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
             break;
         }
         P.FileOfs = 0;
+        X.ResendDue = false;
         X.HandshakeChar = X.GMode ? uint8_t('G') : X.CRCMode ? uint8_t('C') : cNAK;
         line.PutChar(X.HandshakeChar);
         P.BlockNum = 1;
@@ -669,6 +683,9 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
             if (P.BlockCount >= need)
                 X.XmodemState = rxProcessBlock;
         } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+            const uint8_t* b = P.BlockBuffer.data();
+            if (P.BlockCount >= 2 && b[1] == uint8_t(255 - b[0]) && b[0] == uint8_t(P.BlockNum))
+                X.ResendDue = true; // the block came short
             line.PutChar(cNAK);
             P.ProtocolStatus = psTimeout;
             line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);

@@ -172,6 +172,65 @@ TEST_F(XmodemTest, ReceiverCancelsOnABlockOutOfSequence) {
     EXPECT_NE(rx.line->takeSent().find(kCancel), std::string::npos);
 }
 
+// A sender that took a crossed reply for the ACK of its last block sends EOT
+// where that block is still owed: the receive must fail, not end with a file
+// that lacks the block.
+TEST_F(XmodemTest, ReceiverRefusesTheEndWhileABlockItAskedForIsMissing) {
+    auto exchange = [](Side& s, const std::string& bytes) {
+        s.line->feed(bytes);
+        s.line->pump();
+        return s.line->takeSent();
+    };
+    std::string b1 = XmBlock(1, "first", true), b2 = XmBlock(2, "second", true);
+    std::string damaged = b2;
+    damaged[40] ^= 0x10;
+
+    Side rx(ptXmodemCRC);
+    receiveFile(rx);
+    rx.line->pump();
+    rx.line->takeSent();
+    EXPECT_EQ(exchange(rx, b1), "\x06");
+    EXPECT_EQ(exchange(rx, damaged), "\x15");
+    std::string answer = exchange(rx, "\x04");
+    ASSERT_TRUE(rx.finished());
+    EXPECT_EQ(rx.code(), ecSequenceError);
+    EXPECT_EQ(rx.proto.GetProtocolStatus(), psBlockOutOfSequence);
+    EXPECT_EQ(rx.errors, std::vector<int32_t>{ecSequenceError});
+    EXPECT_EQ(answer, kCancel);
+    EXPECT_EQ(readBytes(dir.file("recv.nc")), b1.substr(3, 128)) << "what came whole stays";
+
+    // Block 2 comes short (a byte lost): the receiver asks again after its
+    // wait; an EOT in place of the block is refused the same way.
+    Side shortRx(ptXmodemCRC, 0x7F03);
+    receiveFile(shortRx, "short.nc");
+    shortRx.line->pump();
+    shortRx.line->takeSent();
+    EXPECT_EQ(exchange(shortRx, b1), "\x06");
+    EXPECT_EQ(exchange(shortRx, b2.substr(0, 100)), "");
+    clock.advanceTicks(19);
+    shortRx.line->pump();
+    EXPECT_EQ(shortRx.line->takeSent(), "\x15");
+    exchange(shortRx, "\x04");
+    ASSERT_TRUE(shortRx.finished());
+    EXPECT_EQ(shortRx.code(), ecSequenceError);
+
+    // A damaged repeat of a block already written owes nothing: the end is
+    // taken as usual.
+    Side dupRx(ptXmodemCRC, 0x7F04);
+    receiveFile(dupRx, "dup.nc");
+    dupRx.line->pump();
+    dupRx.line->takeSent();
+    std::string damagedRepeat = b1;
+    damagedRepeat[40] ^= 0x10;
+    EXPECT_EQ(exchange(dupRx, b1), "\x06");
+    EXPECT_EQ(exchange(dupRx, damagedRepeat), "\x15");
+    EXPECT_EQ(exchange(dupRx, "\x04"), "\x15");
+    EXPECT_EQ(exchange(dupRx, "\x04"), "\x06");
+    ASSERT_TRUE(dupRx.finished());
+    EXPECT_EQ(dupRx.code(), 0);
+    EXPECT_EQ(readBytes(dir.file("dup.nc")), b1.substr(3, 128));
+}
+
 TEST_F(XmodemTest, ReceiverAcknowledgesOneEotAfterSilence) {
     Side rx(ptXmodem);
     receiveFile(rx);
