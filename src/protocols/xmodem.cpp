@@ -300,13 +300,36 @@ void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
         break;
     }
 
-    case txDraining:
-        if (peIsTrigger(first, P.OutBuffUsedTrigger) || peIsData(first) ||
-            peIsTrigger(first, P.TimeoutTrigger)) {
+    case txDraining: {
+        bool replyDue =
+            peIsTrigger(first, P.OutBuffUsedTrigger) || peIsTrigger(first, P.TimeoutTrigger);
+        if (!replyDue && peIsData(first)) {
+            if (line.OutBuffUsed() > 0) {
+                // No receiver answers a block before it has all of it: what
+                // comes while the block is still going out answers an
+                // earlier copy (a resend crossed the reply). Taken for this
+                // block's reply, it would put every later reply one block
+                // off, and the last block could go unsent.
+                bool cancel = false;
+                uint8_t c = 0;
+                while (line.CharReady() && line.GetChar(c) >= 0)
+                    cancel = cancel || c == cCAN;
+                if (cancel) {
+                    P.ProtocolStatus = psCancelRequested;
+                    P.ForceStatus = true;
+                    line.FlushOutBuffer();
+                    X.XmodemState = txFinished;
+                }
+                break;
+            }
+            replyDue = true;
+        }
+        if (replyDue) {
             line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
             X.XmodemState = txReplyPending;
         }
         break;
+    }
 
     case txReplyPending:
         if (peIsData(first)) {

@@ -400,6 +400,65 @@ TEST_F(XmodemTest, OneKSenderFallsBackTo128AndStillSendsTheWholeFile) {
     EXPECT_EQ(soh, 6);
 }
 
+// Noise before an ACK makes the sender resend the block; the ACK of the first
+// copy then arrives while the second is still going out. Taken as the reply,
+// the receiver's later ACK of the repeat would pass for the next block's, and
+// a NAK of the last block would be answered with EOT.
+TEST_F(XmodemTest, SenderTakesNoReplyWhileItsBlockIsStillGoingOut) {
+    Side tx(ptXmodemCRC);
+    tx.line->setAutoDrain(false);
+    std::string data = Pattern(200); // two blocks
+    sendFile(tx, data);
+    tx.line->feed("C");
+    auto step = [&](const std::string& reply, bool drain) {
+        if (!reply.empty())
+            tx.line->feed(reply);
+        tx.line->pump();
+        if (drain) {
+            tx.line->drain();
+            tx.line->pump();
+        }
+        return ParseSent(tx.line->takeSent(), true);
+    };
+    auto blocks = step("", true);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].num, 1);
+    EXPECT_TRUE(step("?", false).empty()) << "noise: block 1 again, still in the output buffer";
+    ASSERT_EQ(tx.line->queued().size(), 133u);
+    // The ACK of the first copy arrives while the second goes out.
+    blocks = step("\x06", true);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].num, 1) << "the early ACK answered the first copy, not this one";
+    // The receiver acknowledges the repeat: now block 2 goes.
+    blocks = step("\x06", true);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].num, 2);
+    // Block 2 arrives damaged: it must be sent again, not followed by EOT.
+    blocks = step("\x15", true);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].start, 1);
+    EXPECT_EQ(blocks[0].num, 2);
+    blocks = step("\x06", true);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].start, cEOT);
+    step("\x06", true);
+    ASSERT_TRUE(tx.finished());
+    EXPECT_EQ(tx.code(), 0);
+    EXPECT_EQ(tx.proto.GetProtocolStatus(), psEndFile);
+
+    // A cancel is heeded even while the block is still going out.
+    Side cancelled(ptXmodemCRC, 0x7F05);
+    cancelled.line->setAutoDrain(false);
+    sendFile(cancelled, data, "cancelled.nc");
+    cancelled.line->feed("C");
+    cancelled.line->pump();
+    ASSERT_EQ(cancelled.line->queued().size(), 133u);
+    cancelled.line->feed("\x18");
+    cancelled.line->pump();
+    ASSERT_TRUE(cancelled.finished());
+    EXPECT_EQ(cancelled.code(), ecCancelRequested);
+}
+
 TEST_F(XmodemTest, SenderRepeatsAQuestionedEot) {
     Side tx(ptXmodem);
     sendFile(tx, "N10 G00\r\n");
