@@ -178,6 +178,38 @@ private:
     std::istream& in_;
 };
 
+// A name, directory or extension is written as it is, but a line break in it
+// would end its line and the rest would stop the reading there, with every
+// machine after it: a line break goes into the file as a blank.
+std::string plainValue(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    return out;
+}
+
+// Trigger and filter strings in caret notation. The bytes 27-31 (escape and
+// the separators) stand for themselves in the notation, but the reader trims
+// control characters from the end of a line, so one at the end of a string
+// would be lost: in the file they are written as caret "[" ... caret "_",
+// which read back as the same bytes.
+std::string encodedValue(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        if (c >= 27 && c <= 31) {
+            out += '^';
+            out += static_cast<char>(c + 64);
+        } else {
+            out += EncodeControlText(std::string_view(&c, 1));
+        }
+    }
+    return out;
+}
+
 void appendLine(std::string& out, std::string_view key, std::string_view value) {
     out.append(key);
     out.append(value);
@@ -299,7 +331,7 @@ std::string FormatConfiguration(const MachineList& list) {
             continue;
         }
         out.push_back('[');
-        out.append(m.name);
+        out.append(plainValue(m.name));
         out.append("]\n");
         appendLine(out, kConfigKeys[0], std::string(1, m.capability));
         const std::pair<int, const std::string*> strings[] = {{1, &m.downloadDirectory},
@@ -308,7 +340,7 @@ std::string FormatConfiguration(const MachineList& list) {
                                                               {4, &m.uploadExtension}};
         for (const auto& [key, s] : strings) {
             if (!s->empty()) {
-                appendLine(out, kConfigKeys[static_cast<size_t>(key)], *s);
+                appendLine(out, kConfigKeys[static_cast<size_t>(key)], plainValue(*s));
             }
         }
         appendNumbers(out, kConfigKeys[5], {m.port, m.baudRate});
@@ -322,14 +354,14 @@ std::string FormatConfiguration(const MachineList& list) {
                       {m.uploadStripNulls, m.uploadStripSpaces, m.uploadStripComments});
         appendNumbers(out, kConfigKeys[12], {m.punchLeader, m.punchTrailer, m.leaderLength});
         if (!m.downloadFilterChars.empty()) {
-            appendLine(out, kConfigKeys[13], EncodeControlText(m.downloadFilterChars));
+            appendLine(out, kConfigKeys[13], encodedValue(m.downloadFilterChars));
         }
         if (!m.uploadFilterChars.empty()) {
-            appendLine(out, kConfigKeys[14], EncodeControlText(m.uploadFilterChars));
+            appendLine(out, kConfigKeys[14], encodedValue(m.uploadFilterChars));
         }
         for (size_t t = 0; t < m.triggers.size(); ++t) {
             if (!m.triggers[t].empty()) {
-                appendLine(out, kConfigKeys[15 + t], EncodeControlText(m.triggers[t]));
+                appendLine(out, kConfigKeys[15 + t], encodedValue(m.triggers[t]));
             }
         }
     }

@@ -119,6 +119,61 @@ TEST(ConfigFile, ByteC0InsideAStringSurvives) {
     EXPECT_EQ(back[0].triggers[0], list[0].triggers[0]);
 }
 
+// The reader trims control characters from the ends of a line: a trigger or
+// filter string ending in escape or a separator must still come back whole.
+TEST(ConfigFile, EscapeAndSeparatorsAtTheEndOfAStringSurvive) {
+    TempDir dir;
+    const std::string path = dir.file("esc.vorlcfg");
+    MachineList list;
+    list.count = 2;
+    list[0].capability = 'T';
+    list[1].capability = 'D';
+    list[1].name = "Mill";
+    list[1].triggers[DownloadStart] = "%\x1b";
+    list[1].triggers[DownloadStop] = "\x1f";
+    list[1].triggers[UploadStart] = "\x1c\x1d\x1e";
+    list[1].triggers[UploadEnd] = "\xdb\x1b"; // the caret form of 0xDB is a caret and escape
+    list[1].downloadFilterChars = "\x1b";
+    list[1].uploadFilterChars = "^";
+    ASSERT_EQ(WriteConfiguration(path, list), 2);
+    const std::string file = readBytes(path);
+    EXPECT_NE(file.find("ACTION0=%^[\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("FILTERDN=^[\n"), std::string::npos) << file;
+    MachineList back;
+    ASSERT_EQ(ReadConfiguration(path, back), 2);
+    for (const int t : {DownloadStart, DownloadStop, UploadStart, UploadEnd}) {
+        EXPECT_EQ(back[1].triggers[static_cast<size_t>(t)],
+                  list[1].triggers[static_cast<size_t>(t)])
+            << "trigger " << t;
+    }
+    EXPECT_EQ(back[1].downloadFilterChars, "\x1b");
+}
+
+// A line break in a name, directory or extension would split its line, and
+// the reading would stop at the rest, losing every machine after it.
+TEST(ConfigFile, LineBreaksInPlainStringsDoNotSplitTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("nl.vorlcfg");
+    MachineList list;
+    list.count = 3;
+    list[0].capability = 'T';
+    list[1].capability = 'D';
+    list[1].name = "Mill\nCAP=X";
+    list[1].downloadDirectory = "/srv/nc\r\nBITS=1";
+    list[1].uploadExtension = ".n\nc";
+    list[2].capability = 'U';
+    list[2].name = "Lathe";
+    ASSERT_EQ(WriteConfiguration(path, list), 3);
+    MachineList back;
+    ASSERT_EQ(ReadConfiguration(path, back), 3);
+    EXPECT_EQ(back[1].name, "Mill CAP=X");
+    EXPECT_EQ(back[1].capability, 'D');
+    EXPECT_EQ(back[1].downloadDirectory, "/srv/nc  BITS=1");
+    EXPECT_EQ(back[1].uploadExtension, ".n c");
+    EXPECT_EQ(back[2].name, "Lathe");
+    EXPECT_EQ(back[2].capability, 'U');
+}
+
 TEST(ConfigFile, SectionHeadersAndReadingLimits) {
     TempDir dir;
     const std::string path = dir.file("h.vorlcfg");

@@ -184,6 +184,9 @@ void TCfgFrm::buildFileSpecificationsPage() {
     txtUExt = edit(group, "txtUExt", kExtensionLength);
     txtDDir = edit(group, "txtDDir", kDirectoryLength);
     txtUDir = edit(group, "txtUDir", kDirectoryLength);
+    for (QLineEdit* box : {txtDExt, txtUExt, txtDDir, txtUDir}) {
+        box->setValidator(new PlainLineValidator(box));
+    }
     txtDExt->setAccessibleName(download + ' ' + extension);
     txtUExt->setAccessibleName(upload + ' ' + extension);
     txtDDir->setAccessibleName(download + ' ' + directory);

@@ -35,4 +35,17 @@ std::string caretBytes(const QString& shown) {
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
+QValidator::State PlainLineValidator::validate(QString& input, int& pos) const {
+    for (qsizetype i = input.size() - 1; i >= 0; --i) {
+        const char16_t c = input[i].unicode();
+        if (c < 0x20 || c == 0x7F) {
+            input.remove(i, 1);
+            if (i < pos) {
+                --pos;
+            }
+        }
+    }
+    return Acceptable;
+}
+
 } // namespace vorl

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QValidator>
 
 #include <string>
 #include <string_view>
@@ -25,5 +26,15 @@ std::string storedText(const QString& shown, const std::string& original);
 // being shown and stored again.
 QString caretText(const std::string& encoded);
 std::string caretBytes(const QString& shown);
+
+// For boxes whose text goes into the configuration file as it is (names,
+// directories, extensions): control characters, such as the line break at the
+// end of a pasted path, are left out, since a line break would split the
+// file's line.
+class PlainLineValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& pos) const override;
+};
 
 } // namespace vorl

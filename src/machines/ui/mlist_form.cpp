@@ -23,12 +23,13 @@ constexpr int kRowHeight = 18;
 constexpr int kGridHeight = 212;
 
 // A machine name must come back from the configuration file as it was typed:
-// its section header "[" name "]" ends at the first "]" and a line holds at
-// most 200 characters.
-class MachineNameValidator : public QValidator {
+// its section header "[" name "]" is one line, ends at the first "]" and holds
+// at most 200 characters.
+class MachineNameValidator : public PlainLineValidator {
 public:
-    using QValidator::QValidator;
-    State validate(QString& input, int&) const override {
+    using PlainLineValidator::PlainLineValidator;
+    State validate(QString& input, int& pos) const override {
+        PlainLineValidator::validate(input, pos);
         if (input.contains(']') || input.toUtf8().size() > 198) {
             return Invalid;
         }

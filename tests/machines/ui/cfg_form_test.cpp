@@ -5,7 +5,9 @@
 #include "machines/config_file.h"
 #include "text/language_table.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -141,6 +143,29 @@ TEST_F(CfgFormTest, TypedValuesFitALineOfTheFile) {
     ASSERT_EQ(vorl::ReadConfiguration(path, reread), 3);
     EXPECT_EQ(reread[1].downloadDirectory.size(), 194u);
     EXPECT_EQ(reread[1], machines[1]);
+}
+
+// A path copied from a terminal ends in a line break; in the file it would
+// split the line.
+TEST_F(CfgFormTest, PastedLineBreaksAreLeftOutOfDirectoriesAndExtensions) {
+    open();
+    const auto paste = [this](const char* name, const QString& text) {
+        QLineEdit* b = box(name);
+        b->setFocus();
+        b->selectAll();
+        QApplication::clipboard()->setText(text);
+        b->paste();
+        return b->text();
+    };
+    EXPECT_EQ(paste("txtDDir", "/srv/nc/\tmill\n"), "/srv/nc/mill");
+    EXPECT_EQ(paste("txtUDir", "/srv/nc\r\n/in\r\n"), "/srv/nc/in");
+    EXPECT_EQ(paste("txtDExt", ".n\nc\n"), ".nc");
+    EXPECT_EQ(paste("txtUExt", "tap\n"), "tap");
+    clickOK();
+    EXPECT_EQ(slot().downloadDirectory, "/srv/nc/mill");
+    EXPECT_EQ(slot().uploadDirectory, "/srv/nc/in");
+    EXPECT_EQ(slot().downloadExtension, ".nc");
+    EXPECT_EQ(slot().uploadExtension, ".tap");
 }
 
 TEST_F(CfgFormTest, LongStoredValuesAreNotCut) {

@@ -6,6 +6,8 @@
 #include "machines/machine_table.h"
 #include "text/language_table.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
@@ -241,6 +243,19 @@ TEST_F(MListFormTest, NamesThatWouldNotSurviveTheFileAreRefused) {
     EXPECT_EQ(cell(1), "Lathe [B");
     retype(0, QString(250, 'x'));
     EXPECT_EQ(cell(0).size(), 198);
+}
+
+// A name pasted with line breaks (copied from a terminal, say) keeps one line.
+TEST_F(MListFormTest, PastedLineBreaksAreLeftOutOfAName) {
+    open();
+    QLineEdit* editor = form->cellEditor(1);
+    editor->setFocus();
+    editor->selectAll();
+    QApplication::clipboard()->setText("Lathe\n2\r\n");
+    editor->paste();
+    EXPECT_EQ(cell(1), "Lathe2");
+    click("cmdOK");
+    EXPECT_EQ(machines[2].name, "Lathe2");
 }
 
 TEST_F(MListFormTest, LanguageTexts) {
