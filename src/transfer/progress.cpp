@@ -34,10 +34,9 @@ ProgressDisplay TransferProgress::UpdateProgress(int64_t total, int64_t transfer
     }
     const int64_t cps = transferred / seconds;
     display.cps = std::to_string(cps);
-    // The remaining seconds are held in 16 bits: only values below 65536 s
-    // (about 18 hours) come out right.
-    const auto remaining =
-        static_cast<uint16_t>(cps > 0 ? std::max<int64_t>(0, total - transferred) / cps : 0);
+    // Held in full: a large program drip-fed at a slow line can need more
+    // than a day, and the operator plans the shift by this field.
+    const int64_t remaining = cps > 0 ? std::max<int64_t>(0, total - transferred) / cps : 0;
     // Before anything has moved at a measurable rate there is nothing to tell.
     if (transferred != 0 && cps > 0) {
         display.remainingTime = formatElapsed(remaining);

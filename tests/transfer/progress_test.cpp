@@ -46,6 +46,11 @@ TEST_F(Progress, RemainingTime) {
     EXPECT_EQ(d.remainingTime, "00:00:10");
     d = progress.UpdateProgress(3600 + 3661, 3600);
     EXPECT_EQ(d.remainingTime, "01:01:01");
+
+    // 200 MB at 960 characters per second: more than two days, not the
+    // remainder of a 16-bit count of seconds.
+    d = progress.UpdateProgress(960 * 3600 + 200000000LL, 960 * 3600);
+    EXPECT_EQ(d.remainingTime, "57:52:13");
 }
 
 TEST_F(Progress, ElapsedTimeKeepsCountingPastADay) {
