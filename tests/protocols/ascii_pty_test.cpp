@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vorl::test {
@@ -47,9 +48,14 @@ TEST(AsciiPty, ProgramGoesOutUnchangedAndEndsWhenTheLineHasIt) {
     writeBytes(dir.file("prog.nc"), data);
     side.proto.SetAsciiEOLChar('\n');
     side.proto.SetFileMask(dir.file("prog.nc"));
+    // The protocol runs on the port's events, which reach it only while this
+    // thread pumps them: the peer's end is read on a thread of its own.
+    std::string got;
+    std::thread peer([&] { got = readPeer(relay, data.size(), 30s); });
     side.proto.StartTransmit();
-    std::string got = readPeer(relay, data.size(), 30s);
-    ASSERT_TRUE(side.waitFinish(30s));
+    const bool finished = side.waitFinish(30s);
+    peer.join();
+    ASSERT_TRUE(finished);
     EXPECT_EQ(side.code(), 0);
     EXPECT_EQ(side.proto.GetProtocolStatus(), psEndFile);
     EXPECT_TRUE(got == data);
