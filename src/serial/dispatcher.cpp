@@ -511,12 +511,15 @@ int32_t TBaseDispatcher::FlushInBuffer() {
     bool wake;
     {
         std::lock_guard<std::mutex> g(d.general);
-        if (d.open)
-            r = FlushCom(platform::PurgeRx);
         for (auto& t : d.datas)
             t.tChkIndex.fill(0);
+        // The device is purged under the input lock, under which the com
+        // thread also reads it: a read falls wholly before the purge (its
+        // bytes are discarded below) or wholly after it (its bytes came after
+        // the flush and are kept).
         std::lock_guard<std::mutex> i(d.input);
-        ++d.flushGen;
+        if (d.open)
+            r = FlushCom(platform::PurgeRx);
         if (d.inAvailNotice)
             d.largestCount = uint32_t(d.head - d.noticeBase); // discarded at the notice's end
         else
@@ -941,42 +944,34 @@ void SignalDispatcher(TBaseDispatcher::Impl& d, bool status) {
 } // namespace
 
 // Moves what the device holds into the dispatch buffer; true when bytes came.
+// The device is read under the input lock, as a flush purges it: so bytes
+// that arrive after a flush are never taken for flushed ones. The read does
+// not block, and the free stretch it fills is touched by nobody else.
 static bool ExtractData(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
-    uint64_t pos, gen;
-    uint32_t room;
+    uint32_t at;
+    long n1, n2 = 0;
     {
         std::lock_guard<std::mutex> i(d.input);
         // Bytes not yet fed to the data triggers are kept even when taken.
         uint64_t keep = std::min(d.tail, d.scanPos);
-        room = uint32_t(kDispatchBufferSize - (d.head - keep));
+        uint32_t room = uint32_t(kDispatchBufferSize - (d.head - keep));
         if (room == 0) {
             d.readerStalled = true;
             return false;
         }
-        pos = d.head;
-        gen = d.flushGen;
-    }
-    // The stretch from the head on is free and nobody else touches it, so the
-    // device read needs no lock.
-    uint32_t at = uint32_t(pos % kDispatchBufferSize);
-    uint32_t first = std::min<uint32_t>(room, kDispatchBufferSize - at);
-    long n1 = self.ReadCom(d.dbuf.data() + at, first);
-    if (n1 < 0)
-        n1 = 0;
-    long n2 = 0;
-    if (uint32_t(n1) == first && room > first) {
-        n2 = self.ReadCom(d.dbuf.data(), room - first);
-        if (n2 < 0)
-            n2 = 0;
-    }
-    long n = n1 + n2;
-    if (n == 0)
-        return false;
-    {
-        std::lock_guard<std::mutex> i(d.input);
-        if (gen != d.flushGen)
-            return false; // a flush came while reading: these were purged
-        d.head += uint64_t(n);
+        at = uint32_t(d.head % kDispatchBufferSize);
+        uint32_t first = std::min<uint32_t>(room, kDispatchBufferSize - at);
+        n1 = self.ReadCom(d.dbuf.data() + at, first);
+        if (n1 < 0)
+            n1 = 0;
+        if (uint32_t(n1) == first && room > first) {
+            n2 = self.ReadCom(d.dbuf.data(), room - first);
+            if (n2 < 0)
+                n2 = 0;
+        }
+        if (n1 + n2 == 0)
+            return false;
+        d.head += uint64_t(n1 + n2);
     }
     std::lock_guard<std::mutex> g(d.general);
     if (d.logState == 1) {

@@ -25,8 +25,10 @@
 //   output ring) and `input` (the dispatch buffer and the per-notice read
 //   counts). Order: general before output before input; output and input are
 //   never held together with a later-taken general. None is held across a
-//   delivery or a device wait. The process-wide dispatcher list has its own
-//   lock, taken alone.
+//   delivery or a device wait; the input lock is held across the device's
+//   non-blocking read and across the purge of a flush, so that no byte that
+//   arrives after a flush is lost with it. The process-wide dispatcher list
+//   has its own lock, taken alone.
 // - Output-room and output-used status triggers are checked as the output
 //   thread makes progress too, so a writer waiting for room is woken at once.
 // - Output queue. "Used" output counts the bytes in the ring and the bytes the

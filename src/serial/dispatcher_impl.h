@@ -102,7 +102,6 @@ struct TBaseDispatcher::Impl {
     std::array<uint8_t, kDispatchBufferSize> dbuf{};
     uint64_t head = 0, tail = 0;
     uint64_t scanPos = 0, availPos = UINT64_MAX;
-    uint64_t flushGen = 0;
     bool readerStalled = false;
     // Reading during a notice.
     bool inAvailNotice = false;

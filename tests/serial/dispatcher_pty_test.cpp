@@ -1,12 +1,14 @@
 // The dispatcher on a pty pair: the test plays the machine tool on the master.
 #include "serial_test_util.h"
 
+#include "platform/posix_tty.h"
 #include "serial/dispatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 namespace vorl {
@@ -284,6 +286,90 @@ TEST_F(PtyDispatcher, DtrDsrFlowIsRefusedAndChangesNothing) {
     tcgetattr(peer.slave(), &t);
     EXPECT_TRUE(t.c_cflag & CRTSCTS);
     EXPECT_EQ(disp->SetRts(false), 1); // driven by flow control: nothing done
+}
+
+// A tty whose first read with bytes waiting runs a hook first: the moment at
+// which another thread's flush can meet a read already under way.
+class ReadHookTty final : public platform::Device {
+public:
+    void arm(std::function<void()> hook) {
+        std::lock_guard<std::mutex> lk(m_);
+        hook_ = std::move(hook);
+    }
+    int open(const std::string& path) override { return tty_.open(path); }
+    void close() override { tty_.close(); }
+    bool isOpen() const override { return tty_.isOpen(); }
+    int setQueueSizes(uint32_t in, uint32_t out) override { return tty_.setQueueSizes(in, out); }
+    int getLineSettings(platform::LineSettings& s) override { return tty_.getLineSettings(s); }
+    int setLineSettings(const platform::LineSettings& s) override {
+        return tty_.setLineSettings(s);
+    }
+    long read(uint8_t* buf, size_t count) override {
+        std::function<void()> hook;
+        int waiting = 0;
+        if (::ioctl(tty_.fd(), FIONREAD, &waiting) == 0 && waiting > 0) {
+            std::lock_guard<std::mutex> lk(m_);
+            hook.swap(hook_);
+        }
+        if (hook)
+            hook();
+        return tty_.read(buf, count);
+    }
+    long write(const uint8_t* buf, size_t count) override { return tty_.write(buf, count); }
+    platform::WaitResult waitInput(bool wantData, int timeoutMs) override {
+        return tty_.waitInput(wantData, timeoutMs);
+    }
+    platform::WaitResult waitOutput(int timeoutMs) override { return tty_.waitOutput(timeoutMs); }
+    void wakeInput() override { tty_.wakeInput(); }
+    void wakeOutput() override { tty_.wakeOutput(); }
+    uint8_t modemLines() override { return tty_.modemLines(); }
+    bool hasModemLines() override { return tty_.hasModemLines(); }
+    int setDtr(bool on) override { return tty_.setDtr(on); }
+    int setRts(bool on) override { return tty_.setRts(on); }
+    int setBreak(bool on) override { return tty_.setBreak(on); }
+    int purge(unsigned which) override { return tty_.purge(which); }
+    platform::DeviceStatus status() override { return tty_.status(); }
+    uint32_t outputQueued() override { return tty_.outputQueued(); }
+
+private:
+    platform::PosixTty tty_;
+    std::mutex m_;
+    std::function<void()> hook_;
+};
+
+TEST(PtyFlush, AnAnswerArrivingAfterAFlushIsKeptThoughAReadWasUnderWay) {
+    PtyPeer peer;
+    ReadHookTty* tty = nullptr;
+    TLinuxDispatcher disp(nullptr, [&](const std::string&) {
+        auto t = std::make_unique<ReadHookTty>();
+        tty = t.get();
+        return t;
+    });
+    ASSERT_EQ(disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+              ecOK);
+    // The com thread is about to read stale bytes when the program flushes
+    // its input and the machine tool answers at once (an Xmodem sender's EOT
+    // and the receiver's ACK). The flush may come before or after that read,
+    // but the answer, sent after the flush, must be kept.
+    std::atomic<bool> answered{false}, hookDone{false};
+    std::thread flusher;
+    tty->arm([&] {
+        flusher = std::thread([&] {
+            disp.FlushInBuffer();
+            peer.send("ACK");
+            answered = true;
+        });
+        // Give the flush and the answer every chance to overtake this read.
+        WaitUntil([&] { return answered && peer.slaveInQueue() >= 3; }, 300ms);
+        hookDone = true;
+    });
+    peer.send("stale");
+    ASSERT_TRUE(WaitUntil([&] { return hookDone && answered; }));
+    flusher.join();
+    ASSERT_TRUE(WaitUntil([&] { return disp.InBuffUsed() >= 3; }));
+    std::string got(size_t(disp.InBuffUsed()), '\0');
+    ASSERT_EQ(disp.GetBlock(got.data(), uint32_t(got.size())), int32_t(got.size()));
+    EXPECT_EQ(got, "ACK");
 }
 
 } // namespace
