@@ -509,11 +509,17 @@ void TTransferEngine::ComPort1TriggerData(uint16_t triggerHandle) {
         return;
     }
     if (triggerHandle == transfer.uploadEndTrigger) {
-        uploadEndArrived();
+        // Before the Ready string it is part of what is discarded.
+        if (readyToDiscard_.empty()) {
+            uploadEndArrived();
+        }
         return;
     }
     if (triggerHandle == awaitedTrigger_) {
         removeTrigger(awaitedTrigger_);
+        if (!readyToDiscard_.empty()) {
+            discardThroughReady();
+        }
         transfer.waitingForTrigger = false;
     }
     // Any other handle is not this run's: it ends nothing.

@@ -148,6 +148,7 @@ private:
     void downloadFinished(int32_t errorCode);
     void uploadFinished(int32_t errorCode);
     void uploadEndArrived();
+    void discardThroughReady();
     bool putGroup(const char* data, size_t length, int64_t offset);
 
     MachineList& machines_;
@@ -165,6 +166,7 @@ private:
     std::chrono::steady_clock::time_point delayUntil_{}; // end of the block delay
     std::chrono::steady_clock::time_point lineFreeAt_{}; // the sender's last put has left
     std::string uploadTempFile_; // the upload's own temporary file, kept for the run
+    std::string readyToDiscard_; // the upload's awaited Ready string, while it is awaited
     QTimer* drainTimer_ = nullptr;
 };
 

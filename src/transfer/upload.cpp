@@ -5,6 +5,7 @@
 #include "text/language_table.h"
 #include "transfer/temp_file.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace vorl {
@@ -51,24 +52,37 @@ bool TTransferEngine::StartUpload(const std::string&) {
     transfer.tempFileName = uploadTempFile_;
     view_.ShowProgress(0);
 
-    sendAndAwait(triggers[UploadStart], triggers[UploadReady], false, 178,
-                 "Waiting for machine tool");
-    if (transfer.abortRequested) {
-        return false;
-    }
-    // What came before the machine tool was ready is not the program.
+    // What came before the operator asked for the program is not the program.
+    // It is discarded before the Start string goes out: a control may answer
+    // the Start string with its program at once.
     ComPort1.FlushInBuffer();
     letMessagesRun();
     settlePort();
     if (transfer.abortRequested) {
         return false;
     }
-    status(198, "Waiting for data from machine tool");
-    Protocol1.SetFileName(transfer.tempFileName);
+    // Neither is what came before the Ready string, nor the Ready string
+    // itself: the trigger's handler takes them from the input when it
+    // arrives (discardThroughReady), and what follows it stays, for a
+    // control that sends its program right behind it. The End string is
+    // listened for from now on, so that it is heard however soon it follows;
+    // before the Ready string it ends nothing.
     if (!triggers[UploadEnd].empty()) {
         transfer.uploadEndTrigger = ComPort1.AddDataTrigger(triggers[UploadEnd], false);
-        transfer.uploadEndReceived = false;
     }
+    readyToDiscard_ = triggers[UploadReady];
+    const bool ready = sendAndAwait(triggers[UploadStart], triggers[UploadReady], false, 178,
+                                    "Waiting for machine tool");
+    readyToDiscard_.clear();
+    if (ready) {
+        letMessagesRun();
+    }
+    if (!ready || transfer.abortRequested) {
+        removeTrigger(transfer.uploadEndTrigger);
+        return false;
+    }
+    status(198, "Waiting for data from machine tool");
+    Protocol1.SetFileName(transfer.tempFileName);
     // An Xmodem sender waits for the receiver's handshake before it sends
     // anything, so only an ASCII upload waits for the first character.
     const bool ascii = machine().protocol == 0;
@@ -85,6 +99,28 @@ bool TTransferEngine::StartUpload(const std::string&) {
     protocolRunning_ = true;
     Protocol1.StartReceive();
     return true;
+}
+
+// Runs in the Ready string's notice, while the port holds the input as it was
+// when the string was seen. The input was emptied before the Start string went
+// out, so the first occurrence of the string is the one that was seen; it and
+// everything before it are taken, everything after it stays.
+void TTransferEngine::discardThroughReady() {
+    const std::string ready = std::move(readyToDiscard_);
+    readyToDiscard_.clear();
+    try {
+        const uint32_t waiting = std::min<uint32_t>(ComPort1.GetInBuffUsed(), 0xFFFF);
+        std::string input(waiting, '\0');
+        if (waiting > 0) {
+            ComPort1.PeekBlock(input.data(), static_cast<uint16_t>(waiting));
+        }
+        // Not there to take: everything is kept rather than anything lost.
+        if (const size_t at = input.find(ready); at != std::string::npos) {
+            ComPort1.GetBlock(input.data(), static_cast<uint16_t>(at + ready.size()));
+        }
+    } catch (const ECommException&) {
+        // The port went while the notice ran: there is nothing to keep.
+    }
 }
 
 void TTransferEngine::uploadEndArrived() {

@@ -91,6 +91,70 @@ TEST_F(UploadTest, SilenceThenResetWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(target + ".nc"));
 }
 
+// A control that sends its program right behind its Ready string: what
+// follows the Ready string is the program, nothing of it may be thrown away
+// with what came before. Paced like a 9600 bit/s line, so characters keep
+// arriving while the Ready string is handled.
+TEST_F(UploadTest, ProgramRightBehindTheReadyStringComesThroughWhole) {
+    m.triggers[UploadEnd] = "\x03";
+    auto args = simArgs(true);
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--send-rate") {
+            args[i + 1] = "960";
+        } else if (args[i] == "--ready-gap") {
+            args[i + 1] = "0";
+        }
+    }
+    SimMachine sim(dir, args);
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+}
+
+// Without a Ready string the control may answer the Start string with its
+// program at once: only what came before the Start string is discarded.
+TEST_F(UploadTest, ProgramRightBehindTheStartStringComesThroughWhole) {
+    m.triggers[UploadReady].clear();
+    m.triggers[UploadEnd] = "\x03";
+    std::vector<std::string> args = {
+        "--upload-start", "^E",  "--upload-stop", "^F",
+        "--upload-end",   "^C",  "--program",     dir.file("program.nc"),
+        "--send-rate",    "960", "--ready-gap",   "0"};
+    SimMachine sim(dir, args);
+    usePort(sim.process.ptyPath());
+    chooseUpload(target);
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Receive) << view.status;
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+}
+
+// Noise before Receive and before the Ready string is discarded (an End
+// string among it ends nothing); the Ready string and the program behind it
+// arrive in one piece, and all of the program is kept.
+TEST_F(UploadTest, OnlyWhatComesBeforeTheReadyStringIsDiscarded) {
+    m.triggers[UploadEnd] = "\x03";
+    PtyDrain line;
+    usePort(line.path());
+    chooseUpload(target);
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Receive) << view.status;
+    line.send("BEFORE RECEIVE\n");
+    ASSERT_TRUE(runUntil([&] { return engine->ComPort1.CharReady(); }));
+    whenever(
+        engine.get(), [&] { return line.received() == "\x05"; },
+        [&] { line.send("NOISE \x03\n\x02" + kProgram + "\x03"); });
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+    EXPECT_EQ(line.received(), "\x05\x06");
+}
+
 // The End string's trigger of an upload, kept past its port's close, must not
 // be taken for a trigger of the next run (handles start again at each open).
 TEST_F(UploadTest, DownloadAfterUploadWaitsForItsOwnEndString) {
