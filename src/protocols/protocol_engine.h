@@ -141,6 +141,8 @@ struct TXmodemPart {
     // Receive: a copy of the block expected next came damaged or incomplete
     // and has not yet come whole. A sender that ends now has skipped it.
     bool ResendDue = false;
+    // Receive: data bytes of the last block written.
+    int32_t LastGoodLen = 0;
     // The modes as configured; a handshake changes the modes above for one
     // transfer only.
     bool CfgCRCMode = false;

@@ -506,11 +506,23 @@ BlockCheck receiveBlock(TProtocolData& P, ProtocolLine& line) {
         X.HandshakeChar = cACK;
         P.BlockErrors = 0;
         P.ProtocolStatus = psDuplicateBlock;
+        if (len < X.LastGoodLen) {
+            // A 1K sender that fell back to 128-byte blocks sends the block
+            // written last again as its first 128 bytes and the rest of its
+            // data in the blocks that follow. Written as it stands, those
+            // would land behind the whole 1K block: the block is written
+            // again in its short form so that the next one follows it.
+            P.FileOfs -= X.LastGoodLen;
+            P.BytesDone -= X.LastGoodLen - len;
+            X.LastGoodLen = len;
+            return BlockCheck::Good;
+        }
         return BlockCheck::Duplicate;
     }
     if (num == uint8_t(P.BlockNum)) {
         X.HandshakeChar = cACK;
         X.ResendDue = false;
+        X.LastGoodLen = len;
         ++P.BlockNum;
         P.BytesDone += len;
         P.BytesLeft = std::max<int64_t>(0, P.BytesLeft - len);
@@ -628,6 +640,7 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
         }
         P.FileOfs = 0;
         X.ResendDue = false;
+        X.LastGoodLen = 0;
         X.HandshakeChar = X.GMode ? uint8_t('G') : X.CRCMode ? uint8_t('C') : cNAK;
         line.PutChar(X.HandshakeChar);
         P.BlockNum = 1;

@@ -157,6 +157,33 @@ TEST_F(XmodemTest, ReceiverAnswersDuplicatesBadBlocksAndDamagedNumbers) {
               XmBlock(1, "first", true).substr(3, 128) + XmBlock(2, "second", true).substr(3, 128));
 }
 
+// The sender's ACKs for its first 1K block got lost, so it fell back to
+// 128-byte blocks: it sends that block again as its first 128 bytes and goes
+// on from there. The file must come out as the sender's file.
+TEST_F(XmodemTest, ReceiverFollowsASenderThatFellBackAfterItsBlockCame) {
+    Side rx(ptXmodem1K);
+    receiveFile(rx);
+    rx.line->pump();
+    EXPECT_EQ(rx.line->takeSent(), "C");
+    std::string data = Pattern(1100);
+    auto exchange = [&](const std::string& bytes) {
+        rx.line->feed(bytes);
+        rx.line->pump();
+        return rx.line->takeSent();
+    };
+    EXPECT_EQ(exchange(XmBlock(1, data.substr(0, 1024), true, 1024)), "\x06");
+    EXPECT_EQ(exchange(XmBlock(1, data.substr(0, 128), true)), "\x06");
+    uint8_t num = 2;
+    for (size_t ofs = 128; ofs < data.size(); ofs += 128)
+        EXPECT_EQ(exchange(XmBlock(num++, data.substr(ofs, 128), true)), "\x06");
+    EXPECT_EQ(exchange("\x04"), "\x15");
+    EXPECT_EQ(exchange("\x04"), "\x06");
+    ASSERT_TRUE(rx.finished());
+    EXPECT_EQ(rx.code(), 0);
+    EXPECT_EQ(readBytes(dir.file("recv.nc")), data + std::string(1152 - 1100, '\x1A'));
+    EXPECT_EQ(rx.proto.BytesTransferred(), 1152);
+}
+
 TEST_F(XmodemTest, ReceiverCancelsOnABlockOutOfSequence) {
     Side rx(ptXmodem);
     receiveFile(rx);
