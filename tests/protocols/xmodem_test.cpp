@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace vorl::test {
 namespace {
 
@@ -601,6 +603,82 @@ TEST_F(XmodemTest, ReadErrorCancelsTheTransfer) {
     auto sent = ParseSent(tx.line->sent(), true);
     for (auto& b : sent)
         EXPECT_NE(b.start, cEOT);
+}
+
+// ---- A damaged line between our sender and our receiver ----
+
+// Passes the bytes of `s` through a line that damages or drops each with the
+// given chance.
+std::string Damage(const std::string& s, std::mt19937& rng, double corrupt, double drop) {
+    std::uniform_real_distribution<double> u(0, 1);
+    std::string out;
+    for (char c : s) {
+        double r = u(rng);
+        if (r < drop)
+            continue;
+        if (r < drop + corrupt)
+            c = char(uint8_t(c) ^ uint8_t(1 + rng() % 255));
+        out += c;
+    }
+    return out;
+}
+
+// Many transfers over a line that damages and drops bytes, each byte taking
+// its time on the line (the output buffers drain a few bytes per step). A
+// transfer may fail, but it always ends, and a success on either side means
+// the receiver has the sender's file.
+TEST(XmodemNoisyLine, EverySuccessDeliversTheWholeFile) {
+    const TProtocolType types[] = {ptXmodemCRC, ptXmodem1K};
+    int delivered = 0;
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TProtocolType type = types[seed % 2];
+        FakeClock clock;
+        TempDir dir;
+        std::mt19937 rng(seed);
+        Side tx(type, 0x7F01), rx(type, 0x7F02);
+        tx.line->setAutoDrain(false);
+        rx.line->setAutoDrain(false);
+        std::string data = Pattern(1500 + seed * 37 % 3000);
+        writeBytes(dir.file("send.nc"), data);
+        rx.proto.SetFileName(dir.file("recv.nc"));
+        rx.proto.StartReceive();
+        tx.proto.SetFileMask(dir.file("send.nc"));
+        tx.proto.StartTransmit();
+        double corrupt = (seed % 4) * 0.0007, drop = (seed % 3) * 0.0005;
+        bool done = false;
+        for (int tick = 0; tick <= 60000 && !done; ++tick) {
+            for (;;) {
+                int moving = tx.line->pump() + rx.line->pump() +
+                             int(tx.line->queued().size() + rx.line->queued().size());
+                tx.line->drain(40);
+                rx.line->drain(40);
+                std::string ab = Damage(tx.line->takeSent(), rng, corrupt, drop);
+                std::string ba = Damage(rx.line->takeSent(), rng, corrupt, drop);
+                rx.line->feed(ab);
+                tx.line->feed(ba);
+                if (tx.finished() && rx.finished()) {
+                    done = true;
+                    break;
+                }
+                if (moving == 0 && ab.empty() && ba.empty())
+                    break;
+            }
+            clock.advanceTicks(1);
+        }
+        ASSERT_TRUE(done) << "the transfer never ended";
+        if (tx.code() == 0) {
+            EXPECT_EQ(rx.code(), 0) << "the sender reported a file the receiver did not take";
+        }
+        if (rx.code() != 0)
+            continue;
+        std::string got = readBytes(dir.file("recv.nc"));
+        bool whole = got.size() >= data.size() && got.compare(0, data.size(), data) == 0 &&
+                     got.find_first_not_of('\x1A', data.size()) == std::string::npos;
+        EXPECT_TRUE(whole) << "received " << got.size() << " bytes for " << data.size();
+        delivered += whole;
+    }
+    EXPECT_GT(delivered, 200) << "the line should let most transfers through";
 }
 
 } // namespace
