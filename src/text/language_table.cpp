@@ -54,6 +54,77 @@ long parseId(std::string_view s) {
     return negative ? -value : value;
 }
 
+bool isUtf8(std::string_view s) {
+    const auto byte = [&s](size_t i) { return static_cast<unsigned char>(s[i]); };
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = byte(i);
+        size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            low = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+            high = c == 0xED ? 0x9F : 0xBF; // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+        } else {
+            return false;
+        }
+        if (i + length > s.size() || byte(i + 1) < low || byte(i + 1) > high) {
+            return false;
+        }
+        for (size_t k = 2; k < length; ++k) {
+            if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+void appendUtf8(std::string& out, char32_t u) {
+    if (u < 0x80) {
+        out += static_cast<char>(u);
+    } else if (u < 0x800) {
+        out += static_cast<char>(0xC0 | (u >> 6));
+        out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (u >> 12));
+        out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+}
+
+// Language files of the older program were written in the Windows code page of
+// Western Europe, while the program's texts are UTF-8: a line that is not UTF-8
+// is taken in that code page. (Its bytes 80-9F hex hold the euro sign, the
+// typographic quotes and dashes; the rest is Latin-1.)
+std::string asUtf8(std::string_view line) {
+    if (isUtf8(line)) {
+        return std::string(line);
+    }
+    static constexpr char16_t k80to9F[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(line.size() * 2);
+    for (const char ch : line) {
+        const auto c = static_cast<unsigned char>(ch);
+        appendUtf8(out, c >= 0x80 && c <= 0x9F ? k80to9F[c - 0x80] : c);
+    }
+    return out;
+}
+
 } // namespace
 
 void LanguageTable::handleLine(std::string_view line) {
@@ -109,10 +180,10 @@ std::string LanguageTable::LoadLanguageFile(const std::string& path) {
         }
         if (line.size() > kMaxLine) {
             // An over-long line is handled cut short and ends the reading.
-            handleLine(std::string_view(line).substr(0, kMaxLine));
+            handleLine(asUtf8(std::string_view(line).substr(0, kMaxLine)));
             break;
         }
-        handleLine(line);
+        handleLine(asUtf8(line));
     }
     return "OK";
 }

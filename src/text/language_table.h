@@ -20,7 +20,9 @@ public:
 
     // Reads the language file at `path`. Returns "OK" when the file exists (and
     // was read), "NO" when it does not. Entries read stay; a later line for the
-    // same id replaces an earlier one.
+    // same id replaces an earlier one. The texts are kept in UTF-8: a line that
+    // is not UTF-8 is read in the Windows code page of Western Europe, as the
+    // older program's language files were written.
     std::string LoadLanguageFile(const std::string& path);
 
     // Handles one line of a language file (already cut to 399 characters).

@@ -79,6 +79,25 @@ TEST(LanguageTable, BuiltInTextsAndTheUseRule) {
     table.clear();
 }
 
+// Language files written for the older program are in the Windows code page of
+// Western Europe; the texts are shown as UTF-8.
+TEST(LanguageTable, LinesInTheWindowsCodePageBecomeUtf8) {
+    vorl::LanguageTable table;
+    auto path = writeFile("vorl_lang_1252.lan", "22,Maschine f\xfc"
+                                                "r Gr\xf6\xdf"
+                                                "e\n"
+                                                "23,\x84"
+                                                "Datei\x93 \x96 \x80\n"
+                                                "24,Schon UTF-8: \xc3\xa4\n"
+                                                "25,\xe0 la carte\n");
+    EXPECT_EQ(table.LoadLanguageFile(path.string()), "OK");
+    EXPECT_EQ(table.GetText(22), "Maschine f\u00fcr Gr\u00f6\u00dfe");
+    EXPECT_EQ(table.GetText(23), "\u201eDatei\u201c \u2013 \u20ac");
+    EXPECT_EQ(table.GetText(24), "Schon UTF-8: \u00e4");
+    EXPECT_EQ(table.GetText(25), "\u00e0 la carte");
+    std::filesystem::remove(path);
+}
+
 TEST(LanguageTable, OverlongLineIsCutAndEndsReading) {
     vorl::LanguageTable table;
     std::string longText(500, 'x');
