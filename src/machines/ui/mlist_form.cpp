@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -72,6 +73,11 @@ TMListForm::TMListForm(MachineList& machines, Reload reload, QWidget* parent)
     MachineGrid->setSelectionMode(QAbstractItemView::SingleSelection);
     MachineGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
     MachineGrid->setFixedHeight(kGridHeight);
+    // The keyboard works in the name editors: Tab goes from row to row and on
+    // to the buttons (the grid would keep it among its rows), Up and Down move
+    // between the rows.
+    MachineGrid->setTabKeyNavigation(false);
+    MachineGrid->setFocusPolicy(Qt::NoFocus);
     QPalette silver = MachineGrid->palette();
     silver.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
     MachineGrid->setPalette(silver);
@@ -212,12 +218,29 @@ void TMListForm::swapSlots(int a, int b) {
 }
 
 bool TMListForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::FocusIn && event->type() != QEvent::KeyPress) {
+        return QDialog::eventFilter(watched, event);
+    }
+    int row = -1;
+    for (int r = 0; r < MachineGrid->rowCount(); ++r) {
+        if (cellEditor(r) == watched) {
+            row = r;
+            break;
+        }
+    }
+    if (row < 0) {
+        return QDialog::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::FocusIn) {
-        for (int r = 0; r < MachineGrid->rowCount(); ++r) {
-            if (cellEditor(r) == watched) {
-                MachineGrid->setCurrentCell(r, 0);
-                break;
+        MachineGrid->setCurrentCell(row, 0);
+    } else {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const int step = key->key() == Qt::Key_Up ? -1 : key->key() == Qt::Key_Down ? 1 : 0;
+        if (step != 0 && key->modifiers() == Qt::NoModifier) {
+            if (row + step >= 0 && row + step < MachineGrid->rowCount()) {
+                selectRow(row + step);
             }
+            return true;
         }
     }
     return QDialog::eventFilter(watched, event);

@@ -258,6 +258,36 @@ TEST_F(MListFormTest, PastedLineBreaksAreLeftOutOfAName) {
     EXPECT_EQ(machines[2].name, "Lathe2");
 }
 
+// Tab goes through the names and on to every button, back to the first name;
+// Up and Down move between the rows.
+TEST_F(MListFormTest, KeyboardReachesEveryRowAndButton) {
+    machines = withMachines(3);
+    open();
+    selectRow(0);
+    QStringList order;
+    for (int i = 0; i < 10; ++i) {
+        QWidget* f = QApplication::focusWidget();
+        ASSERT_NE(f, nullptr);
+        order << (qobject_cast<QLineEdit*>(f) ? f->accessibleName() : f->objectName());
+        QTest::keyClick(f, Qt::Key_Tab);
+    }
+    EXPECT_EQ(order, (QStringList{"Machine 1", "Machine 2", "Machine 3", "cmdMoveUp", "cmdMoveDown",
+                                  "cmdAdd", "cmdDelete", "cmdCancel", "cmdOK", "Machine 1"}));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    EXPECT_EQ(QApplication::focusWidget(), form->cellEditor(2));
+    EXPECT_EQ(grid()->currentRow(), 2);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    EXPECT_EQ(QApplication::focusWidget(), form->cellEditor(2)) << "the last row stays";
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    EXPECT_EQ(QApplication::focusWidget(), form->cellEditor(1));
+    EXPECT_EQ(grid()->currentRow(), 1);
+    // The buttons work on the row chosen with the keyboard.
+    click("cmdMoveUp");
+    EXPECT_EQ(cell(0), "M2");
+    EXPECT_EQ(cell(1), "M1");
+}
+
 TEST_F(MListFormTest, LanguageTexts) {
     vorl::Language().setText(278, "Maschinenliste");
     vorl::Language().setText(67, "Neu");
