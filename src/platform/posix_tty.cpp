@@ -239,6 +239,16 @@ void PosixTty::close() {
     std::unique_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
         return;
+    bool resumePeer;
+    {
+        std::lock_guard<std::mutex> st(stateLock_);
+        resumePeer = xoffSent_;
+        xoffSent_ = false;
+    }
+    // An XOFF of ours would leave the machine tool stopped, waiting for an
+    // XON that nobody sends once the port is closed.
+    if (resumePeer)
+        ::tcflow(fd_, TCION);
     ::tcsetattr(fd_, TCSANOW, &original_);
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_); // also releases the flock

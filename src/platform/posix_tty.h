@@ -20,7 +20,8 @@
 // - Input flow by XON/XOFF is ours: the kernel's IXOFF has fixed thresholds and
 //   would send XON behind our back. We send XOFF (tcflow TCIOFF) when the bytes
 //   waiting in the kernel reach the XOFF point and XON (TCION) when they fall to
-//   the XON limit; so "XOFF sent" is known exactly.
+//   the XON limit; so "XOFF sent" is known exactly. Closing sends the XON an
+//   XOFF of ours still owes the peer.
 // - RTS/CTS flow is the kernel's CRTSCTS. DTR/DSR flow has no termios
 //   equivalent and is refused with ecBadArgument.
 // - A pty ignores the rate and always carries 8 data bits without parity; it

@@ -275,6 +275,17 @@ TEST_F(PtyDispatcher, OurXoffWhenTheInputBacksUp) {
     EXPECT_EQ(peer.receive(1), "\x11");
 }
 
+TEST_F(PtyDispatcher, ClosingWhileOurXoffHoldsThePeerReleasesIt) {
+    ASSERT_EQ(disp->SWFlowEnable(3000, 500, kSWFlowReceive), ecOK);
+    peer.send(Pattern(8192 + 3000));
+    ASSERT_TRUE(WaitUntil([&] { return disp->SWFlowState() == kFlowXInHold; }));
+    EXPECT_EQ(peer.receive(1), "\x13");
+    // Nobody reads any more: the transfer was stopped. The machine tool must
+    // not be left waiting for an XON.
+    EXPECT_EQ(disp->DonePort(), ecOK);
+    EXPECT_EQ(peer.receive(1), "\x11");
+}
+
 TEST_F(PtyDispatcher, DtrDsrFlowIsRefusedAndChangesNothing) {
     EXPECT_EQ(disp->HWFlowOptions(400, 2500, kHWFlowRequireCTS), ecBadArgument);
     EXPECT_EQ(disp->HWFlowOptions(5000, 100, kHWFlowRequireCTS), ecBadArgument);
