@@ -987,7 +987,10 @@ void TBaseDispatcher::ComThreadLoop() {
     d.comThreadId = std::this_thread::get_id();
     Acknowledge(d);
     auto lastSample = std::chrono::steady_clock::time_point{};
-    int idleReady = 0; // Ready without bytes, in a row: a hung-up device
+    // Waits that ended at once without bringing bytes, in a row: a hung-up
+    // device (an unplugged adapter, a closed pty) reports ready or failed on
+    // every wait and would keep this thread spinning.
+    int idleReady = 0;
     while (!d.kill) {
         bool wantData;
         {
@@ -1001,7 +1004,8 @@ void TBaseDispatcher::ComThreadLoop() {
         if (d.kill)
             break;
         bool got = ExtractData(*this, d);
-        if (w == platform::WaitResult::Ready && wantData && !got)
+        bool idle = w == platform::WaitResult::Ready || w == platform::WaitResult::Failed;
+        if (idle && wantData && !got)
             ++idleReady;
         else if (got)
             idleReady = 0;

@@ -299,10 +299,14 @@ TEST_F(PtyDispatcher, DtrDsrFlowIsRefusedAndChangesNothing) {
     EXPECT_EQ(disp->SetRts(false), 1); // driven by flow control: nothing done
 }
 
-// A tty whose first read with bytes waiting runs a hook first: the moment at
-// which another thread's flush can meet a read already under way.
-class ReadHookTty final : public platform::Device {
+// A tty that counts the input waits that leave it unwatched, and whose first read with bytes
+// waiting runs a hook first: the moment at which another thread's flush can meet a read already
+// under way.
+class WatchedTty final : public platform::Device {
 public:
+    // Input waits that do not watch the tty, only the wake-up and the tick.
+    std::atomic<long> tickOnlyWaits{0};
+
     void arm(std::function<void()> hook) {
         std::lock_guard<std::mutex> lk(m_);
         hook_ = std::move(hook);
@@ -328,6 +332,8 @@ public:
     }
     long write(const uint8_t* buf, size_t count) override { return tty_.write(buf, count); }
     platform::WaitResult waitInput(bool wantData, int timeoutMs) override {
+        if (!wantData)
+            ++tickOnlyWaits;
         return tty_.waitInput(wantData, timeoutMs);
     }
     platform::WaitResult waitOutput(int timeoutMs) override { return tty_.waitOutput(timeoutMs); }
@@ -350,9 +356,9 @@ private:
 
 TEST(PtyFlush, AnAnswerArrivingAfterAFlushIsKeptThoughAReadWasUnderWay) {
     PtyPeer peer;
-    ReadHookTty* tty = nullptr;
+    WatchedTty* tty = nullptr;
     TLinuxDispatcher disp(nullptr, [&](const std::string&) {
-        auto t = std::make_unique<ReadHookTty>();
+        auto t = std::make_unique<WatchedTty>();
         tty = t.get();
         return t;
     });
@@ -381,6 +387,25 @@ TEST(PtyFlush, AnAnswerArrivingAfterAFlushIsKeptThoughAReadWasUnderWay) {
     std::string got(size_t(disp.InBuffUsed()), '\0');
     ASSERT_EQ(disp.GetBlock(got.data(), uint32_t(got.size())), int32_t(got.size()));
     EXPECT_EQ(got, "ACK");
+}
+
+TEST(PtyHangUp, AHungUpDeviceDoesNotKeepTheComThreadSpinning) {
+    PtyPeer peer;
+    WatchedTty* tty = nullptr;
+    TLinuxDispatcher disp(nullptr, [&](const std::string&) {
+        auto t = std::make_unique<WatchedTty>();
+        tty = t.get();
+        return t;
+    });
+    ASSERT_EQ(disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+              ecOK);
+    EXPECT_EQ(tty->tickOnlyWaits, 0);
+    // The machine tool's side goes away, as an unplugged adapter does: every
+    // wait on the tty now ends at once, without bytes. The com thread must
+    // stop watching it and keep to its 50 ms tick instead of spinning.
+    peer.hangUp();
+    EXPECT_TRUE(WaitUntil([&] { return tty->tickOnlyWaits > 0; }));
+    EXPECT_EQ(disp.DonePort(), ecOK);
 }
 
 } // namespace

@@ -32,8 +32,15 @@ PtyPeer::PtyPeer() {
 }
 
 PtyPeer::~PtyPeer() {
-    ::close(master_);
+    if (master_ >= 0)
+        ::close(master_);
     ::close(slave_);
+}
+
+void PtyPeer::hangUp() {
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
 }
 
 void PtyPeer::send(const std::string& bytes) {

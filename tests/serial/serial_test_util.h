@@ -38,6 +38,8 @@ public:
     std::string receiveFor(std::chrono::milliseconds window);
     // Bytes waiting in the kernel on the slave side, not yet read.
     int slaveInQueue() const;
+    // Closes the master: the slave is hung up, as by an unplugged adapter.
+    void hangUp();
 
 private:
     int master_ = -1;
