@@ -186,11 +186,15 @@ uint8_t* BlockStream::endBlock(uint8_t* o) {
     std::memcpy(o, eobOut_.data(), eobOut_.size());
     o += eobOut_.size();
     uint8_t* const begin = out_.data() + blockStart_;
-    if (rules_.dropEmpty && (says_ & kSays) == 0) {
+    // The start block is a line of the program, as the operator chose it in
+    // the program's text: empty blocks count here even though they are
+    // dropped, so a restart never begins past the line that was marked.
+    if (++lines_ < rules_.startBlock) {
         o = begin;
-    } else if (++counted_ < rules_.startBlock) {
+    } else if (rules_.dropEmpty && (says_ & kSays) == 0) {
         o = begin;
     } else {
+        ++counted_;
         blockStart_ = static_cast<size_t>(o - out_.data());
     }
     inComment_ = false;
@@ -239,7 +243,7 @@ void BlockStream::feed(const void* data, size_t size) {
     const bool vector = vector_ != nullptr;
     while (p != end) {
         // Blocks are ended 64 bytes at a time only once every block is written.
-        if (vector && !inComment_ && end - p >= 64 && counted_ + 1 >= rules_.startBlock) {
+        if (vector && !inComment_ && end - p >= 64 && lines_ + 1 >= rules_.startBlock) {
             p += vectorRun(p, end, o, says, pending);
         }
         // Byte by byte, through the next byte that is not a plain character.
@@ -454,6 +458,8 @@ VORL_AVX2_INLINE void emit(const Classified& k, unsigned n, const BlockStream::V
     const unsigned lastStart = 63 - static_cast<unsigned>(std::countl_zero(starts | 1));
     const unsigned last = lastStart + 1 + static_cast<unsigned>((startedLf >> lastStart >> 1) & 1);
     const uint64_t says = k.says & valid;
+    // Every block ended here is kept (an empty one to drop stops the step),
+    // so each is a line and a counted block alike.
     s.counted += std::popcount(starts);
     // Selections rather than branches: whether a block ended here is anybody's
     // guess from one run of bytes to the next.
@@ -513,6 +519,7 @@ VORL_AVX2 size_t BlockStream::vectorRun(const uint8_t* const begin, const uint8_
     oRef = s.o;
     saysRef = s.says;
     pendingRef = s.pending;
+    lines_ += s.counted - counted_;
     counted_ = s.counted;
     blockStart_ = static_cast<size_t>(s.blockStart - out_.data());
     return n;

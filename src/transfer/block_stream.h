@@ -5,7 +5,7 @@
 // closes the current block, anything else goes through the character filter
 // straight into the output buffer. At the end of a block its EOB goes through
 // the filter too; then the block is either kept (translated to tape code when
-// asked, counted, written when its number has reached the start block) or
+// asked, counted, written when its line has reached the start block) or
 // rolled back by resetting the write position to where it began. The only
 // state carried from one piece to the next is that of the current block: the
 // comment flag, whether anything but a sequence number was kept, and a CR at
@@ -47,7 +47,9 @@ struct BlockRules {
     FilterSettings filter;  // applied to each block with its EOB when active
     std::string eob = "\n"; // appended to every block before the filter
     bool dropEmpty = false; // blocks that are then empty are dropped, not counted
-    int startBlock = 0;     // counted blocks numbered below it are not written
+    // Blocks of lines numbered below it (every line of the program counts,
+    // the empty ones too; the first is 1) are not written.
+    int startBlock = 0;
     // Input bytes to characters before anything else (reading EIA back), or
     // null for none.
     const TranslationTable* toAscii = nullptr;
@@ -80,6 +82,7 @@ public:
     void flush();
 
     int64_t bytesWritten() const { return written_ + static_cast<int64_t>(blockStart_); }
+    // Blocks written.
     int64_t blocksCounted() const { return counted_; }
 
 private:
@@ -112,7 +115,8 @@ private:
     size_t used_ = 0;       // bytes of out_ in use
     size_t blockStart_ = 0; // where the current block begins in out_
     int64_t written_ = 0;   // bytes already handed to the sink
-    int64_t counted_ = 0;
+    int64_t counted_ = 0;   // blocks written
+    int64_t lines_ = 0;     // blocks split from the program, kept or not
     bool inComment_ = false;
     unsigned says_ = 0;    // kSays set: the block kept something IsEmptyBlock does not allow
     bool pending_ = false; // bytes after the last block end

@@ -4,11 +4,10 @@
 //
 // Download: the file is split into blocks, each block gets the machine's EOB
 // and goes through the download filter; blocks that are then empty are
-// dropped when comments are removed; the remaining blocks are counted and
-// written from the start block on, after the punched-tape leader and the
-// prefix and before the trailer. With EIA every block is translated to tape
-// code (the table of BuildTranslationTable); leader and trailer stay zero
-// bytes.
+// dropped when comments are removed; the remaining blocks are written from the
+// start block on (a line number of the program, as the review window shows
+// it), after the punched-tape leader and the prefix and before the trailer. With EIA every block is
+// translated to tape code (the table of BuildTranslationTable); leader and trailer stay zero bytes.
 //
 // Upload: the received file is split into blocks the same way, each gets the
 // machine's ASCII EOB and goes through the upload filter; blocks that are then
@@ -32,7 +31,7 @@ namespace vorl {
 
 struct DownloadRequest {
     std::string sourcePath;            // the program file
-    int startBlock = 0;                // first counted block written; 0 = all
+    int startBlock = 0;                // line of the first block written; 0 = all
     std::string prefixText;            // written before the first block (CR LF line ends)
     std::string translationFile;       // see TranslationFilePath; may be missing
     std::string previousTempFile;      // the engine's temporary file so far; deleted first

@@ -48,8 +48,12 @@ std::string reference(const std::string& data, const BlockRules& rules, int* cou
         blocks.push_back(block);
     }
     std::string out;
+    int line = 0;
     int counted = 0;
     for (std::string b : blocks) {
+        if (++line < rules.startBlock) {
+            continue;
+        }
         b += rules.eob;
         if (rules.filter.active()) {
             b = FilterBlock(b, rules.filter);
@@ -57,9 +61,7 @@ std::string reference(const std::string& data, const BlockRules& rules, int* cou
         if (rules.dropEmpty && IsEmptyBlock(b)) {
             continue;
         }
-        if (++counted < rules.startBlock) {
-            continue;
-        }
+        ++counted;
         if (rules.toTape != nullptr) {
             for (char& c : b) {
                 c = static_cast<char>((*rules.toTape)[static_cast<uint8_t>(c)]);

@@ -74,14 +74,22 @@ TEST_F(Preparation, CommentsAndSpacesRemoved) {
     EXPECT_EQ(prepare(stripping(2, false, true), "G1) X2\n"), "G1) X2\n");
 }
 
-TEST_F(Preparation, EmptyBlocksAreDroppedAndNotCounted) {
+TEST_F(Preparation, EmptyBlocksAreDroppedAndTheStartBlockIsTheMarkedLine) {
     const std::string program = "N0010 (ROUGH)\r\nG01\r\nN20\r\nG02\r\nG03\r\n";
-    DownloadRequest fromTwo;
-    fromTwo.startBlock = 2;
-    // With comments removed the N0010 and N20 lines say nothing: G01 is block 1.
-    EXPECT_EQ(prepare(stripping(0, false, true), program, fromTwo), "G02\r\nG03\r\n");
-    // With comments kept every line is sent and counted.
-    EXPECT_EQ(prepare(machine(0), program, fromTwo), "G01\r\nN20\r\nG02\r\nG03\r\n");
+    const auto from = [](int line) {
+        DownloadRequest request;
+        request.startBlock = line;
+        return request;
+    };
+    // With comments removed the N0010 and N20 lines say nothing and are not
+    // sent; a restart still begins at the line marked in the program.
+    EXPECT_EQ(prepare(stripping(0, false, true), program), "G01\r\nG02\r\nG03\r\n");
+    EXPECT_EQ(prepare(stripping(0, false, true), program, from(2)), "G01\r\nG02\r\nG03\r\n");
+    EXPECT_EQ(prepare(stripping(0, false, true), program, from(4)), "G02\r\nG03\r\n");
+    // A marked line that is dropped: the restart begins with the next block sent.
+    EXPECT_EQ(prepare(stripping(0, false, true), program, from(3)), "G02\r\nG03\r\n");
+    // With comments kept every line is sent.
+    EXPECT_EQ(prepare(machine(0), program, from(2)), "G01\r\nN20\r\nG02\r\nG03\r\n");
     // A NUL at the start of a block does not make its words disappear.
     EXPECT_EQ(prepare(stripping(0, false, true), std::string("\0%\r\nN5\r\n", 7)),
               std::string("\0%\r\n", 4));
