@@ -304,7 +304,9 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
     }
 
     case raCollectBlock:
-        if (peIsData(first)) {
+        // A time-out that meets characters already waiting came as the
+        // sender went on: they are taken, and the silence counts anew.
+        if (peIsData(first) || (peIsTrigger(first, P.TimeoutTrigger) && line.CharReady())) {
             bool took = false;
             bool complete = collect(P, line, took);
             // The silence time-out counts from the last character received,

@@ -193,6 +193,24 @@ TEST_F(AsciiReceive, SlowSenderIsNotCutOffWhileItStillSends) {
     EXPECT_EQ(readBytes(dir.file("recv.nc")), all);
 }
 
+// The silence time-out and the sender's next characters arrive together:
+// the characters are taken and the receive goes on.
+TEST_F(AsciiReceive, TimeOutMeetingWaitingCharactersDoesNotEndTheReceive) {
+    rx.proto.StartReceive();
+    rx.line->feed("N10 G00\r\n");
+    rx.line->pump();
+    clock.advanceTicks(181);
+    rx.line->feed("N20 M30\r\n");
+    // The dispatcher reports the expired timer before the new characters.
+    TProtocolData& P = rx.proto.Data();
+    peNotify(P, kNoticeTriggerTimer, P.TimeoutTrigger, NoticeParam(rx.line->Handle(), 0));
+    EXPECT_FALSE(rx.finished());
+    EXPECT_EQ(rx.line->inputWaiting(), 0u);
+    ASSERT_TRUE(run(rx));
+    EXPECT_EQ(rx.code(), 0);
+    EXPECT_EQ(readBytes(dir.file("recv.nc")), "N10 G00\r\nN20 M30\r\n");
+}
+
 TEST_F(AsciiReceive, TranslationsAndCtrlZ) {
     rx.proto.SetAsciiLFTranslation(aetStrip);
     rx.proto.StartReceive();
