@@ -385,7 +385,9 @@ void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
         break;
 
     case txEotReply:
-        if (peIsData(first)) {
+        // An answer already waiting when the time-out is reported is read:
+        // the next EOT empties the input buffer first and would lose it.
+        if (peIsData(first) || (peIsTrigger(first, P.TimeoutTrigger) && line.CharReady())) {
             uint8_t c = 0;
             if (!line.CharReady() || line.GetChar(c) < 0)
                 break;

@@ -505,6 +505,30 @@ TEST_F(XmodemTest, SenderRepeatsAQuestionedEot) {
     EXPECT_EQ(eots, 2);
 }
 
+// The receiver's ACK of the EOT and the sender's time-out arrive together:
+// the ACK ends the transfer; it is not emptied away by another EOT that
+// nobody would answer.
+TEST_F(XmodemTest, SenderReadsAnEotAnswerThatMeetsItsTimeOut) {
+    Side tx(ptXmodem);
+    sendFile(tx, "N10 G00\r\n");
+    tx.line->pump();
+    tx.line->feed("\x15");
+    tx.line->pump();
+    tx.line->feed("\x06");
+    tx.line->pump();
+    auto sent = ParseSent(tx.line->sent(), false);
+    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_EQ(sent.back().start, cEOT);
+    clock.advanceTicks(200);
+    tx.line->feed("\x06");
+    TProtocolData& P = tx.proto.Data();
+    peNotify(P, kNoticeTriggerTimer, P.TimeoutTrigger, NoticeParam(tx.line->Handle(), 0));
+    ASSERT_TRUE(tx.finished());
+    EXPECT_EQ(tx.code(), 0);
+    EXPECT_EQ(tx.proto.GetProtocolStatus(), psEndFile);
+    EXPECT_EQ(ParseSent(tx.line->sent(), false).size(), 2u) << "no second EOT";
+}
+
 TEST_F(XmodemTest, CancelEmptiesTheOutputAndSendsTheCancelSequence) {
     Side tx(ptXmodemCRC);
     tx.line->setAutoDrain(false);
