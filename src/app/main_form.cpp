@@ -8,6 +8,7 @@
 #include "machines/legacy_import.h"
 #include "machines/machine_table.h"
 #include "machines/ui/cfg_form.h"
+#include "machines/ui/dialog_text.h"
 #include "machines/ui/mlist_form.h"
 #include "serial/ui/qt_delivery.h"
 #include "serial/ui/status_light.h"
@@ -83,6 +84,12 @@ QString changeExtension(const QString& path, const QString& extension) {
         return path.left(dot) + extension;
     }
     return path + extension;
+}
+
+// A machine's name as a menu item shows it: a "&" in it is a character, not
+// the mark of the item's key.
+QString menuName(const std::string& name) {
+    return shownText(name).replace('&', "&&");
 }
 
 QString leftTruncated(QString s, qsizetype max) {
@@ -530,7 +537,7 @@ void TMainForm::chooseCommandLineMachine() {
     if (machineList.selected == 0) {
         return;
     }
-    lblMachine->setText(qs(machineList[machineList.selected].name));
+    lblMachine->setText(shownText(machineList[machineList.selected].name));
     transfer.operation = TransferState::Download;
     lblOperation->setText(qs(Text(18)));
     transfer.startBlock = 0;
@@ -545,7 +552,7 @@ void TMainForm::chooseCommandLineMachine() {
 // --- machine menus ---------------------------------------------------------
 
 void TMainForm::fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,
-                                void (TMainForm::*handler)(int)) {
+                                const QString& prefix, void (TMainForm::*handler)(int)) {
     // Every item hangs on one holder object, so a rebuild removes all of them,
     // also those shown in the second column rather than in the menu itself.
     delete menu->findChild<QObject*>("machineItems", Qt::FindDirectChildrenOnly);
@@ -555,7 +562,7 @@ void TMainForm::fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>
 
     std::vector<QAction*> actions;
     for (const MachineMenuEntry& e : entries) {
-        auto* a = new QAction(qs(e.caption), holder);
+        auto* a = new QAction(prefix + menuName(e.caption), holder);
         a->setData(e.tag);
         const int tag = e.tag;
         connect(a, &QAction::triggered, this, [this, handler, tag] { (this->*handler)(tag); });
@@ -615,15 +622,17 @@ void TMainForm::fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>
 
 int TMainForm::BuildEditMachineMenu() {
     const auto entries = EditMachineEntries(machineList);
-    fillMachineMenu(mnuConfigEdit, entries, &TMainForm::mnuConfigEditClick);
+    fillMachineMenu(mnuConfigEdit, entries, QString(), &TMainForm::mnuConfigEditClick);
     return static_cast<int>(entries.size());
 }
 
 int TMainForm::BuildMachineMenus() {
-    const auto downloads = DownloadMachineEntries(machineList, Text(11));
-    fillMachineMenu(mnuCommDownload, downloads, &TMainForm::mnuCommDownloadClick);
-    const auto uploads = UploadMachineEntries(machineList, Text(12));
-    fillMachineMenu(mnuCommUpload, uploads, &TMainForm::mnuCommUploadClick);
+    // The items are captioned prefix + name; the name is shown as the
+    // configuration file holds it, whatever its encoding.
+    const auto downloads = DownloadMachineEntries(machineList, {});
+    fillMachineMenu(mnuCommDownload, downloads, qs(Text(11)), &TMainForm::mnuCommDownloadClick);
+    const auto uploads = UploadMachineEntries(machineList, {});
+    fillMachineMenu(mnuCommUpload, uploads, qs(Text(12)), &TMainForm::mnuCommUploadClick);
     mnuCommUpload->menuAction()->setEnabled(!uploads.empty());
     mnuCommDownload->menuAction()->setEnabled(!downloads.empty());
     return (downloads.empty() ? 0 : 1) | (uploads.empty() ? 0 : 2);
@@ -779,7 +788,7 @@ void TMainForm::mnuConfigEditClick(int tag) {
     const int prepared = machineList.selected;
     machineList.selected = tag;
     TCfgFrm dialog(machineList, this);
-    dialog.setWindowTitle(qs(machineList[tag].name));
+    dialog.setWindowTitle(shownText(machineList[tag].name));
     if (dialog.exec() == QDialog::Accepted) {
         ReloadMachineTable();
     }
@@ -846,7 +855,7 @@ void TMainForm::ShowOperation(const std::string& text) {
 }
 
 void TMainForm::ShowMachine(const std::string& text) {
-    lblMachine->setText(qs(text));
+    lblMachine->setText(shownText(text));
 }
 
 void TMainForm::ShowFileName(const std::string& text) {

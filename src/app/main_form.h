@@ -189,7 +189,7 @@ private:
     void chooseCommandLineMachine();
     void showConfigDamaged();
     void fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,
-                         void (TMainForm::*handler)(int));
+                         const QString& prefix, void (TMainForm::*handler)(int));
     void setStatus(const QString& text);
     QString programFile(const QString& extension) const;
 

@@ -67,6 +67,27 @@ TEST_F(AppTest, SubmenusFollowCapabilitiesWithPrefixes) {
     EXPECT_TRUE(form->mnuConfigEdit->menuAction()->isEnabled());
 }
 
+// Item captions show the name as it is: "&" is a character of the name, and a
+// name in the older files' code page is not garbled.
+TEST_F(AppTest, MachineNamesAreShownAsTheyAre) {
+    writeMachines({{'D', "R&D mill"}, {'B', "Fr\xe4se"}});
+    writeBytes(program() + ".lan", "11,\"Zur \xc3\x9c: \"\n");
+    auto form = start();
+    QStringList shown;
+    for (const QAction* a : form->mnuCommDownload->actions()) {
+        shown << a->iconText();
+    }
+    EXPECT_EQ(shown, (QStringList{QString::fromUtf8("Zur \u00dc: R&D mill"),
+                                  QString::fromUtf8("Zur \u00dc: Fr\u00e4se")}));
+    EXPECT_EQ(form->mnuConfigEdit->actions().at(0)->text(), "R&&D mill");
+    EXPECT_EQ(form->mnuCommUpload->actions().at(0)->text(), QString::fromUtf8("From: Fr\u00e4se"));
+
+    // The machine chosen by an item shows its name the same way.
+    ModalDriver driver([](QDialog* d) { d->reject(); });
+    form->mnuCommUpload->actions().at(0)->trigger();
+    EXPECT_EQ(form->lblMachine->text(), QString::fromUtf8("Fr\u00e4se"));
+}
+
 TEST_F(AppTest, LanguagePrefixesAndAnUploadlessTable) {
     writeBytes(program() + ".lan", "11,Nach: \n12,\"Von: \"\n");
     writeMachines({{'D', "Mill"}});
