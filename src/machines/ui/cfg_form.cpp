@@ -149,6 +149,8 @@ TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), mach
     cmdCancel->setObjectName("cmdCancel");
     connect(cmdOK, &QPushButton::clicked, this, &TCfgFrm::cmdOKClick);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+    // Left to right, as they stand: Cancel, then OK.
+    setTabOrder(cmdCancel, cmdOK);
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cmdCancel);
@@ -184,8 +186,11 @@ void TCfgFrm::buildFileSpecificationsPage() {
     txtUExt = edit(group, "txtUExt", kExtensionLength);
     txtDDir = edit(group, "txtDDir", kDirectoryLength);
     txtUDir = edit(group, "txtUDir", kDirectoryLength);
-    for (QLineEdit* box : {txtDExt, txtUExt, txtDDir, txtUDir}) {
+    for (QLineEdit* box : {txtDExt, txtUExt}) {
         box->setValidator(new PlainLineValidator(box));
+    }
+    for (QLineEdit* box : {txtDDir, txtUDir}) {
+        box->setValidator(new PlainLineValidator(box, kDirectoryLength));
     }
     txtDExt->setAccessibleName(download + ' ' + extension);
     txtUExt->setAccessibleName(upload + ' ' + extension);

@@ -45,6 +45,9 @@ QValidator::State PlainLineValidator::validate(QString& input, int& pos) const {
             }
         }
     }
+    if (maxBytes_ > 0 && input.toUtf8().size() > maxBytes_) {
+        return Invalid;
+    }
     return Acceptable;
 }
 

@@ -30,11 +30,17 @@ std::string caretBytes(const QString& shown);
 // For boxes whose text goes into the configuration file as it is (names,
 // directories, extensions): control characters, such as the line break at the
 // end of a pasted path, are left out, since a line break would split the
-// file's line.
+// file's line. With `maxBytes` > 0 a text longer than that in UTF-8 is refused:
+// the file's lines are counted in bytes, and a letter outside ASCII takes two
+// or more of them.
 class PlainLineValidator : public QValidator {
 public:
-    using QValidator::QValidator;
+    explicit PlainLineValidator(QObject* parent, int maxBytes = 0)
+        : QValidator(parent), maxBytes_(maxBytes) {}
     State validate(QString& input, int& pos) const override;
+
+private:
+    int maxBytes_ = 0;
 };
 
 } // namespace vorl

@@ -28,10 +28,9 @@ constexpr int kGridHeight = 212;
 // at most 200 characters.
 class MachineNameValidator : public PlainLineValidator {
 public:
-    using PlainLineValidator::PlainLineValidator;
+    explicit MachineNameValidator(QObject* parent) : PlainLineValidator(parent, 198) {}
     State validate(QString& input, int& pos) const override {
-        PlainLineValidator::validate(input, pos);
-        if (input.contains(']') || input.toUtf8().size() > 198) {
+        if (PlainLineValidator::validate(input, pos) == Invalid || input.contains(']')) {
             return Invalid;
         }
         return Acceptable;

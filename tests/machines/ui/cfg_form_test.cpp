@@ -168,6 +168,32 @@ TEST_F(CfgFormTest, PastedLineBreaksAreLeftOutOfDirectoriesAndExtensions) {
     EXPECT_EQ(slot().uploadExtension, ".tap");
 }
 
+// A line of the file is counted in bytes: a directory of letters outside
+// ASCII fills it sooner.
+TEST_F(CfgFormTest, DirectoriesFitALineOfTheFileInBytes) {
+    open();
+    QLineEdit* b = box("txtDDir");
+    b->setFocus();
+    b->selectAll();
+    for (int i = 0; i < 150; ++i) {
+        QTest::sendKeyEvent(QTest::Click, b, Qt::Key_unknown, QString(QChar(0xE4)), Qt::NoModifier);
+    }
+    EXPECT_EQ(b->text(), QString(97, QChar(0xE4)));
+    clickOK();
+    vorl::test::TempDir dir;
+    const std::string path = dir.file("vorl.vorlcfg");
+    ASSERT_EQ(vorl::WriteConfiguration(path, machines), 3);
+    MachineList reread;
+    ASSERT_EQ(vorl::ReadConfiguration(path, reread), 3);
+    EXPECT_EQ(reread[1].downloadDirectory, machines[1].downloadDirectory);
+}
+
+// Tab goes through the pages' controls and then Cancel and OK, left to right.
+TEST_F(CfgFormTest, CancelComesBeforeOKInTheTabOrder) {
+    open();
+    EXPECT_EQ(get<QPushButton>("cmdCancel")->nextInFocusChain(), get<QPushButton>("cmdOK"));
+}
+
 TEST_F(CfgFormTest, LongStoredValuesAreNotCut) {
     machines[1].downloadExtension = ".extensionof15c";
     machines[1].blockDelay = 1234567;
