@@ -1,5 +1,7 @@
 #include "platform/posix_tty.h"
 
+#include "platform/tty_rate.h"
+
 #include "serial/error_codes.h"
 
 #include <cerrno>
@@ -44,6 +46,17 @@ uint32_t BaudOf(speed_t code) {
         if (b.code == code)
             return b.baud;
     return 9600;
+}
+
+// Rates the program's speed lists and legacy rate codes name that have no
+// speed constant; they are set through the kernel's termios2 interface.
+constexpr uint32_t kOtherRates[] = {14400, 56000, 128000, 256000};
+
+bool OtherRate(uint32_t baud) {
+    for (uint32_t r : kOtherRates)
+        if (r == baud)
+            return true;
+    return false;
 }
 
 void DrainEventFd(int efd) {
@@ -200,8 +213,11 @@ int PosixTty::open(const std::string& path) {
     s.xonChar = 17;
     s.xoffChar = 19;
     // Raw at once, so nothing arriving before the first settings is echoed or
-    // translated.
+    // translated. A rate without a speed constant (left by another program)
+    // must not become B0, which would hang the line up.
     speed_t speed = cfgetospeed(&t);
+    if (!SpeedFor(BaudOf(speed), speed))
+        speed = B9600;
     termios raw = t;
     BuildTermios(raw, s, speed);
     ::tcsetattr(fd, TCSANOW, &raw);
@@ -283,8 +299,9 @@ int PosixTty::setLineSettings(const LineSettings& in) {
         return ecBadArgument; // no termios equivalent
     if (in.byteSize < 5 || in.byteSize > 8)
         return ecByteSize;
-    speed_t speed;
-    if (!SpeedFor(in.baud, speed))
+    speed_t speed = B9600;
+    const bool otherRate = !SpeedFor(in.baud, speed);
+    if (otherRate && !OtherRate(in.baud))
         return ecBaudRate;
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
@@ -293,8 +310,16 @@ int PosixTty::setLineSettings(const LineSettings& in) {
     if (::tcgetattr(fd_, &t) != 0)
         return SystemErrorFromErrno(errno);
     BuildTermios(t, in, speed);
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0)
+    if (otherRate) {
+        // All settings with the rate in one step, so the line never runs at
+        // a rate nobody asked for.
+        int e = ApplyTtyWithRate(fd_, t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_cc, NCCS,
+                                 in.baud);
+        if (e != 0)
+            return e == EINVAL ? ecBaudRate : SystemErrorFromErrno(e);
+    } else if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
         return SystemErrorFromErrno(errno);
+    }
     bool releaseInput = false;
     {
         std::lock_guard<std::mutex> st(stateLock_);

@@ -24,6 +24,9 @@
 //   XOFF of ours still owes the peer.
 // - RTS/CTS flow is the kernel's CRTSCTS. DTR/DSR flow has no termios
 //   equivalent and is refused with ecBadArgument.
+// - Rates without a speed constant that the program names (14400 and the
+//   legacy 56000, 128000, 256000) go through termios2 (tty_rate.h); others
+//   are refused with ecBaudRate.
 // - A pty ignores the rate and always carries 8 data bits without parity; it
 //   keeps no output queue of its own, so a held pty shows as refused writes.
 #pragma once

@@ -2,6 +2,7 @@
 #include "serial_test_util.h"
 
 #include "platform/posix_tty.h"
+#include "platform/tty_rate.h"
 #include "serial/dispatcher.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,30 @@ TEST_F(PtyDispatcher, LineSettingsAndTheirKeepValues) {
     // A pty has no modem lines: they read as absent, never as a failure.
     EXPECT_FALSE(disp->CheckCTS());
     EXPECT_EQ(disp->GetLineError(), kLeNone);
+}
+
+TEST(PtyRates, RatesWithoutASpeedConstantReachTheLine) {
+    PtyPeer peer;
+    TLinuxDispatcher disp(nullptr);
+    // 14400 is in the speed lists of the machine and terminal settings.
+    ASSERT_EQ(disp.InitPort(peer.path(), 14400, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+              ecOK);
+    EXPECT_EQ(platform::TtyRate(peer.slave()), 14400u);
+    int32_t baud;
+    uint16_t parity, stop, data;
+    ASSERT_EQ(disp.GetLine(baud, parity, stop, data), ecOK);
+    EXPECT_EQ(baud, 14400);
+    termios t{};
+    tcgetattr(peer.slave(), &t);
+    EXPECT_FALSE(t.c_lflag & ECHO); // raw, as at any other rate
+    ASSERT_EQ(disp.ChangeBaud(9600), ecOK);
+    EXPECT_EQ(platform::TtyRate(peer.slave()), 9600u);
+    ASSERT_EQ(disp.ChangeBaud(0xFF1F), ecOK); // the legacy code of 56000
+    EXPECT_EQ(platform::TtyRate(peer.slave()), 56000u);
+    // A rate nothing in the program names is still refused.
+    EXPECT_EQ(disp.ChangeBaud(12345), ecBaudRate);
+    EXPECT_EQ(platform::TtyRate(peer.slave()), 56000u);
+    EXPECT_EQ(disp.DonePort(), ecOK);
 }
 
 TEST_F(PtyDispatcher, XoffFromThePeerHoldsOurOutput) {
