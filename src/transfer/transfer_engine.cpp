@@ -252,6 +252,7 @@ void TTransferEngine::removeTrigger(uint16_t& handle) {
 }
 
 void TTransferEngine::forgetRunTriggers() {
+    readyToDiscard_.clear(); // the upload that awaited it has ended
     removeTrigger(awaitedTrigger_);
     removeTrigger(transfer.uploadEndTrigger);
     removeTrigger(drainTrigger_);

@@ -111,6 +111,36 @@ TEST_F(EngineTest, StopAndResetWhileTheControlHoldsTheLine) {
     EXPECT_FALSE(view.goEnabled);
 }
 
+// Stop during a protocol download cancels the protocol: its finish event
+// says so, the port stays open and the same download can be sent again.
+// Reset during one leaves the window idle with the port closed.
+TEST_F(EngineTest, StopAndResetDuringAnAsciiProtocolDownload) {
+    m.blockDelay = 300; // the ASCII protocol's line delay: 30 lines take 9 s
+    PtyDrain line;
+    usePort(line.path());
+    chooseDownload(writeProgram("O14.nc", program(30)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    const std::string sent = prepared();
+    whenever(
+        engine.get(), [&] { return line.received().size() > 60; }, [&] { engine->cmdStopClick(); });
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Download cancelled"; })) << view.status;
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_EQ(view.goCaption, "Transmit");
+    EXPECT_TRUE(engine->ComPort1.Open());
+    const size_t stoppedAt = line.received().size();
+    EXPECT_LT(stoppedAt, sent.size() / 2);
+
+    whenever(
+        engine.get(), [&] { return line.received().size() > stoppedAt + 60; },
+        [&] { engine->cmdResetClick(); });
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Reset"; })) << view.status;
+    EXPECT_FALSE(view.goEnabled);
+    EXPECT_FALSE(engine->ComPort1.Open());
+}
+
 struct Put {
     int64_t offset;
     std::string bytes;

@@ -155,6 +155,30 @@ TEST_F(UploadTest, OnlyWhatComesBeforeTheReadyStringIsDiscarded) {
     EXPECT_EQ(line.received(), "\x05\x06");
 }
 
+// Stop while the program comes in cancels the reception; the target file
+// is not written.
+TEST_F(UploadTest, StopWhileReceivingCancels) {
+    auto args = simArgs(false);
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--send-rate") {
+            args[i + 1] = "50"; // the program takes two seconds
+        }
+    }
+    SimMachine sim(dir, args);
+    usePort(sim.process.ptyPath());
+    engine->Protocol1.SetStatusInterval(2);
+    whenever(
+        engine.get(), [&] { return view.status == "Upload in progress"; },
+        [&] { engine->cmdStopClick(); });
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Upload cancelled"; })) << view.status;
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_EQ(view.goCaption, "Receive");
+    EXPECT_TRUE(engine->ComPort1.Open());
+    EXPECT_FALSE(engine->transfer.uploadEndAssumed);
+    EXPECT_FALSE(std::filesystem::exists(target + ".nc"));
+}
+
 // The End string's trigger of an upload, kept past its port's close, must not
 // be taken for a trigger of the next run (handles start again at each open).
 TEST_F(UploadTest, DownloadAfterUploadWaitsForItsOwnEndString) {
