@@ -474,7 +474,11 @@ void TMainForm::showConfigDamaged() {
 
 void TMainForm::loadMachines() {
     const auto damaged = [this] { showConfigDamaged(); };
-    if (ReadConfiguration(fileName(configPath), machineList, damaged) > 0) {
+    int stoppedAtLine = 0;
+    if (ReadConfiguration(fileName(configPath), machineList, damaged, &stoppedAtLine) > 0) {
+        if (stoppedAtLine > 0) {
+            keepCopyOfCutShortConfiguration(stoppedAtLine);
+        }
         const int items = BuildEditMachineMenu();
         mnuConfigEdit->menuAction()->setEnabled(items != 0);
         BuildMachineMenus();
@@ -508,6 +512,19 @@ void TMainForm::loadMachines() {
     if (WriteDefaultConfiguration(fileName(configPath))) {
         ReadConfiguration(fileName(configPath), machineList, damaged);
     }
+}
+
+void TMainForm::keepCopyOfCutShortConfiguration(int stoppedAtLine) {
+    const std::optional<std::string> copy = KeepCopyOfConfiguration(fileName(configPath));
+    QString text = tr("The configuration file %1 could not be read past line %2: the machines "
+                      "after it are not in the list, and the next save leaves them out of the "
+                      "file.")
+                       .arg(configPath)
+                       .arg(stoppedAtLine);
+    if (copy) {
+        text += ' ' + tr("A copy of the whole file is kept as %1.").arg(fromFileName(*copy));
+    }
+    showMessage(this, QMessageBox::Warning, text, "ConfigCutShortBox");
 }
 
 bool TMainForm::keepUnreadableConfiguration() {

@@ -186,6 +186,10 @@ private:
     // before anything can take its place, and says so. False when it is
     // there but could not be moved.
     bool keepUnreadableConfiguration();
+    // A configuration file whose reading ended before its end (stray text, a
+    // 51st section) loses the rest at the next save: a copy is kept, and the
+    // operator is told.
+    void keepCopyOfCutShortConfiguration(int stoppedAtLine);
     void chooseCommandLineMachine();
     void showConfigDamaged();
     void fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,

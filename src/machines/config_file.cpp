@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -232,7 +233,10 @@ void appendNumbers(std::string& out, std::string_view key, std::initializer_list
 } // namespace
 
 int ReadConfiguration(const std::string& path, MachineList& list,
-                      const ConfigDamageReport& onDamaged) {
+                      const ConfigDamageReport& onDamaged, int* stoppedAtLine) {
+    if (stoppedAtLine != nullptr) {
+        *stoppedAtLine = 0;
+    }
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
         return 0;
@@ -251,13 +255,21 @@ int ReadConfiguration(const std::string& path, MachineList& list,
     }
     int section = -1;
     bool damageReported = false;
+    int lineNumber = 1;
+    const auto stop = [&] {
+        if (stoppedAtLine != nullptr) {
+            *stoppedAtLine = lineNumber;
+        }
+    };
     while (auto raw = reader.next()) {
+        ++lineNumber;
         const std::string_view line = trim(*raw);
         if (line.empty()) {
             continue;
         }
         if (line.front() == '[') {
             if (section + 1 >= MachineList::kSlots) {
+                stop();
                 break; // the table is full: a 51st section ends the reading
             }
             ++section;
@@ -272,6 +284,7 @@ int ReadConfiguration(const std::string& path, MachineList& list,
         const size_t eq = line.find('=');
         const int key = eq == std::string_view::npos ? -1 : findKey(line.substr(0, eq + 1));
         if (key < 0) {
+            stop();
             break; // stray text ends the reading; the sections read so far stay
         }
         if (section < 0) {
@@ -446,6 +459,26 @@ int WriteConfiguration(const std::string& path, const MachineList& list) {
     return list.count;
 }
 
+namespace {
+
+std::string backupName(const std::string& path, int n) {
+    return path + ".bak" + (n == 1 ? std::string() : std::to_string(n));
+}
+
+std::optional<std::string> fileContent(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+} // namespace
+
 std::optional<std::string> KeepUnreadableConfiguration(const std::string& path) {
     // (A missing file sets `ec` too: only the type found counts.)
     std::error_code ec;
@@ -457,7 +490,7 @@ std::optional<std::string> KeepUnreadableConfiguration(const std::string& path) 
         return std::string();
     }
     for (int n = 1; n <= 9; ++n) {
-        const std::string candidate = path + ".bak" + (n == 1 ? std::string() : std::to_string(n));
+        const std::string candidate = backupName(path, n);
         if (fs::exists(fs::symlink_status(candidate, ec))) {
             continue;
         }
@@ -466,6 +499,27 @@ std::optional<std::string> KeepUnreadableConfiguration(const std::string& path) 
             return std::nullopt;
         }
         return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> KeepCopyOfConfiguration(const std::string& path) {
+    const std::optional<std::string> content = fileContent(path);
+    if (!content) {
+        return std::nullopt;
+    }
+    std::error_code ec;
+    for (int n = 1; n <= 9; ++n) {
+        const std::string candidate = backupName(path, n);
+        if (!fs::exists(fs::symlink_status(candidate, ec))) {
+            if (!ReplaceFileContent(candidate, *content)) {
+                return std::nullopt;
+            }
+            return candidate;
+        }
+        if (fileContent(candidate) == content) {
+            return candidate;
+        }
     }
     return std::nullopt;
 }

@@ -41,8 +41,10 @@ using ConfigDamageReport = std::function<void()>;
 // that is not in the table and at a 51st section; a key line before the first
 // section is ignored; a longer line is cut to 200 characters. A last line
 // without a line break is not processed.
+// `stoppedAtLine`, when given, receives the number (1 = the header) of the
+// line at which the reading ended before the end of the file, or 0.
 int ReadConfiguration(const std::string& path, MachineList& list,
-                      const ConfigDamageReport& onDamaged = {});
+                      const ConfigDamageReport& onDamaged = {}, int* stoppedAtLine = nullptr);
 
 // Writes slots 0 ... count-1 (skipping those with capability '?'). Returns
 // `count`, or -1 when the file could not be written; the old file then stays
@@ -64,6 +66,11 @@ std::string_view DefaultConfiguration();
 // to keep (no such file, an empty file, or a directory, which no write
 // replaces); std::nullopt when the file could not be moved.
 std::optional<std::string> KeepUnreadableConfiguration(const std::string& path);
+
+// Keeps a copy of the file at `path` under a free name beside it, as above,
+// unless one of those names already holds the same content. Returns the name
+// of the copy, or std::nullopt when none could be made.
+std::optional<std::string> KeepCopyOfConfiguration(const std::string& path);
 
 // Writes `content` to a new file beside `path` and renames it over `path`.
 // False (and `path` untouched) on any failure.

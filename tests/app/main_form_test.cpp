@@ -223,6 +223,30 @@ TEST_F(AppTest, AnUnreadableConfigurationIsKeptBeforeTheDefaultIsWritten) {
     EXPECT_FALSE(std::filesystem::exists(configFile() + ".bak2"));
 }
 
+// Reading ends at stray text; the machines after it would leave the file at the
+// next save: the operator is told and a copy of the whole file is kept.
+TEST_F(AppTest, AConfigurationReadOnlyInPartIsCopiedAndReported) {
+    const std::string content =
+        std::string(kConfigHeader) + "\n[]\nCAP=T\n[Mill]\nCAP=D\nCOLOUR=red\n[Lathe]\nCAP=D\n";
+    writeBytes(configFile(), content);
+    {
+        ModalDriver driver;
+        auto form = start();
+        ASSERT_EQ(driver.boxes.size(), 1u);
+        EXPECT_EQ(driver.boxes[0].objectName, "ConfigCutShortBox");
+        EXPECT_NE(driver.boxes[0].text.find("line 6"), std::string::npos) << driver.boxes[0].text;
+        EXPECT_NE(driver.boxes[0].text.find(configFile() + ".bak."), std::string::npos)
+            << driver.boxes[0].text;
+        EXPECT_EQ(form->machineList.count, 2);
+        EXPECT_EQ(readBytes(configFile()), content) << "the file itself is left as it is";
+        EXPECT_EQ(readBytes(configFile() + ".bak"), content);
+    }
+    ModalDriver again;
+    auto form = start();
+    EXPECT_EQ(again.boxes.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(configFile() + ".bak2")) << "one copy is enough";
+}
+
 TEST_F(AppTest, AnEmptyConfigurationIsSimplyReplacedByTheDefault) {
     writeBytes(configFile(), "");
     ModalDriver driver;

@@ -212,10 +212,12 @@ TEST(ConfigFile, SectionHeadersAndReadingLimits) {
 TEST(ConfigFile, StrayTextAndFiftyFirstSectionEndTheReading) {
     TempDir dir;
     const std::string stray = dir.file("stray.vorlcfg");
-    writeBytes(stray, kHeader + "[]\nCAP=T\n[A]\nCAP=D\nNOTAKEY=1\n[B]\nCAP=D\n");
+    writeBytes(stray, kHeader + "[]\nCAP=T\n\n[A]\nCAP=D\nNOTAKEY=1\n[B]\nCAP=D\n");
     MachineList list;
-    EXPECT_EQ(ReadConfiguration(stray, list), 2);
+    int stoppedAt = -1;
+    EXPECT_EQ(ReadConfiguration(stray, list, {}, &stoppedAt), 2);
     EXPECT_EQ(list[1].name, "A");
+    EXPECT_EQ(stoppedAt, 7) << "the line of NOTAKEY=1";
 
     const std::string many = dir.file("many.vorlcfg");
     std::string text = kHeader;
@@ -224,9 +226,31 @@ TEST(ConfigFile, StrayTextAndFiftyFirstSectionEndTheReading) {
     }
     writeBytes(many, text);
     MachineList full;
-    EXPECT_EQ(ReadConfiguration(many, full), 50);
+    EXPECT_EQ(ReadConfiguration(many, full, {}, &stoppedAt), 50);
     EXPECT_EQ(full.count, 50);
     EXPECT_EQ(full[49].name, "M49");
+    EXPECT_EQ(stoppedAt, 102) << "the header of the 51st section";
+
+    const std::string whole = dir.file("whole.vorlcfg");
+    writeBytes(whole, kHeader + "[]\nCAP=T\n");
+    EXPECT_EQ(ReadConfiguration(whole, full, {}, &stoppedAt), 1);
+    EXPECT_EQ(stoppedAt, 0) << "read to its end";
+}
+
+TEST(ConfigFile, ACopyIsKeptOnceForTheSameContent) {
+    TempDir dir;
+    const std::string path = dir.file("shop.vorlcfg");
+    EXPECT_EQ(KeepCopyOfConfiguration(path), std::nullopt) << "no file, no copy";
+    const std::string first = kHeader + "[A]\nCAP=D\nstray\n[B]\n";
+    writeBytes(path, first);
+    EXPECT_EQ(KeepCopyOfConfiguration(path), path + ".bak");
+    EXPECT_EQ(KeepCopyOfConfiguration(path), path + ".bak") << "the same content again";
+    EXPECT_EQ(readBytes(path), first);
+    EXPECT_EQ(readBytes(path + ".bak"), first);
+    writeBytes(path, first + "[C]\n");
+    EXPECT_EQ(KeepCopyOfConfiguration(path), path + ".bak2");
+    EXPECT_EQ(readBytes(path + ".bak"), first);
+    EXPECT_EQ(readBytes(path + ".bak2"), first + "[C]\n");
 }
 
 TEST(ConfigFile, WrongNumberCountsReportDamageOnce) {
