@@ -405,6 +405,8 @@ namespace {
 uint64_t ReadPos(const TBaseDispatcher::Impl& d) {
     if (ReadsProvisionally(d))
         return std::max(d.tail, d.noticeBase + d.handlerCount);
+    if (ReadsLate(d))
+        return std::max(d.tail, d.lateReadPos);
     return d.tail;
 }
 
@@ -424,6 +426,8 @@ bool Consume(TBaseDispatcher::Impl& d, uint64_t pos, uint32_t n) {
         return false;
     }
     d.tail = pos + n;
+    if (ReadsLate(d))
+        d.lateReadPos = pos + n;
     bool wake = d.readerStalled;
     d.readerStalled = false;
     return wake;

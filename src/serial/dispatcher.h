@@ -42,7 +42,8 @@
 //   data notice each handler reads provisionally from the same first byte; at
 //   the end the tail moves by the most any handler took. Only the thread
 //   running the current handler reads provisionally; a late-running window
-//   notice (its sender gave up) reads like any other caller.
+//   notice (its sender gave up) reads like any other caller, and a handler
+//   still running when its sender gives up reads on after what it had taken.
 // - Closing during a notice (from a handler): the close is deferred; the
 //   dispatcher thread ends after the running handler returns and the threads
 //   are gone by the time `ThreadsActive()` turns false.

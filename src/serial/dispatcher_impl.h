@@ -6,6 +6,7 @@
 #include "serial/dispatcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,13 @@ struct NoticeSlot {
     std::mutex m;
     uint64_t seq = 0;
     bool waiting = false; // the dispatcher thread waits in send() for notice `seq`
+    bool running = false; // the handler of notice `seq` has started and not yet returned
+    std::thread::id runner{};
+    // A handler still running when the dispatcher stopped waiting for it: it
+    // goes on reading after the bytes it has taken (`lateReadPos`), for real.
+    // Cleared by the handler as it returns, so kept here, not in the
+    // dispatcher it may outlive.
+    std::atomic<std::thread::id> lateReader{};
 };
 
 struct WndEntry {
@@ -109,6 +117,7 @@ struct TBaseDispatcher::Impl {
     uint32_t handlerCount = 0;
     uint32_t largestCount = 0;
     std::thread::id noticeReader{};
+    uint64_t lateReadPos = 0; // see NoticeSlot::lateReader
 
     // --- output: the output ring as running counts ---
     std::unique_ptr<uint8_t[]> obuf;
@@ -177,6 +186,12 @@ inline void NoteOutputTriggers(TBaseDispatcher::Impl& d) {
 // The provisional read position of the calling thread (input lock held).
 inline bool ReadsProvisionally(const TBaseDispatcher::Impl& d) {
     return d.inAvailNotice && d.noticeReader == std::this_thread::get_id();
+}
+
+// True on the thread of a handler the dispatcher stopped waiting for while it
+// ran (input lock held).
+inline bool ReadsLate(const TBaseDispatcher::Impl& d) {
+    return d.slot->lateReader.load() == std::this_thread::get_id();
 }
 
 } // namespace vorl

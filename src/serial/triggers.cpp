@@ -393,7 +393,9 @@ void BeginHandler(Impl& d, std::thread::id reader) {
 
 // Runs `fn` on `target`'s thread and waits at most 3000 ms. While the
 // dispatcher waits, that thread reads provisionally; a run after the wait
-// was given up reads like any other caller.
+// was given up reads like any other caller. A handler still running when the
+// wait is given up goes on after the bytes it has taken so far, for real:
+// it must neither read them a second time nor lose them.
 void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t msg,
                  uint32_t first, uint32_t second) {
     std::shared_ptr<NoticeSlot> slot = d.slot;
@@ -402,25 +404,60 @@ void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t
         std::lock_guard<std::mutex> lk(slot->m);
         seq = ++slot->seq;
         slot->waiting = true;
+        slot->running = false;
     }
     BeginHandler(d, std::thread::id{});
     Impl* dp = &d;
     target.send(
         [slot, seq, dp, fn, msg, first, second] {
+            const auto me = std::this_thread::get_id();
+            bool counted = false;
             {
                 std::lock_guard<std::mutex> lk(slot->m);
                 // While `waiting` holds, the dispatcher sits in send(): alive.
                 if (slot->waiting && slot->seq == seq) {
                     std::lock_guard<std::mutex> i(dp->input);
-                    dp->noticeReader = std::this_thread::get_id();
+                    dp->noticeReader = me;
+                    slot->running = true;
+                    slot->runner = me;
+                    counted = true;
                 }
             }
+            // As the handler returns (or throws): no longer running, no
+            // longer a late reader.
+            struct Returned {
+                NoticeSlot& slot;
+                uint64_t seq;
+                std::thread::id me;
+                bool counted;
+                ~Returned() {
+                    if (!counted)
+                        return;
+                    {
+                        std::lock_guard<std::mutex> lk(slot.m);
+                        if (slot.seq == seq)
+                            slot.running = false;
+                    }
+                    std::thread::id late = me;
+                    slot.lateReader.compare_exchange_strong(late, std::thread::id{});
+                }
+            } returned{*slot, seq, me, counted};
             fn(msg, first, second);
         },
         kNoticeSendTimeout);
     {
         std::lock_guard<std::mutex> lk(slot->m);
         slot->waiting = false;
+        if (slot->running) {
+            // Given up while the handler runs: what it has taken so far is
+            // taken (NoteHandlerCount commits it with the notice), and it
+            // reads on after it.
+            std::lock_guard<std::mutex> i(d.input);
+            d.noticeReader = std::thread::id{};
+            d.lateReadPos = d.noticeBase + d.handlerCount;
+            slot->lateReader = slot->runner;
+            slot->running = false;
+        }
     }
 }
 

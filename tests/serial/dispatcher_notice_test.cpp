@@ -228,6 +228,35 @@ TEST_F(Notices, LateWindowNoticesRunButReadLikeAnyCaller) {
     EXPECT_EQ(got, "AB");
 }
 
+TEST_F(Notices, AHandlerStillReadingWhenGivenUpOnNeitherRereadsNorSkips) {
+    // A second window, on a thread nobody pumps for now, shows when the
+    // dispatcher has given up on the first and gone on.
+    auto second = std::make_shared<LoopDelivery>();
+    disp->RegisterWndTriggerHandler(second, [](uint32_t, uint32_t, uint32_t) {});
+    ASSERT_EQ(disp->ChangeLengthTrigger(1), ecOK);
+    std::string got;
+    bool once = false;
+    onWindow = [&](uint32_t m, uint32_t, uint32_t) {
+        if (m != kNoticeTriggerAvail || once)
+            return;
+        once = true;
+        uint8_t c;
+        if (disp->GetChar(c) == ecOK)
+            got += char(c);
+        // Still busy 3000 ms on: the dispatcher stops waiting and goes on.
+        EXPECT_TRUE(WaitUntil([&] { return second->queued() == 1; }, 8000ms));
+        if (disp->GetChar(c) == ecOK)
+            got += char(c);
+    };
+    peer.send("AB");
+    ASSERT_TRUE(Pump([](auto& v) { return !v.empty(); }, 8000ms));
+    EXPECT_EQ(got, "AB");
+    second->pump();
+    // Nothing is read twice and nothing is lost: what is left is the rest.
+    ASSERT_TRUE(WaitUntil([&] { return !disp->NoticeBusy(); }, 6000ms));
+    EXPECT_EQ(disp->InBuffUsed(), 0);
+}
+
 int gSelfRemoving = 0;
 void SelfRemovingProc(uint32_t, uint32_t, uint32_t second) {
     ++gSelfRemoving;
