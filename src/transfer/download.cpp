@@ -21,7 +21,7 @@ void TTransferEngine::mnuCommDownloadClick(int tag) {
     const std::string allFiles = TextOr(325, "All Files");
     const bool fromCommandLine = view_.HasCommandLineFile();
     if (!fromCommandLine) {
-        cmdResetClick();
+        resetForNewChoice();
     } else if (goState_ != GoState::Connect) {
         // Connected for the machine chosen on the command line: the next
         // Connect must open the port with the settings of the one chosen now.
@@ -188,7 +188,9 @@ void TTransferEngine::SendFileInBlocks() {
         Timer1->stop();
         transfer.delayPending = false;
         removeTrigger(drainTrigger_);
-        ComPort1.FlushOutBuffer();
+        if (ComPort1.Open()) { // a new choice may have reset the window meanwhile
+            ComPort1.FlushOutBuffer();
+        }
         letMessagesRun();
         Timer3->stop();
         if (!transfer.senderStopped) {

@@ -479,6 +479,20 @@ void TTransferEngine::cmdResetClick() {
     transfer.uploadEndAssumed = false;
 }
 
+// A Download or Upload command comes from the event loop of a wait, with the
+// running sequence below it on the stack. A block sender would do its full
+// reset only once the command had returned, and so wipe out the choice just
+// made: the reset is done now, and the sender, told to stop as by Stop, only
+// leaves when its turn comes.
+void TTransferEngine::resetForNewChoice() {
+    if (transfer.senderActive) {
+        transfer.senderStopped = true;
+        transfer.senderCancel = true;
+        transfer.senderActive = false;
+    }
+    cmdResetClick();
+}
+
 void TTransferEngine::cmdStopClick() {
     if (transfer.senderActive) {
         transfer.senderStopped = true;

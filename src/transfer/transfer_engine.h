@@ -145,6 +145,7 @@ private:
     void removeTrigger(uint16_t& handle);
     void forgetRunTriggers();
     bool runSequence(const std::function<void()>& sequence);
+    void resetForNewChoice();
     void downloadFinished(int32_t errorCode);
     void uploadFinished(int32_t errorCode);
     void uploadEndArrived();

@@ -13,7 +13,7 @@ namespace vorl {
 void TTransferEngine::mnuCommUploadClick(int tag) {
     const std::string programs = TextOr(324, "NC Programs");
     const std::string allFiles = TextOr(325, "All Files");
-    cmdResetClick();
+    resetForNewChoice();
     machines_.selected = tag;
     const MachineConfig& m = machine();
     view_.ShowMachine(m.name);

@@ -141,6 +141,39 @@ TEST_F(EngineTest, StopAndResetDuringAnAsciiProtocolDownload) {
     EXPECT_FALSE(engine->ComPort1.Open());
 }
 
+// A new Download choice while the block sender runs ends that download and
+// keeps the new choice: the sender's own reset must not wipe it afterwards.
+TEST_F(EngineTest, NewDownloadChoiceWhileTheBlockSenderRunsIsKept) {
+    m.handshake = 1;
+    SimMachine sim(dir,
+                   {"--buffer", "2048", "--xoff-at", "1024", "--xon-at", "256", "--rate", "1000"});
+    usePort(sim.process.ptyPath());
+    engine->Timer2->setInterval(5);
+    chooseDownload(writeProgram("O15.nc", program(300)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    const std::string next = writeProgram("O16.nc", program(3));
+    whenever(
+        engine.get(), [&] { return view.status == "Waiting (Xoff received from machine tool)"; },
+        [&] { chooseDownload(next); });
+    click(); // returns once the sender has left
+    EXPECT_FALSE(engine->transfer.senderActive);
+    EXPECT_EQ(view.fileName, next);
+    EXPECT_EQ(view.status, "Ready");
+    EXPECT_EQ(view.goCaption, "Connect");
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_EQ(engine->transfer.operation, TransferState::Download);
+    EXPECT_FALSE(engine->ComPort1.Open());
+    EXPECT_TRUE(view.errors.empty());
+
+    // The new choice goes out whole once the control has let go.
+    sim.waitFor([](const Report& r) { return num(r, "flow_held") == 0; });
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    click();
+    EXPECT_EQ(view.status, "Download complete");
+}
+
 struct Put {
     int64_t offset;
     std::string bytes;
