@@ -381,6 +381,74 @@ std::string FormatConfiguration(const MachineList& list) {
     return out;
 }
 
+namespace {
+
+std::string backupName(const std::string& path, int n) {
+    return path + ".bak" + (n == 1 ? std::string() : std::to_string(n));
+}
+
+std::optional<std::string> fileContent(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool writeAll(int fd, std::string_view content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool truncateAndWrite(const fs::path& target, std::string_view content) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = writeAll(fd, content) && fsync(fd) == 0;
+    if (::close(fd) != 0) {
+        ok = false;
+    }
+    return ok;
+}
+
+// A directory the operators may not write to can still hold a configuration
+// file opened to them for writing (the program's own directory, say): no new
+// file can be made beside it, so it is rewritten in place, and should that
+// fail midway, its old content is written back.
+bool rewriteInPlace(const fs::path& target, std::string_view content) {
+    struct stat st {};
+    if (stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::access(target.c_str(), R_OK | W_OK) != 0) {
+        return false;
+    }
+    const std::optional<std::string> old = fileContent(target.string());
+    if (!old) {
+        return false;
+    }
+    if (truncateAndWrite(target, content)) {
+        return true;
+    }
+    (void)truncateAndWrite(target, *old);
+    return false;
+}
+
+} // namespace
+
 bool ReplaceFileContent(const std::string& path, std::string_view content) {
     if (path.empty()) {
         return false;
@@ -401,7 +469,8 @@ bool ReplaceFileContent(const std::string& path, std::string_view content) {
     name.push_back('\0');
     const int fd = mkstemp(name.data());
     if (fd < 0) {
-        return false;
+        const int error = errno;
+        return (error == EACCES || error == EPERM) && rewriteInPlace(target, content);
     }
     const std::string tmpPath(name.data());
     bool ok = true;
@@ -458,26 +527,6 @@ int WriteConfiguration(const std::string& path, const MachineList& list) {
     }
     return list.count;
 }
-
-namespace {
-
-std::string backupName(const std::string& path, int n) {
-    return path + ".bak" + (n == 1 ? std::string() : std::to_string(n));
-}
-
-std::optional<std::string> fileContent(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-} // namespace
 
 std::optional<std::string> KeepUnreadableConfiguration(const std::string& path) {
     // (A missing file sets `ec` too: only the type found counts.)

@@ -5,9 +5,11 @@
 // Line 1 is a header the reader skips. "[name]" starts a section; inside it each
 // line is one of the 23 keys of kConfigKeys followed by its value. Numbers are
 // decimal lists separated by ",". Lines are trimmed of blanks and control
-// characters and hold at most 200 characters. The writer never truncates the
-// file in place: it writes a new file beside it and renames that over the old
-// one, so the file on disk is always either the old or the new content.
+// characters and hold at most 200 characters. The writer writes a new file
+// beside the old one and renames it over the old one, so the file on disk is
+// always either the old or the new content. Only where the directory allows no
+// new file but the file itself may be written is it rewritten in place, with
+// the old content written back should that fail.
 #pragma once
 
 #include "machines/caret_notation.h"
@@ -72,8 +74,9 @@ std::optional<std::string> KeepUnreadableConfiguration(const std::string& path);
 // of the copy, or std::nullopt when none could be made.
 std::optional<std::string> KeepCopyOfConfiguration(const std::string& path);
 
-// Writes `content` to a new file beside `path` and renames it over `path`.
-// False (and `path` untouched) on any failure.
+// Writes `content` to a new file beside `path` and renames it over `path`
+// (or, in a directory closed to us, rewrites a writable `path` in place).
+// False (and `path` as it was) on any failure.
 bool ReplaceFileContent(const std::string& path, std::string_view content);
 
 } // namespace vorl

@@ -6,8 +6,12 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace vorl {
 namespace {
@@ -368,6 +372,66 @@ TEST(ConfigFile, FailedWriteKeepsTheOldFile) {
 
     EXPECT_EQ(WriteConfiguration(dir.path().string(), list), -1) << "a directory";
     EXPECT_EQ(WriteConfiguration(dir.file("no/such/dir.vorlcfg"), list), -1);
+}
+
+// The program's directory may be closed to the operators while the
+// configuration file in it is open to them: a save must still work there, in
+// place, and a write that fails midway must leave the old content.
+TEST(ConfigFile, AWritableFileInAClosedDirectoryIsRewrittenInPlace) {
+    TempDir dir;
+    const std::filesystem::path closed = dir.path() / "program";
+    std::filesystem::create_directory(closed);
+    const std::string path = (closed / "vorl.vorlcfg").string();
+    MachineList list;
+    list.count = 2;
+    list[0].capability = 'T';
+    list[1] = fullMachine();
+    ASSERT_EQ(WriteConfiguration(path, list), 2);
+    const std::string before = readBytes(path);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(closed.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+
+    // The writes run in a child under an ordinary user id, since the
+    // superuser may create files in any directory.
+    const auto asOperator = [](const std::function<bool()>& write) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(2);
+            }
+            _exit(write() ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    list[1].name = "Renamed";
+    EXPECT_EQ(asOperator([&] { return WriteConfiguration(path, list) == 2; }), 0);
+    EXPECT_EQ(readBytes(path), FormatConfiguration(list));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(closed),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    const std::string saved = readBytes(path);
+    list[1].downloadDirectory = std::string(190, 'd');
+    EXPECT_EQ(asOperator([&] {
+                  struct rlimit small {};
+                  getrlimit(RLIMIT_FSIZE, &small);
+                  small.rlim_cur = saved.size() + 10;
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  setrlimit(RLIMIT_FSIZE, &small);
+                  return WriteConfiguration(path, list) == -1;
+              }),
+              0);
+    EXPECT_EQ(readBytes(path), saved) << "the old content is back";
+
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    EXPECT_EQ(asOperator([&] { return WriteConfiguration(path, list) == -1; }), 0)
+        << "a file closed to the operator is not written";
+    EXPECT_EQ(readBytes(path), saved);
+    chmod(closed.c_str(), 0755);
 }
 
 } // namespace
