@@ -29,7 +29,6 @@ int32_t roomForBlock(const TProtocolData& P) {
 // characters. Characters between two pauses go to the port as one write.
 SendResult sendBlock(TProtocolData& P, ProtocolLine& line) {
     TAsciiPart& A = P.Ascii;
-    uint32_t busy = 0;
     uint8_t out[2 * kAsciiBufferSize];
     size_t n = 0;
     auto flush = [&]() -> bool {
@@ -44,10 +43,15 @@ SendResult sendBlock(TProtocolData& P, ProtocolLine& line) {
         return true;
     };
     // A pause of `ms` after the character just sent: inside this call while
-    // the call's pauses stay below MaxBusyDelay, else on the timer.
+    // the call's pauses stay below MaxBusyDelay, else on the timer. The count
+    // runs over every block the call sends, not block by block: with room in
+    // the output buffer the machine goes from block to block without
+    // returning, and a short block delay would otherwise keep the window
+    // from its events until the whole program had gone out.
     auto pause = [&](uint32_t ms, uint32_t ticks) -> SendResult {
         if (!flush())
             return SendResult::Failed;
+        uint32_t& busy = A.Busy;
         if (busy + ms >= A.MaxBusyDelay) {
             line.SetTimerTrigger(P.TimeoutTrigger, int32_t(ticks), true);
             A.AsciiState = taSendDelay;
@@ -481,6 +485,7 @@ void ascPrepareTransmit(TProtocolData& P) {
 }
 
 void ascTransmit(TProtocolData& P, uint32_t msg, uint32_t first, uint32_t second) {
+    P.Ascii.Busy = 0; // a new call: its pauses start from nothing
     peFrame(P, kTransmitOps, msg, first, second);
 }
 

@@ -117,6 +117,7 @@ struct TAsciiPart {
     uint32_t CharDelayTicks = 0;
     uint32_t LineDelayTicks = 0;
     uint32_t MaxBusyDelay = 250; // most pause time spent inside one call, ms
+    uint32_t Busy = 0;           // pause time spent inside the present call, ms
     int32_t SendIndex = 0;
     TAsciiEOLTranslation CRTranslation = aetNone;
     TAsciiEOLTranslation LFTranslation = aetNone;

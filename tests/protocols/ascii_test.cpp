@@ -123,6 +123,28 @@ TEST_F(AsciiTest, ShortLinePausesAreTimedInTheCallLongOnesOnTheTimer) {
     EXPECT_EQ(slow.line->sent(), "A\rB\r");
 }
 
+TEST_F(AsciiTest, PausesCountOverEveryBlockOfTheCall) {
+    // Two lines of 30 characters to a block, 100 ms after each: no block
+    // alone reaches 250 ms, but the call does after the third line, and the
+    // rest waits for the timer instead of holding the caller until the end.
+    std::string data;
+    for (int i = 1; i <= 8; ++i) {
+        std::string line = "N" + std::to_string(i * 10) + " G01 X1.";
+        line.resize(29, '0');
+        data += line + "\r";
+    }
+    Side tx(ptAscii);
+    tx.proto.SetAsciiLineDelay(100);
+    tx.proto.SetAsciiEOLChar('\r');
+    sendFile(tx, data);
+    tx.line->pump();
+    EXPECT_EQ(tx.line->sent(), data.substr(0, 90));
+    EXPECT_TRUE(tx.line->timerActive(tx.proto.Data().TimeoutTrigger));
+    ASSERT_TRUE(run(tx));
+    EXPECT_EQ(tx.code(), 0);
+    EXPECT_EQ(tx.line->sent(), data);
+}
+
 TEST_F(AsciiTest, CharacterPausesCountWithLinePauses) {
     Side tx(ptAscii);
     tx.proto.SetAsciiCharDelay(120);
