@@ -121,6 +121,7 @@ int32_t TBaseDispatcher::InitPort(const std::string& name, int32_t baud, uint16_
         d.obuf = std::make_unique<uint8_t[]>(outQueue ? outQueue : 1);
         d.osize = outQueue;
         d.ohead = d.otail = 0;
+        d.writeFailure = 0;
         d.head = d.tail = 0;
         d.scanPos = 0;
         d.availPos = UINT64_MAX;
@@ -334,6 +335,8 @@ int32_t TBaseDispatcher::PutBlock(const void* buf, uint32_t len) {
     {
         std::lock_guard<std::mutex> o(d.output);
         uint64_t used = (d.ohead - d.otail) + kernelQueued;
+        if (d.writeFailure != 0)
+            return d.writeFailure;
         uint64_t room = used >= d.osize ? 0 : d.osize - used;
         if (len > room)
             return ecOutputBufferTooSmall;
@@ -1125,6 +1128,8 @@ void TBaseDispatcher::OutThreadLoop() {
             else if (n < 0)
                 d.otail += len; // a failed write drops its stretch
         }
+        if (n < 0 && !d.kill)
+            d.writeFailure = ecPutBlockFail;
         d.ocv.notify_all();
         if (n > 0 && d.outTriggerArmed) {
             // Only when an armed trigger may now hold: the ring's own count

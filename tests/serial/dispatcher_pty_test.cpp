@@ -433,5 +433,28 @@ TEST(PtyHangUp, AHungUpDeviceDoesNotKeepTheComThreadSpinning) {
     EXPECT_EQ(disp.DonePort(), ecOK);
 }
 
+TEST(PtyHangUp, PutsAfterAFailedWriteAreRefusedUntilTheNextOpen) {
+    PtyPeer peer;
+    TLinuxDispatcher disp(nullptr);
+    ASSERT_EQ(disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+              ecOK);
+    // The line goes away in the middle of a program: what the writer had
+    // is lost, and a sender must hear of it instead of carrying on as if
+    // the rest reached the machine tool.
+    peer.hangUp();
+    const std::string block = "N10 G01 X1.5\r\n";
+    EXPECT_TRUE(WaitUntil(
+        [&] { return disp.PutBlock(block.data(), uint32_t(block.size())) == ecPutBlockFail; }));
+    EXPECT_EQ(disp.PutString("%"), ecPutBlockFail);
+    EXPECT_EQ(disp.DonePort(), ecOK);
+
+    PtyPeer again;
+    ASSERT_EQ(disp.InitPort(again.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+              ecOK);
+    EXPECT_EQ(disp.PutString("%"), 1);
+    EXPECT_EQ(again.receive(1), "%");
+    EXPECT_EQ(disp.DonePort(), ecOK);
+}
+
 } // namespace
 } // namespace vorl
