@@ -128,7 +128,16 @@ bool TTransferEngine::putGroup(const char* data, size_t length, int64_t offset) 
             return false;
         }
         const size_t n = std::min(piece, length - done);
-        ComPort1.PutBlock(data + done, static_cast<uint16_t>(n));
+        try {
+            ComPort1.PutBlock(data + done, static_cast<uint16_t>(n));
+        } catch (const ECommException& e) {
+            // The port has lost what it had (a hung-up line, an unplugged
+            // adapter): the sender stops and says so.
+            putFailure_ = e.ErrorCode;
+            transfer.senderCancel = true;
+            transfer.senderStopped = true;
+            return false;
+        }
         noteLineBusy(n);
         if (OnSenderPut) {
             OnSenderPut(offset + static_cast<int64_t>(done), n);
@@ -159,6 +168,7 @@ void TTransferEngine::SendFileInBlocks() {
     }
     // senderActive is cleared however the sender ends, so that Reset is never
     // left handing its work to a sender that is gone.
+    putFailure_ = 0;
     struct Active {
         TransferState& t;
         explicit Active(TransferState& s) : t(s) {
@@ -188,12 +198,19 @@ void TTransferEngine::SendFileInBlocks() {
         Timer1->stop();
         transfer.delayPending = false;
         removeTrigger(drainTrigger_);
-        if (ComPort1.Open()) { // a new choice may have reset the window meanwhile
+        if (ComPort1.Open() &&
+            putFailure_ == 0) { // a new choice may have reset the window meanwhile
             ComPort1.FlushOutBuffer();
         }
         letMessagesRun();
         Timer3->stop();
-        if (!transfer.senderStopped) {
+        if (putFailure_ != 0) {
+            Timer2->stop();
+            view_.ShowStatus(TextOr(192, "Download stopped ") + ErrorMsg(putFailure_));
+            showPanel(TransferView::Panel::RemainingTime, std::string());
+            setMonitoring(false);
+            enableGo();
+        } else if (!transfer.senderStopped) {
             cmdResetClick();
         }
     };

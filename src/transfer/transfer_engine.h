@@ -161,6 +161,7 @@ private:
     uint16_t awaitedTrigger_ = 0;  // the Ready or End string a wait is for
     uint16_t lineErrorTrigger_ = 0;
     uint16_t drainTrigger_ = 0;   // output buffer empty
+    int32_t putFailure_ = 0;      // the port refused a group: the line is gone
     uint16_t modemTrigger_ = 0;   // CTS changed
     uint16_t barrierTrigger_ = 0; // fires at once: the port's next notice
     bool barrierPassed_ = false;

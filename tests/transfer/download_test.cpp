@@ -226,6 +226,29 @@ TEST_F(BlockSenderTest, BlockDelayPutsEachBlockAloneAndApart) {
     }
 }
 
+TEST_F(EngineTest, LineLostDuringTheBlockSenderStopsTheDownloadAndSaysSo) {
+    m.handshake = 1;
+    m.blockDelay = 20;
+    PtyDrain line;
+    usePort(line.path());
+    chooseDownload(writeProgram("O4.nc", program(200)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    int puts = 0;
+    engine->OnSenderPut = [&](int64_t, size_t) {
+        if (++puts == 3) {
+            line.hangUp();
+        }
+    };
+    click(); // returns when the sender has ended
+    EXPECT_EQ(view.status, "Download stopped Failed to put entire block");
+    EXPECT_FALSE(view.sawStatus("Download complete"));
+    EXPECT_LT(puts, 200);
+    EXPECT_FALSE(engine->transfer.senderActive);
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_FALSE(view.monitoring);
+}
+
 TEST_F(BlockSenderTest, BlockDelayOfOneSendsBlockByBlockWithoutTimer) {
     m.blockDelay = 1;
     const auto puts = send("G1\nG2\nG3\n");

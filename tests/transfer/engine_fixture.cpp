@@ -62,10 +62,19 @@ PtyDrain::PtyDrain() {
 }
 
 PtyDrain::~PtyDrain() {
-    stop_ = true;
-    reader_.join();
+    hangUp();
     ::close(slave_);
-    ::close(master_);
+}
+
+void PtyDrain::hangUp() {
+    stop_ = true;
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
 }
 
 std::string PtyDrain::received() {

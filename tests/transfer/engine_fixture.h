@@ -76,6 +76,8 @@ public:
     const std::string& path() const { return path_; }
     std::string received();
     void send(const std::string& bytes);
+    // The far side goes away, as an unplugged adapter does.
+    void hangUp();
 
 private:
     int master_ = -1;
