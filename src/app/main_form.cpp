@@ -24,6 +24,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
@@ -442,6 +443,11 @@ void TMainForm::readWindowValues() {
         return;
     }
     move(x(), top);
+    // A position saved on a screen that is no longer there (another monitor,
+    // another resolution) would open the window where nobody can see it.
+    if (QGuiApplication::screenAt(QPoint(left + 40, top + 10)) == nullptr) {
+        move(kDesignPosition);
+    }
     if (!read("State", state)) {
         return;
     }

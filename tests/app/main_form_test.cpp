@@ -113,6 +113,19 @@ TEST_F(AppTest, StateThreeStartsMinimizedWithTheButtonsOnTheLeft) {
     EXPECT_EQ(QSettings(settingsFile(), QSettings::IniFormat).value("State").toInt(), 3);
 }
 
+// A position off every screen (saved with another monitor) opens the window at
+// its design position, where it can be seen; the layout bits still count.
+TEST_F(AppTest, APositionOffEveryScreenOpensAtTheDesignPosition) {
+    setWindowValues(20000, 15000, 1);
+    auto form = start();
+    EXPECT_EQ(form->pos(), QPoint(162, 278));
+    EXPECT_NE(form->panInfo->x(), 0) << "buttons on the left";
+    EXPECT_EQ(closeForm(*form), 0);
+    QSettings s(settingsFile(), QSettings::IniFormat);
+    EXPECT_EQ(s.value("Left").toInt(), 162);
+    EXPECT_EQ(s.value("Top").toInt(), 278);
+}
+
 TEST_F(AppTest, UnreadableWindowValueKeepsTheRestAtDesignValues) {
     setWindowValues(70, "not a number", 1);
     auto form = start();
