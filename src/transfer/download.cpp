@@ -206,10 +206,9 @@ void TTransferEngine::SendFileInBlocks() {
         Timer3->stop();
         if (putFailure_ != 0) {
             Timer2->stop();
-            view_.ShowStatus(TextOr(192, "Download stopped ") + ErrorMsg(putFailure_));
             showPanel(TransferView::Panel::RemainingTime, std::string());
             setMonitoring(false);
-            enableGo();
+            downloadFinished(putFailure_); // as a protocol that failed: the error, then Go
         } else if (!transfer.senderStopped) {
             cmdResetClick();
         }

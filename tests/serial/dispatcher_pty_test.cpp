@@ -379,16 +379,29 @@ private:
     std::function<void()> hook_;
 };
 
-TEST(PtyFlush, AnAnswerArrivingAfterAFlushIsKeptThoughAReadWasUnderWay) {
+// A dispatcher opened on a pty through a watched device.
+struct WatchedLine {
+    WatchedLine()
+        : disp(nullptr, [this](const std::string&) {
+              auto t = std::make_unique<WatchedTty>();
+              tty = t.get();
+              return t;
+          }) {}
+    int32_t open() {
+        return disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS);
+    }
+
     PtyPeer peer;
     WatchedTty* tty = nullptr;
-    TLinuxDispatcher disp(nullptr, [&](const std::string&) {
-        auto t = std::make_unique<WatchedTty>();
-        tty = t.get();
-        return t;
-    });
-    ASSERT_EQ(disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
-              ecOK);
+    TLinuxDispatcher disp;
+};
+
+TEST(PtyFlush, AnAnswerArrivingAfterAFlushIsKeptThoughAReadWasUnderWay) {
+    WatchedLine line;
+    ASSERT_EQ(line.open(), ecOK);
+    PtyPeer& peer = line.peer;
+    WatchedTty* tty = line.tty;
+    TLinuxDispatcher& disp = line.disp;
     // The com thread is about to read stale bytes when the program flushes
     // its input and the machine tool answers at once (an Xmodem sender's EOT
     // and the receiver's ACK). The flush may come before or after that read,
@@ -415,15 +428,11 @@ TEST(PtyFlush, AnAnswerArrivingAfterAFlushIsKeptThoughAReadWasUnderWay) {
 }
 
 TEST(PtyHangUp, AHungUpDeviceDoesNotKeepTheComThreadSpinning) {
-    PtyPeer peer;
-    WatchedTty* tty = nullptr;
-    TLinuxDispatcher disp(nullptr, [&](const std::string&) {
-        auto t = std::make_unique<WatchedTty>();
-        tty = t.get();
-        return t;
-    });
-    ASSERT_EQ(disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
-              ecOK);
+    WatchedLine line;
+    ASSERT_EQ(line.open(), ecOK);
+    PtyPeer& peer = line.peer;
+    WatchedTty* tty = line.tty;
+    TLinuxDispatcher& disp = line.disp;
     EXPECT_EQ(tty->tickOnlyWaits, 0);
     // The machine tool's side goes away, as an unplugged adapter does: every
     // wait on the tty now ends at once, without bytes. The com thread must
