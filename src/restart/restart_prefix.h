@@ -1,0 +1,79 @@
+// The restart prefix: the lines that bring a control into the state a program
+// had just before its start block, computed by reading the program from its
+// first block (see ModalReader), for the review window's "Build Prefix".
+//
+// The prefix has, in this order: comments saying what it is for and, when the
+// state is not certain, why (its lines are then marked UNCHECKED); one line of
+// modes; the tool change; spindle; coolant; a rapid move to the last X Y at the
+// current Z (rotary axes first), then to the last Z (at the feed in force when
+// the tool was cutting, with the length compensation); the motion mode, the
+// distance mode and the feed in force. Every line carries a comment with the
+// blocks its values came from. What the reader does not know is left out and
+// said in a comment, never guessed.
+//
+// Blocks are lines of the program file as the review window numbers them and
+// the download counts them: a CR LF pair, a lone CR and a lone LF each end one.
+#pragma once
+
+#include "restart/gcode_reader.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorl {
+
+struct RestartPrefix {
+    bool ok = false;    // false: `error` says why there is no prefix
+    std::string error;
+    bool certain = true;              // false: the lines are marked UNCHECKED
+    std::vector<std::string> reasons; // why not certain, one sentence each
+    std::vector<std::string> lines;   // the prefix, without line ends
+
+    // The lines joined with CR LF, each ended by it.
+    std::string text() const;
+};
+
+// The prefix for a restart at `startBlock` from the state after the blocks
+// before it.
+RestartPrefix ComputeRestartPrefix(const ModalState& state, int startBlock);
+
+// Cuts a program into blocks as it arrives in pieces, and reads blocks before
+// `startBlock` into a ModalReader (all of them when it is 0). A block longer
+// than kMaxBlock is read only in its first kMaxBlock bytes (and its state is
+// then in doubt).
+class ProgramScanner {
+public:
+    static constexpr size_t kMaxBlock = size_t{1} << 20;
+
+    explicit ProgramScanner(int startBlock = 0) : startBlock_(startBlock) {}
+
+    void feed(const char* data, size_t size);
+    void finish();
+    // The start block has been reached (its first byte seen): nothing more is
+    // needed.
+    bool reachedStart() const { return startSeen_; }
+    // Blocks ended so far.
+    int blocks() const { return blocks_; }
+    const ModalReader& reader() const { return reader_; }
+
+private:
+    void endBlock(std::string_view block, bool cut);
+
+    int startBlock_;
+    ModalReader reader_;
+    std::string carried_; // the start of a block cut by the end of a piece
+    bool carriedCut_ = false;
+    bool open_ = false;      // bytes of a block without its end yet
+    bool pendingCR_ = false; // the last piece ended with CR: an LF next belongs to it
+    bool startSeen_ = false;
+    int blocks_ = 0;
+};
+
+// Reads the program file at `path` from its start up to `startBlock` (at least
+// 2), in pieces, and computes the prefix. Fails when the file cannot be read or
+// has fewer blocks.
+RestartPrefix BuildRestartPrefix(const std::string& path, int startBlock);
+
+} // namespace vorl
