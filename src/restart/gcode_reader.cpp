@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <string>
 
 namespace vorl {
 namespace {
@@ -17,22 +17,34 @@ int64_t pow10(int n) {
     return p;
 }
 
-bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool isLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char upper(unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); }
+inline bool isDigit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+inline bool isLetter(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+inline char upper(unsigned char c) {
+    return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+}
 
 // Bytes that carry nothing: blanks, tape feed (NUL, DEL), tape reader
 // control (DC1-DC4), the tape's start and end mark "%", an end-of-file mark.
-bool ignored(unsigned char c) {
-    return c == ' ' || c == '\t' || c == 0 || c == 0x7F || (c >= 0x11 && c <= 0x14) ||
-           c == 0x1A || c == '%';
+constexpr std::array<bool, 256> kIgnored = [] {
+    std::array<bool, 256> table{};
+    for (const int c : {int{' '}, int{'\t'}, 0, 0x7F, 0x11, 0x12, 0x13, 0x14, 0x1A, int{'%'}}) {
+        table[static_cast<size_t>(c)] = true;
+    }
+    return table;
+}();
+inline bool ignored(unsigned char c) {
+    return kIgnored[c];
 }
 
 bool macroKeyword(std::string_view word) {
     static constexpr std::string_view kWords[] = {
-        "GOTO", "WHILE", "IF",   "THEN", "DO",   "END",  "EQ",    "NE",    "GT",    "LT",
-        "GE",   "LE",    "AND",  "OR",   "XOR",  "MOD",  "SIN",   "COS",   "TAN",   "ATAN",
-        "ASIN", "ACOS",  "SQRT", "ABS",  "ROUND", "FIX", "FUP",   "LN",    "EXP",   "BIN",
+        "GOTO", "WHILE", "IF",    "THEN",  "DO",    "END",  "EQ",    "NE",      "GT",  "LT",
+        "GE",   "LE",    "AND",   "OR",    "XOR",   "MOD",  "SIN",   "COS",     "TAN", "ATAN",
+        "ASIN", "ACOS",  "SQRT",  "ABS",   "ROUND", "FIX",  "FUP",   "LN",      "EXP", "BIN",
         "BCD",  "POPEN", "PCLOS", "DPRNT", "BPRNT", "ELSE", "ENDIF", "ENDWHILE"};
     return std::find(std::begin(kWords), std::end(kWords), word) != std::end(kWords);
 }
@@ -56,13 +68,18 @@ int code10(const Decimal& value, bool number) {
 }
 
 std::string codeWord(char letter, int code10) {
-    char text[16];
-    if (code10 % 10 != 0) {
-        std::snprintf(text, sizeof text, "%c%02d.%d", letter, code10 / 10, code10 % 10);
-    } else {
-        std::snprintf(text, sizeof text, "%c%02d", letter, code10 / 10);
+    // "G01", "G54.1", "M06", "G107"
+    std::string word(1, letter);
+    const int whole = code10 / 10;
+    if (whole < 10) {
+        word += '0';
     }
-    return text;
+    word += std::to_string(whole);
+    if (code10 % 10 != 0) {
+        word += '.';
+        word += static_cast<char>('0' + code10 % 10);
+    }
+    return word;
 }
 
 bool isCycle(int g) {
@@ -170,7 +187,7 @@ void ModalReader::doubt(DoubtKind kind, std::string_view what) {
     // Only printable words go into the prefix's comments.
     const bool printable = std::all_of(what.begin(), what.end(), [](char c) {
         return isLetter(static_cast<unsigned char>(c)) || isDigit(static_cast<unsigned char>(c)) ||
-               c == '.' || c == '-' || c == '+';
+               c == '.' || c == '-' || c == '+' || c == '?';
     });
     if (printable && what.size() <= 16) {
         d.what = std::string(what);
@@ -178,8 +195,8 @@ void ModalReader::doubt(DoubtKind kind, std::string_view what) {
     state_.doubts.push_back(std::move(d));
 }
 
-void ModalReader::set(Setting& setting, std::string word) {
-    setting.word = std::move(word);
+void ModalReader::set(Setting& setting, std::string_view word) {
+    setting.word.assign(word);
     setting.block = block_;
 }
 
@@ -199,7 +216,9 @@ void ModalReader::readBlock(std::string_view block, bool cut) {
     if (cut) {
         doubt(DoubtKind::UnknownWord);
         for (int i = 0; i < kAxisCount; ++i) {
-            loseAxis(i, "block too long to read");
+            if (i < 3 || state_.axes[i].state != AxisState::Never) {
+                loseAxis(i, "block too long to read");
+            }
         }
     }
     applyWords();
@@ -370,8 +389,9 @@ void ModalReader::applyWords() {
             set(state_.lengthComp, word);
             break;
         case 500: { // scaling off; with words it sets something else on some controls
-            const bool alone = std::all_of(words_.begin(), words_.end(),
-                                           [](const Word& x) { return x.letter == 'G' || x.letter == 'N'; });
+            const bool alone = std::all_of(words_.begin(), words_.end(), [](const Word& x) {
+                return x.letter == 'G' || x.letter == 'N';
+            });
             if (!alone) {
                 doubt(DoubtKind::UnknownWord, word);
                 unknownCode = true;
@@ -379,6 +399,7 @@ void ModalReader::applyWords() {
             break;
         }
         case 510:
+            nonModal = g; // X Y Z: the centre of scaling
             doubt(DoubtKind::Scaling, word);
             break;
         case 540:
@@ -402,6 +423,7 @@ void ModalReader::applyWords() {
             doubt(DoubtKind::Subprogram, word);
             break;
         case 680:
+            nonModal = g; // X Y: the centre of rotation
             doubt(DoubtKind::Rotation, word);
             break;
         case 690:
@@ -514,20 +536,22 @@ void ModalReader::applyWords() {
                 doubt(DoubtKind::UnknownWord, std::string(1, w.letter) + std::string(value));
                 break;
             }
-            std::string word = std::string(1, w.letter) + std::string(value);
+            std::string& word = word_;
+            word.assign(1, w.letter);
+            word.append(value);
             if (w.letter == 'T') {
-                set(state_.toolWord, std::move(word));
+                set(state_.toolWord, word);
             } else if (w.letter == 'S') {
-                set(state_.speed, std::move(word));
+                set(state_.speed, word);
             } else if (w.letter == 'F') {
-                set(state_.feed, std::move(word));
+                set(state_.feed, word);
             } else if (w.letter == 'H') {
-                set(state_.lengthH, std::move(word));
+                set(state_.lengthH, word);
             } else if (w.letter == 'D') {
-                set(state_.cutterD, std::move(word));
+                set(state_.cutterD, word);
             } else if (w.letter == 'R') {
                 if (state_.cycle.set()) {
-                    set(state_.cycleR, std::move(word));
+                    set(state_.cycleR, word);
                 }
             } else if (workOffset541) {
                 state_.workOffset.word += " " + word;
@@ -567,8 +591,8 @@ void ModalReader::moveAxes(int nonModal, bool unknownCode) {
             rWord = true;
         }
     }
-    if (nonModal == 40) {
-        return; // a dwell's X or P is its time
+    if (nonModal == 40 || nonModal == 510 || nonModal == 680) {
+        return; // a dwell's X is its time, the others give a centre
     }
     if (!any && !(rWord && state_.cycle.set())) {
         return;
@@ -624,7 +648,7 @@ void ModalReader::moveAxes(int nonModal, bool unknownCode) {
         }
         a.state = AxisState::Known;
         a.value = w.value;
-        a.text = std::string(text(w));
+        a.text.assign(text(w));
         a.block = block_;
     }
     if (state_.cycle.set() && !lostInBlock_[2] && nonModal == 0 && !unknownCode) {

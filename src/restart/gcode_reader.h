@@ -89,28 +89,28 @@ constexpr int kAxisCount = 6;
 constexpr char kAxisLetters[kAxisCount + 1] = "XYZABC";
 
 struct ModalState {
-    Setting units;      // G20, G21
-    Setting plane;      // G17, G18, G19
-    Setting distance;   // G90, G91
-    Setting feedMode;   // G93, G94, G95
-    Setting workOffset; // G54 .. G59, "G54.1 P<n>"
-    Setting cutterComp; // G40, G41, G42
-    Setting cutterD;    // the last D word
-    Setting lengthComp; // G43, G44, G49
-    Setting lengthH;    // the last H word
-    Setting motion;     // G00, G01, G02, G03
-    Setting cycle;      // the canned cycle in force (G73, G74, G76, G81 .. G89), empty after G80
-    Setting returnLevel; // G98, G99
-    Setting cycleR;      // the R word of the cycle in force
-    Setting feed;        // the last F word
-    Setting speedMode;   // G96, G97
-    Setting speed;       // the last S word
-    Setting spindle;     // M03, M04, M05
-    Setting mist;        // M07 while on
-    Setting flood;       // M08 while on
-    Setting coolantOff;  // M09 while coolant is off
-    Setting toolWord;    // the last T word
-    Setting toolChange;  // the last M06
+    Setting units;         // G20, G21
+    Setting plane;         // G17, G18, G19
+    Setting distance;      // G90, G91
+    Setting feedMode;      // G93, G94, G95
+    Setting workOffset;    // G54 .. G59, "G54.1 P<n>"
+    Setting cutterComp;    // G40, G41, G42
+    Setting cutterD;       // the last D word
+    Setting lengthComp;    // G43, G44, G49
+    Setting lengthH;       // the last H word
+    Setting motion;        // G00, G01, G02, G03
+    Setting cycle;         // the canned cycle in force (G73, G74, G76, G81 .. G89), empty after G80
+    Setting returnLevel;   // G98, G99
+    Setting cycleR;        // the R word of the cycle in force
+    Setting feed;          // the last F word
+    Setting speedMode;     // G96, G97
+    Setting speed;         // the last S word
+    Setting spindle;       // M03, M04, M05
+    Setting mist;          // M07 while on
+    Setting flood;         // M08 while on
+    Setting coolantOff;    // M09 while coolant is off
+    Setting toolWord;      // the last T word
+    Setting toolChange;    // the last M06
     Setting toolInSpindle; // the T word in force at the last M06
     Setting programEnd;    // the last M02 or M30
     Axis axes[kAxisCount]; // X Y Z A B C
@@ -146,15 +146,16 @@ private:
     void applyWords();
     void moveAxes(int nonModal, bool unknownCode);
     void doubt(DoubtKind kind, std::string_view what = {});
-    void set(Setting& setting, std::string word);
+    void set(Setting& setting, std::string_view word);
     void loseAxis(int axis, const char* why);
 
     ModalState state_;
     int block_ = 0;
     std::vector<Word> words_;
-    std::string scratch_;             // the block's numbers, blanks removed
-    bool lostInBlock_[kAxisCount]{};  // axes the block moves in a way the reader cannot follow
-    bool polar_ = false;              // G16 in force: X and Y are radius and angle
+    std::string scratch_;            // the block's numbers, blanks removed
+    std::string word_;               // a word being put together
+    bool lostInBlock_[kAxisCount]{}; // axes the block moves in a way the reader cannot follow
+    bool polar_ = false;             // G16 in force: X and Y are radius and angle
 };
 
 } // namespace vorl

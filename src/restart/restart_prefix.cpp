@@ -20,14 +20,17 @@ std::string upperText(std::string text) {
     return text;
 }
 
-std::string blockText(int block) { return "block " + std::to_string(block); }
+std::string blockText(int block) {
+    return "block " + std::to_string(block);
+}
 
 // " and N later blocks" for a doubt raised by more than one block.
 std::string laterBlocks(int count) {
     if (count <= 1) {
         return std::string();
     }
-    return count == 2 ? " and 1 later block" : " and " + std::to_string(count - 1) + " later blocks";
+    return count == 2 ? " and 1 later block"
+                      : " and " + std::to_string(count - 1) + " later blocks";
 }
 
 // One output line: words, and a comment saying where their values came from.
@@ -97,8 +100,10 @@ private:
     std::vector<std::pair<std::string, std::vector<std::string>>> sources_;
 };
 
-// The letter and what follows it, for naming an axis in a comment ("X").
-std::string axisName(int axis) { return std::string(1, kAxisLetters[axis]); }
+// The axis as a comment names it ("X").
+std::string axisName(int axis) {
+    return std::string(1, kAxisLetters[axis]);
+}
 
 } // namespace
 
@@ -253,8 +258,7 @@ RestartPrefix ComputeRestartPrefix(const ModalState& s, int startBlock) {
             tool.add(s.toolChange);
             line(tool);
         } else {
-            note("TOOL CHANGE AT BLOCK " + std::to_string(s.toolChange.block) +
-                 ": TOOL NOT KNOWN");
+            note("TOOL CHANGE AT BLOCK " + std::to_string(s.toolChange.block) + ": TOOL NOT KNOWN");
         }
         if (s.toolWord.set() && s.toolWord.block > s.toolChange.block) {
             Line next;
@@ -419,6 +423,8 @@ void ProgramScanner::endBlock(std::string_view block, bool cut) {
 
 void ProgramScanner::feed(const char* data, size_t size) {
     size_t i = 0;
+    nextLF_ = kNotSearched;
+    nextCR_ = kNotSearched;
     if (pendingCR_ && size > 0) {
         pendingCR_ = false;
         if (data[0] == '\n') {
@@ -430,10 +436,19 @@ void ProgramScanner::feed(const char* data, size_t size) {
             startSeen_ = true;
             return;
         }
-        size_t end = i;
-        while (end < size && data[end] != '\r' && data[end] != '\n') {
-            ++end;
+        // The next CR and LF are each looked for once, so a program with only
+        // one kind of line end is not searched again for the other at every block.
+        if (nextLF_ < i || nextLF_ == kNotSearched) {
+            const void* lf = std::memchr(data + i, '\n', size - i);
+            nextLF_ =
+                lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - data) : size;
         }
+        if (nextCR_ < i || nextCR_ == kNotSearched) {
+            const void* cr = std::memchr(data + i, '\r', size - i);
+            nextCR_ =
+                cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : size;
+        }
+        const size_t end = std::min(nextLF_, nextCR_);
         if (end == size) {
             // The block goes on in the next piece.
             const size_t room = kMaxBlock - std::min(kMaxBlock, carried_.size());

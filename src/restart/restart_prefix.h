@@ -25,7 +25,7 @@
 namespace vorl {
 
 struct RestartPrefix {
-    bool ok = false;    // false: `error` says why there is no prefix
+    bool ok = false; // false: `error` says why there is no prefix
     std::string error;
     bool certain = true;              // false: the lines are marked UNCHECKED
     std::vector<std::string> reasons; // why not certain, one sentence each
@@ -69,6 +69,10 @@ private:
     bool pendingCR_ = false; // the last piece ended with CR: an LF next belongs to it
     bool startSeen_ = false;
     int blocks_ = 0;
+    // Where the next LF and CR are in the piece being fed.
+    static constexpr size_t kNotSearched = ~size_t{0};
+    size_t nextLF_ = kNotSearched;
+    size_t nextCR_ = kNotSearched;
 };
 
 // Reads the program file at `path` from its start up to `startBlock` (at least
