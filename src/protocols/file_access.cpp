@@ -8,13 +8,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace vorl {
 
@@ -82,8 +83,48 @@ void peCloseSearch(TProtocolData& P) {
 
 namespace {
 
+// A mask knows two wildcards: "*" (any run of characters, none too) and "?"
+// (one character). Every other character, "[", "]" and "\\" among them, stands
+// for itself: a mask naming PART[1].NC finds that file and no other.
 bool hasWildcard(const std::string& s) {
-    return s.find_first_of("*?[") != std::string::npos;
+    return s.find_first_of("*?") != std::string::npos;
+}
+
+// The bytes of one character at `at`: a UTF-8 lead byte and the continuation
+// bytes behind it, else the byte alone.
+size_t charLength(const std::string& s, size_t at) {
+    size_t n = 1;
+    if (static_cast<unsigned char>(s[at]) >= 0xC0)
+        while (at + n < s.size() && (static_cast<unsigned char>(s[at + n]) & 0xC0) == 0x80)
+            ++n;
+    return n;
+}
+
+bool maskMatches(const std::string& mask, const std::string& name) {
+    size_t m = 0, n = 0;
+    // Where the last "*" was and the name position it has taken up to.
+    size_t starMask = std::string::npos, starName = 0;
+    while (n < name.size()) {
+        if (m < mask.size() && mask[m] == '*') {
+            starMask = ++m;
+            starName = n;
+        } else if (m < mask.size() && mask[m] == '?') {
+            ++m;
+            n += charLength(name, n);
+        } else if (m < mask.size() && mask[m] == name[n]) {
+            ++m;
+            ++n;
+        } else if (starMask != std::string::npos) {
+            m = starMask; // the "*" takes one more character
+            starName += charLength(name, starName);
+            n = starName;
+        } else {
+            return false;
+        }
+    }
+    while (m < mask.size() && mask[m] == '*')
+        ++m;
+    return m == mask.size();
 }
 
 bool isRegularFile(const std::string& path) {
@@ -129,7 +170,7 @@ int32_t startSearch(TProtocolData& P) {
             std::string name = e->d_name;
             if (name == "." || name == "..")
                 continue;
-            bool match = pattern == "*.*" || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+            bool match = pattern == "*.*" || maskMatches(pattern, name);
             if (match && isRegularFile(dir + name))
                 search.Names.push_back(std::move(name));
         }
@@ -326,6 +367,32 @@ void faFinishReading(TProtocolData& P) {
 
 // ---- Writing the received file ----
 
+namespace {
+
+// Names for a received file that must not replace `path`: the first
+// character of the name replaced by "$" (PART.NC becomes $ART.NC), then that
+// name with a number before its extension ($ART1.NC, $ART2.NC, ...). The name
+// it would replace itself is never among them.
+std::vector<std::string> renameCandidates(const std::string& path) {
+    size_t start = path.rfind('/');
+    start = start == std::string::npos ? 0 : start + 1;
+    std::vector<std::string> names;
+    if (start >= path.size())
+        return names;
+    std::string renamed = path;
+    renamed[start] = '$';
+    size_t dot = renamed.rfind('.');
+    if (dot == std::string::npos || dot <= start)
+        dot = renamed.size();
+    if (renamed != path)
+        names.push_back(renamed);
+    for (int n = 1; n <= 999; ++n)
+        names.push_back(renamed.substr(0, dot) + std::to_string(n) + renamed.substr(dot));
+    return names;
+}
+
+} // namespace
+
 void faPrepareWriting(TProtocolData& P) {
     P.WorkBuffer = std::make_unique<uint8_t[]>(kWorkBufferSize);
     struct stat st {};
@@ -343,17 +410,34 @@ void faPrepareWriting(TProtocolData& P) {
         P.ProtocolStatus = psCantWriteFile;
         return;
     }
-    if (exists && P.WriteFailAction == wfWriteRename) {
-        size_t start = P.PathName.rfind('/');
-        start = start == std::string::npos ? 0 : start + 1;
-        if (start < P.PathName.size())
-            P.PathName[start] = '$';
-    }
     P.apShowStatus(P, 0);
-    int fd = ::open(P.PathName.c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = -1;
+    int err = 0;
+    if (exists && P.WriteFailAction == wfWriteRename) {
+        // The file is created new under the first free name, so that no file
+        // is ever replaced, not even one that appears meanwhile.
+        err = EISDIR; // a path that ends in a directory names no file
+        for (const std::string& name : renameCandidates(P.PathName)) {
+            fd = ::open(name.c_str(), flags | O_EXCL, 0666);
+            err = fd < 0 ? errno : 0;
+            if (fd >= 0) {
+                P.PathName = name;
+                break;
+            }
+            if (err != EEXIST)
+                break;
+        }
+        if (err == EEXIST) {
+            P.WorkBuffer.reset();
+            P.ProtocolStatus = psCantWriteFile; // every name is taken
+            return;
+        }
+    } else {
+        fd = ::open(P.PathName.c_str(), flags | O_TRUNC, 0666);
+        err = fd < 0 ? errno : 0;
+    }
     if (fd < 0) {
-        int err = errno;
         P.WorkBuffer.reset();
         peProtocolError(P, FileErrorCode(err, true));
         return;
@@ -392,6 +476,9 @@ int32_t faWriteProtocolBlock(TProtocolData& P, const uint8_t* block, int32_t len
     if (!inside) {
         int32_t rc = writeFull(P, buf, size_t(P.WorkLast - P.WorkStart), P.WorkStart);
         if (rc != 0) {
+            // The file is closed at once: the finish has nothing left to
+            // write, and the failure is reported once.
+            closeWorkFile(P);
             peProtocolError(P, rc);
             return -1;
         }
@@ -407,12 +494,9 @@ int32_t faWriteProtocolBlock(TProtocolData& P, const uint8_t* block, int32_t len
 void faFinishWriting(TProtocolData& P) {
     if (!P.FileOpen)
         return;
-    if (P.WorkBuffer) {
-        int32_t rc =
-            writeFull(P, P.WorkBuffer.get(), size_t(P.WorkLast - P.WorkStart), P.WorkStart);
-        if (rc != 0)
-            peProtocolError(P, rc);
-    }
+    int32_t rc = 0;
+    if (P.WorkBuffer)
+        rc = writeFull(P, P.WorkBuffer.get(), size_t(P.WorkLast - P.WorkStart), P.WorkStart);
     struct stat st {};
     if (fstat(P.WorkFile, &st) == 0) {
         P.FileLength = int64_t(st.st_size);
@@ -420,10 +504,12 @@ void faFinishWriting(TProtocolData& P) {
     }
     int fd = P.WorkFile;
     P.WorkFile = -1;
-    if (::close(fd) != 0)
-        peProtocolError(P, FileErrorCode(errno, true));
+    if (::close(fd) != 0 && rc == 0)
+        rc = FileErrorCode(errno, true);
     P.WorkBuffer.reset();
     P.FileOpen = false;
+    if (rc != 0)
+        peProtocolError(P, rc);
 }
 
 } // namespace vorl

@@ -559,6 +559,20 @@ bool checkForBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t& start) {
     return false;
 }
 
+// The sender's end of transmission is answered once the file is written
+// whole: a sender told that the file arrived while the disk could not take
+// it would report a good end.
+void acknowledgeEnd(TProtocolData& P, ProtocolLine& line) {
+    P.apFinishWriting(P);
+    if (P.ProtocolError != 0) {
+        xmCancel(P);
+    } else {
+        P.ProtocolStatus = psEndFile;
+        line.PutChar(cACK);
+    }
+    P.Xm.XmodemState = rxFinished;
+}
+
 void processBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t start) {
     TXmodemPart& X = P.Xm;
     switch (start) {
@@ -587,9 +601,7 @@ void processBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t start) {
             line.PutChar(cNAK);
             line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
         } else {
-            P.ProtocolStatus = psEndFile;
-            line.PutChar(cACK);
-            X.XmodemState = rxFinished;
+            acknowledgeEnd(P, line);
         }
         break;
     case cCAN:
@@ -691,9 +703,7 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
                 processBlockStart(P, line, start);
         } else if (peIsTrigger(first, P.TimeoutTrigger)) {
             if (X.EotCount > 0) {
-                line.PutChar(cACK);
-                P.ProtocolStatus = psEndFile;
-                X.XmodemState = rxFinished;
+                acknowledgeEnd(P, line);
             } else if (countReceiveError(P)) {
                 X.XmodemState = rxFinished;
             } else if (X.CanCount > 0) {

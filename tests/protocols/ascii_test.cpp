@@ -264,6 +264,28 @@ TEST_F(AsciiReceive, CancelKeepsTheWrittenBlocksOnly) {
     EXPECT_TRUE(rx.line->sent().empty()) << "the receiver never sends";
 }
 
+// A full disk (here the file size limit, which fails a write the same way):
+// the receive ends with the write error, reported once, whether the failure
+// comes while the program arrives or when the last of it is written.
+TEST_F(AsciiReceive, WriteFailureEndsTheReceiveAndIsReportedOnce) {
+    Side late(ptAscii, 0x7F01);
+    {
+        FileSizeLimit full(100);
+        rx.proto.StartReceive();
+        rx.line->feed(std::string(9000, 'w'));
+        ASSERT_TRUE(run(rx));
+        late.proto.SetAsciiEOFTimeout(18);
+        late.proto.SetFileName(dir.file("late.nc"));
+        late.proto.StartReceive();
+        late.line->feed(std::string(200, 'l'));
+        ASSERT_TRUE(run(late));
+    }
+    EXPECT_EQ(rx.code(), ecDiskFull);
+    EXPECT_EQ(rx.errors, std::vector<int32_t>{ecDiskFull});
+    EXPECT_EQ(late.code(), ecDiskFull);
+    EXPECT_EQ(late.errors, std::vector<int32_t>{ecDiskFull});
+}
+
 TEST_F(AsciiReceive, ReceiveWithoutFileName) {
     Side none(ptAscii, 0x7F01);
     none.proto.StartReceive();

@@ -89,6 +89,24 @@ TEST_F(FileAccess, MaskMatchesRegularFilesInNameOrder) {
     EXPECT_EQ(nextFile(dir.file("*.*")), dir.file("a.nc"));
 }
 
+TEST_F(FileAccess, MaskKnowsOnlyStarAndQuestionMark) {
+    writeBytes(dir.file("PART1.NC"), "1");
+    EXPECT_EQ(nextFile(dir.file("PART[1].NC")), "") << "brackets are part of the name";
+    EXPECT_EQ(rec.errors, std::vector<int32_t>{ecFileNotFound});
+    writeBytes(dir.file("PART[1].NC"), "[");
+    EXPECT_EQ(nextFile(dir.file("PART[1].NC")), dir.file("PART[1].NC"));
+    EXPECT_EQ(nextFile(dir.file("PART[1]?NC")), dir.file("PART[1].NC"));
+    std::string name;
+    EXPECT_FALSE(peNextFileMask(*P, name));
+    writeBytes(dir.file("a\\b.nc"), "\\");
+    EXPECT_EQ(nextFile(dir.file("a\\*")), dir.file("a\\b.nc"));
+    writeBytes(dir.file("\xC3\xA9.nc"), "e");
+    EXPECT_EQ(nextFile(dir.file("?.nc")), dir.file("\xC3\xA9.nc")) << "one character, two bytes";
+    EXPECT_EQ(nextFile(dir.file("P*1*C")), dir.file("PART1.NC"));
+    EXPECT_TRUE(peNextFileMask(*P, name));
+    EXPECT_EQ(name, dir.file("PART[1].NC"));
+}
+
 TEST_F(FileAccess, ReceiveNameJoinsTheDestinationDirectory) {
     peSetReceiveFilename(*P, "PART.NC");
     EXPECT_EQ(P->PathName, "PART.NC");
@@ -225,6 +243,17 @@ TEST_F(FileAccess, ExistingFileIsRenamedSkippedOrOverwritten) {
     faFinishWriting(*P);
     EXPECT_EQ(readBytes(dir.file("PART.NC")), "old");
     EXPECT_EQ(readBytes(dir.file("$ART.NC")), "new");
+    // A taken "$" name is kept too, and so is a file whose name is one.
+    for (const char* name : {"PART.NC", "$ART.NC"}) {
+        P->PathName = dir.file(name);
+        faPrepareWriting(*P);
+        writeAt(0, name);
+        faFinishWriting(*P);
+    }
+    EXPECT_EQ(readBytes(dir.file("PART.NC")), "old");
+    EXPECT_EQ(readBytes(dir.file("$ART.NC")), "new");
+    EXPECT_EQ(readBytes(dir.file("$ART1.NC")), "PART.NC");
+    EXPECT_EQ(readBytes(dir.file("$ART2.NC")), "$ART.NC");
 
     P->PathName = dir.file("PART.NC");
     P->WriteFailAction = wfWriteFail;

@@ -7,8 +7,10 @@
 #include "scripted_line.h"
 #include "temp_dir.h"
 
+#include <csignal>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace vorl::test {
@@ -49,6 +51,29 @@ struct Side {
     std::vector<int32_t> errors;
     std::vector<int32_t> finishes;
     std::vector<uint16_t> logs;
+};
+
+// Files of the process cannot grow past `bytes` while it lives: a write
+// beyond fails as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved_;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    struct rlimit saved_ {};
+    void (*oldHandler_)(int) = nullptr;
 };
 
 // One Xmodem block as it goes on the line.

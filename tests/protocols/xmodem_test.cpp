@@ -276,6 +276,22 @@ TEST_F(XmodemTest, ReceiverAcknowledgesOneEotAfterSilence) {
     EXPECT_EQ(rx.line->sent(), "\x15\x06\x15\x06") << "NAK, block ACK, EOT NAK, ACK on silence";
 }
 
+// The disk cannot take the file: the sender's end is answered with a cancel,
+// not an ACK, and the receive ends with the write error, reported once.
+TEST_F(XmodemTest, ReceiverCancelsAnEndItCouldNotWrite) {
+    Side rx(ptXmodem);
+    {
+        FileSizeLimit full(100);
+        receiveFile(rx);
+        rx.line->pump();
+        rx.line->feed(XmBlock(1, std::string(128, 'w'), false) + "\x04\x04");
+        ASSERT_TRUE(run(rx, nullptr));
+    }
+    EXPECT_EQ(rx.code(), ecDiskFull);
+    EXPECT_EQ(rx.errors, std::vector<int32_t>{ecDiskFull});
+    EXPECT_EQ(rx.line->sent(), "\x15\x06\x15" + kCancel);
+}
+
 TEST_F(XmodemTest, ReceiverAsksAgainWithNakWhenTheNextBlockDoesNotCome) {
     Side rx(ptXmodemCRC);
     receiveFile(rx);
