@@ -58,8 +58,11 @@ struct FinishedUpload {
     std::string message; // on failure: the text for the message box
 };
 
-// Filters the received temporary file into `targetPath` (created or replaced).
-// The temporary file stays. With no temporary file: "No current uploaded file".
+// Filters the received temporary file into `targetPath` (created or replaced;
+// through a link, the file it names). An existing program is replaced whole or
+// not at all: the new one is written beside it and renamed over it once it is
+// on the disk. The temporary file stays. With no temporary file: "No current
+// uploaded file".
 FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string& tempFileName,
                                 const std::string& targetPath, const std::string& translationFile,
                                 size_t readSize = size_t{1} << 20);

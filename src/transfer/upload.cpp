@@ -147,17 +147,19 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
         view_.ShowStatus(TextOr(196, "Upload stopped ") + ErrorMsg(errorCode));
     } else if (st == psEndFile) {
         // The protocol received the whole file (Xmodem's end of transmission):
-        // it is written like any other upload that ended well.
-        status(193, "Upload complete");
+        // it is written like any other upload that ended well. A good end is
+        // shown only once the file is; a failure shows why instead.
         view_.ShowProgress(0);
-        FinishUploadFile();
+        if (FinishUploadFile()) {
+            status(193, "Upload complete");
+        }
     } else if (st == psTimeout) {
         status(194, "Upload stopped due to timeout");
         showPanel(TransferView::Panel::CharsTransferred, received);
     } else if (transfer.uploadEndReceived) {
-        status(195, "End-of-data received - File Saved");
         transfer.uploadEndAssumed = false;
         if (FinishUploadFile()) {
+            status(195, "End-of-data received - File Saved");
             showPanel(TransferView::Panel::CharsTotal, std::string());
         }
         showPanel(TransferView::Panel::CharsTransferred, received);

@@ -8,7 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vorl {
@@ -197,6 +201,48 @@ TEST_F(Preparation, UploadFilterAndEob) {
     FinishedUpload full = FinishUploadFile(m, temp, "/dev/full", "");
     EXPECT_FALSE(full.ok) << "a write failure is reported";
     EXPECT_NE(full.message.find("/dev/full"), std::string::npos);
+}
+
+// The received program replaces the target whole, through a link, with the
+// old file's permissions; a write that fails midway (the file size limit, as a
+// full disk) leaves the old program whole and nothing beside it.
+TEST_F(Preparation, UploadReplacesTheTargetWholeOrNotAtAll) {
+    const MachineConfig m = machine(2);
+    const std::string target = dir.write("O1000.nc", "OLD\n");
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("O1000.nc", dir.file("link.nc").c_str()), 0);
+    const auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(dir.path()),
+                             std::filesystem::directory_iterator());
+    };
+
+    std::string temp = dir.write("received.tmp", std::string(5000, 'N') + "\n");
+    FinishedUpload failed;
+    {
+        struct rlimit saved {};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit small = saved;
+        small.rlim_cur = 1000;
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        failed = FinishUploadFile(m, temp, target, "");
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    EXPECT_FALSE(failed.ok);
+    EXPECT_NE(failed.message.find(target), std::string::npos) << failed.message;
+    EXPECT_EQ(readFile(target), "OLD\n");
+    EXPECT_EQ(entries(), 3) << "nothing is left beside the program";
+
+    temp = dir.write("received.tmp", "NEW\r\n");
+    const FinishedUpload done = FinishUploadFile(m, temp, dir.file("link.nc"), "");
+    EXPECT_TRUE(done.ok) << done.message;
+    EXPECT_EQ(readFile(target), "NEW\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.nc")));
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(entries(), 3);
 }
 
 TEST_F(Preparation, EiaUploadComesBackAsTheProgram) {
