@@ -20,6 +20,9 @@ namespace vorl {
 TTransferEngine::TTransferEngine(MachineList& machines, TransferView& view,
                                  std::shared_ptr<Delivery> delivery, QObject* parent)
     : QObject(parent), ComPort1(delivery), Protocol1(delivery), machines_(machines), view_(view) {
+    // Runs that were killed could not delete their prepared and received
+    // files; those of runs still going are theirs and stay.
+    removeAbandonedTempFiles();
     ComPort1.SetAutoOpen(false);
     ComPort1.SetTapiMode(tmOff);
     ComPort1.SetBufferFull(2500);

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vorl {
@@ -58,6 +62,66 @@ TEST_F(TempFiles, UniqueExclusiveAndPrivateInTmpdir) {
     EXPECT_NE(access(name.c_str(), F_OK), 0);
     deleteTempFile(name); // already gone: fine
     deleteTempFile("");
+}
+
+// A run killed with its files leaves them to the next start, which deletes
+// them; the files of runs still going, and files named otherwise, stay.
+TEST_F(TempFiles, StartUpRemovesOnlyTheFilesOfEndedRuns) {
+    test::ScratchDir dir;
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    // Another run of the program: it makes its files and goes on, or is killed.
+    const auto run = [](std::string& path) {
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const std::string made = createTempFileName("vor") + "\n";
+            if (write(out[1], made.data(), made.size()) < 0)
+                _exit(1);
+            pause();
+            _exit(0);
+        }
+        ::close(out[1]);
+        char buf[512];
+        ssize_t n = 0, got;
+        while ((got = read(out[0], buf + n, sizeof buf - size_t(n))) > 0) {
+            n += got;
+            if (buf[n - 1] == '\n')
+                break;
+        }
+        ::close(out[0]);
+        path.assign(buf, n > 0 ? size_t(n - 1) : 0);
+        return pid;
+    };
+    std::string killedFile, runningFile;
+    const pid_t killed = run(killedFile);
+    const pid_t running = run(runningFile);
+    ASSERT_FALSE(killedFile.empty());
+    ASSERT_FALSE(runningFile.empty());
+    kill(killed, SIGKILL);
+    waitpid(killed, nullptr, 0);
+
+    const std::string mine = createTempFileName();
+    // Just made by a run that has not yet taken its lock, and the same name
+    // long after (its process id now another process's).
+    const std::string young = dir.write("vor" + std::to_string(getppid()) + "-Ab3dE9.vorltmp", "x");
+    const std::string foreign[] = {dir.write("vorschlag", "x"), dir.write("vor12-abc.vorltmp", "x"),
+                                   dir.write("vor1-abcdef.tmp", "x")};
+
+    EXPECT_EQ(removeAbandonedTempFiles(), 1);
+    EXPECT_NE(access(killedFile.c_str(), F_OK), 0) << killedFile;
+    for (const std::string& kept : {runningFile, mine, young, foreign[0], foreign[1], foreign[2]})
+        EXPECT_EQ(access(kept.c_str(), F_OK), 0) << kept;
+
+    const struct timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, young.c_str(), old, 0), 0);
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+    EXPECT_EQ(removeAbandonedTempFiles(), 2);
+    EXPECT_NE(access(runningFile.c_str(), F_OK), 0);
+    EXPECT_NE(access(young.c_str(), F_OK), 0);
+    EXPECT_EQ(access(mine.c_str(), F_OK), 0);
+    deleteTempFile(mine);
 }
 
 TEST_F(TempFiles, FallsBackToTmp) {
