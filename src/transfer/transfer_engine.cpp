@@ -527,16 +527,19 @@ void TTransferEngine::ComPort1TriggerData(uint16_t triggerHandle) {
         return;
     }
     if (triggerHandle == transfer.uploadEndTrigger) {
-        // Before the Ready string it is part of what is discarded.
-        if (readyToDiscard_.empty()) {
-            uploadEndArrived();
-        }
+        uploadEndArrived();
         return;
     }
     if (triggerHandle == awaitedTrigger_) {
         removeTrigger(awaitedTrigger_);
         if (!readyToDiscard_.empty()) {
+            // The upload's Ready string: what came before it goes, and its
+            // End string is listened for from here on. The port holds its
+            // input while this notice runs, so no byte after the Ready
+            // string passes unheard, and the byte that ended the Ready
+            // string is not looked at again.
             discardThroughReady();
+            listenForUploadEnd();
         }
         transfer.waitingForTrigger = false;
     }

@@ -148,6 +148,8 @@ private:
     void resetForNewChoice();
     void downloadFinished(int32_t errorCode);
     void uploadFinished(int32_t errorCode);
+    // Registers the upload's End string (when it has one) as uploadEndTrigger.
+    void listenForUploadEnd();
     void uploadEndArrived();
     void discardThroughReady();
     bool putGroup(const char* data, size_t length, int64_t offset);

@@ -65,10 +65,12 @@ bool TTransferEngine::StartUpload(const std::string&) {
     // itself: the trigger's handler takes them from the input when it
     // arrives (discardThroughReady), and what follows it stays, for a
     // control that sends its program right behind it. The End string is
-    // listened for from now on, so that it is heard however soon it follows;
-    // before the Ready string it ends nothing.
-    if (!triggers[UploadEnd].empty()) {
-        transfer.uploadEndTrigger = ComPort1.AddDataTrigger(triggers[UploadEnd], false);
+    // listened for from the byte after the Ready string on (the handler
+    // registers it), so that an End string equal to the Ready string, or
+    // ending like it, is never taken at the Ready string. Without a Ready
+    // string it is listened for before the Start string goes out.
+    if (triggers[UploadReady].empty()) {
+        listenForUploadEnd();
     }
     readyToDiscard_ = triggers[UploadReady];
     const bool ready = sendAndAwait(triggers[UploadStart], triggers[UploadReady], false, 178,
@@ -120,6 +122,13 @@ void TTransferEngine::discardThroughReady() {
         }
     } catch (const ECommException&) {
         // The port went while the notice ran: there is nothing to keep.
+    }
+}
+
+void TTransferEngine::listenForUploadEnd() {
+    const std::string& end = machine().triggers[UploadEnd];
+    if (!end.empty()) {
+        transfer.uploadEndTrigger = ComPort1.AddDataTrigger(end, false);
     }
 }
 

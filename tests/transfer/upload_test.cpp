@@ -91,6 +91,34 @@ TEST_F(UploadTest, SilenceThenResetWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(target + ".nc"));
 }
 
+// The usual tape mark as both Ready and End string: the "%" that starts the
+// upload is not its end. The Stop string answers only the closing "%", and
+// the control, which waits for that answer, goes back to idle.
+TEST_F(UploadTest, EndStringEqualToTheReadyStringEndsOnlyTheUpload) {
+    m.triggers[UploadReady] = "%";
+    m.triggers[UploadEnd] = "%";
+    const std::string body = kProgram.substr(2, kProgram.size() - 4); // without the marks
+    sim::test::writeFile(dir.file("program.nc"), body);
+    auto args = simArgs(false);
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--upload-ready") {
+            args[i + 1] = "%";
+        }
+    }
+    args.insert(args.end(), {"--upload-end", "%"});
+    SimMachine sim(dir, args);
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+    const Report r = sim.waitFor([](const Report& r) {
+        return sim::test::text(r, "state") == "idle" && num(r, "uploads_completed") == 1;
+    });
+    EXPECT_EQ(sim::test::text(r, "state"), "idle");
+    EXPECT_EQ(num(r, "upload_stop_seen"), 1);
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered.substr(2));
+}
+
 // A control that sends its program right behind its Ready string: what
 // follows the Ready string is the program, nothing of it may be thrown away
 // with what came before. Paced like a 9600 bit/s line, so characters keep
