@@ -98,13 +98,19 @@ TAboutForm::TAboutForm(bool languageLoaded, QWidget* parent)
     lblBuild->setStyleSheet("color: white;");
     lblBuild->setGeometry(10, kHeight - 44, 260, 34);
 
+    lblVersion = new QLabel(QStringLiteral("Version " VORL_VERSION), this);
+    lblVersion->setObjectName("lblVersion");
+    lblVersion->setStyleSheet("color: white;");
+    lblVersion->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblVersion->setGeometry(kWidth - 130, kHeight - 36, 120, 18);
+
     for (size_t i = 0; i < lblContact.size(); ++i) {
         lblContact[i] = new QLabel(this);
         lblContact[i]->setObjectName(QString("lblContact%1").arg(i + 1));
         lblContact[i]->setStyleSheet("color: white;");
         lblContact[i]->setGeometry(10, 8 + static_cast<int>(i) * 18, 290, 18);
     }
-    for (QLabel* l : {imgBackground, imgLogo, lblBuild}) {
+    for (QLabel* l : {imgBackground, imgLogo, lblBuild, lblVersion}) {
         l->installEventFilter(this);
     }
     for (QLabel* l : lblContact) {

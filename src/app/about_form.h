@@ -1,5 +1,6 @@
-// The about window: a picture with the build label, a second picture at the
-// top right and four contact lines. Any key or a click on it closes it.
+// The about window: a picture with the build label and the version (the one
+// of --version and of the package), a second picture at the top right and
+// four contact lines. Any key or a click on it closes it.
 #pragma once
 
 #include <QDialog>
@@ -19,6 +20,7 @@ public:
     QLabel* imgBackground = nullptr;
     QLabel* imgLogo = nullptr;
     QLabel* lblBuild = nullptr;
+    QLabel* lblVersion = nullptr; // "Version " and the program's version
     std::array<QLabel*, 4> lblContact{};
 
 protected:

@@ -37,6 +37,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (option == "-d") {
             result.shows.push_back(whole);
             ++i;
+        } else if (option == "--help") {
+            result.help = true;
+        } else if (option == "--version") {
+            result.version = true;
         } else {
             result.file = LongFileName(args[i]);
         }
@@ -72,6 +76,37 @@ std::string LongFileName(const std::string& arg) {
         found = name;
     }
     return found.empty() ? arg : dirPart + found;
+}
+
+std::string UsageText() {
+    return R"(Usage: vorl [-c CONFIG-FILE] [-m MACHINE] [-d X] [PROGRAM-FILE]
+Moves NC part programs between this computer and the controllers of machine
+tools over serial lines: pick a machine from the Download or Upload menu, then
+Connect and Transmit or Receive.
+
+  -c CONFIG-FILE   use this machine configuration file instead of vorl.vorlcfg
+  -m MACHINE       with PROGRAM-FILE: prepare its download to the one machine
+                   whose name starts with MACHINE (letter case ignored)
+  -d X             show the command line in a message box (X is not used)
+  PROGRAM-FILE     the part program to download
+      --help       display this help and exit
+      --version    output version information and exit
+
+Files: beside the program when its directory is writable; otherwise the
+machine file is ~/.config/vorl/vorl.vorlcfg (under $XDG_CONFIG_HOME when set),
+and the language file vorl.lan and help file vorl.hlp are looked for beside
+the program, in ~/.config/vorl/, then in the installation's share/vorl/.
+A machine's COM n is the device named by $VORL_COM<n>, else by a line
+COM<n>=PATH in the machine file's .ports file, else /dev/ttyS<n-1>.
+
+Exit status: 0; 3 when the older binary configuration file is unreadable;
+4 when the window position cannot be saved at close.
+)";
+}
+
+std::string VersionText() {
+    return "vorl (VORL II) " VORL_VERSION "\n"
+           "A DNC program for machine shops.\n";
 }
 
 } // namespace vorl

@@ -1,5 +1,6 @@
 // The program's command line: "-c" file, "-m" machine name prefix, "-d" (show
-// the command line), and a program file to download.
+// the command line), and a program file to download; "--help" and "--version"
+// answer on standard output before any window opens.
 #pragma once
 
 #include <string>
@@ -14,6 +15,8 @@ struct CommandLine {
     // One entry per "-d": the text to show, the whole command line with every
     // argument (the program name included) followed by one blank.
     std::vector<std::string> shows;
+    bool help = false;    // "--help"
+    bool version = false; // "--version"
 };
 
 // `args` includes the program name as its first element. Arguments are read
@@ -30,5 +33,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args);
 // command line as written in a DOS-era batch file is still found, but an entry
 // that matches exactly always wins and an ambiguous match picks nothing.)
 std::string LongFileName(const std::string& arg);
+
+// What "--help" and "--version" print.
+std::string UsageText();
+std::string VersionText();
 
 } // namespace vorl

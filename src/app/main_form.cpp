@@ -3,6 +3,7 @@
 #include "app/about_form.h"
 #include "app/application.h"
 #include "app/command_line.h"
+#include "app/file_locations.h"
 #include "app/help_window.h"
 #include "machines/config_file.h"
 #include "machines/legacy_import.h"
@@ -332,10 +333,6 @@ void TMainForm::nameFromCaptions() {
     }
 }
 
-QString TMainForm::programFile(const QString& extension) const {
-    return env_.programPath + extension;
-}
-
 void TMainForm::setStatus(const QString& text) {
     lblStatus->setText(text);
 }
@@ -351,8 +348,11 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::FormShow() {
+    const FileLocations files =
+        LocateFiles(env_.programPath,
+                    env_.userDirectory.isEmpty() ? UserConfigDirectory() : env_.userDirectory);
     // 1. Language file and captions.
-    languageLoaded = Language().LoadLanguageFile(fileName(programFile(".lan"))) == "OK";
+    languageLoaded = Language().LoadLanguageFile(fileName(files.languageFile)) == "OK";
     if (languageLoaded) {
         applyLanguage();
     }
@@ -371,13 +371,15 @@ void TMainForm::FormShow() {
         configPath = commandLineConfig;
         legacyConfigPath = commandLineConfig;
     } else {
-        legacyConfigPath = programFile(".cfg");
-        configPath = programFile(".vorlcfg");
+        legacyConfigPath = files.legacyConfigPath;
+        configPath = files.configPath;
+        // The user's directory is made on the first start of an installed program.
+        QDir().mkpath(QFileInfo(configPath).absolutePath());
     }
     // 6.
     translationPath = changeExtension(configPath, ".xlt");
     engine->translationFile = fileName(translationPath);
-    helpFile = programFile(".hlp");
+    helpFile = files.helpFile;
     // 7. The key table is fixed at compile time.
     mnuConfigEdit->menuAction()->setEnabled(false);
     // 8.
@@ -398,9 +400,8 @@ void TMainForm::FormShow() {
     protocolHandshakeWait = 182;
     engine->Protocol1.SetHandshakeWait(static_cast<uint32_t>(protocolHandshakeWait));
     // 12.
-    const QString dir = QFileInfo(env_.programPath).absolutePath();
-    comPortLogFileName = leftTruncated(dir + "/vorl.log", 255);
-    comPortTraceFileName = leftTruncated(dir + "/vorl.trc", 255);
+    comPortLogFileName = leftTruncated(files.logDirectory + "/vorl.log", 255);
+    comPortTraceFileName = leftTruncated(files.logDirectory + "/vorl.trc", 255);
     engine->ComPort1.SetLogName(fileName(comPortLogFileName));
     engine->ComPort1.SetTraceName(fileName(comPortTraceFileName));
 }

@@ -54,6 +54,9 @@ struct MainFormEnvironment {
     // The program's path without extension: the base of the .vorlcfg, .cfg,
     // .lan and .hlp files. Empty: the running executable's.
     QString programPath;
+    // The user's configuration directory, used when the files do not stay
+    // beside the program (app/file_locations.h). Empty: $XDG_CONFIG_HOME/vorl.
+    QString userDirectory;
     // The command line with the program name first. Empty: the process's.
     QStringList arguments;
     // An INI file for the window values. Empty: the user's settings of the
@@ -195,7 +198,6 @@ private:
     void fillMachineMenu(QMenu* menu, const std::vector<MachineMenuEntry>& entries,
                          const QString& prefix, void (TMainForm::*handler)(int));
     void setStatus(const QString& text);
-    QString programFile(const QString& extension) const;
 
     // What the transfer engine shows and asks.
     void ShowStatus(const std::string& text) override;

@@ -1,5 +1,6 @@
 #include "platform/device.h"
 
+#include "platform/port_access.h"
 #include "platform/posix_tty.h"
 #include "platform/simulated_device.h"
 
@@ -42,7 +43,10 @@ std::string DeviceErrorText(int sysError, const std::string& path) {
     case kSysInUse:
         return "Device in use by another program" + on;
     case kSysPermissionDenied:
-        return "Permission denied" + on + " (the user is probably not in the 'dialout' group)";
+        if (path.empty()) {
+            return "Permission denied (the user is probably not in the 'dialout' group)";
+        }
+        return PermissionDeniedText(QueryPortOwnership(path));
     default:
         return std::string(std::strerror(sysError)) + on;
     }

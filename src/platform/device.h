@@ -41,8 +41,9 @@ constexpr int kSysPermissionDenied = 13; // EACCES, EPERM
 int SystemErrorFromErrno(int err);
 
 // Readable text for a system error of the device layer, naming the path, e.g.
-// "Permission denied on /dev/ttyS0 (the user is probably not in the 'dialout'
-// group)". Empty `path` leaves the path out.
+// "Device in use by another program on /dev/ttyS0"; permission denied names
+// the group that owns the device (platform/port_access.h). Empty `path` leaves
+// the path out.
 std::string DeviceErrorText(int sysError, const std::string& path);
 
 // Control of the DTR and RTS lines by the line settings.

@@ -1,6 +1,7 @@
 #include "serial/com_port.h"
 
 #include "platform/device.h"
+#include "platform/port_access.h"
 #include "platform/port_map.h"
 #include "serial/dispatcher.h"
 
@@ -87,6 +88,9 @@ std::vector<ComPortInfo> AvailableComPorts(int first, int last) {
             ports.push_back({n, path, false});
         } else if (result == platform::kSysInUse) {
             ports.push_back({n, path, true});
+        } else if (result == platform::kSysPermissionDenied && platform::DeviceMayBePresent(path)) {
+            ports.push_back(
+                {n, path, false, platform::NoAccessNote(platform::QueryPortOwnership(path))});
         }
     }
     return ports;

@@ -91,10 +91,13 @@ struct ComPortInfo {
     int number = 0;     // n of COM n
     std::string path;   // the device behind it
     bool inUse = false; // held by another program
+    std::string noAccess =
+        {}; // the user may not open it: why, e.g. "no access: not in group 'dialout'"
 };
 
 // The ports from `first` to `last` whose device can be opened, or exists and is
-// held by another program; each is opened and closed again at once.
+// held by another program or closed to the user; each is opened and closed
+// again at once.
 std::vector<ComPortInfo> AvailableComPorts(int first = 1, int last = 50);
 
 // The device path behind COM n ("" for n < 1).

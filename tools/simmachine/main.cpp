@@ -409,9 +409,9 @@ int Simulator::run() {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     ParseResult parsed = parseOptions(args);
-    if (parsed.help) {
-        std::fputs(usageText().c_str(), stdout);
-        return 0;
+    if (parsed.help || parsed.version) {
+        const std::string text = parsed.help ? usageText() : versionText();
+        return std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0 ? 1 : 0;
     }
     if (!parsed.options) {
         std::fprintf(stderr, "vorl-simmachine: %s\nTry 'vorl-simmachine --help'.\n",

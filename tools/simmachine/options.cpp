@@ -253,6 +253,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             result.help = true;
             return result;
         }
+        if (arg == "--version") {
+            result.version = true;
+            return result;
+        }
         if (arg.rfind("--", 0) != 0) {
             result.error = "unexpected argument '" + arg + "' (options start with --)";
             return result;
@@ -306,7 +310,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
 }
 
 std::string usageText() {
-    return R"(Usage: vorl-simmachine [options]
+    return R"(Usage: vorl-simmachine [OPTION]...
 Plays the controller of a machine tool on a serial line: answers the trigger
 strings of a download and an upload, stores the program it receives, and paces
 the computer with XOFF/XON from a receive buffer drained at a set rate.
@@ -347,10 +351,17 @@ Upload:
                        upload asked for only on the command `answer`
 Messages:
   --quiet              only errors;  --verbose  also every XOFF and XON
+  -h, --help           display this help and exit
+      --version        output version information and exit
 Commands on stdin: upload, download (send the download Ready string),
   answer (see --manual-answers), reset, report, quit. SIGUSR1 rewrites the report; SIGTERM/SIGINT end.
 Exit status: 0, 2 on bad options, 1 on a line or file error, 3 after overflow.
 )";
+}
+
+std::string versionText() {
+    return "vorl-simmachine (VORL II) " VORL_VERSION "\n"
+           "A simulated machine tool controller for trying and testing VORL II.\n";
 }
 
 } // namespace vorl::sim

@@ -55,10 +55,12 @@ struct ParseResult {
     std::optional<SimOptions> options; // empty on error or after --help
     std::string error;                 // what was wrong, for the user
     bool help = false;
+    bool version = false; // --version
 };
 
 ParseResult parseOptions(const std::vector<std::string>& args);
 std::string usageText();
+std::string versionText();
 
 // Caret notation as in the machine's configuration file ("^" and c give the
 // byte (upper-case(c) - 64) mod 256), except that a caret at the end of the

@@ -16,6 +16,9 @@ QString ComSelectEntryText(const ComPortInfo& port) {
     if (port.inUse) {
         text += QStringLiteral(" (in use)");
     }
+    if (!port.noAccess.empty()) {
+        text += QStringLiteral(" (") + QString::fromStdString(port.noAccess) + ')';
+    }
     return text;
 }
 

@@ -1,6 +1,7 @@
 // The "Select Port" dialog: shown when a port is opened without a port number,
-// it lists the ports that exist (free, or held by another program) and hands
-// back the number the operator chose.
+// it lists the ports that exist (free, held by another program, or closed to
+// the user, with the group that would open it) and hands back the number the
+// operator chose.
 #pragma once
 
 #include "serial/com_port.h"
@@ -40,7 +41,8 @@ private:
     void fill(const std::vector<ComPortInfo>& ports);
 };
 
-// The text of a list entry: "COM%d" and the device path behind the number.
+// The text of a list entry: "COM%d", the device path behind the number, and
+// whether it is in use or closed to the user.
 QString ComSelectEntryText(const ComPortInfo& port);
 
 } // namespace vorl

@@ -1,0 +1,71 @@
+# What `cmake --install` puts where, and the Debian package made from it
+# (`cmake --build build --target package` gives vorl_<version>_amd64.deb).
+#
+#   bin/vorl, bin/vorl-simmachine (and bin/vorl-dnc where that program is built)
+#   share/vorl/              help file, sample language file, demo/ (programs and
+#                            the simulated machine tool's settings)
+#   share/applications/vorl.desktop, share/icons/hicolor/scalable/apps/vorl.svg
+#   share/man/man1/          vorl.1.gz, vorl-simmachine.1.gz
+#
+# An installed vorl finds its help file in share/vorl/ beside its bin/ and
+# keeps the user's files in ~/.config/vorl/ (src/app/file_locations.h).
+include(GNUInstallDirs)
+
+set(VORL_DIST ${CMAKE_SOURCE_DIR}/dist)
+set(VORL_DATADIR ${CMAKE_INSTALL_DATADIR}/vorl)
+
+install(TARGETS vorl vorl-simmachine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET vorl-dnc)
+  install(TARGETS vorl-dnc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(FILES ${VORL_DIST}/vorl.hlp ${VORL_DIST}/sample.lan DESTINATION ${VORL_DATADIR})
+install(FILES ${CMAKE_SOURCE_DIR}/tools/simmachine/demo/machine.conf
+              ${CMAKE_SOURCE_DIR}/tools/simmachine/demo/O1000.nc
+              ${CMAKE_SOURCE_DIR}/tools/simmachine/demo/O2000.nc
+        DESTINATION ${VORL_DATADIR}/demo)
+install(FILES ${VORL_DIST}/vorl.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${VORL_DIST}/vorl.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# Man pages carry the version and are compressed, as Debian keeps them.
+find_program(GZIP_PROGRAM gzip REQUIRED)
+set(VORL_MAN_PAGES vorl vorl-simmachine)
+if(TARGET vorl-dnc AND EXISTS ${VORL_DIST}/vorl-dnc.1)
+  list(APPEND VORL_MAN_PAGES vorl-dnc)
+endif()
+set(VORL_MAN_OUTPUTS)
+foreach(page IN LISTS VORL_MAN_PAGES)
+  set(VERSION ${PROJECT_VERSION})
+  configure_file(${VORL_DIST}/${page}.1 ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.1.gz
+    COMMAND ${GZIP_PROGRAM} -9n -c ${CMAKE_BINARY_DIR}/man/${page}.1 > ${CMAKE_BINARY_DIR}/man/${page}.1.gz
+    DEPENDS ${CMAKE_BINARY_DIR}/man/${page}.1
+    VERBATIM)
+  list(APPEND VORL_MAN_OUTPUTS ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+endforeach()
+add_custom_target(vorl_man ALL DEPENDS ${VORL_MAN_OUTPUTS})
+install(FILES ${VORL_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- Debian package ---------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vorl)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "VORL II developers")
+set(CPACK_PACKAGE_CONTACT "VORL II developers <vorl@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "DNC program: moves NC part programs to and from machine tools over RS-232")
+set(CPACK_PACKAGE_DESCRIPTION
+    "VORL II moves NC part programs between the shop computer and the controllers
+of CNC machine tools over serial lines, with each machine's line settings,
+flow control, trigger strings, ASCII or Xmodem, EIA or ASCII tape code,
+filters, block delays and restart at a chosen block. A terminal window talks
+to a control by hand. Includes vorl-simmachine, a simulated machine tool
+controller for trying the program without a machine.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)
