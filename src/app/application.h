@@ -1,5 +1,7 @@
 // The application object: the standard box for exceptions that reach the
-// event loop, so that no exception leaves a slot or an event handler unseen.
+// event loop, so that no exception leaves a slot or an event handler unseen;
+// and the end of the session (SIGTERM, SIGHUP, SIGINT) closing the main
+// window as the operator would, so its close sequence still runs.
 #pragma once
 
 #include <QApplication>
@@ -21,6 +23,9 @@ public:
     // The same for an exception caught elsewhere (event handlers of the port
     // and protocol components).
     static void ShowExceptionPtr(std::exception_ptr error);
+
+private:
+    void closeOnEndSignals();
 };
 
 } // namespace vorl

@@ -6,10 +6,12 @@
 
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTest>
 #include <QTextBrowser>
 
+#include <csignal>
 #include <cstdlib>
 #include <pty.h>
 #include <unistd.h>
@@ -209,6 +211,67 @@ TEST_F(AppTest, ConfigOptionWithAMissingFileWritesTheDefaultThere) {
     EXPECT_EQ(form->translationPath.toStdString(), dir.file("shop.xlt"));
     EXPECT_EQ(readBytes(other), std::string(DefaultConfiguration()));
     EXPECT_FALSE(std::filesystem::exists(configFile()));
+}
+
+TEST_F(AppTest, AnInstalledProgramKeepsItsFilesInTheUsersDirectory) {
+    std::filesystem::create_directories(dir.file("usr/bin"));
+    std::filesystem::create_directories(dir.file("usr/share/vorl"));
+    writeBytes(dir.file("usr/share/vorl/vorl.hlp"), "Choose a machine.");
+    writeBytes(dir.file("usr/share/vorl/vorl.lan"), "13,Verbinden\n");
+    const QString user = QString::fromStdString(dir.file("home/.config/vorl"));
+    MainFormEnvironment env = environment({});
+    env.programPath = QString::fromStdString(dir.file("usr/bin/vorl"));
+    env.userDirectory = user;
+    {
+        TMainForm form(env);
+        form.show();
+        EXPECT_EQ(form.configPath, user + "/vorl.vorlcfg");
+        EXPECT_EQ(form.translationPath, user + "/vorl.xlt");
+        EXPECT_EQ(form.comPortLogFileName, user + "/vorl.log");
+        EXPECT_EQ(form.helpFile.toStdString(), dir.file("usr/share/vorl/vorl.hlp"));
+        EXPECT_EQ(form.cmdGo->text(), "Verbinden");
+        EXPECT_EQ(readBytes(dir.file("home/.config/vorl/vorl.vorlcfg")),
+                  std::string(DefaultConfiguration()));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("usr/bin/vorl.vorlcfg")));
+    }
+    const std::string other = dir.file("shop.vorlcfg");
+    env.arguments = QStringList{"vorl", "-c", QString::fromStdString(other)};
+    TMainForm form(env);
+    form.show();
+    EXPECT_EQ(form.configPath.toStdString(), other) << "-c names the machine file wherever it is";
+    EXPECT_EQ(readBytes(other), std::string(DefaultConfiguration()));
+}
+
+// The real program: --version and --help answer without a window, and the
+// end of the session closes the window as the operator would (exit code 0,
+// window values saved).
+TEST(VorlProgram, VersionHelpAndTheEndOfTheSession) {
+    const QString vorl = VORL_BINARY_DIR "/src/app/vorl";
+    QProcess p;
+    p.start(vorl, {"--version"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardOutput().startsWith("vorl (VORL II) " VORL_VERSION "\n"));
+    p.start(vorl, {"-m", "mill", "--help"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardOutput().contains("--version"));
+
+    test::TempDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(home.path().string()));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    const std::string config = home.file("shop.vorlcfg");
+    p.start(vorl, {"-c", QString::fromStdString(config)});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(config); }, 30000))
+        << "the machine file is written at start-up";
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_NE(readBytes(home.file("VORL/VORL.conf")).find("Left=162"), std::string::npos);
 }
 
 // A configuration file that is there but yields no machine (stray text before

@@ -1,5 +1,6 @@
 // The device layer: port numbers to paths, errno to system errors, and the
 // POSIX tty on a pty pair.
+#include "platform/port_access.h"
 #include "platform/port_map.h"
 #include "platform/posix_tty.h"
 
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vorl::platform {
@@ -56,10 +58,39 @@ TEST(DeviceErrors, ErrnoToSystemErrorsAndTexts) {
     EXPECT_EQ(SystemErrorFromErrno(EWOULDBLOCK), kSysInUse);
     EXPECT_EQ(SystemErrorFromErrno(EACCES), kSysPermissionDenied);
     EXPECT_EQ(SystemErrorFromErrno(EMFILE), EMFILE);
-    std::string text = DeviceErrorText(kSysPermissionDenied, "/dev/ttyS0");
-    EXPECT_NE(text.find("/dev/ttyS0"), std::string::npos);
+    std::string text = DeviceErrorText(kSysPermissionDenied, "/dev/vorl-no-such-tty");
+    EXPECT_NE(text.find("/dev/vorl-no-such-tty"), std::string::npos);
     EXPECT_NE(text.find("dialout"), std::string::npos);
     EXPECT_NE(DeviceErrorText(kSysInUse, "/dev/ttyS1").find("/dev/ttyS1"), std::string::npos);
+
+    // A refused open names the group that owns the device and what to do.
+    PortOwnership port{"/dev/ttyUSB0", "dialout", true, false, false, "op"};
+    EXPECT_EQ(PermissionDeniedText(port),
+              "Permission denied on /dev/ttyUSB0: the user is not in the group 'dialout' that "
+              "owns it (an administrator adds it with: usermod -aG dialout op; then log in "
+              "again)");
+    EXPECT_EQ(NoAccessNote(port), "no access: not in group 'dialout'");
+    port.listedInGroup = true; // added, but this login does not have it yet
+    EXPECT_NE(PermissionDeniedText(port).find("log out and in again"), std::string::npos);
+    EXPECT_EQ(NoAccessNote(port), "no access: log in again for group 'dialout'");
+    port.inGroup = true; // the group is not what is missing: no advice about it
+    EXPECT_EQ(PermissionDeniedText(port), "Permission denied on /dev/ttyUSB0");
+    EXPECT_EQ(NoAccessNote(port), "no access");
+    port = PortOwnership{"/dev/ttyS4", "root", false, false, false, "op"};
+    EXPECT_EQ(PermissionDeniedText(port),
+              "Permission denied on /dev/ttyS4 (the user is probably not in the 'dialout' group)")
+        << "a group that may not use it is not the one to join";
+
+    const std::string file = testing::TempDir() + "vorl_port_access_test";
+    std::ofstream(file) << "";
+    ::chmod(file.c_str(), 0660);
+    const PortOwnership mine = QueryPortOwnership(file);
+    EXPECT_EQ(mine.device, file);
+    EXPECT_FALSE(mine.group.empty());
+    EXPECT_TRUE(mine.groupMayUse);
+    EXPECT_TRUE(mine.inGroup) << "a new file has the process's group";
+    std::remove(file.c_str());
+    EXPECT_TRUE(QueryPortOwnership(file).group.empty()) << "nothing there: nothing known";
 }
 
 TEST(PosixTtyDevice, ExclusiveOpenAndWhatIsNotASerialDevice) {

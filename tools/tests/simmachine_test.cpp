@@ -103,6 +103,10 @@ TEST(SimOptions, CaretNotationAndSettings) {
     auto demo = parseOptions({"--config", VORL_SOURCE_DIR "/tools/simmachine/demo/machine.conf"});
     EXPECT_TRUE(demo.options) << demo.error;
 
+    EXPECT_TRUE(parseOptions({"--buffer", "64", "--version"}).version);
+    EXPECT_TRUE(parseOptions({"--help"}).help);
+    EXPECT_NE(usageText().find("--version"), std::string::npos);
+
     writeFile(dir.file("conf2"), "buffer=64\nwhatever=1\n");
     auto res = parseOptions({"--config", dir.file("conf2")});
     EXPECT_NE(res.error.find("conf2:2: unknown setting 'whatever'"), std::string::npos)

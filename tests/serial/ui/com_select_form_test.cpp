@@ -31,16 +31,21 @@ void clickOnModal(const QString& caption) {
 }
 
 TEST(ComSelectForm, ListsThePortsGivenWithTheirPathsFirstSelected) {
-    TComSelectForm form({{1, "/dev/pts/7", false}, {3, "/dev/ttyUSB0", true}}, nullptr);
+    TComSelectForm form({{1, "/dev/pts/7", false},
+                         {3, "/dev/ttyUSB0", true},
+                         {4, "/dev/ttyS3", false, "no access: not in group 'dialout'"}},
+                        nullptr);
     EXPECT_EQ(form.windowTitle(), "Select Port");
     EXPECT_EQ(form.lblInvalid->text(), "The configured serial port is not valid.");
     EXPECT_EQ(form.lblChoose->text(), "Please choose another port.");
-    ASSERT_EQ(form.cboxPorts->count(), 2);
+    ASSERT_EQ(form.cboxPorts->count(), 3);
     EXPECT_FALSE(form.cboxPorts->isEditable());
     EXPECT_TRUE(form.cboxPorts->itemText(0).startsWith("COM1"));
     EXPECT_TRUE(form.cboxPorts->itemText(0).contains("/dev/pts/7"));
     EXPECT_TRUE(form.cboxPorts->itemText(1).startsWith("COM3"));
     EXPECT_TRUE(form.cboxPorts->itemText(1).contains("/dev/ttyUSB0"));
+    EXPECT_TRUE(form.cboxPorts->itemText(1).endsWith("(in use)"));
+    EXPECT_EQ(form.cboxPorts->itemText(2), "COM4  /dev/ttyS3 (no access: not in group 'dialout')");
     EXPECT_EQ(form.cboxPorts->currentIndex(), 0);
     EXPECT_EQ(form.SelectedComNumber(), 1);
     form.cboxPorts->setCurrentIndex(1);
