@@ -69,3 +69,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)
+
+# The package installed on this machine, tried as a new user would and removed
+# again (scripts/package-test). Label "package"; alone, as it installs into
+# the system; skipped (77) where nothing can be installed. A sanitizer build
+# is no package.
+if(VORL_SANITIZE STREQUAL "")
+  add_test(NAME package_test COMMAND ${CMAKE_SOURCE_DIR}/scripts/package-test ${CMAKE_BINARY_DIR})
+  set_tests_properties(package_test PROPERTIES
+    LABELS package RUN_SERIAL TRUE TIMEOUT 900 SKIP_RETURN_CODE 77)
+endif()
