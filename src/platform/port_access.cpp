@@ -43,11 +43,11 @@ PortOwnership QueryPortOwnership(const std::string& path) {
 
 std::string PermissionDeniedText(const PortOwnership& port) {
     const std::string head = "Permission denied on " + port.device;
-    if (port.inGroup) {
-        return head; // the group is not what is missing
-    }
     if (port.group.empty() || !port.groupMayUse) {
         return head + " (the user is probably not in the 'dialout' group)";
+    }
+    if (port.inGroup) {
+        return head; // the group is not what is missing
     }
     const std::string group = "'" + port.group + "'";
     if (port.listedInGroup) {

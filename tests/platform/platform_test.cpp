@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +90,28 @@ TEST(DeviceErrors, ErrnoToSystemErrorsAndTexts) {
     EXPECT_FALSE(mine.group.empty());
     EXPECT_TRUE(mine.groupMayUse);
     EXPECT_TRUE(mine.inGroup) << "a new file has the process's group";
+    EXPECT_EQ(PermissionDeniedText(mine), "Permission denied on " + file);
+
+    // Seen by a user outside the group that owns the device. Root is in every
+    // group that matters: the look runs in a child that gives that up.
+    const group* dialout = ::getgrnam("dialout");
+    if (geteuid() == 0 && dialout != nullptr) {
+        ASSERT_EQ(::chown(file.c_str(), 0, dialout->gr_gid), 0);
+        EXPECT_EXIT(
+            {
+                if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                    ::setresuid(65534, 65534, 65534) != 0) {
+                    std::_Exit(3);
+                }
+                const PortOwnership other = QueryPortOwnership(file);
+                const bool named =
+                    other.group == "dialout" && !other.inGroup &&
+                    PermissionDeniedText(other).find("not in the group 'dialout' that owns it") !=
+                        std::string::npos;
+                std::_Exit(named ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
     std::remove(file.c_str());
     EXPECT_TRUE(QueryPortOwnership(file).group.empty()) << "nothing there: nothing known";
 }
