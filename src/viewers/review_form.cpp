@@ -1,10 +1,12 @@
 #include "viewers/review_form.h"
 
+#include "restart/restart_prefix.h"
 #include "viewers/text_file_view.h"
 #include "viewers/text_search.h"
 #include "viewers/viewer_text.h"
 
 #include <QFile>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -56,9 +58,14 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
         named(new QGroupBox(QStringLiteral("Alternate Start (Current = None)"), this), "GroupBox2");
     cmdSetBlock = named(new QPushButton(QStringLiteral("Set Block"), GroupBox2), "cmdSetBlock");
     cmdAddPrefix = named(new QPushButton(QStringLiteral("Add Prefix"), GroupBox2), "cmdAddPrefix");
-    auto* blockRow = new QHBoxLayout(GroupBox2);
-    blockRow->addWidget(cmdSetBlock);
-    blockRow->addWidget(cmdAddPrefix);
+    cmdBuildPrefix =
+        named(new QPushButton(QStringLiteral("Build Prefix"), GroupBox2), "cmdBuildPrefix");
+    // Build Prefix under Add Prefix: three in a row would not leave the block
+    // number and Close their room at the window's smallest width.
+    auto* blockRows = new QGridLayout(GroupBox2);
+    blockRows->addWidget(cmdSetBlock, 0, 0);
+    blockRows->addWidget(cmdAddPrefix, 0, 1);
+    blockRows->addWidget(cmdBuildPrefix, 1, 1);
 
     lblBlockWord = named(new QLabel(QStringLiteral("Block:"), this), "lblBlockWord");
     lblBlockNumber = named(new QLabel(QStringLiteral("1"), this), "lblBlockNumber");
@@ -80,6 +87,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     connect(cmdAccept, &QPushButton::clicked, this, &TReviewForm::cmdAcceptClick);
     connect(cmdRemove, &QPushButton::clicked, this, &TReviewForm::cmdRemoveClick);
     connect(cmdSearch, &QPushButton::clicked, this, &TReviewForm::cmdSearchClick);
+    connect(cmdBuildPrefix, &QPushButton::clicked, this, &TReviewForm::cmdBuildPrefixClick);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
     setMinimumSize(kDesignWidth, kDesignHeight);
@@ -261,6 +269,57 @@ void TReviewForm::cmdRemoveClick() {
 
 void TReviewForm::cmdSearchClick() {
     searchClick(txtReview, txtSearchArg->text(), this);
+}
+
+// The prefix goes into the editor only: the operator reads it, edits it and
+// takes it with "Accept Prefix" as any typed prefix. The program is read from
+// the file, as far as the start block, whatever the view has loaded so far.
+void TReviewForm::cmdBuildPrefixClick() {
+    if (chosenBlock_ == 0) {
+        QMessageBox::information(this, QString(),
+                                 QStringLiteral("Choose the start block first: put the caret on "
+                                                "its line and click \"%1\".")
+                                     .arg(cmdSetBlock->text()));
+        return;
+    }
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const RestartPrefix prefix = BuildRestartPrefix(fields_.fileName, chosenBlock_);
+    QGuiApplication::restoreOverrideCursor();
+    if (!prefix.ok) {
+        QMessageBox::warning(this, QString(), QString::fromStdString(prefix.error));
+        return;
+    }
+    QStringList lines;
+    for (const std::string& line : prefix.lines) {
+        lines << QString::fromLatin1(line);
+    }
+    const QString text = lines.join(QLatin1Char('\n'));
+    const QString typed = txtPrefix->toPlainText().trimmed();
+    if (!typed.isEmpty() && typed != text &&
+        QMessageBox::question(this, QString(),
+                              QStringLiteral("Replace the prefix in the editor with the one "
+                                             "built for block %1?")
+                                  .arg(chosenBlock_)) != QMessageBox::Yes) {
+        return;
+    }
+    txtPrefix->setPlainText(text);
+    setPrefixEditorVisible(true);
+    FormResize();
+    scrollToChosenBlock();
+    txtPrefix->setFocus();
+    if (!prefix.certain) {
+        QString reasons;
+        for (const std::string& reason : prefix.reasons) {
+            reasons += QStringLiteral("\n- ") + QString::fromStdString(reason);
+        }
+        QMessageBox::warning(
+            this, QString(),
+            QStringLiteral("The state of the machine at block %1 is not certain:%2\n\nThe "
+                           "lines of the prefix are marked UNCHECKED. Check every line against "
+                           "the program before you click \"%3\".")
+                .arg(chosenBlock_)
+                .arg(reasons, cmdAccept->text()));
+    }
 }
 
 void TReviewForm::setPrefixEditorVisible(bool visible) {

@@ -1,7 +1,9 @@
 // TReviewForm, the review and restart window: shows the program to download,
 // the line of the caret as a block number, and lets the operator search it,
 // mark the line to restart at ("Set Block", the line shown bold; line 1 means
-// no restart) and type a prefix to send before the first block.
+// no restart) and type a prefix to send before the first block, or have it
+// built from the program ("Build Prefix": the state the blocks before the
+// start block leave the control in, read from the file on disk).
 //
 // The start block is handed back through chosenBlock() when the window closes
 // (mnuFileReviewClick applies it); the prefix and refilterNeeded are changed in
@@ -46,6 +48,7 @@ private:
     void cmdAcceptClick();
     void cmdRemoveClick();
     void cmdSearchClick();
+    void cmdBuildPrefixClick();
 
     void applyLanguage();
     void setPrefixEditorVisible(bool visible);
@@ -67,6 +70,7 @@ private:
     QGroupBox* GroupBox2;
     QPushButton* cmdSetBlock;
     QPushButton* cmdAddPrefix;
+    QPushButton* cmdBuildPrefix;
     QLabel* lblBlockWord;
     QLabel* lblBlockNumber;
     QPushButton* cmdClose;

@@ -325,6 +325,83 @@ TEST_F(ReviewFormTest, MissingFileAndStartBlockPastTheEnd) {
     EXPECT_EQ(told, "File not found: " + files.path("gone.nc"));
 }
 
+TEST_F(ReviewFormTest, BuildPrefixFillsTheEditorWithTheStateBeforeTheChosenBlock) {
+    fileName = files
+                   .write("mill.nc", "G21 G17 G90 G54\r\nT1 M06\r\nS1000 M03\r\nG00 X1. Y2.\r\n"
+                                     "G43 H1 Z5.\r\nG01 Z-1. F100\r\nX5.\r\nY6.\r\n")
+                   .toStdString();
+    open();
+    QString told;
+    test::onNextModal(
+        [&told](QWidget* modal) {
+            told = qobject_cast<QMessageBox*>(modal)->text();
+            modal->close();
+        },
+        "QMessageBox");
+    click("cmdBuildPrefix");
+    EXPECT_EQ(told, "Choose the start block first: put the caret on its line and click \"Set "
+                    "Block\".");
+
+    caretToLine(review(), 7);
+    click("cmdSetBlock");
+    auto* editor = child<QPlainTextEdit>(form.get(), "txtPrefix");
+    {
+        test::NoModalGuard certain;
+        click("cmdBuildPrefix");
+    }
+    EXPECT_TRUE(editor->isVisible());
+    const QString expected = "(PREFIX FOR A RESTART AT BLOCK 8, STATE AFTER BLOCK 7)\n"
+                             "G21 G17 G90 G54 (BLOCK 1)\n"
+                             "T1 M06 (BLOCK 2)\n"
+                             "S1000 M03 (BLOCK 3)\n"
+                             "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
+                             "G00 X5. Y2. (X BLOCK 7, Y BLOCK 4)\n"
+                             "G01 G43 H1 Z-1. F100 (G43 H BLOCK 5, Z F BLOCK 6)\n"
+                             "G01 F100 (BLOCK 6)";
+    EXPECT_EQ(editor->toPlainText(), expected);
+    EXPECT_TRUE(prefixText.empty()) << "taken only by Accept Prefix";
+    click("cmdAccept");
+    EXPECT_EQ(QString::fromStdString(prefixText), QString(expected).replace("\n", "\r\n") + "\r\n");
+}
+
+TEST_F(ReviewFormTest, BuildPrefixAsksBeforeReplacingATypedPrefixAndSaysWhatIsNotCertain) {
+    startBlock = 12; // the program sets no distance mode: its moves are in doubt
+    open();
+    click("cmdAddPrefix");
+    auto* editor = child<QPlainTextEdit>(form.get(), "txtPrefix");
+    QTest::keyClicks(editor, "G90 G54");
+    test::onNextModal(
+        [](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->button(QMessageBox::No)->click(); },
+        "QMessageBox");
+    click("cmdBuildPrefix");
+    EXPECT_EQ(editor->toPlainText(), "G90 G54");
+
+    QString warning;
+    test::onNextModal(
+        [&warning](QWidget* question) {
+            qobject_cast<QMessageBox*>(question)->button(QMessageBox::Yes)->click();
+            test::onNextModal(
+                [&warning](QWidget* modal) {
+                    warning = qobject_cast<QMessageBox*>(modal)->text();
+                    modal->close();
+                },
+                "QMessageBox");
+        },
+        "QMessageBox");
+    click("cmdBuildPrefix");
+    EXPECT_TRUE(editor->toPlainText().startsWith(
+        "(PREFIX FOR A RESTART AT BLOCK 12, STATE AFTER BLOCK 11)\n"
+        "(UNCHECKED: THE STATE IS NOT CERTAIN, CHECK EVERY LINE)\n"))
+        << editor->toPlainText().toStdString();
+    EXPECT_TRUE(editor->toPlainText().contains("\nG00 X11 (UNCHECKED: X BLOCK 11)\n"));
+    EXPECT_EQ(warning.toStdString(), "The state of the machine at block 12 is not certain:\n"
+                       "- Axis moves before any G90 or G91, read as absolute, at block 1 and 10 "
+                       "later blocks\n"
+                       "- Feed motion G01 without an F word before the start block\n\n"
+                       "The lines of the prefix are marked UNCHECKED. Check every line against the "
+                       "program before you click \"Accept Prefix\".");
+}
+
 TEST(OperationText, FourCasesOfStartBlockAndPrefix) {
     EXPECT_EQ(OperationText(12, "G90\r\n"), "Download with prefix and starting at block: 12");
     EXPECT_EQ(OperationText(12, ""), "Download starting at block: 12");
