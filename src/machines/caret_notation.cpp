@@ -2,15 +2,27 @@
 
 namespace vorl {
 
+namespace {
+
+bool writtenAsCaretPair(unsigned char b, bool last) {
+    if (b >= 0xC1 && b <= 0xE0) {
+        return false;
+    }
+    return b < 0x20 || b >= 0x80 || b == '^' || (b == ' ' && last);
+}
+
+} // namespace
+
 std::string EncodeControlText(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        if (static_cast<signed char>(c) <= 26) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (writtenAsCaretPair(b, i + 1 == bytes.size())) {
             text += '^';
-            text += static_cast<char>((static_cast<unsigned char>(c) + 64) & 0xFF);
+            text += static_cast<char>((b + 64) & 0xFF);
         } else {
-            text += c;
+            text += static_cast<char>(b);
         }
     }
     return text;

@@ -153,7 +153,7 @@ int findKey(std::string_view key) {
 }
 
 // Reads lines that end with a line feed; a last line without one is never
-// returned. Only the first 200 characters of a line are kept.
+// returned. Only the first kMaxReadLine characters of a line are kept.
 class LineReader {
 public:
     explicit LineReader(std::istream& in) : in_(in) {}
@@ -169,7 +169,7 @@ public:
             if (c == '\n') {
                 return line;
             }
-            if (line.size() < kMaxConfigLine) {
+            if (line.size() < kMaxReadLine) {
                 line.push_back(static_cast<char>(c));
             }
         }
@@ -179,36 +179,54 @@ private:
     std::istream& in_;
 };
 
-// A name, directory or extension is written as it is, but a line break in it
-// would end its line and the rest would stop the reading there, with every
-// machine after it: a line break goes into the file as a blank.
-std::string plainValue(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c == '\r' || c == '\n') {
-            c = ' ';
+// A name, directory or extension is written as it is, all but the few bytes a
+// line cannot carry as they are: a line feed would end the line, blanks and
+// control characters at the end of a value are trimmed away with the line's
+// end, and a "]" would end a name. Such a byte is written as a carriage return
+// followed by the byte + 64 (a line feed as CR "J", a final blank as CR "`"),
+// and a carriage return itself as CR "M". No file ever held a carriage return
+// inside a value (the line's own CR LF end is trimmed), so older files read as
+// they always did.
+constexpr char kPlainEscape = '\r';
+
+std::string plainValue(std::string_view s, bool name) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    for (size_t i = 0; i < s.size(); ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const bool escaped = b == '\n' || b == kPlainEscape || (name && b == ']') ||
+                             (!name && i + 1 == s.size() && isBlankOrControl(s[i]));
+        if (escaped) {
+            out += kPlainEscape;
+            out += static_cast<char>((b + 64) & 0xFF);
+        } else {
+            out += s[i];
         }
     }
     return out;
 }
 
-// Trigger and filter strings in caret notation. The bytes 27-31 (escape and
-// the separators) stand for themselves in the notation, but the reader trims
-// control characters from the end of a line, so one at the end of a string
-// would be lost: in the file they are written as caret "[" ... caret "_",
-// which read back as the same bytes.
-std::string encodedValue(std::string_view bytes) {
+std::string plainBytes(std::string_view value) {
     std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        if (c >= 27 && c <= 31) {
-            out += '^';
-            out += static_cast<char>(c + 64);
+    out.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == kPlainEscape && i + 1 < value.size()) {
+            out += static_cast<char>((static_cast<unsigned char>(value[++i]) + 256 - 64) & 0xFF);
         } else {
-            out += EncodeControlText(std::string_view(&c, 1));
+            out += value[i];
         }
     }
     return out;
+}
+
+// A value keeps at most as many bytes as fit a line after its key, counted
+// after decoding: what the dialogs let through always comes back whole,
+// however many of its bytes the file writes as pairs.
+std::string limited(std::string bytes, size_t keyLength) {
+    if (bytes.size() > kMaxConfigLine - keyLength) {
+        bytes.resize(kMaxConfigLine - keyLength);
+    }
+    return bytes;
 }
 
 void appendLine(std::string& out, std::string_view key, std::string_view value) {
@@ -277,7 +295,7 @@ int ReadConfiguration(const std::string& path, MachineList& list,
             // the (empty) name of a fresh slot as it is.
             const size_t close = line.find(']');
             if (close != std::string_view::npos && close >= 2) {
-                list[section].name = std::string(line.substr(1, close - 1));
+                list[section].name = limited(plainBytes(line.substr(1, close - 1)), 2);
             }
             continue;
         }
@@ -295,31 +313,33 @@ int ReadConfiguration(const std::string& path, MachineList& list,
             continue;
         }
         MachineConfig& m = list[section];
+        const size_t keyLength = eq + 1;
         switch (key) {
         case 0:
             m.capability = value.front();
             break;
         case 1:
-            m.downloadDirectory = std::string(value);
+            m.downloadDirectory = limited(plainBytes(value), keyLength);
             break;
         case 2:
-            m.uploadDirectory = std::string(value);
+            m.uploadDirectory = limited(plainBytes(value), keyLength);
             break;
         case 3:
-            m.downloadExtension = std::string(value);
+            m.downloadExtension = limited(plainBytes(value), keyLength);
             break;
         case 4:
-            m.uploadExtension = std::string(value);
+            m.uploadExtension = limited(plainBytes(value), keyLength);
             break;
         case 13:
-            m.downloadFilterChars = DecodeControlText(value);
+            m.downloadFilterChars = limited(DecodeControlText(value), keyLength);
             break;
         case 14:
-            m.uploadFilterChars = DecodeControlText(value);
+            m.uploadFilterChars = limited(DecodeControlText(value), keyLength);
             break;
         default:
             if (key >= 15) {
-                m.triggers[static_cast<size_t>(key - 15)] = DecodeControlText(value);
+                m.triggers[static_cast<size_t>(key - 15)] =
+                    limited(DecodeControlText(value), keyLength);
             } else if (!storeNumbers(key, value, m) && !damageReported) {
                 damageReported = true;
                 if (onDamaged) {
@@ -344,16 +364,22 @@ std::string FormatConfiguration(const MachineList& list) {
             continue;
         }
         out.push_back('[');
-        out.append(plainValue(m.name));
+        out.append(plainValue(m.name, true));
         out.append("]\n");
-        appendLine(out, kConfigKeys[0], std::string(1, m.capability));
+        // The reader takes the first character after "CAP=": one that the
+        // line's trimming would take is followed by a character that keeps it.
+        std::string capability(1, m.capability);
+        if (m.capability != 0 && isBlankOrControl(m.capability)) {
+            capability += '.';
+        }
+        appendLine(out, kConfigKeys[0], capability);
         const std::pair<int, const std::string*> strings[] = {{1, &m.downloadDirectory},
                                                               {2, &m.uploadDirectory},
                                                               {3, &m.downloadExtension},
                                                               {4, &m.uploadExtension}};
         for (const auto& [key, s] : strings) {
             if (!s->empty()) {
-                appendLine(out, kConfigKeys[static_cast<size_t>(key)], plainValue(*s));
+                appendLine(out, kConfigKeys[static_cast<size_t>(key)], plainValue(*s, false));
             }
         }
         appendNumbers(out, kConfigKeys[5], {m.port, m.baudRate});
@@ -367,14 +393,14 @@ std::string FormatConfiguration(const MachineList& list) {
                       {m.uploadStripNulls, m.uploadStripSpaces, m.uploadStripComments});
         appendNumbers(out, kConfigKeys[12], {m.punchLeader, m.punchTrailer, m.leaderLength});
         if (!m.downloadFilterChars.empty()) {
-            appendLine(out, kConfigKeys[13], encodedValue(m.downloadFilterChars));
+            appendLine(out, kConfigKeys[13], EncodeControlText(m.downloadFilterChars));
         }
         if (!m.uploadFilterChars.empty()) {
-            appendLine(out, kConfigKeys[14], encodedValue(m.uploadFilterChars));
+            appendLine(out, kConfigKeys[14], EncodeControlText(m.uploadFilterChars));
         }
         for (size_t t = 0; t < m.triggers.size(); ++t) {
             if (!m.triggers[t].empty()) {
-                appendLine(out, kConfigKeys[15 + t], encodedValue(m.triggers[t]));
+                appendLine(out, kConfigKeys[15 + t], EncodeControlText(m.triggers[t]));
             }
         }
     }

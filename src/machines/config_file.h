@@ -5,7 +5,10 @@
 // Line 1 is a header the reader skips. "[name]" starts a section; inside it each
 // line is one of the 23 keys of kConfigKeys followed by its value. Numbers are
 // decimal lists separated by ",". Lines are trimmed of blanks and control
-// characters and hold at most 200 characters. The writer writes a new file
+// characters. A value holds at most 200 bytes less its key; trigger and filter
+// strings are in caret notation, names, directories and extensions as they
+// are but for the bytes a line cannot carry (see config_file.cpp), so every
+// byte value survives a write and a read. The writer writes a new file
 // beside the old one and renames it over the old one, so the file on disk is
 // always either the old or the new content. Only where the directory allows no
 // new file but the file itself may be written is it rewritten in place, with
@@ -32,6 +35,9 @@ inline constexpr std::array<std::string_view, 23> kConfigKeys = {
 
 inline constexpr std::string_view kConfigHeader = "VORL Configuration File - Do Not Edit";
 inline constexpr size_t kMaxConfigLine = 200;
+// An escaped byte takes two characters in the line: a value within its limit
+// never takes more than this.
+inline constexpr size_t kMaxReadLine = 2 * kMaxConfigLine;
 
 // Called at most once per read, on the first field group with the wrong number
 // of numbers (the reader goes on). The application shows text 200.
@@ -41,8 +47,8 @@ using ConfigDamageReport = std::function<void()>;
 // and leaves `count` as it was when the file cannot be opened or begins with
 // "M". Fields that no line sets keep their previous value. Reading ends at a key
 // that is not in the table and at a 51st section; a key line before the first
-// section is ignored; a longer line is cut to 200 characters. A last line
-// without a line break is not processed.
+// section is ignored; a longer value is cut to its limit. A last line without
+// a line break is not processed.
 // `stoppedAtLine`, when given, receives the number (1 = the header) of the
 // line at which the reading ended before the end of the file, or 0.
 int ReadConfiguration(const std::string& path, MachineList& list,

@@ -11,11 +11,15 @@ TEST(CaretNotation, ControlCharactersAndHighBytesAreEscaped) {
     EXPECT_EQ(EncodeControlText("\r\n"), "^M^J");
     EXPECT_EQ(EncodeControlText(std::string("\0\x1a", 2)), "^@^Z");
     EXPECT_EQ(EncodeControlText("%G01 X1.5"), "%G01 X1.5");
-    // 27-127 stand for themselves, also the escape character.
-    EXPECT_EQ(EncodeControlText("\x1b\x7f"), "\x1b\x7f");
-    // 128-255 are negative as signed bytes: escaped with the byte + 64.
-    EXPECT_EQ(EncodeControlText("\x80"), "^\xc0");
-    EXPECT_EQ(EncodeControlText("\xc8"), "^\x08");
+    // Escape and the separators are control characters too.
+    EXPECT_EQ(EncodeControlText("\x1b\x7f"), "^[\x7f");
+    // 128-255 are negative as signed bytes: escaped with the byte + 64, but
+    // for C1-E0 hex, whose pairs would be control characters.
+    EXPECT_EQ(EncodeControlText("\x80\xc0\xff"), std::string("^\xc0^\0^?", 6));
+    EXPECT_EQ(EncodeControlText("\xc1\xca\xe0"), "\xc1\xca\xe0");
+    // A caret cannot stand for itself; a final blank would be trimmed.
+    EXPECT_EQ(EncodeControlText("^ ^"), "^\x9e ^\x9e");
+    EXPECT_EQ(EncodeControlText("G1  "), "G1 ^`");
 }
 
 TEST(CaretNotation, DecodeUpperCasesLettersOnly) {
@@ -33,9 +37,9 @@ TEST(CaretNotation, DecodeUpperCasesLettersOnly) {
 TEST(CaretNotation, EveryByteSurvivesEncodeAndDecode) {
     std::string all;
     for (int b = 0; b < 256; ++b) {
-        if (b != '^') {
-            all += static_cast<char>(b);
-        }
+        all += static_cast<char>(b);
+        const std::string alone(1, static_cast<char>(b));
+        EXPECT_EQ(DecodeControlText(EncodeControlText(alone)), alone) << b;
     }
     EXPECT_EQ(DecodeControlText(EncodeControlText(all)), all);
 }

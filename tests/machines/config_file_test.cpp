@@ -155,7 +155,7 @@ TEST(ConfigFile, EscapeAndSeparatorsAtTheEndOfAStringSurvive) {
 
 // A line break in a name, directory or extension would split its line, and
 // the reading would stop at the rest, losing every machine after it.
-TEST(ConfigFile, LineBreaksInPlainStringsDoNotSplitTheFile) {
+TEST(ConfigFile, LineBreaksInPlainStringsComeBackWithoutSplittingTheFile) {
     TempDir dir;
     const std::string path = dir.file("nl.vorlcfg");
     MachineList list;
@@ -170,12 +170,77 @@ TEST(ConfigFile, LineBreaksInPlainStringsDoNotSplitTheFile) {
     ASSERT_EQ(WriteConfiguration(path, list), 3);
     MachineList back;
     ASSERT_EQ(ReadConfiguration(path, back), 3);
-    EXPECT_EQ(back[1].name, "Mill CAP=X");
+    EXPECT_EQ(back[1].name, "Mill\nCAP=X");
     EXPECT_EQ(back[1].capability, 'D');
-    EXPECT_EQ(back[1].downloadDirectory, "/srv/nc  BITS=1");
-    EXPECT_EQ(back[1].uploadExtension, ".n c");
+    EXPECT_EQ(back[1].downloadDirectory, "/srv/nc\r\nBITS=1");
+    EXPECT_EQ(back[1].uploadExtension, ".n\nc");
     EXPECT_EQ(back[2].name, "Lathe");
     EXPECT_EQ(back[2].capability, 'U');
+}
+
+// Every byte value, alone and at the start, inside and at the end of every
+// kind of string the file holds (the name in its header, the plain values,
+// the caret-notation values), comes back from the file, and no machine after
+// it is lost.
+TEST(ConfigFile, EveryByteOfEveryStringFieldSurvivesTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("bytes.vorlcfg");
+    constexpr int kPerFile = MachineList::kSlots - 2;
+    for (int first = 0; first < 256; first += kPerFile) {
+        for (int place = 0; place < 4; ++place) {
+            MachineList list;
+            list[0].capability = 'T';
+            int slot = 1;
+            for (int b = first; b < std::min(256, first + kPerFile); ++b, ++slot) {
+                const std::string c(1, static_cast<char>(b));
+                const std::string value = place == 0   ? c
+                                          : place == 1 ? c + "x"
+                                          : place == 2 ? "x" + c + "y"
+                                                       : "x" + c;
+                MachineConfig& m = list[slot];
+                m.capability = 'B';
+                m.name = value;
+                m.downloadDirectory = m.uploadDirectory = value;
+                m.downloadExtension = m.uploadExtension = value;
+                m.downloadFilterChars = m.uploadFilterChars = value;
+                m.triggers.fill(value);
+            }
+            list[slot].capability = 'D';
+            list[slot].name = "Last";
+            list.count = slot + 1;
+            ASSERT_EQ(WriteConfiguration(path, list), list.count);
+            MachineList back;
+            int damaged = 0;
+            int stoppedAt = 0;
+            ASSERT_EQ(ReadConfiguration(
+                          path, back, [&] { ++damaged; }, &stoppedAt),
+                      list.count)
+                << "bytes from " << first << ", place " << place;
+            EXPECT_EQ(damaged, 0);
+            EXPECT_EQ(stoppedAt, 0);
+            for (int i = 0; i < list.count; ++i) {
+                EXPECT_EQ(back[i], list[i]) << "byte " << first + i - 1 << ", place " << place;
+            }
+        }
+    }
+}
+
+// The file's limits count the bytes of a value, not the characters its
+// notation takes: a trigger of control characters as long as the dialog
+// allows, or a directory of that length ending in a blank, comes back whole.
+TEST(ConfigFile, LimitsCountTheValueNotItsNotation) {
+    TempDir dir;
+    const std::string path = dir.file("long.vorlcfg");
+    MachineList list;
+    list.count = 2;
+    list[1].capability = 'D';
+    list[1].downloadDirectory = std::string(193, 'd') + " ";
+    list[1].triggers[DownloadStart] = std::string(192, '\x12');
+    list[1].uploadFilterChars = std::string(191, '\x80');
+    ASSERT_EQ(WriteConfiguration(path, list), 2);
+    MachineList back;
+    ASSERT_EQ(ReadConfiguration(path, back), 2);
+    EXPECT_EQ(back[1], list[1]);
 }
 
 TEST(ConfigFile, SectionHeadersAndReadingLimits) {
