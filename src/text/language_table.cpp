@@ -54,41 +54,38 @@ long parseId(std::string_view s) {
     return negative ? -value : value;
 }
 
-bool isUtf8(std::string_view s) {
-    const auto byte = [&s](size_t i) { return static_cast<unsigned char>(s[i]); };
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = byte(i);
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            low = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-            high = c == 0xED ? 0x9F : 0xBF; // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            low = c == 0xF0 ? 0x90 : 0x80;
-            high = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (i + length > s.size() || byte(i + 1) < low || byte(i + 1) > high) {
-            return false;
-        }
-        for (size_t k = 2; k < length; ++k) {
-            if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
-                return false;
-            }
-        }
-        i += length;
+// The length of the UTF-8 character at `i`, or 0 when no valid one starts there.
+size_t utf8Length(std::string_view s, size_t i) {
+    const auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (c < 0x80) {
+        return 1;
     }
-    return true;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        low = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        high = c == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        low = c == 0xF0 ? 0x90 : 0x80;
+        high = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + length > s.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
 }
 
 void appendUtf8(std::string& out, char32_t u) {
@@ -108,10 +105,26 @@ void appendUtf8(std::string& out, char32_t u) {
 // Western Europe, while the program's texts are UTF-8: a line that is not UTF-8
 // is taken in that code page. (Its bytes 80-9F hex hold the euro sign, the
 // typographic quotes and dashes; the rest is Latin-1.)
-std::string asUtf8(std::string_view line) {
-    if (isUtf8(line)) {
-        return std::string(line);
+// A line holds at most kMaxLine characters, whichever its encoding, and is
+// only ever cut between two of them; `cut` tells whether it was longer. The
+// characters kept decide the encoding.
+std::string lineText(std::string_view line, bool& cut) {
+    size_t chars = 0;
+    size_t end = 0;
+    while (end < line.size() && chars < kMaxLine) {
+        const size_t length = utf8Length(line, end);
+        if (length == 0) {
+            break;
+        }
+        end += length;
+        ++chars;
     }
+    if (end == line.size() || chars == kMaxLine) {
+        cut = end < line.size();
+        return std::string(line.substr(0, end));
+    }
+    cut = line.size() > kMaxLine;
+    line = line.substr(0, kMaxLine);
     static constexpr char16_t k80to9F[32] = {
         0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
         0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
@@ -178,12 +191,11 @@ std::string LanguageTable::LoadLanguageFile(const std::string& path) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (line.size() > kMaxLine) {
-            // An over-long line is handled cut short and ends the reading.
-            handleLine(asUtf8(std::string_view(line).substr(0, kMaxLine)));
-            break;
+        bool cut = false;
+        handleLine(lineText(line, cut));
+        if (cut) {
+            break; // an over-long line is handled cut short and ends the reading
         }
-        handleLine(asUtf8(line));
     }
     return "OK";
 }

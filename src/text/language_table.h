@@ -22,10 +22,12 @@ public:
     // was read), "NO" when it does not. Entries read stay; a later line for the
     // same id replaces an earlier one. The texts are kept in UTF-8: a line that
     // is not UTF-8 is read in the Windows code page of Western Europe, as the
-    // older program's language files were written.
+    // older program's language files were written. A line longer than 399
+    // characters (not bytes) is cut after its 399th character, handled, and
+    // ends the reading.
     std::string LoadLanguageFile(const std::string& path);
 
-    // Handles one line of a language file (already cut to 399 characters).
+    // Handles one line of a language file (UTF-8, at most 399 characters).
     void handleLine(std::string_view line);
 
     const std::string& GetText(int id) const;

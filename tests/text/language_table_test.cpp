@@ -98,6 +98,10 @@ TEST(LanguageTable, LinesInTheWindowsCodePageBecomeUtf8) {
     std::filesystem::remove(path);
 }
 
+// The limit counts characters: a line of letters that take two bytes each in
+// UTF-8, or three once a Windows code page line is made UTF-8, is cut after
+// its 399th character, never inside one, and only a line longer than 399
+// characters ends the reading.
 TEST(LanguageTable, OverlongLineIsCutAndEndsReading) {
     vorl::LanguageTable table;
     std::string longText(500, 'x');
@@ -105,6 +109,31 @@ TEST(LanguageTable, OverlongLineIsCutAndEndsReading) {
     EXPECT_EQ(table.LoadLanguageFile(path.string()), "OK");
     EXPECT_EQ(table.GetText(7).size(), 397u);
     EXPECT_FALSE(table.HasText(8));
+    std::filesystem::remove(path);
+
+    std::string letters;
+    for (int i = 0; i < 500; ++i) {
+        letters += "\xd0\x96"; // a Cyrillic letter
+    }
+    path = writeFile("vorl_lang_chars.lan",
+                     "7," + letters.substr(0, 2 * 300) + "\n8," + letters + "\n10,after\n");
+    vorl::LanguageTable chars;
+    EXPECT_EQ(chars.LoadLanguageFile(path.string()), "OK");
+    EXPECT_EQ(chars.GetText(7), letters.substr(0, 2 * 300)) << "300 characters are not too long";
+    EXPECT_EQ(chars.GetText(8), letters.substr(0, 2 * 397));
+    EXPECT_FALSE(chars.HasText(10));
+    std::filesystem::remove(path);
+
+    const std::string euros(450, '\x80');
+    std::string euroSigns;
+    for (int i = 0; i < 397; ++i) {
+        euroSigns += "\u20ac";
+    }
+    path = writeFile("vorl_lang_1252long.lan", "9," + euros + "\n10,after\n");
+    vorl::LanguageTable codePage;
+    EXPECT_EQ(codePage.LoadLanguageFile(path.string()), "OK");
+    EXPECT_EQ(codePage.GetText(9), euroSigns);
+    EXPECT_FALSE(codePage.HasText(10));
     std::filesystem::remove(path);
 }
 
