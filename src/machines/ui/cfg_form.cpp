@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <vector>
 
 namespace vorl {
 namespace {
@@ -112,6 +113,19 @@ int number(const QLineEdit* box) {
     bool ok = false;
     const int value = box->text().toInt(&ok);
     return ok ? value : 0;
+}
+
+// The first character of `text` that the file's code page for trigger and
+// filter strings (one byte per character, ISO 8859-1) cannot hold, with its
+// position; an empty string when there is none.
+QString firstCharacterOutsideCodePage(const QString& text, qsizetype& position) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() > 0xFF) {
+            position = i;
+            return text.mid(i, text[i].isHighSurrogate() ? 2 : 1);
+        }
+    }
+    return QString();
 }
 
 QString withoutColon(QString caption) {
@@ -503,6 +517,28 @@ void TCfgFrm::cmdOKClick() {
         return;
     }
 
+    // Trigger and filter strings are bytes, one per character of the box: a
+    // character the code page lacks would go to the machine as "?".
+    std::vector<std::pair<QLineEdit*, QWidget*>> byteBoxes;
+    for (QLineEdit* box : txtTriggers) {
+        byteBoxes.emplace_back(box, tabDataSpecs);
+    }
+    byteBoxes.emplace_back(txtDChars, tabFilters);
+    byteBoxes.emplace_back(txtUChars, tabFilters);
+    for (const auto& [box, page] : byteBoxes) {
+        qsizetype position = 0;
+        const QString character = firstCharacterOutsideCodePage(box->text(), position);
+        if (!character.isEmpty()) {
+            refuse(page, box,
+                   QString("\"%1\" in %2 cannot be stored: trigger strings and filter "
+                           "characters take only the characters of the Western European code "
+                           "page (ISO 8859-1).")
+                       .arg(character, box->accessibleName()));
+            box->setSelection(static_cast<int>(position), static_cast<int>(character.size()));
+            return;
+        }
+    }
+
     MachineConfig& slot = machines_[machines_.selected];
     MachineConfig m = slot;
     if (m.capability != '?') {
@@ -562,9 +598,23 @@ void TCfgFrm::cmdOKClick() {
 void TCfgFrm::browseClick(QPushButton* button, QLineEdit* directoryBox) {
     TDirBrowse browser(this);
     browser.setCaptions(button->text(), cmdOK->text(), cmdCancel->text());
-    if (browser.exec() == QDialog::Accepted) {
-        directoryBox->setText(browser.directory());
+    if (browser.exec() != QDialog::Accepted) {
+        return;
     }
+    // The box holds what a line of the file holds: a longer path is refused
+    // whole rather than cut, perhaps inside a character.
+    const QString chosen = browser.directory();
+    const qsizetype bytes = chosen.toUtf8().size();
+    if (bytes > kDirectoryLength) {
+        refuse(tabFileSpecs, directoryBox,
+               QString("The directory %1 is too long for the configuration file: it takes %2 "
+                       "bytes, and at most %3 fit.")
+                   .arg(chosen)
+                   .arg(bytes)
+                   .arg(kDirectoryLength));
+        return;
+    }
+    setWhole(directoryBox, chosen, kDirectoryLength);
 }
 
 bool TCfgFrm::eventFilter(QObject* watched, QEvent* event) {

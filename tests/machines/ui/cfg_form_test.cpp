@@ -54,6 +54,14 @@ protected:
         QTest::keyClick(b, Qt::Key_Backspace);
         QTest::keyClicks(b, text);
     }
+    // Types characters a plain key click cannot carry (letters outside ASCII).
+    void type(const char* name, const QString& text) {
+        QLineEdit* b = box(name);
+        b->setFocus();
+        for (const QChar c : text) {
+            QTest::sendKeyEvent(QTest::Click, b, Qt::Key_unknown, QString(c), Qt::NoModifier);
+        }
+    }
     void clickOK() { QTest::mouseClick(get<QPushButton>("cmdOK"), Qt::LeftButton); }
     // Clicks OK expecting a refusal; returns the message shown.
     QString clickOKRefused() {
@@ -262,6 +270,8 @@ TEST_F(CfgFormTest, EditSurvivesTheConfigurationFile) {
     const std::string path = dir.file("vorl.vorlcfg");
     open();
     retype("txtDReady", "DC2^m^j");
+    box("txtDStart")->clear();
+    type("txtDStart", QString::fromUtf8("\u00ca%"));
     choose("cboxProtocol", "Xmodem 1K");
     choose("cboxHandshake", "None");
     retype("txtUExt", "PRG");
@@ -272,12 +282,42 @@ TEST_F(CfgFormTest, EditSurvivesTheConfigurationFile) {
     ASSERT_EQ(vorl::ReadConfiguration(path, reread), 3);
     EXPECT_EQ(reread[1], machines[1]);
     EXPECT_EQ(reread[1].triggers[vorl::DownloadReady], "DC2\r\n");
+    EXPECT_EQ(reread[1].triggers[vorl::DownloadStart], "\xca%");
+    EXPECT_EQ(reread[2], machines[2]) << "the machine after it is still there";
     reread.selected = 1;
     machines = reread;
     open();
     EXPECT_EQ(box("txtDReady")->text(), "DC2^M^J");
+    EXPECT_EQ(box("txtDStart")->text(), QString::fromUtf8("\u00ca%"));
     EXPECT_EQ(box("txtUExt")->text(), ".PRG");
     EXPECT_EQ(list("cboxProtocol")->currentText(), "Xmodem 1K");
+}
+
+// Trigger and filter strings take one byte per character: a character the
+// code page lacks is refused, not sent to the machine as "?".
+TEST_F(CfgFormTest, CharactersOutsideTheCodePageAreRefused) {
+    const MachineConfig before = slot();
+    open();
+    box("txtDStart")->clear();
+    type("txtDStart", QString::fromUtf8("%\u20ac"));
+    QString text = clickOKRefused();
+    EXPECT_TRUE(text.contains(QString::fromUtf8("\"\u20ac\" in Download Start")))
+        << text.toStdString();
+    EXPECT_EQ(slot(), before);
+    EXPECT_EQ(get<QTabWidget>("pgcConfig")->currentWidget()->objectName(), "tabDataSpecs");
+    EXPECT_EQ(box("txtDStart")->selectedText(), QString::fromUtf8("\u20ac"));
+
+    retype("txtDStart", "%");
+    type("txtUChars", QString::fromUtf8("\u00e9\u03a9"));
+    text = clickOKRefused();
+    EXPECT_TRUE(text.contains(QString::fromUtf8("\"\u03a9\""))) << text.toStdString();
+    EXPECT_EQ(slot(), before);
+
+    box("txtUChars")->clear();
+    type("txtUChars", QString::fromUtf8("\u00e9"));
+    clickOK();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(slot().uploadFilterChars, "\xe9");
 }
 
 TEST_F(CfgFormTest, DelayAndLengthTakeDigitsOnly) {
@@ -389,6 +429,38 @@ TEST_F(CfgFormTest, BrowsePutsTheChosenDirectoryIntoItsBox) {
     EXPECT_EQ(box("txtUDir")->text(), QDir(dir.path()).canonicalPath());
     clickOK();
     EXPECT_EQ(slot().uploadDirectory, QDir(dir.path()).canonicalPath().toStdString());
+}
+
+// A chosen directory that does not fit a line of the file is refused whole,
+// never cut (here: the temporary directory, 120 letters and 40 letters of
+// two bytes each).
+TEST_F(CfgFormTest, BrowseRefusesADirectoryTooLongForTheFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString deep = dir.path() + '/' + QString(120, 'd') + '/' + QString(40, QChar(0xE4));
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(deep));
+    open();
+    QString refusal;
+    onNextModal(
+        [&](QWidget* browser) {
+            onNextModal(
+                [&](QWidget* modal) {
+                    auto* box = qobject_cast<QMessageBox*>(modal);
+                    ASSERT_NE(box, nullptr);
+                    refusal = box->text();
+                    box->button(QMessageBox::Ok)->click();
+                },
+                browser);
+            QTest::mouseClick(browser->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+        },
+        form.get());
+    QTest::mouseClick(get<QPushButton>("cmdDBrowse"), Qt::LeftButton);
+    QDir::setCurrent(before);
+    EXPECT_TRUE(refusal.contains("too long")) << refusal.toStdString();
+    EXPECT_TRUE(refusal.contains(QDir(deep).canonicalPath())) << refusal.toStdString();
+    EXPECT_EQ(box("txtDDir")->text(), "/srv/nc/Mill") << "the box keeps what it held";
 }
 
 } // namespace
