@@ -663,11 +663,9 @@ int TMainForm::BuildMachineMenus() {
 }
 
 int TMainForm::ReloadMachineTable() {
-    // Deleted slots leave the table before the write, so that the table and
-    // the file list the machines in the same order and the read that follows
-    // puts every section back on its own machine.
-    CompactMachineList(machineList);
-    if (WriteConfiguration(fileName(configPath), machineList) < 0) {
+    const SaveAndReloadResult saved =
+        SaveAndReloadMachines(fileName(configPath), machineList, [this] { showConfigDamaged(); });
+    if (!saved.written) {
         showMessage(this, QMessageBox::Warning,
                     tr("The configuration file could not be written: %1\n"
                        "The changes are not saved.")
@@ -675,8 +673,10 @@ int TMainForm::ReloadMachineTable() {
                     "WriteFailedBox");
     }
     mnuConfigEdit->menuAction()->setEnabled(false);
-    const int sections =
-        ReadConfiguration(fileName(configPath), machineList, [this] { showConfigDamaged(); });
+    if (saved.stoppedAtLine > 0) {
+        keepCopyOfCutShortConfiguration(saved.stoppedAtLine);
+    }
+    const int sections = saved.sections;
     if (sections > 0) {
         const int items = BuildEditMachineMenu();
         mnuConfigEdit->menuAction()->setEnabled(items != 0);

@@ -1,6 +1,7 @@
 #include "machines/machine_table.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace vorl {
 namespace {
@@ -99,6 +100,38 @@ void CompactMachineList(MachineList& list) {
     }
     list.count = kept;
     list.selected = selected;
+}
+
+SaveAndReloadResult SaveAndReloadMachines(const std::string& path, MachineList& list,
+                                          const ConfigDamageReport& onDamaged) {
+    SaveAndReloadResult result;
+    const MachineList before = list;
+    CompactMachineList(list);
+    result.written = WriteConfiguration(path, list) >= 0;
+    auto reread = std::make_unique<MachineList>();
+    result.sections = ReadConfiguration(path, *reread, onDamaged, &result.stoppedAtLine);
+    if (result.sections == 0) {
+        list = before;
+        return result;
+    }
+    reread->selected = 0;
+    if (result.written) {
+        reread->selected = list.selected;
+    } else if (list.selected > 0 && list.selected < list.count) {
+        const std::string& name = list[list.selected].name;
+        int matches = 0;
+        for (int i = 1; i < reread->count; ++i) {
+            if ((*reread)[i].isEditable() && (*reread)[i].name == name) {
+                reread->selected = i;
+                ++matches;
+            }
+        }
+        if (matches != 1) {
+            reread->selected = 0;
+        }
+    }
+    list = std::move(*reread);
+    return result;
 }
 
 } // namespace vorl

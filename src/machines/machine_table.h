@@ -4,6 +4,7 @@
 // machine named on the command line.
 #pragma once
 
+#include "machines/config_file.h"
 #include "machines/machine_config.h"
 
 #include <string>
@@ -45,5 +46,22 @@ int ChooseCommandLineMachine(const MachineList& list, std::string_view prefix);
 // table lists its machines in the order the writer puts them into the file.
 // `selected` follows its machine; it becomes 0 when that machine was deleted.
 void CompactMachineList(MachineList& list);
+
+// What saving the table and reading it back did.
+struct SaveAndReloadResult {
+    bool written = false;  // the file now holds the table
+    int sections = 0;      // sections read back; 0: the table was left as it was
+    int stoppedAtLine = 0; // where the reading back ended before the file's end, or 0
+};
+
+// Every edit of the machines ends here: deleted slots leave the table, the
+// file is written, and the table is read back from it. The reading starts
+// from an empty table, so that no machine keeps a setting of the slot it lands
+// on: after a failed write the file still holds the old list, in its old
+// order. Then `selected` follows its machine by name (0 when no one machine
+// has that name). A read that yields no section leaves the table as it was
+// before the save, so that the menus built from it still fit it.
+SaveAndReloadResult SaveAndReloadMachines(const std::string& path, MachineList& list,
+                                          const ConfigDamageReport& onDamaged = {});
 
 } // namespace vorl

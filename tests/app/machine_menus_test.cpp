@@ -218,6 +218,35 @@ TEST_F(AppTest, ReloadWhoseWriteFailsSaysSo) {
         << "the submenus keep their items";
 }
 
+// A save that cannot be written reads the file back as it is: no machine takes
+// a setting of another, and a file read only in part is reported, since the
+// next save would leave the rest out.
+TEST_F(AppTest, AFailedSaveNeverMixesMachinesAndReportsALostPart) {
+    writeMachines({{'D', "Mill"}, {'D', "Drill"}, {'D', "Lathe"}});
+    MachineList onDisk;
+    ASSERT_EQ(ReadConfiguration(configFile(), onDisk), 4);
+    onDisk[1].downloadDirectory = "/mill";
+    onDisk[3].downloadDirectory = "/lathe";
+    writeBytes(configFile(), FormatConfiguration(onDisk));
+    auto form = start();
+    // The same file under a name that leaves no room for a new file beside
+    // it, with a damaged line before a fourth machine.
+    const std::string path = dir.file(std::string(250, 'v'));
+    writeBytes(path, FormatConfiguration(onDisk) + "stray\n[Spare]\nCAP=D\n");
+    form->configPath = QString::fromStdString(path);
+    ModalDriver driver;
+    form->machineList[1].capability = '?'; // delete Mill
+    EXPECT_EQ(form->ReloadMachineTable(), 4);
+    ASSERT_EQ(driver.boxes.size(), 2u);
+    EXPECT_EQ(driver.boxes[0].objectName, "WriteFailedBox");
+    EXPECT_EQ(driver.boxes[1].objectName, "ConfigCutShortBox");
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(form->machineList[i], onDisk[i]) << "slot " << i;
+    }
+    EXPECT_EQ(machineItems(form->mnuCommDownload),
+              (QStringList{"To: Mill", "To: Drill", "To: Lathe"}));
+}
+
 TEST_F(AppTest, LegacyFileIsImportedWhenNoConfigurationExists) {
     MachineConfig terminal;
     terminal.capability = 'T';

@@ -1,5 +1,7 @@
 #include "machines/machine_table.h"
 
+#include "../temp_dir.h"
+
 #include <gtest/gtest.h>
 
 namespace vorl {
@@ -80,6 +82,52 @@ TEST(MachineTable, CompactDropsDeletedSlotsAndKeepsTheSelection) {
     CompactMachineList(list);
     EXPECT_EQ(list.selected, 0);
     EXPECT_EQ(list[1].name, "C");
+}
+
+// A save whose write fails reads back the file as it still is: every machine
+// gets its own settings from it, none of the slot it lands on, and the
+// selection follows its machine. A read that yields nothing keeps the table.
+TEST(MachineTable, AFailedSaveReadsTheOldFileIntoAnEmptyTable) {
+    test::TempDir dir;
+    // A name that leaves no room for the new file written beside it.
+    const std::string path = dir.file(std::string(250, 'v'));
+    MachineList list = tableOf({{'D', "Mill"}, {'D', "Drill"}, {'U', "Lathe"}});
+    list[1].downloadDirectory = "/mill";
+    list[1].triggers[DownloadStart] = "%";
+    list[3].downloadDirectory = "/lathe";
+    test::writeBytes(path, FormatConfiguration(list));
+    ASSERT_EQ(WriteConfiguration(path, list), -1) << "writes beside the file must fail";
+    const MachineList onDisk = list;
+
+    list[1].capability = '?'; // delete Mill
+    list.selected = 3;
+    int damaged = 0;
+    SaveAndReloadResult r = SaveAndReloadMachines(path, list, [&] { ++damaged; });
+    EXPECT_FALSE(r.written);
+    EXPECT_EQ(r.sections, 4);
+    EXPECT_EQ(r.stoppedAtLine, 0);
+    EXPECT_EQ(damaged, 0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(list[i], onDisk[i]) << "slot " << i;
+    }
+    EXPECT_EQ(list.selected, 3) << "still Lathe";
+
+    list[3].name = "Lathe 2";
+    SaveAndReloadMachines(path, list);
+    EXPECT_EQ(list.selected, 0) << "the renamed machine is not in the file";
+
+    const std::string gone = dir.file("gone/vorl.vorlcfg");
+    list[1].capability = '?';
+    list.selected = 3;
+    const MachineList before = list;
+    r = SaveAndReloadMachines(gone, list);
+    EXPECT_FALSE(r.written);
+    EXPECT_EQ(r.sections, 0);
+    for (int i = 0; i < MachineList::kSlots; ++i) {
+        EXPECT_EQ(list[i], before[i]) << "slot " << i;
+    }
+    EXPECT_EQ(list.count, before.count);
+    EXPECT_EQ(list.selected, 3);
 }
 
 } // namespace
