@@ -136,7 +136,8 @@ int32_t TBaseDispatcher::InitPort(const std::string& name, int32_t baud, uint16_
         d.dtrState = options & kOptionDTR;
         d.rtsState = options & kOptionRTS;
         d.inAvailNotice = false;
-        d.handlerCount = d.largestCount = 0;
+        d.noticeReaders.clear();
+        d.largestCount = 0;
         d.deletionsPending = false;
     }
     RemoveAllTriggers();
@@ -405,9 +406,9 @@ int32_t TBaseDispatcher::FlushOutBuffer() {
 namespace {
 
 // The first byte the caller has not yet taken (input held).
-uint64_t ReadPos(const TBaseDispatcher::Impl& d) {
-    if (ReadsProvisionally(d))
-        return std::max(d.tail, d.noticeBase + d.handlerCount);
+uint64_t ReadPos(TBaseDispatcher::Impl& d) {
+    if (const auto* r = ProvisionalReader(d))
+        return std::max(d.tail, d.noticeBase + r->count);
     if (ReadsLate(d))
         return std::max(d.tail, d.lateReadPos);
     return d.tail;
@@ -424,8 +425,9 @@ void CopyOut(const TBaseDispatcher::Impl& d, uint64_t from, uint8_t* dst, uint32
 // Takes `n` bytes at `pos` for the caller (input held). Returns true when the
 // com thread waits for room and should be woken.
 bool Consume(TBaseDispatcher::Impl& d, uint64_t pos, uint32_t n) {
-    if (ReadsProvisionally(d)) {
-        d.handlerCount = uint32_t(pos + n - d.noticeBase);
+    if (auto* r = ProvisionalReader(d)) {
+        r->count = uint32_t(pos + n - d.noticeBase);
+        d.largestCount = std::max(d.largestCount, r->count); // committed at the notice's end
         return false;
     }
     d.tail = pos + n;

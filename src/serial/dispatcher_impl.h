@@ -111,12 +111,18 @@ struct TBaseDispatcher::Impl {
     uint64_t head = 0, tail = 0;
     uint64_t scanPos = 0, availPos = UINT64_MAX;
     bool readerStalled = false;
-    // Reading during a notice.
+    // Reading during a notice. Every thread that has run a handler of the
+    // notice reads provisionally, after what it has taken, until the notice's
+    // bytes are committed at its end: also between its handler's return and
+    // that commit, so that it never reads them a second time.
+    struct NoticeReader {
+        std::thread::id thread;
+        uint32_t count = 0; // bytes taken since its latest handler began
+    };
     bool inAvailNotice = false;
     uint64_t noticeBase = 0;
-    uint32_t handlerCount = 0;
+    std::vector<NoticeReader> noticeReaders; // capacity kept across notices
     uint32_t largestCount = 0;
-    std::thread::id noticeReader{};
     uint64_t lateReadPos = 0; // see NoticeSlot::lateReader
 
     // --- output: the output ring as running counts ---
@@ -187,9 +193,27 @@ inline void NoteOutputTriggers(TBaseDispatcher::Impl& d) {
     d.outTriggerArmed = armed;
 }
 
-// The provisional read position of the calling thread (input lock held).
-inline bool ReadsProvisionally(const TBaseDispatcher::Impl& d) {
-    return d.inAvailNotice && d.noticeReader == std::this_thread::get_id();
+// The calling thread's entry among the readers of the current data or
+// data-available notice, or nullptr when it reads for real (input lock held).
+inline TBaseDispatcher::Impl::NoticeReader* ProvisionalReader(TBaseDispatcher::Impl& d) {
+    if (!d.inAvailNotice)
+        return nullptr;
+    const auto me = std::this_thread::get_id();
+    for (auto& r : d.noticeReaders)
+        if (r.thread == me)
+            return &r;
+    return nullptr;
+}
+
+// Makes `thread` a reader of the current notice whose handler starts now: it
+// sees the notice's bytes from the first (input lock held).
+inline void BeginNoticeReader(TBaseDispatcher::Impl& d, std::thread::id thread) {
+    for (auto& r : d.noticeReaders)
+        if (r.thread == thread) {
+            r.count = 0;
+            return;
+        }
+    d.noticeReaders.push_back({thread, 0});
 }
 
 // True on the thread of a handler the dispatcher stopped waiting for while it

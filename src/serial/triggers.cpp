@@ -378,24 +378,19 @@ bool TBaseDispatcher::SetEventBusy(bool busy) {
 
 namespace {
 
-// Raises the largest count of the notice to the current handler's (input).
-void NoteHandlerCount(Impl& d) {
-    std::lock_guard<std::mutex> i(d.input);
-    d.largestCount = std::max(d.largestCount, d.handlerCount);
-    d.noticeReader = std::thread::id{};
-}
-
+// A handler on `reader`'s thread starts: it reads the notice's bytes from the
+// first. Its thread stays a provisional reader until the notice's end.
 void BeginHandler(Impl& d, std::thread::id reader) {
     std::lock_guard<std::mutex> i(d.input);
-    d.handlerCount = 0;
-    d.noticeReader = reader;
+    BeginNoticeReader(d, reader);
 }
 
-// Runs `fn` on `target`'s thread and waits at most 3000 ms. While the
-// dispatcher waits, that thread reads provisionally; a run after the wait
-// was given up reads like any other caller. A handler still running when the
-// wait is given up goes on after the bytes it has taken so far, for real:
-// it must neither read them a second time nor lose them.
+// Runs `fn` on `target`'s thread and waits at most 3000 ms. Once the
+// handler has started in time, that thread reads provisionally until the
+// notice ends; a run after the wait was given up reads like any other
+// caller. A handler still running when the wait is given up goes on after
+// the bytes it has taken so far, for real: it must neither read them a
+// second time nor lose them.
 void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t msg,
                  uint32_t first, uint32_t second) {
     std::shared_ptr<NoticeSlot> slot = d.slot;
@@ -406,7 +401,6 @@ void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t
         slot->waiting = true;
         slot->running = false;
     }
-    BeginHandler(d, std::thread::id{});
     Impl* dp = &d;
     target.send(
         [slot, seq, dp, fn, msg, first, second] {
@@ -417,7 +411,7 @@ void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t
                 // While `waiting` holds, the dispatcher sits in send(): alive.
                 if (slot->waiting && slot->seq == seq) {
                     std::lock_guard<std::mutex> i(dp->input);
-                    dp->noticeReader = me;
+                    BeginNoticeReader(*dp, me);
                     slot->running = true;
                     slot->runner = me;
                     counted = true;
@@ -450,11 +444,15 @@ void SendToOwner(Impl& d, Delivery& target, const TTriggerNoticeFn& fn, uint32_t
         slot->waiting = false;
         if (slot->running) {
             // Given up while the handler runs: what it has taken so far is
-            // taken (NoteHandlerCount commits it with the notice), and it
-            // reads on after it.
+            // taken (committed with the notice), and it reads on after it.
             std::lock_guard<std::mutex> i(d.input);
-            d.noticeReader = std::thread::id{};
-            d.lateReadPos = d.noticeBase + d.handlerCount;
+            auto& readers = d.noticeReaders;
+            for (auto it = readers.begin(); it != readers.end(); ++it)
+                if (it->thread == slot->runner) {
+                    d.lateReadPos = d.noticeBase + it->count;
+                    readers.erase(it);
+                    break;
+                }
             slot->lateReader = slot->runner;
             slot->running = false;
         }
@@ -482,7 +480,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
         d.inAvailNotice = avail;
         d.noticeBase = d.tail;
         d.largestCount = 0;
-        d.handlerCount = 0;
+        d.noticeReaders.clear();
     }
     const auto me = std::this_thread::get_id();
     bool aborted = false;
@@ -504,7 +502,6 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
             e->fn(msg, first, second);
         }
         aborted = d.closePending;
-        NoteHandlerCount(d);
     }
     for (size_t k = 0; !aborted; ++k) {
         std::shared_ptr<ProcEntry> e;
@@ -519,7 +516,6 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
         BeginHandler(d, me);
         e->proc(msg, first, second);
         aborted = d.closePending;
-        NoteHandlerCount(d);
     }
     for (size_t k = 0; !aborted; ++k) {
         std::shared_ptr<WndEntry> e;
@@ -533,7 +529,6 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
         }
         SendToOwner(d, *e->target, e->fn, msg, first, second);
         aborted = d.closePending;
-        NoteHandlerCount(d);
     }
 
     bool result = !aborted;
@@ -553,8 +548,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
                     result = false;
             }
         }
-        d.handlerCount = 0;
-        d.noticeReader = std::thread::id{};
+        d.noticeReaders.clear();
     }
     if (wake)
         self.WakeCom(true, false);

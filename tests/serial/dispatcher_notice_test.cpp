@@ -128,6 +128,48 @@ TEST_F(Notices, AllHandlersReadTheSameBytesAndTheMostTakenIsCommitted) {
     disp->DeregisterProcTriggerHandler(&ProcHandler);
 }
 
+TEST_F(Notices, WhatAHandlerTookIsNotReadAgainByItsThreadBeforeTheNoticeEnds) {
+    // The window's thread reads on right after its handler returned, while the
+    // notice still goes to a second window, served by a thread of its own: it
+    // must never get the handler's bytes a second time. Repeated, as a stress.
+    auto second = std::make_shared<LoopDelivery>();
+    std::atomic<bool> stop{false}, readAfterReturn{false};
+    std::thread secondThread([&] {
+        second->setOwner(std::this_thread::get_id());
+        while (!stop)
+            second->pumpUntil([&] { return stop.load(); }, 20ms);
+    });
+    disp->RegisterWndTriggerHandler(second, [&](uint32_t m, uint32_t, uint32_t) {
+        if (m == kNoticeTriggerAvail)
+            WaitUntil([&] { return readAfterReturn.exchange(false); }, 2000ms);
+    });
+    ASSERT_EQ(disp->ChangeLengthTrigger(1), ecOK);
+    std::string byHandler, afterwards, sent;
+    onWindow = [&](uint32_t m, uint32_t f, uint32_t) {
+        std::string b(f, '\0');
+        if (m == kNoticeTriggerAvail && disp->GetBlock(b.data(), f) == int32_t(f))
+            byHandler += b;
+    };
+    for (int round = 0; round < 300; ++round) {
+        const char c = char('A' + round % 26);
+        sent += c;
+        peer.send(std::string(1, c));
+        ASSERT_TRUE(delivery->pumpUntil([&] { return byHandler.size() == sent.size(); }, 5000ms));
+        uint8_t x;
+        if (disp->GetChar(x) == ecOK)
+            afterwards += char(x);
+        readAfterReturn = true;
+        while (disp->NoticeBusy())
+            if (disp->GetChar(x) == ecOK)
+                afterwards += char(x);
+    }
+    stop = true;
+    second->poke();
+    secondThread.join();
+    EXPECT_EQ(byHandler, sent);
+    EXPECT_EQ(afterwards, "");
+}
+
 TEST_F(Notices, FlushDuringANoticeDiscardsEverythingWhenItEnds) {
     onWindow = [&](uint32_t m, uint32_t, uint32_t) {
         if (m == kNoticeTriggerAvail)
