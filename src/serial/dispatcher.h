@@ -40,10 +40,12 @@
 //   their owner's thread through a `Delivery`), then window handlers (sent to
 //   their `Delivery`, waiting at most 3000 ms). During a data-available or
 //   data notice each handler reads provisionally from the same first byte; at
-//   the end the tail moves by the most any handler took. Only the thread
-//   running the current handler reads provisionally; a late-running window
-//   notice (its sender gave up) reads like any other caller, and a handler
-//   still running when its sender gives up reads on after what it had taken.
+//   the end the tail moves by the most any handler took. Only the threads
+//   that ran a handler of the notice read provisionally, until its end (so a
+//   window's thread that reads on after its handler returned never gets the
+//   handler's bytes again); a late-running window notice (its sender gave
+//   up) reads like any other caller, and a handler still running when its
+//   sender gives up reads on after what it had taken.
 // - Closing during a notice (from a handler): the close is deferred; the
 //   dispatcher thread ends after the running handler returns and the threads
 //   are gone by the time `ThreadsActive()` turns false.
