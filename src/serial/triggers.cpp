@@ -256,12 +256,23 @@ void TBaseDispatcher::SaveTriggers(TTriggerSave& save) {
 }
 
 void TBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
-    std::lock_guard<std::mutex> g(d_->general);
-    d_->lenTrigger = uint32_t(save.tsLenTrigger);
-    d_->timers = save.tsTimerTriggers;
-    d_->datas = save.tsDataTriggers;
-    d_->statuses = save.tsStatusTriggers;
-    NoteOutputTriggers(*d_);
+    Impl& d = *d_;
+    std::lock_guard<std::mutex> g(d.general);
+    d.lenTrigger = uint32_t(save.tsLenTrigger);
+    d.timers = save.tsTimerTriggers;
+    d.datas = save.tsDataTriggers;
+    d.statuses = save.tsStatusTriggers;
+    // New handles start past every restored one: a handle the caller still
+    // holds must never name a second trigger.
+    uint32_t highest = 0;
+    for (const auto& t : d.timers)
+        highest = std::max(highest, t.tHandle);
+    for (const auto& t : d.datas)
+        highest = std::max(highest, t.tHandle);
+    for (const auto& t : d.statuses)
+        highest = std::max(highest, t.tHandle);
+    d.handleCounter = std::max(d.handleCounter, (highest >> 3) + 1);
+    NoteOutputTriggers(d);
 }
 
 void TBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {

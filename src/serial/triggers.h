@@ -79,7 +79,8 @@ struct TStatusTrigger {
 };
 
 // A copy of all triggers of a dispatcher (the port component keeps one across
-// a close). The handle counter is not part of it.
+// a close). The handle counter is not part of it: restoring moves the counter
+// past every restored handle instead, so handles stay unique.
 struct TTriggerSave {
     int32_t tsLenTrigger = 0;
     std::vector<TTimerTrigger> tsTimerTriggers;

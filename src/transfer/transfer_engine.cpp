@@ -289,9 +289,6 @@ bool TTransferEngine::runSequence(const std::function<void()>& sequence) {
 
 bool TTransferEngine::SetUpPort() {
     resetProgress();
-    // Triggers of this engine must not come back with the port's next open
-    // (the port keeps triggers across a close, and handles start again).
-    forgetRunTriggers();
     ComPort1.SetOpen(false);
 
     const MachineConfig& m = machine();
@@ -341,7 +338,9 @@ bool TTransferEngine::SetUpPort() {
         return false;
     }
     status(176, "Port open");
-    // Line errors never stop a transfer; they are only shown.
+    // Line errors never stop a transfer; they are only shown. The port kept
+    // the trigger of an earlier connection across its close.
+    removeTrigger(lineErrorTrigger_);
     lineErrorTrigger_ = ComPort1.AddStatusTrigger(stLine);
     constexpr uint16_t kOverrunParityFraming = 7;
     ComPort1.SetStatusTrigger(lineErrorTrigger_, kOverrunParityFraming, true);

@@ -24,9 +24,10 @@
 //   returns even when a new run has cleared `abortRequested` meanwhile, and a
 //   protocol event of an ended run is ignored.
 // - The data triggers registered for a run (the Ready or End string awaited,
-//   the upload's End string) are removed when the run ends, so a handle kept
-//   from an earlier run (handles restart at every open) never ends a wait or
-//   an upload of a later one.
+//   the upload's End string) are removed as their waits end and at Reset.
+//   The port keeps a trigger across a close and reopen with its handle and
+//   never gives that handle to another, so a trigger of an earlier run never
+//   ends a wait or an upload of a later one.
 #pragma once
 
 #include "machines/machine_config.h"

@@ -189,6 +189,11 @@ TEST_F(ComPortLine, ADataTriggerFiresWithItsHandleAfterCloseAndReopen) {
     port->SetTriggerLength(0);
     port->SetOpen(false);
     port->SetOpen(true);
+    // A trigger added after the reopen never takes a restored one's handle:
+    // removing it leaves the restored one in place.
+    const uint16_t added = port->AddDataTrigger("%", false);
+    EXPECT_NE(added, handle);
+    port->RemoveTrigger(added);
 
     std::vector<uint16_t> fired;
     port->OnTriggerData = [&](TComPort&, uint16_t h) { fired.push_back(h); };

@@ -208,7 +208,7 @@ TEST_F(UploadTest, StopWhileReceivingCancels) {
 }
 
 // The End string's trigger of an upload, kept past its port's close, must not
-// be taken for a trigger of the next run (handles start again at each open).
+// be taken for a trigger of the next run, which opens the port again.
 TEST_F(UploadTest, DownloadAfterUploadWaitsForItsOwnEndString) {
     m.triggers[UploadEnd] = "\x03";
     m.triggers[DownloadStart] = "\x12";
