@@ -38,6 +38,23 @@ int32_t TranslateBaud(int32_t baud) {
     return baud;
 }
 
+// The stop-bit code for `stopbits` (1, 2, or 3 to keep `present`) at
+// `byteSize` data bits. Five data bits cannot have two stop bits: one and a
+// half take their place, and only there. Both the "unchanged?" check and the
+// settings applied use this, so the same settings again are no change.
+uint8_t StopBitCode(uint16_t stopbits, uint8_t byteSize, uint8_t present) {
+    uint8_t code = present;
+    if (stopbits == 1)
+        code = platform::kOneStopBit;
+    else if (stopbits == 2)
+        code = platform::kTwoStopBits;
+    if (byteSize == 5 && code == platform::kTwoStopBits)
+        return platform::kOne5StopBits;
+    if (byteSize != 5 && code == platform::kOne5StopBits)
+        return platform::kTwoStopBits;
+    return code;
+}
+
 // A device result: 0, a positive system error, or a negative serial code.
 int32_t DeviceResult(int r) {
     return r > 0 ? -r : r;
@@ -625,11 +642,7 @@ int32_t TBaseDispatcher::SetLine(int32_t baud, uint16_t parity, uint16_t stopbit
         uint32_t nb = baud == 0 ? s.baud : uint32_t(baud);
         uint8_t np = parity == 5 ? s.parity : uint8_t(parity);
         uint8_t nd = databits == 9 ? s.byteSize : uint8_t(databits);
-        uint8_t ns = s.stopBits;
-        if (stopbits != 3)
-            ns = stopbits == 1 ? platform::kOneStopBit : platform::kTwoStopBits;
-        if (nd == 5 && (stopbits != 3 || ns != platform::kOneStopBit))
-            ns = platform::kOne5StopBits;
+        uint8_t ns = StopBitCode(stopbits, nd, s.stopBits);
         if (nb == s.baud && np == s.parity && nd == s.byteSize && ns == s.stopBits) {
             // Only the fixed flags may differ; they change nothing on the line.
             return ecOK;
@@ -651,12 +664,7 @@ int32_t TBaseDispatcher::SetLine(int32_t baud, uint16_t parity, uint16_t stopbit
         s.parity = uint8_t(parity);
     if (databits != 9)
         s.byteSize = uint8_t(databits);
-    if (stopbits != 3)
-        s.stopBits = stopbits == 1 ? platform::kOneStopBit : platform::kTwoStopBits;
-    if (s.byteSize == 5 && s.stopBits != platform::kOneStopBit)
-        s.stopBits = platform::kOne5StopBits;
-    else if (s.byteSize == 5 && stopbits == 3)
-        s.stopBits = platform::kOne5StopBits;
+    s.stopBits = StopBitCode(stopbits, s.byteSize, s.stopBits);
     return ApplyLocked(*this, d, s);
 }
 

@@ -151,7 +151,19 @@ TEST_F(SimDispatcher, CtsFlowHoldsOutputUntilCtsRises) {
 }
 
 TEST_F(SimDispatcher, OutputRingFullAndEmptyRules) {
+    // Five data bits and one stop bit, applied once: the same again is no
+    // change, so it does not wait for output the line holds back.
+    ASSERT_EQ(disp->SetLine(9600, 0, 1, 5), ecOK);
     line->setOutputRoom(0); // the device takes nothing: the ring keeps it all
+    ASSERT_EQ(disp->PutChar('x'), 1);
+    auto t5 = std::chrono::steady_clock::now();
+    EXPECT_EQ(disp->SetLine(9600, 0, 1, 5), ecOK);
+    EXPECT_EQ(disp->SetLine(0, 5, 3, 9), ecOK);
+    EXPECT_LT(std::chrono::steady_clock::now() - t5, 2s);
+    EXPECT_EQ(line->settings().stopBits, platform::kOneStopBit);
+    ASSERT_EQ(disp->FlushOutBuffer(), ecOK);
+    ASSERT_EQ(disp->SetLine(9600, 0, 1, 8), ecOK);
+
     EXPECT_EQ(disp->PutBlock("x", 0), 0);
     EXPECT_EQ(disp->OutBuffFree(), 1000);
     std::string block(1000, 'a');
