@@ -33,6 +33,20 @@ int SystemErrorFromErrno(int err) {
     }
 }
 
+bool IsLineLostErrno(int err) {
+    switch (err) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE:
+    case ECONNRESET:
+    case ESHUTDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::string DeviceErrorText(int sysError, const std::string& path) {
     std::string on = path.empty() ? std::string() : " on " + path;
     switch (sysError) {

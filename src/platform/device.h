@@ -40,6 +40,11 @@ constexpr int kSysPermissionDenied = 13; // EACCES, EPERM
 // Maps an errno from opening or using a device to the number above.
 int SystemErrorFromErrno(int err);
 
+// True when an errno from a device that is open means the line is gone: the
+// device failed or hung up (an unplugged adapter, a closed far end). At open
+// the same values mean that there is no such device.
+bool IsLineLostErrno(int err);
+
 // Readable text for a system error of the device layer, naming the path, e.g.
 // "Device in use by another program on /dev/ttyS0"; permission denied names
 // the group that owns the device (platform/port_access.h). Empty `path` leaves
@@ -136,11 +141,13 @@ public:
     virtual int setQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
 
     // 0, a system error (positive), or a negative serial-layer code for settings
-    // the device cannot do (ecBadArgument, ecBaudRate, ecByteSize).
+    // the device cannot do (ecBadArgument, ecBaudRate, ecByteSize). Every call
+    // on an open device whose line is gone fails with ecLineLost.
     virtual int getLineSettings(LineSettings& out) = 0;
     virtual int setLineSettings(const LineSettings& in) = 0;
 
-    // Bytes read (0 when none wait) or a negative errno. Never blocks.
+    // Bytes read (0 when none wait) or a negative errno (one that
+    // IsLineLostErrno() accepts once the line is gone). Never blocks.
     virtual long read(uint8_t* buf, size_t count) = 0;
     // Bytes taken (0 when the device is full or held) or a negative errno.
     virtual long write(const uint8_t* buf, size_t count) = 0;

@@ -59,6 +59,18 @@ bool OtherRate(uint32_t baud) {
     return false;
 }
 
+// What a failed call on the open device reports: the loss of the line has a
+// code of its own; anything else is the system error.
+int FailureOf(int err) {
+    return IsLineLostErrno(err) ? ecLineLost : SystemErrorFromErrno(err);
+}
+
+// True when the tty has been hung up: a read then finds nothing, for good.
+bool HungUp(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 void DrainEventFd(int efd) {
     uint64_t v;
     while (::read(efd, &v, sizeof v) > 0) {
@@ -308,7 +320,7 @@ int PosixTty::setLineSettings(const LineSettings& in) {
         return kSysNoSuchDevice;
     termios t{};
     if (::tcgetattr(fd_, &t) != 0)
-        return SystemErrorFromErrno(errno);
+        return FailureOf(errno);
     BuildTermios(t, in, speed);
     if (otherRate) {
         // All settings with the rate in one step, so the line never runs at
@@ -316,9 +328,9 @@ int PosixTty::setLineSettings(const LineSettings& in) {
         int e = ApplyTtyWithRate(fd_, t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_cc, NCCS,
                                  in.baud);
         if (e != 0)
-            return e == EINVAL ? ecBaudRate : SystemErrorFromErrno(e);
+            return e == EINVAL ? ecBaudRate : FailureOf(e);
     } else if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
-        return SystemErrorFromErrno(errno);
+        return FailureOf(errno);
     }
     bool releaseInput = false;
     {
@@ -347,6 +359,9 @@ long PosixTty::read(uint8_t* buf, size_t count) {
     ssize_t n = ::read(fd_, buf, count);
     if (n < 0)
         return (errno == EAGAIN || errno == EINTR) ? 0 : -errno;
+    // A hung-up tty reads as empty for ever; say that it is gone.
+    if (n == 0 && count > 0 && HungUp(fd_))
+        return -EIO;
     return n;
 }
 
@@ -451,17 +466,27 @@ bool PosixTty::hasModemLines() {
 // silently. Caller holds fdLock_ shared.
 int PosixTty::modemBits(int set, int clear) {
     if (set && ::ioctl(fd_, TIOCMBIS, &set) != 0 && errno != ENOTTY && errno != EINVAL)
-        return SystemErrorFromErrno(errno);
+        return FailureOf(errno);
     if (clear && ::ioctl(fd_, TIOCMBIC, &clear) != 0 && errno != ENOTTY && errno != EINVAL)
-        return SystemErrorFromErrno(errno);
+        return FailureOf(errno);
     return 0;
 }
+
+namespace {
+
+// A modem control call's result for the dispatcher: a refusal is a bad
+// argument, the loss of the line says so.
+int ModemResult(int r) {
+    return r == 0 || r == ecLineLost ? r : ecBadArgument;
+}
+
+} // namespace
 
 int PosixTty::setDtr(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
         return kSysNoSuchDevice;
-    return modemBits(on ? TIOCM_DTR : 0, on ? 0 : TIOCM_DTR) ? ecBadArgument : 0;
+    return ModemResult(modemBits(on ? TIOCM_DTR : 0, on ? 0 : TIOCM_DTR));
 }
 
 int PosixTty::setRts(bool on) {
@@ -473,7 +498,7 @@ int PosixTty::setRts(bool on) {
         if (settings_.ctsOutFlow || settings_.rtsControl == LineControl::Handshake)
             return ecBadArgument; // the kernel drives RTS under CRTSCTS
     }
-    return modemBits(on ? TIOCM_RTS : 0, on ? 0 : TIOCM_RTS) ? ecBadArgument : 0;
+    return ModemResult(modemBits(on ? TIOCM_RTS : 0, on ? 0 : TIOCM_RTS));
 }
 
 int PosixTty::setBreak(bool on) {
@@ -481,7 +506,7 @@ int PosixTty::setBreak(bool on) {
     if (fd_ < 0)
         return kSysNoSuchDevice;
     if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
-        return ecBadArgument;
+        return ModemResult(FailureOf(errno));
     return 0;
 }
 
@@ -493,7 +518,7 @@ int PosixTty::purge(unsigned which) {
             : (which & PurgeRx)                    ? TCIFLUSH
                                                    : TCOFLUSH;
     if (::tcflush(fd_, q) != 0)
-        return SystemErrorFromErrno(errno);
+        return FailureOf(errno);
     if (which & PurgeTx) {
         // What was queued is gone; the hold inference starts afresh.
         refused_ = false;

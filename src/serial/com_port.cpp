@@ -888,6 +888,10 @@ uint32_t TComPort::GetOutBuffUsed() {
     return uint32_t(std::max(check(dispatcher_->OutBuffUsed()), 0));
 }
 
+int32_t TComPort::GetLineFailure() {
+    return state_ == psOpen ? dispatcher_->LineFailure() : 0;
+}
+
 uint32_t TComPort::GetOutBuffFree() {
     if (state_ != psOpen) {
         return outSize_;

@@ -262,6 +262,9 @@ public:
     uint16_t GetBaseAddress();
     uint8_t GetModemStatus();
     TFlowControlState GetFlowState();
+    // 0 while the line works (and while not open); ecLineLost once the device
+    // failed or hung up, until the port opens again (see TBaseDispatcher).
+    int32_t GetLineFailure();
 
     // ---- Triggers (handles as the dispatcher gives them) ----
     uint16_t AddDataTrigger(std::string_view data, bool ignoreCase);

@@ -138,7 +138,7 @@ int32_t TBaseDispatcher::InitPort(const std::string& name, int32_t baud, uint16_
         d.obuf = std::make_unique<uint8_t[]>(outQueue ? outQueue : 1);
         d.osize = outQueue;
         d.ohead = d.otail = 0;
-        d.writeFailure = 0;
+        d.lineFailure = 0;
         d.head = d.tail = 0;
         d.scanPos = 0;
         d.availPos = UINT64_MAX;
@@ -353,8 +353,8 @@ int32_t TBaseDispatcher::PutBlock(const void* buf, uint32_t len) {
     {
         std::lock_guard<std::mutex> o(d.output);
         uint64_t used = (d.ohead - d.otail) + kernelQueued;
-        if (d.writeFailure != 0)
-            return d.writeFailure;
+        if (d.lineFailure != 0)
+            return d.lineFailure;
         uint64_t room = used >= d.osize ? 0 : d.osize - used;
         if (len > room)
             return ecOutputBufferTooSmall;
@@ -376,6 +376,11 @@ int32_t TBaseDispatcher::PutBlock(const void* buf, uint32_t len) {
                 TraceEntryLocked(d, 'T', src[i]);
     }
     return int32_t(len);
+}
+
+int32_t TBaseDispatcher::LineFailure() {
+    std::lock_guard<std::mutex> o(d_->output);
+    return d_->lineFailure;
 }
 
 int32_t TBaseDispatcher::OutBuffUsed() {
@@ -967,6 +972,7 @@ void SignalDispatcher(TBaseDispatcher::Impl& d, bool status) {
 static bool ExtractData(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
     uint32_t at;
     long n1, n2 = 0;
+    bool lost = false;
     {
         std::lock_guard<std::mutex> i(d.input);
         // Bytes not yet fed to the data triggers are kept even when taken.
@@ -979,17 +985,26 @@ static bool ExtractData(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
         at = uint32_t(d.head % kDispatchBufferSize);
         uint32_t first = std::min<uint32_t>(room, kDispatchBufferSize - at);
         n1 = self.ReadCom(d.dbuf.data() + at, first);
-        if (n1 < 0)
+        if (n1 < 0) {
+            lost = platform::IsLineLostErrno(int(-n1));
             n1 = 0;
+        }
         if (uint32_t(n1) == first && room > first) {
             n2 = self.ReadCom(d.dbuf.data(), room - first);
-            if (n2 < 0)
+            if (n2 < 0) {
+                lost = platform::IsLineLostErrno(int(-n2));
                 n2 = 0;
+            }
         }
-        if (n1 + n2 == 0)
-            return false;
         d.head += uint64_t(n1 + n2);
     }
+    if (lost && !d.kill) {
+        std::lock_guard<std::mutex> o(d.output);
+        if (d.lineFailure == 0)
+            d.lineFailure = ecLineLost;
+    }
+    if (n1 + n2 == 0)
+        return false;
     std::lock_guard<std::mutex> g(d.general);
     if (d.logState == 1) {
         LogEntryLocked(d, dtDispatch, dstReadCom, uint32_t(n1), d.dbuf.data() + at, uint32_t(n1));
@@ -1138,8 +1153,8 @@ void TBaseDispatcher::OutThreadLoop() {
             else if (n < 0)
                 d.otail += len; // a failed write drops its stretch
         }
-        if (n < 0 && !d.kill)
-            d.writeFailure = ecPutBlockFail;
+        if (n < 0 && !d.kill && d.lineFailure == 0)
+            d.lineFailure = platform::IsLineLostErrno(int(-n)) ? ecLineLost : ecPutBlockFail;
         d.ocv.notify_all();
         if (n > 0 && d.outTriggerArmed) {
             // Only when an armed trigger may now hold: the ring's own count

@@ -268,6 +268,10 @@ public:
     int32_t OutBuffFree();
     int32_t FlushInBuffer();
     int32_t FlushOutBuffer();
+    // 0 while the line works. Once a read or write found the device failed
+    // or hung up, ecLineLost (ecPutBlockFail for a write refused otherwise)
+    // until the port opens again; every put then fails with it.
+    int32_t LineFailure();
     void BufferSizes(uint32_t& inQueue, uint32_t& outQueue);
     int32_t SetCommBuffers(uint32_t inQueue, uint32_t outQueue);
 

@@ -131,10 +131,11 @@ struct TBaseDispatcher::Impl {
     uint64_t ohead = 0, otail = 0;
     uint64_t oflushGen = 0;
     bool writerBusy = false;
-    // A write the device refused for good (a hung-up line, an unplugged
-    // adapter): its bytes are gone, and every later put says so until the
-    // port opens again.
-    int32_t writeFailure = 0;
+    // The line failed for good: a write the device refused (its bytes are
+    // gone; ecPutBlockFail) or a device that hung up or failed (ecLineLost,
+    // seen by a read or a write). Every later put says so until the port
+    // opens again.
+    int32_t lineFailure = 0;
     bool flushing = false; // the writer keeps off the device until the flush is done
     std::condition_variable ocv;
 

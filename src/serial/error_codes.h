@@ -56,6 +56,10 @@ enum ErrorCode : int32_t {
     ecTracingNotEnabled = -3008,
     ecLoggingNotEnabled = -3009,
     ecBaseAddressNotSet = -3010,
+    // The device failed or hung up while open (an unplugged adapter, a
+    // closed far end): the line to the machine tool is gone until the port
+    // opens again.
+    ecLineLost = -3011,
 
     // Triggers.
     ecNoMoreTriggers = -5001,

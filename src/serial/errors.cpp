@@ -74,6 +74,7 @@ constexpr TextEntry kTexts[] = {
     {3008, "Tracing not enabled"},
     {3009, "Logging not enabled"},
     {3010, "Base address not set"},
+    {3011, "Line to the machine tool lost"},
     {4700, "OK"},
     {4701, "Protocol handshaking in progress"},
     {4702, "Bad date/time stamp received and ignored"},
@@ -211,6 +212,8 @@ std::string systemText(uint32_t number) {
         throw ELoggingNotEnabled(code);
     case ecBaseAddressNotSet:
         throw EBaseAddressNotSet(code);
+    case ecLineLost:
+        throw ELineLost(code);
 
     case ecTriggerTooLong:
         throw ETriggerTooLong(code);

@@ -134,7 +134,7 @@ VORL_COMM_EXCEPTION(ENotOpenedByTapi, EOpenComm);
 // with a message naming the device; `ErrorCode` is the negated errno.
 VORL_COMM_EXCEPTION(EPortAccessDenied, EOpenComm);
 
-// Serial input and output (-3001 to -3010).
+// Serial input and output (-3001 to -3011).
 VORL_COMM_EXCEPTION(ENullApi, ESerialIO);
 VORL_COMM_EXCEPTION(ERegisterHandlerFailed, ESerialIO);
 VORL_COMM_EXCEPTION(EPutBlockFail, ESerialIO);
@@ -144,6 +144,7 @@ VORL_COMM_EXCEPTION(EBufferIsEmpty, ESerialIO);
 VORL_COMM_EXCEPTION(ETracingNotEnabled, ESerialIO);
 VORL_COMM_EXCEPTION(ELoggingNotEnabled, ESerialIO);
 VORL_COMM_EXCEPTION(EBaseAddressNotSet, ESerialIO);
+VORL_COMM_EXCEPTION(ELineLost, ESerialIO);
 
 // Triggers (-5002, -5003).
 VORL_COMM_EXCEPTION(ETriggerTooLong, ETrigger);

@@ -453,8 +453,12 @@ TEST(PtyHangUp, PutsAfterAFailedWriteAreRefusedUntilTheNextOpen) {
     peer.hangUp();
     const std::string block = "N10 G01 X1.5\r\n";
     EXPECT_TRUE(WaitUntil(
-        [&] { return disp.PutBlock(block.data(), uint32_t(block.size())) == ecPutBlockFail; }));
-    EXPECT_EQ(disp.PutString("%"), ecPutBlockFail);
+        [&] { return disp.PutBlock(block.data(), uint32_t(block.size())) == ecLineLost; }));
+    EXPECT_EQ(disp.PutString("%"), ecLineLost);
+    EXPECT_EQ(disp.LineFailure(), ecLineLost);
+    // Whatever touches the lost line says so, never "no such file".
+    EXPECT_EQ(disp.SWFlowDisable(), ecLineLost);
+    EXPECT_EQ(disp.SetLine(4800, 0, 1, 8), ecLineLost);
     EXPECT_EQ(disp.DonePort(), ecOK);
 
     PtyPeer again;
@@ -462,6 +466,23 @@ TEST(PtyHangUp, PutsAfterAFailedWriteAreRefusedUntilTheNextOpen) {
               ecOK);
     EXPECT_EQ(disp.PutString("%"), 1);
     EXPECT_EQ(again.receive(1), "%");
+    EXPECT_EQ(disp.LineFailure(), ecOK);
+    EXPECT_EQ(disp.DonePort(), ecOK);
+}
+
+TEST(PtyHangUp, ALineLostWhileOnlyReadingIsKnownAtOnce) {
+    PtyPeer peer;
+    TLinuxDispatcher disp(nullptr);
+    ASSERT_EQ(disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS),
+              ecOK);
+    peer.send("N1");
+    ASSERT_TRUE(WaitUntil([&] { return disp.InBuffUsed() == 2; }));
+    EXPECT_EQ(disp.LineFailure(), ecOK);
+    // An upload only listens: the line's loss must show without a write.
+    peer.hangUp();
+    EXPECT_TRUE(WaitUntil([&] { return disp.LineFailure() == ecLineLost; }));
+    EXPECT_EQ(disp.InBuffUsed(), 2); // what came before is still there to read
+    EXPECT_EQ(disp.PutString("%"), ecLineLost);
     EXPECT_EQ(disp.DonePort(), ecOK);
 }
 

@@ -37,6 +37,8 @@ TEST(ErrorTexts, CodeAndItsAbsoluteValueGiveTheSameText) {
     EXPECT_EQ(ErrorMsg(0), "OK");
     EXPECT_EQ(ErrorMsg(psDuplicateBlock), "Duplicate block received and ignored ");
     EXPECT_EQ(ErrorMsg(psCantWriteFile), "File skipped ");
+    // A failed or hung-up device has a code of its own, not "File not found".
+    EXPECT_EQ(ErrorMsg(ecLineLost), "Line to the machine tool lost");
 }
 
 TEST(ErrorTexts, CodeOutsideTheTableUsesTheSystemTextCleaned) {
@@ -96,6 +98,7 @@ TEST(CheckException, TableCodesRaiseTheirClassWithTheirText) {
         {-3001, [](auto& p) { return as<ENullApi>(p) && as<ESerialIO>(p); }},
         {-3006, [](auto& p) { return as<EOutputBufferTooSmall>(p) != nullptr; }},
         {-3007, [](auto& p) { return as<EBufferIsEmpty>(p) != nullptr; }},
+        {ecLineLost, [](auto& p) { return as<ELineLost>(p) && as<ESerialIO>(p); }},
         {-5002, [](auto& p) { return as<ETriggerTooLong>(p) && as<ETrigger>(p); }},
         {-5003, [](auto& p) { return as<EBadTriggerHandle>(p) != nullptr; }},
         {-6006, [](auto& p) { return as<EProtocol>(p) && !as<ETimeout>(p); }},

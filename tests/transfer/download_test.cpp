@@ -226,6 +226,19 @@ TEST_F(BlockSenderTest, BlockDelayPutsEachBlockAloneAndApart) {
     }
 }
 
+TEST_F(EngineTest, TransmitOnALineLostSinceConnectSaysSo) {
+    m.handshake = 1;
+    PtyDrain line;
+    usePort(line.path());
+    chooseDownload(writeProgram("O5.nc", program(5)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    line.hangUp();
+    click();
+    EXPECT_EQ(view.errors, std::vector<std::string>{"Line to the machine tool lost"});
+    EXPECT_FALSE(view.sawStatus("Download complete"));
+}
+
 TEST_F(EngineTest, LineLostDuringTheBlockSenderStopsTheDownloadAndSaysSo) {
     m.handshake = 1;
     m.blockDelay = 20;
@@ -241,7 +254,7 @@ TEST_F(EngineTest, LineLostDuringTheBlockSenderStopsTheDownloadAndSaysSo) {
         }
     };
     click(); // returns when the sender has ended
-    EXPECT_EQ(view.status, "Download stopped Failed to put entire block");
+    EXPECT_EQ(view.status, "Download stopped Line to the machine tool lost");
     EXPECT_FALSE(view.sawStatus("Download complete"));
     EXPECT_LT(puts, 200);
     EXPECT_FALSE(engine->transfer.senderActive);
