@@ -999,6 +999,13 @@ void TComPort::SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate) {
     check(ValidDispatcher().SetTimerTrigger(handle, ticks, activate));
 }
 
+void TComPort::DiscardUntilTrigger(uint16_t handle) {
+    if (guardedOff()) {
+        return;
+    }
+    check(ValidDispatcher().DiscardUntilTrigger(handle));
+}
+
 void TComPort::SetStatusTrigger(uint16_t handle, uint16_t value, bool activate) {
     if (guardedOff()) {
         return;

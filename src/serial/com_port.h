@@ -272,6 +272,10 @@ public:
     uint16_t AddStatusTrigger(uint16_t kind);
     void SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate);
     void SetStatusTrigger(uint16_t handle, uint16_t value, bool activate);
+    // While a sequence waits for data trigger `handle` and reads nothing:
+    // input that cannot be part of a match is dropped until it matches or is
+    // removed (TBaseDispatcher::DiscardUntilTrigger). 0 ends it.
+    void DiscardUntilTrigger(uint16_t handle);
     // On a closed port these remove from the triggers kept for the next open.
     void RemoveTrigger(uint16_t handle);
     void RemoveAllTriggers();

@@ -361,6 +361,13 @@ public:
     int32_t TimerTicksRemaining(uint32_t handle, int32_t& ticks);
     int32_t SetStatusTrigger(uint32_t handle, uint32_t value, bool activate);
     int32_t ChangeLengthTrigger(uint32_t count);
+    // For a caller that waits for data trigger `handle` and reads nothing
+    // meanwhile: until that trigger matches (or is removed, or 0 is given),
+    // received bytes that no data trigger can still match are dropped as they
+    // are looked at, so a flood of other input never fills the buffer before
+    // the string comes. What may still become a match is kept, and from the
+    // match on everything is kept. ecBadTriggerHandle for another handle.
+    int32_t DiscardUntilTrigger(uint32_t handle);
     int32_t RemoveTrigger(uint32_t handle);
     void RemoveAllTriggers();
     void SaveTriggers(TTriggerSave& save);

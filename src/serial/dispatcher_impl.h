@@ -77,6 +77,9 @@ struct TBaseDispatcher::Impl {
     std::vector<TDataTrigger> datas;
     std::vector<TStatusTrigger> statuses;
     uint32_t handleCounter = 1;
+    // DiscardUntilTrigger: the data trigger awaited by a caller that reads
+    // nothing meanwhile; 0 when none.
+    uint32_t discardUntil = 0;
     bool statusHit = false;
     // An output-room or output-used status trigger is armed: the writer then
     // wakes the dispatcher thread as the output drains, not only every 50 ms.

@@ -210,9 +210,21 @@ int32_t TBaseDispatcher::ChangeLengthTrigger(uint32_t count) {
     return ecOK;
 }
 
+int32_t TBaseDispatcher::DiscardUntilTrigger(uint32_t handle) {
+    Impl& d = *d_;
+    std::lock_guard<std::mutex> g(d.general);
+    if (handle != 0 && std::none_of(d.datas.begin(), d.datas.end(),
+                                    [&](const TDataTrigger& t) { return t.tHandle == handle; }))
+        return ecBadTriggerHandle;
+    d.discardUntil = handle;
+    return ecOK;
+}
+
 int32_t TBaseDispatcher::RemoveTrigger(uint32_t handle) {
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
+    if (handle == d.discardUntil)
+        d.discardUntil = 0;
     if (handle == kLengthTriggerHandle) {
         d.lenTrigger = 0;
         return ecOK;
@@ -244,6 +256,7 @@ void TBaseDispatcher::RemoveAllTriggers() {
     d_->datas.clear();
     d_->statuses.clear();
     d_->handleCounter = 1;
+    d_->discardUntil = 0;
     NoteOutputTriggers(*d_);
 }
 
@@ -262,6 +275,7 @@ void TBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
     d.timers = save.tsTimerTriggers;
     d.datas = save.tsDataTriggers;
     d.statuses = save.tsStatusTriggers;
+    d.discardUntil = 0;
     // New handles start past every restored one: a handle the caller still
     // holds must never name a second trigger.
     uint32_t highest = 0;
@@ -580,6 +594,22 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uint32_t first, uint32_t data) {
 // ---------------------------------------------------------------------------
 // Trigger checks (dispatcher thread)
 
+namespace {
+
+// Drops the bytes before the scan position that no data trigger can still
+// match: a match in progress started at most its longest partial count back
+// (general and input held).
+void DropUnmatchable(Impl& d) {
+    uint32_t partial = 0;
+    for (const auto& t : d.datas)
+        for (uint32_t k = 0; k < t.tLen; ++k)
+            partial = std::max(partial, t.tChkIndex[k]);
+    const uint64_t keepFrom = d.scanPos - std::min<uint64_t>(partial, d.scanPos);
+    d.tail = std::max(d.tail, keepFrom);
+}
+
+} // namespace
+
 // Feeds the bytes from the scan position on to the data triggers and gives
 // the length trigger's notice; handles at most one matching byte per call.
 bool TBaseDispatcher::CheckReceiveTriggers() {
@@ -606,6 +636,8 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
                 if (it->tMatched) {
                     it->tMatched = false;
                     d.matched.emplace_back(it->tHandle, it->tLen);
+                    if (it->tHandle == d.discardUntil)
+                        d.discardUntil = 0; // what follows the string is kept
                 }
             if (d.lenTrigger && d.availPos != c && c + 1 > d.tail) {
                 uint64_t count = c + 1 - d.tail;
@@ -619,6 +651,8 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
         }
         if (d.matched.empty()) {
             d.scanPos = d.head;
+            if (d.discardUntil != 0 && !d.inAvailNotice)
+                DropUnmatchable(d);
             if (d.lenTrigger && d.availPos != d.head && d.head - d.tail >= d.lenTrigger) {
                 d.availPos = d.head;
                 availCount = uint32_t(d.head - d.tail);

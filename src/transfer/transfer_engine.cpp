@@ -225,6 +225,9 @@ bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& a
     // that answers at once must not answer before anyone listens.
     if (!awaited.empty()) {
         awaitedTrigger_ = ComPort1.AddDataTrigger(awaited, ignoreCase);
+        // Nothing reads the input meanwhile: other output of the control
+        // must not fill the port's buffer and hide the string behind it.
+        ComPort1.DiscardUntilTrigger(awaitedTrigger_);
         transfer.waitingForTrigger = true;
     }
     if (!send.empty()) {

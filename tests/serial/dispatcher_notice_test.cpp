@@ -170,6 +170,24 @@ TEST_F(Notices, WhatAHandlerTookIsNotReadAgainByItsThreadBeforeTheNoticeEnds) {
     EXPECT_EQ(afterwards, "");
 }
 
+TEST_F(Notices, AWaitForAStringThatNobodyReadsAroundSeesItBehindAFlood) {
+    const int32_t ready = disp->AddDataTrigger("READY", false);
+    ASSERT_EQ(disp->DiscardUntilTrigger(12345), ecBadTriggerHandle);
+    ASSERT_EQ(disp->DiscardUntilTrigger(uint32_t(ready)), ecOK);
+    // 12,000 bytes of other output first: more than the buffer holds.
+    peer.send(std::string(12000, 'x') + "READYN10 G1\n");
+    ASSERT_TRUE(Pump([&](auto& v) { return !v.empty(); }));
+    EXPECT_EQ(wndLog.all()[0].first, uint32_t(ready));
+    // Everything from the string on is kept.
+    auto waiting = [&] {
+        std::string b(size_t(disp->InBuffUsed()), '\0');
+        disp->PeekBlock(b.data(), uint32_t(b.size()));
+        return b;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return waiting().find("READYN10 G1\n") != std::string::npos; }));
+    EXPECT_EQ(waiting().substr(waiting().find("READY")), "READYN10 G1\n");
+}
+
 TEST_F(Notices, FlushDuringANoticeDiscardsEverythingWhenItEnds) {
     onWindow = [&](uint32_t m, uint32_t, uint32_t) {
         if (m == kNoticeTriggerAvail)

@@ -303,6 +303,24 @@ TEST_F(EngineTest, ResetWhileWaitingForReadyClosesAndReturnsToIdle) {
     EXPECT_FALSE(view.sawStatus("Machine tool indicates ready to receive"));
 }
 
+TEST_F(EngineTest, ReadyStringBehindMoreOtherOutputThanTheBufferHoldsStartsTheDownload) {
+    m.handshake = 1;
+    m.triggers[DownloadReady] = "READY";
+    PtyDrain line;
+    usePort(line.path());
+    chooseDownload(writeProgram("O6.nc", program(5)));
+    click();
+    whenever(
+        engine.get(), [&] { return view.status == "Waiting for machine tool"; },
+        [&] { line.send(std::string(12000, '*') + "READY"); });
+    const auto giveUp = Clock::now() + kDeadline;
+    whenever(
+        engine.get(), [&] { return Clock::now() > giveUp; }, [&] { engine->cmdResetClick(); });
+    click(); // ends with the wait, or with Reset when the string was never seen
+    EXPECT_TRUE(view.sawStatus("Machine tool indicates ready to receive")) << view.status;
+    EXPECT_TRUE(runUntil([&] { return line.received() == prepared(); }));
+}
+
 TEST_F(EngineTest, HardwareHandshakeSendsNothingBeforeCts) {
     auto simLine = platform::SimulatedLine::Register("cts-wait");
     simLine->setLines(0);
