@@ -13,7 +13,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QTextBlock>
 
 namespace vorl {
 namespace {
@@ -152,16 +151,15 @@ bool TLogForm::saveTo(const QString& fileName) {
     txtLog->finishLoading();
     QSaveFile file(fileName);
     bool ok = file.open(QIODevice::WriteOnly);
-    if (ok) {
-        const QTextDocument* doc = txtLog->document();
-        for (QTextBlock b = doc->begin(); b.isValid() && ok; b = b.next()) {
-            if (b == doc->lastBlock() && b.length() == 1) {
-                break; // the text ended with a line end
-            }
-            ok = file.write(b.text().toLatin1() + "\r\n") >= 0;
+    const int lines = txtLog->lineCount();
+    for (int line = 0; line < lines && ok; ++line) {
+        const QByteArray bytes = txtLog->lineBytes(line);
+        if (line == lines - 1 && bytes.isEmpty()) {
+            break; // the text ended with a line end
         }
-        ok = ok && file.commit();
+        ok = file.write(bytes + "\r\n") >= 0;
     }
+    ok = ok && file.commit();
     if (!ok) {
         QMessageBox::warning(this, QString(), fileName + QStringLiteral(": ") + file.errorString());
     }

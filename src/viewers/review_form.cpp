@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,9 +22,6 @@ namespace vorl {
 namespace {
 
 constexpr int kMargin = 6;
-// Lines loaded beyond a chosen block before it is scrolled to the top, so a
-// screenful follows it while the rest of the program loads.
-constexpr int kLinesAfterChosen = 400;
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -78,9 +74,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     cmdAccept->hide();
     cmdRemove->hide();
 
-    connect(txtReview, &QPlainTextEdit::cursorPositionChanged, this,
-            &TReviewForm::txtReviewSelectionChange);
-    connect(txtReview, &QPlainTextEdit::selectionChanged, this,
+    connect(txtReview, &TextFileView::selectionChanged, this,
             &TReviewForm::txtReviewSelectionChange);
     connect(cmdSetBlock, &QPushButton::clicked, this, &TReviewForm::cmdSetBlockClick);
     connect(cmdAddPrefix, &QPushButton::clicked, this, &TReviewForm::cmdAddPrefixClick);
@@ -135,24 +129,25 @@ void TReviewForm::FormShow() {
             this, [this, message] { QMessageBox::warning(this, QString(), message); },
             Qt::QueuedConnection);
     }
+    // A file that cannot be read to its end shows the lines before the failure.
+    connect(txtReview, &TextFileView::loadFinished, this, [this, fileName] {
+        if (!txtReview->errorString().isEmpty()) {
+            QMessageBox::warning(this, QString(),
+                                 fileName + QStringLiteral(": ") + txtReview->errorString());
+        }
+    });
     lblBlockNumber->setText(QStringLiteral("1"));
 
     if (fields_.startBlock != 0) {
         chosenBlock_ = fields_.startBlock;
         const int line = chosenBlock_ - 1;
-        if (txtReview->isLoading()) {
-            // Deep in a large program this takes a moment.
-            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-            txtReview->loadThroughLine(line, kLinesAfterChosen);
-            QGuiApplication::restoreOverrideCursor();
-        }
-        const QTextBlock block = txtReview->document()->findBlockByNumber(line);
-        if (block.isValid()) {
-            QTextCursor cursor(block);
-            cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-            txtReview->setTextCursor(cursor);
-            txtReview->setLineBold(line, true);
-        }
+        txtReview->setLineBold(line, true);
+        // Deep in a large program the line may not be indexed yet: the window
+        // is usable meanwhile and goes to the line when it is.
+        txtReview->whenLineKnown(line, [this, line] {
+            txtReview->selectLine(line);
+            scrollToChosenBlock();
+        });
     } else {
         chosenBlock_ = 0;
     }
@@ -218,10 +213,7 @@ void TReviewForm::cmdSetBlockClick() {
     const int line = txtReview->selectionStartLine();
     if (line != 0) {
         chosenBlock_ = line + 1;
-        const QTextBlock block = txtReview->document()->findBlockByNumber(line);
-        QTextCursor cursor(block);
-        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-        txtReview->setTextCursor(cursor);
+        txtReview->selectLine(line);
         txtReview->setLineBold(line, true);
         txtReview->setFocus();
     } else {
@@ -234,9 +226,7 @@ void TReviewForm::cmdSetBlockClick() {
 void TReviewForm::cmdAddPrefixClick() {
     setPrefixEditorVisible(true);
     FormResize();
-    QTextCursor cursor = txtReview->textCursor();
-    cursor.movePosition(QTextCursor::Start);
-    txtReview->setTextCursor(cursor);
+    txtReview->setPosition(TextFileView::Position{});
     scrollToChosenBlock();
     txtPrefix->setFocus();
 }
@@ -337,7 +327,7 @@ void TReviewForm::showChosenBlockCaption() {
 
 void TReviewForm::scrollToChosenBlock() {
     txtReview->horizontalScrollBar()->setValue(0);
-    txtReview->verticalScrollBar()->setValue(std::max(0, chosenBlock_ - 1));
+    txtReview->scrollToLine(chosenBlock_ - 1);
 }
 
 } // namespace vorl

@@ -1,151 +1,719 @@
 #include "viewers/text_file_view.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTimer>
 
-#include <new>
+#include <algorithm>
+#include <climits>
+#include <cstring>
 
 namespace vorl {
+namespace {
 
-TextFileView::TextFileView(QWidget* parent) : QPlainTextEdit(parent), timer_(new QTimer(this)) {
-    setReadOnly(true);
-    setLineWrapMode(QPlainTextEdit::NoWrap);
-    setUndoRedoEnabled(false);
+constexpr int kLeftMargin = 4;
+constexpr int kAccessibleLines = 100; // lines in the text assistive technology reads
+constexpr int kAccessibleStep = 50;   // the caret moves it on by half of that
+constexpr int kAccessibleLineCap = 65536;
+constexpr int64_t kCopyLimit = int64_t{64} << 20;
+
+// What a byte shows as: itself, or a blank cell for a control character.
+QString cells(const std::string& bytes) {
+    QString text(qsizetype(bytes.size()), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        *out++ = b < 0x20 || (b >= 0x7F && b < 0xA0) ? QLatin1Char(' ') : QChar(b);
+    }
+    return text;
+}
+
+// Line ends of the file as LF.
+QString withLineFeeds(const std::string& bytes) {
+    QString text;
+    text.reserve(qsizetype(bytes.size()));
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c == '\r') {
+            text += QLatin1Char('\n');
+            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+                ++i;
+            }
+        } else {
+            text += QChar(static_cast<unsigned char>(c));
+        }
+    }
+    return text;
+}
+
+// The view as assistive technology sees it: a read-only text.
+class TextFileViewAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit TextFileViewAccessible(TextFileView* view)
+        : QAccessibleWidget(view, QAccessible::EditableText) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TextInterface) {
+            return static_cast<QAccessibleTextInterface*>(this);
+        }
+        return QAccessibleWidget::interface_cast(type);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.readOnly = true;
+        s.multiLine = true;
+        s.selectableText = true;
+        return s;
+    }
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value) {
+            return v()->lineText(v()->position().line);
+        }
+        return QAccessibleWidget::text(t);
+    }
+
+    void selection(int index, int* start, int* end) const override {
+        *start = *end = 0;
+        if (index == 0 && v()->hasSelection()) {
+            *start = v()->accessibleOffset(v()->selectionStart());
+            *end = v()->accessibleOffset(v()->selectionEnd());
+        }
+    }
+    int selectionCount() const override { return v()->hasSelection() ? 1 : 0; }
+    void addSelection(int start, int end) override { setSelection(0, start, end); }
+    void removeSelection(int) override { v()->setPosition(v()->position()); }
+    void setSelection(int, int start, int end) override {
+        v()->select(v()->accessiblePosition(start), v()->accessiblePosition(end));
+    }
+    int cursorPosition() const override { return v()->accessibleOffset(v()->position()); }
+    void setCursorPosition(int position) override {
+        v()->setPosition(v()->accessiblePosition(position));
+    }
+    QString text(int start, int end) const override {
+        return v()->accessibleText().text.mid(start, std::max(0, end - start));
+    }
+    int characterCount() const override { return int(v()->accessibleText().text.size()); }
+    QRect characterRect(int offset) const override {
+        const QRect r = v()->cellRect(v()->accessiblePosition(offset));
+        return QRect(v()->viewport()->mapToGlobal(r.topLeft()), r.size());
+    }
+    int offsetAtPoint(const QPoint& point) const override {
+        return v()->accessibleOffset(v()->positionAt(v()->viewport()->mapFromGlobal(point)));
+    }
+    void scrollToSubstring(int start, int) override {
+        v()->scrollToLine(v()->accessiblePosition(start).line);
+    }
+    QString attributes(int, int* start, int* end) const override {
+        *start = 0;
+        *end = characterCount();
+        return QString();
+    }
+
+private:
+    TextFileView* v() const { return static_cast<TextFileView*>(widget()); }
+};
+
+QAccessibleInterface* accessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("vorl::TextFileView") && object != nullptr &&
+        object->isWidgetType()) {
+        return new TextFileViewAccessible(static_cast<TextFileView*>(object));
+    }
+    return nullptr;
+}
+
+} // namespace
+
+TextFileView::TextFileView(QWidget* parent) : QAbstractScrollArea(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(accessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
+    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    // Keeps the caret visible in a read-only view, so the keyboard can move it.
-    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    timer_->setInterval(0);
-    connect(timer_, &QTimer::timeout, this, &TextFileView::loadNextSlice);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    updateMetrics();
+    updateScrollBars();
+}
+
+TextFileView::~TextFileView() {
+    index_.close(); // no notice of the index's thread outlives the view
+}
+
+void TextFileView::setReadSizes(int64_t first, size_t piece) {
+    firstRead_ = std::max<int64_t>(first, 1);
+    pieceSize_ = std::max<size_t>(piece, 1);
 }
 
 bool TextFileView::loadFile(const QString& path) {
-    timer_->stop();
-    loading_ = false;
-    data_.clear();
-    loaded_ = 0;
-    clear();
+    index_.close();
+    pending_ = {-1, nullptr};
+    caret_ = anchor_ = Position{};
+    goalColumn_ = 0;
+    boldLines_.clear();
+    accessibleValid_ = false;
     error_.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error_ = file.errorString();
+    path_ = path;
+    finishedTold_ = false;
+    const int error =
+        index_.open(QFile::encodeName(path).toStdString(), firstRead_, pieceSize_, [this] {
+            if (!progressPosted_.exchange(true)) {
+                QMetaObject::invokeMethod(
+                    this, [this] { indexAdvanced(); }, Qt::QueuedConnection);
+            }
+        });
+    verticalScrollBar()->setValue(0);
+    horizontalScrollBar()->setValue(0);
+    updateScrollBars();
+    viewport()->update();
+    viewport()->setCursor(Qt::IBeamCursor);
+    Q_EMIT selectionChanged();
+    if (error != 0) {
+        error_ = QString::fromLocal8Bit(std::strerror(error));
+        finishedTold_ = true;
         return false;
     }
-    try {
-        data_ = file.readAll();
-    } catch (const std::bad_alloc&) {
-        data_.clear();
-        error_ = tr("Not enough memory to read the file");
-        return false;
-    }
-    if (file.error() != QFileDevice::NoError) {
-        error_ = file.errorString();
-        data_.clear();
-        return false;
-    }
-    loading_ = true;
-    appendSlice(firstSlice_);
-    finishIfComplete();
-    if (loading_) {
-        timer_->start();
+    if (!isLoading()) {
+        indexAdvanced();
     }
     return true;
 }
 
-// Appends about `maxBytes` from the file, always ending after a line end (or at
-// the end of the file), so a CR LF pair is never split into two line ends.
-void TextFileView::appendSlice(qsizetype maxBytes) {
-    const qsizetype size = data_.size();
-    const char* bytes = data_.constData();
-    qsizetype end = std::min(size, loaded_ + std::max<qsizetype>(maxBytes, 1));
-    while (end < size) {
-        const char last = bytes[end - 1];
-        if (last == '\n' || (last == '\r' && bytes[end] != '\n')) {
-            break;
-        }
-        ++end;
-    }
-    // A caret at the end of the text would be carried along by the new text:
-    // it stays where the operator left it, and so does the view.
-    const QTextCursor caret = textCursor();
-    const int anchor = caret.anchor();
-    const int position = caret.position();
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    // A plain format: the text must not take over the bold of a chosen last line.
-    cursor.insertText(QString::fromLatin1(bytes + loaded_, end - loaded_), QTextCharFormat());
-    loaded_ = end;
-    if (textCursor().anchor() != anchor || textCursor().position() != position) {
-        const int horizontal = horizontalScrollBar()->value();
-        const int vertical = verticalScrollBar()->value();
-        QTextCursor restored(document());
-        restored.setPosition(anchor);
-        restored.setPosition(position, QTextCursor::KeepAnchor);
-        setTextCursor(restored);
-        horizontalScrollBar()->setValue(horizontal);
-        verticalScrollBar()->setValue(vertical);
-    }
+bool TextFileView::isLoading() const {
+    return index_.isOpen() && !index_.complete();
 }
 
-void TextFileView::finishIfComplete() {
-    if (loading_ && loaded_ >= data_.size()) {
-        loading_ = false;
-        timer_->stop();
-        data_.clear();
-        loaded_ = 0;
+void TextFileView::finishLoading() {
+    if (isLoading()) {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        index_.waitForLine(INT_MAX);
+        QGuiApplication::restoreOverrideCursor();
+    }
+    indexAdvanced();
+}
+
+bool TextFileView::waitForLine(int line) {
+    if (line >= lineCount() && isLoading()) {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        index_.waitForLine(line);
+        QGuiApplication::restoreOverrideCursor();
+        indexAdvanced();
+    }
+    return line < lineCount();
+}
+
+void TextFileView::indexAdvanced() {
+    progressPosted_ = false;
+    updateScrollBars();
+    viewport()->update();
+    if (accessibleValid_ && accessible_.lineOffsets.size() < size_t(kAccessibleLines)) {
+        accessibleValid_ = false; // lines it lacked may be known now
+    }
+    if (pending_.second) {
+        if (pending_.first < lineCount()) {
+            auto action = std::move(pending_.second);
+            pending_ = {-1, nullptr};
+            viewport()->setCursor(Qt::IBeamCursor);
+            action();
+        } else if (!isLoading()) {
+            pending_ = {-1, nullptr};
+            viewport()->setCursor(Qt::IBeamCursor);
+        }
+    }
+    if (!finishedTold_ && !isLoading()) {
+        finishedTold_ = true;
+        if (const int error = index_.readError(); error != 0) {
+            error_ = QString::fromLocal8Bit(std::strerror(error));
+        }
         Q_EMIT loadFinished();
     }
 }
 
-void TextFileView::loadNextSlice() {
-    if (loading_) {
-        appendSlice(nextSlice_);
-        finishIfComplete();
+void TextFileView::whenLineKnown(int line, std::function<void()> action) {
+    if (line < lineCount()) {
+        pending_ = {-1, nullptr};
+        action();
+    } else if (isLoading()) {
+        pending_ = {line, std::move(action)};
+        viewport()->setCursor(Qt::BusyCursor);
     }
 }
 
-void TextFileView::loadThroughLine(int line, int extra) {
-    while (loading_ && document()->blockCount() <= line + extra) {
-        appendSlice(nextSlice_);
-        finishIfComplete();
-    }
+int TextFileView::lineCount() const {
+    return index_.isOpen() ? index_.lineCount() : 1;
 }
 
-void TextFileView::finishLoading() {
-    if (loading_) {
-        appendSlice(data_.size() - loaded_);
-        finishIfComplete();
-    }
+bool TextFileView::lineSpan(int line, LineIndex::Line& out) {
+    return index_.line(line, out);
 }
 
-int TextFileView::selectionStartLine() const {
-    return document()->findBlock(textCursor().selectionStart()).blockNumber();
+int TextFileView::lineLength(int line) {
+    LineIndex::Line span;
+    if (!index_.line(line, span)) {
+        return 0;
+    }
+    return static_cast<int>(std::min<int64_t>(span.length, INT_MAX));
+}
+
+QByteArray TextFileView::lineBytes(int line) {
+    LineIndex::Line span;
+    if (!index_.line(line, span)) {
+        return QByteArray();
+    }
+    const std::string bytes = index_.read(span.start, static_cast<size_t>(span.length));
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
+}
+
+QByteArray TextFileView::lineEndBytes(int line) {
+    LineIndex::Line span;
+    if (!index_.line(line, span)) {
+        return QByteArray();
+    }
+    const std::string end = index_.read(span.start + span.length, 2);
+    if (end == "\r\n") {
+        return QByteArray("\r\n");
+    }
+    if (!end.empty() && (end[0] == '\r' || end[0] == '\n')) {
+        return QByteArray(1, end[0]);
+    }
+    return QByteArray();
+}
+
+QString TextFileView::lineText(int line) {
+    return QString::fromLatin1(lineBytes(line));
+}
+
+QString TextFileView::toPlainText() {
+    finishLoading();
+    if (!index_.isOpen()) {
+        return QString();
+    }
+    return withLineFeeds(index_.read(0, static_cast<size_t>(index_.indexedBytes())));
+}
+
+void TextFileView::changeSelection(Position caret, Position anchor) {
+    if (caret == caret_ && anchor == anchor_) {
+        return;
+    }
+    const int oldWindow = accessible_.firstLine;
+    caret_ = caret;
+    anchor_ = anchor;
+    viewport()->update();
+    announce(std::max(0, (caret.line / kAccessibleStep - 1) * kAccessibleStep) != oldWindow);
+    Q_EMIT selectionChanged();
+}
+
+void TextFileView::setPosition(Position position, bool keepAnchor) {
+    position.line = std::clamp(position.line, 0, lineCount() - 1);
+    position.column = std::clamp(position.column, 0, lineLength(position.line));
+    goalColumn_ = position.column;
+    changeSelection(position, keepAnchor ? anchor_ : position);
+    ensureVisible(position);
+}
+
+void TextFileView::select(Position from, Position to) {
+    from.line = std::clamp(from.line, 0, lineCount() - 1);
+    from.column = std::clamp(from.column, 0, lineLength(from.line));
+    to.line = std::clamp(to.line, 0, lineCount() - 1);
+    to.column = std::clamp(to.column, 0, lineLength(to.line));
+    goalColumn_ = to.column;
+    changeSelection(to, from);
+    ensureVisible(to);
+}
+
+void TextFileView::selectLine(int line) {
+    select(Position{line, 0}, Position{line, lineLength(line)});
+}
+
+QString TextFileView::selectedText() {
+    if (!hasSelection()) {
+        return QString();
+    }
+    LineIndex::Line first;
+    LineIndex::Line last;
+    const Position from = selectionStart();
+    const Position to = selectionEnd();
+    if (!index_.line(from.line, first) || !index_.line(to.line, last)) {
+        return QString();
+    }
+    const int64_t begin = first.start + std::min<int64_t>(from.column, first.length);
+    const int64_t end = last.start + std::min<int64_t>(to.column, last.length);
+    if (end - begin > kCopyLimit) {
+        return QString();
+    }
+    return withLineFeeds(index_.read(begin, static_cast<size_t>(end - begin)));
+}
+
+void TextFileView::copySelection() {
+    const QString text = selectedText();
+    if (text.isEmpty()) {
+        if (hasSelection()) {
+            QApplication::beep(); // too much for the clipboard
+        }
+        return;
+    }
+    QGuiApplication::clipboard()->setText(text);
 }
 
 void TextFileView::setLineBold(int line, bool bold) {
-    const QTextBlock block = document()->findBlockByNumber(line);
-    if (!block.isValid()) {
-        return;
-    }
-    QTextCursor cursor(block);
-    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-    QTextCharFormat format;
-    format.setFontWeight(bold ? QFont::Bold : QFont::Normal);
-    if (cursor.hasSelection()) {
-        cursor.mergeCharFormat(format);
+    if (bold) {
+        boldLines_.insert(line);
     } else {
-        cursor.mergeBlockCharFormat(format);
+        boldLines_.erase(line);
+    }
+    viewport()->update();
+}
+
+int TextFileView::firstVisibleLine() const {
+    return verticalScrollBar()->value();
+}
+
+void TextFileView::scrollToLine(int line) {
+    verticalScrollBar()->setValue(std::max(0, line));
+}
+
+int TextFileView::visibleRows() const {
+    return std::max(1, viewport()->height() / lineHeight_);
+}
+
+int TextFileView::visibleColumns() const {
+    return std::max(1, (viewport()->width() - kLeftMargin) / charWidth_);
+}
+
+void TextFileView::updateMetrics() {
+    const QFontMetrics metrics(font());
+    lineHeight_ = std::max(1, metrics.lineSpacing());
+    charWidth_ = std::max(1, metrics.horizontalAdvance(QLatin1Char('0')));
+    ascent_ = metrics.ascent();
+}
+
+void TextFileView::updateScrollBars() {
+    const int rows = visibleRows();
+    verticalScrollBar()->setRange(0, std::max(0, lineCount() - rows));
+    verticalScrollBar()->setPageStep(rows);
+    verticalScrollBar()->setSingleStep(1);
+    const int columns = visibleColumns();
+    const int64_t longest = index_.isOpen() ? index_.longestLine() : 0;
+    horizontalScrollBar()->setRange(
+        0, static_cast<int>(std::clamp<int64_t>(longest + 1 - columns, 0, INT_MAX)));
+    horizontalScrollBar()->setPageStep(columns);
+    horizontalScrollBar()->setSingleStep(1);
+}
+
+void TextFileView::ensureVisible(Position position) {
+    const int rows = visibleRows();
+    QScrollBar* vertical = verticalScrollBar();
+    if (position.line < vertical->value()) {
+        vertical->setValue(position.line);
+    } else if (position.line >= vertical->value() + rows) {
+        vertical->setValue(position.line - rows + 1);
+    }
+    const int columns = visibleColumns();
+    QScrollBar* horizontal = horizontalScrollBar();
+    if (position.column < horizontal->value()) {
+        horizontal->setValue(position.column);
+    } else if (position.column >= horizontal->value() + columns) {
+        horizontal->setValue(position.column - columns + 1);
     }
 }
 
-void TextFileView::setSliceSizes(qsizetype first, qsizetype next) {
-    firstSlice_ = std::max<qsizetype>(first, 1);
-    nextSlice_ = std::max<qsizetype>(next, 1);
+TextFileView::Position TextFileView::positionAt(const QPoint& point) {
+    const int row = point.y() >= 0 ? point.y() / lineHeight_ : -1 - (-point.y() / lineHeight_);
+    Position p;
+    p.line = std::clamp(firstVisibleLine() + row, 0, lineCount() - 1);
+    const double cell = double(point.x() - kLeftMargin) / charWidth_;
+    const int64_t column = horizontalScrollBar()->value() + std::llround(std::max(0.0, cell));
+    p.column = static_cast<int>(std::min<int64_t>(column, lineLength(p.line)));
+    return p;
+}
+
+QRect TextFileView::cellRect(Position position) {
+    return QRect(kLeftMargin + (position.column - horizontalScrollBar()->value()) * charWidth_,
+                 (position.line - firstVisibleLine()) * lineHeight_, charWidth_, lineHeight_);
+}
+
+void TextFileView::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    const QRect area = event->rect();
+    painter.fillRect(area, palette().base());
+    const int first = firstVisibleLine();
+    const int count = lineCount();
+    const int firstColumn = horizontalScrollBar()->value();
+    const int columns = visibleColumns() + 2;
+    const Position from = selectionStart();
+    const Position to = selectionEnd();
+    QFont normal = font();
+    QFont bold = font();
+    bold.setBold(true);
+
+    for (int row = 0; first + row < count; ++row) {
+        const int y = row * lineHeight_;
+        if (y > area.bottom()) {
+            break;
+        }
+        if (y + lineHeight_ <= area.top()) {
+            continue;
+        }
+        const int line = first + row;
+        LineIndex::Line span;
+        if (!index_.line(line, span)) {
+            break;
+        }
+        std::string bytes;
+        if (span.length > firstColumn) {
+            bytes = index_.read(span.start + firstColumn, static_cast<size_t>(std::min<int64_t>(
+                                                              span.length - firstColumn, columns)));
+        }
+        const QString text = cells(bytes);
+        const QPoint origin(kLeftMargin, y + ascent_);
+        painter.setFont(isLineBold(line) ? bold : normal);
+        painter.setPen(palette().text().color());
+        painter.drawText(origin, text);
+
+        if (hasSelection() && line >= from.line && line <= to.line) {
+            // A selection that runs on past the line shows its line end as a cell.
+            const int64_t start = line == from.line ? from.column : 0;
+            const int64_t end = line == to.line ? to.column : span.length + 1;
+            const int64_t left = std::max<int64_t>(start - firstColumn, 0);
+            const int64_t right = std::min<int64_t>(end - firstColumn, columns);
+            if (right > left) {
+                const QRect cellsRect(kLeftMargin + int(left) * charWidth_, y,
+                                      int(right - left) * charWidth_, lineHeight_);
+                painter.fillRect(cellsRect, palette().highlight());
+                painter.save();
+                painter.setClipRect(cellsRect);
+                painter.setPen(palette().highlightedText().color());
+                painter.drawText(origin, text);
+                painter.restore();
+            }
+        }
+    }
+    if (hasFocus() && caret_.line >= first) {
+        const QRect caret = cellRect(caret_);
+        if (caret.left() >= 0 && caret.top() <= viewport()->height()) {
+            painter.fillRect(QRect(caret.left(), caret.top(), 1, lineHeight_),
+                             palette().text().color());
+        }
+    }
+}
+
+void TextFileView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBars();
+}
+
+void TextFileView::changeEvent(QEvent* event) {
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        updateMetrics();
+        updateScrollBars();
+        viewport()->update();
+    }
+}
+
+void TextFileView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+        return;
+    }
+    if (event->matches(QKeySequence::SelectAll)) {
+        const int last = lineCount() - 1;
+        select(Position{0, 0}, Position{last, lineLength(last)});
+        return;
+    }
+    const bool shift = event->modifiers().testFlag(Qt::ShiftModifier);
+    const bool control = event->modifiers().testFlag(Qt::ControlModifier);
+    const int last = lineCount() - 1;
+    const int rows = visibleRows();
+    Position p = caret_;
+    bool vertical = false;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        if (p.column > 0) {
+            --p.column;
+        } else if (p.line > 0) {
+            --p.line;
+            p.column = lineLength(p.line);
+        }
+        break;
+    case Qt::Key_Right:
+        if (p.column < lineLength(p.line)) {
+            ++p.column;
+        } else if (p.line < last) {
+            ++p.line;
+            p.column = 0;
+        }
+        break;
+    case Qt::Key_Up:
+        p.line = std::max(0, p.line - 1);
+        vertical = true;
+        break;
+    case Qt::Key_Down:
+        p.line = std::min(last, p.line + 1);
+        vertical = true;
+        break;
+    case Qt::Key_PageUp:
+        p.line = std::max(0, p.line - rows);
+        verticalScrollBar()->setValue(verticalScrollBar()->value() - rows);
+        vertical = true;
+        break;
+    case Qt::Key_PageDown:
+        p.line = std::min(last, p.line + rows);
+        verticalScrollBar()->setValue(verticalScrollBar()->value() + rows);
+        vertical = true;
+        break;
+    case Qt::Key_Home:
+        p = control ? Position{0, 0} : Position{p.line, 0};
+        break;
+    case Qt::Key_End:
+        p.line = control ? last : p.line;
+        p.column = lineLength(p.line);
+        break;
+    default:
+        event->ignore(); // Return, Escape and Tab belong to the window
+        return;
+    }
+    const int goal = goalColumn_;
+    if (vertical) {
+        p.column = std::min(goal, lineLength(p.line));
+    }
+    setPosition(p, shift);
+    if (vertical) {
+        goalColumn_ = goal;
+    }
+}
+
+void TextFileView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    setPosition(positionAt(event->position().toPoint()),
+                event->modifiers().testFlag(Qt::ShiftModifier));
+    dragging_ = true;
+}
+
+void TextFileView::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragging_) {
+        return;
+    }
+    // Dragging past the top or bottom edge scrolls a line at a time.
+    const QPoint point = event->position().toPoint();
+    if (point.y() < 0) {
+        verticalScrollBar()->setValue(verticalScrollBar()->value() - 1);
+    } else if (point.y() >= viewport()->height()) {
+        verticalScrollBar()->setValue(verticalScrollBar()->value() + 1);
+    }
+    QPoint inside = point;
+    inside.setY(std::clamp(point.y(), 0, std::max(0, viewport()->height() - 1)));
+    setPosition(positionAt(inside), true);
+}
+
+void TextFileView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        dragging_ = false;
+    }
+}
+
+void TextFileView::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    // A word is a run of printable characters: an address with its value.
+    const Position at = positionAt(event->position().toPoint());
+    const QByteArray bytes = lineBytes(at.line);
+    auto inWord = [&bytes](int i) { return static_cast<unsigned char>(bytes[i]) > ' '; };
+    int begin = std::min<int>(at.column, int(bytes.size()));
+    int end = begin;
+    while (begin > 0 && inWord(begin - 1)) {
+        --begin;
+    }
+    while (end < bytes.size() && inWord(end)) {
+        ++end;
+    }
+    select(Position{at.line, begin}, Position{at.line, end});
+}
+
+void TextFileView::focusInEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void TextFileView::focusOutEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
+}
+
+const TextFileView::AccessibleText& TextFileView::accessibleText() {
+    const int first = std::max(0, (caret_.line / kAccessibleStep - 1) * kAccessibleStep);
+    if (!accessibleValid_ || accessible_.firstLine != first) {
+        accessible_ = AccessibleText{};
+        accessible_.firstLine = first;
+        const int end = std::min(lineCount(), first + kAccessibleLines);
+        for (int line = first; line < end; ++line) {
+            if (line > first) {
+                accessible_.text += QLatin1Char('\n');
+            }
+            accessible_.lineOffsets.push_back(int(accessible_.text.size()));
+            accessible_.text += lineText(line).left(kAccessibleLineCap);
+        }
+        accessibleValid_ = true;
+    }
+    return accessible_;
+}
+
+int TextFileView::accessibleOffset(Position position) {
+    const AccessibleText& a = accessibleText();
+    if (a.lineOffsets.empty() || position.line < a.firstLine) {
+        return 0;
+    }
+    const size_t i = static_cast<size_t>(position.line - a.firstLine);
+    if (i >= a.lineOffsets.size()) {
+        return int(a.text.size());
+    }
+    const int lineEnd =
+        i + 1 < a.lineOffsets.size() ? a.lineOffsets[i + 1] - 1 : int(a.text.size());
+    return std::min(a.lineOffsets[i] + position.column, lineEnd);
+}
+
+TextFileView::Position TextFileView::accessiblePosition(int offset) {
+    const AccessibleText& a = accessibleText();
+    if (a.lineOffsets.empty()) {
+        return Position{};
+    }
+    const auto it = std::upper_bound(a.lineOffsets.begin(), a.lineOffsets.end(), offset);
+    const size_t i = it == a.lineOffsets.begin() ? 0 : size_t(it - a.lineOffsets.begin()) - 1;
+    return Position{a.firstLine + int(i), std::max(0, offset - a.lineOffsets[i])};
+}
+
+void TextFileView::announce(bool textMoved) {
+    if (!QAccessible::isActive()) {
+        accessibleValid_ = accessibleValid_ && !textMoved;
+        return;
+    }
+    if (textMoved) {
+        const QString old = accessible_.text;
+        accessibleValid_ = false;
+        QAccessibleTextUpdateEvent update(this, 0, old, accessibleText().text);
+        QAccessible::updateAccessibility(&update);
+    }
+    QAccessibleTextCursorEvent cursor(this, accessibleOffset(caret_));
+    QAccessible::updateAccessibility(&cursor);
+    if (hasSelection()) {
+        QAccessibleTextSelectionEvent selection(this, accessibleOffset(selectionStart()),
+                                                accessibleOffset(selectionEnd()));
+        QAccessible::updateAccessibility(&selection);
+    }
 }
 
 } // namespace vorl

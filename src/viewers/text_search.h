@@ -2,10 +2,19 @@
 //
 // A search runs without case distinction from one character after the start of
 // the selection to the end of the text and selects the match, so repeated
-// clicks walk through the matches in turn.
+// clicks walk through the matches in turn. A match lies within one line.
+//
+// The file is read from that point on, a megabyte at a time, on a thread of
+// its own; a search that runs for more than half a second shows its progress
+// in a window with a Cancel button.
 #pragma once
 
 #include <QString>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
 
 class QWidget;
 
@@ -13,9 +22,48 @@ namespace vorl {
 
 class TextFileView;
 
-// Selects the next match of `text` and returns true; returns false and leaves
-// the selection as it was when there is none.
-bool findNext(TextFileView* view, const QString& text);
+// Where a search starts and what it found: a byte offset of the file and the
+// line and column there.
+struct TextSpot {
+    int64_t offset = 0;
+    int line = 0;
+    int column = 0;
+};
+
+// Reads a file from a spot on for the first occurrence of a pattern, bytes
+// compared through a folding table.
+class FileSearch {
+public:
+    // `pattern` is already folded; `fold` maps every byte to its folded form.
+    FileSearch(std::string path, std::string pattern, const std::array<uint8_t, 256>& fold);
+
+    // Runs to the end of the file, a match or cancel(). True when found.
+    bool run(const TextSpot& from);
+    void cancel() { cancelled_ = true; }
+
+    const TextSpot& match() const { return match_; }
+    // Bytes of the file read so far, for the progress shown.
+    int64_t reached() const { return reached_; }
+    bool cancelled() const { return cancelled_; }
+    int error() const { return error_; } // errno of a failed read
+
+private:
+    std::string path_;
+    std::string pattern_;
+    std::array<uint8_t, 256> fold_;
+    std::atomic<bool> cancelled_{false};
+    std::atomic<int64_t> reached_{0};
+    TextSpot match_;
+    int error_ = 0;
+};
+
+enum class SearchOutcome { Found, NotFound, Cancelled, Failed };
+
+// Selects the next match of `text`. Otherwise the selection stays as it was;
+// a read error is told in `failure`. `parent` owns the progress window of a
+// long search.
+SearchOutcome findNext(TextFileView* view, const QString& text, QWidget* parent = nullptr,
+                       QString* failure = nullptr);
 
 // What the operator is told when the search finds nothing.
 QString notFoundText(const QString& text);

@@ -320,7 +320,7 @@ TEST_F(TerminalTest, TwoLoggedOpeningsGoIntoOneLogFileThatIsOfferedAndDeleted) {
     QString viewed;
     test::onNextModal([&](QWidget* viewer) {
         logged = test::readBytes(logPath);
-        viewed = child<QPlainTextEdit>(viewer, "txtLog")->toPlainText();
+        viewed = child<TextFileView>(viewer, "txtLog")->toPlainText();
         QTest::mouseClick(child<QPushButton>(viewer, "cmdClose"), Qt::LeftButton);
     });
     click("cmdClose");

@@ -109,13 +109,13 @@ TEST_F(LogFormTest, AnExistingFileUnderTheAppendedNameIsReplacedOnlyWhenConfirme
 
 TEST_F(LogFormTest, SearchFindsTheNextOccurrence) {
     open();
-    auto* log = child<QPlainTextEdit>(form.get(), "txtLog");
+    auto* log = child<TextFileView>(form.get(), "txtLog");
     QTest::keyClicks(child<QLineEdit>(form.get(), "txtSearchArg"), "o1234");
     QTest::mouseClick(child<QPushButton>(form.get(), "cmdSearch"), Qt::LeftButton);
-    EXPECT_EQ(log->textCursor().selectedText(), "O1234");
+    EXPECT_EQ(log->selectedText(), "O1234");
     QTest::mouseClick(child<QPushButton>(form.get(), "cmdSearch"), Qt::LeftButton);
-    EXPECT_EQ(log->textCursor().selectedText(), "o1234");
-    EXPECT_EQ(log->textCursor().block().blockNumber(), 6);
+    EXPECT_EQ(log->selectedText(), "o1234");
+    EXPECT_EQ(log->position().line, 6);
 }
 
 TEST_F(LogFormTest, LanguageCaptionsAndSaveDialogTitle) {
@@ -171,7 +171,7 @@ TEST(LogViewer, ShownModallyAndClosedWithClose) {
     const QString path = files.write("log1.tmp", "In-->ready\r\n");
     QString shown;
     test::onNextModal([&shown](QWidget* modal) {
-        shown = child<QPlainTextEdit>(modal, "txtLog")->toPlainText();
+        shown = child<TextFileView>(modal, "txtLog")->toPlainText();
         QTest::mouseClick(child<QPushButton>(modal, "cmdClose"), Qt::LeftButton);
     });
     showLogViewer(nullptr, path.toStdString(), false);

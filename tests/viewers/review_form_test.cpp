@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
-#include <QTextBlock>
 #include <QTimer>
 
 #include <memory>
@@ -22,7 +21,6 @@ namespace {
 
 using test::caretToLine;
 using test::child;
-using test::lineBold;
 
 class ReviewFormTest : public ::testing::Test {
 protected:
@@ -38,13 +36,14 @@ protected:
         return form.get();
     }
 
-    QPlainTextEdit* review() { return child<QPlainTextEdit>(form.get(), "txtReview"); }
+    TextFileView* review() { return child<TextFileView>(form.get(), "txtReview"); }
+    bool lineBold(int line) { return review()->isLineBold(line); }
     void click(const char* name) {
         QTest::mouseClick(child<QPushButton>(form.get(), name), Qt::LeftButton);
     }
     QString blockCaption() { return child<QGroupBox>(form.get(), "GroupBox2")->title(); }
     QString blockNumber() { return child<QLabel>(form.get(), "lblBlockNumber")->text(); }
-    int firstVisibleLine() { return review()->cursorForPosition(QPoint(2, 2)).blockNumber(); }
+    int firstVisibleLine() { return review()->firstVisibleLine(); }
 
     test::TempFiles files;
     std::string fileName;
@@ -57,7 +56,7 @@ protected:
 TEST_F(ReviewFormTest, ShowsTheProgramAndTheLineOfTheCaret) {
     open();
     EXPECT_EQ(form->windowTitle(), "Review: " + QString::fromStdString(fileName));
-    EXPECT_EQ(review()->document()->findBlockByNumber(11).text(), "N120 G01 X12");
+    EXPECT_EQ(review()->lineText(11), "N120 G01 X12");
     EXPECT_EQ(blockNumber(), "1");
     EXPECT_EQ(blockCaption(), "Alternate start block: None");
     caretToLine(review(), 11);
@@ -71,9 +70,9 @@ TEST_F(ReviewFormTest, SetBlockOnLine12StoresItAndBoldsIt) {
     caretToLine(review(), 11);
     click("cmdSetBlock");
     EXPECT_EQ(form->chosenBlock(), 12);
-    EXPECT_TRUE(lineBold(review(), 11));
-    EXPECT_FALSE(lineBold(review(), 10));
-    EXPECT_FALSE(lineBold(review(), 12));
+    EXPECT_TRUE(lineBold(11));
+    EXPECT_FALSE(lineBold(10));
+    EXPECT_FALSE(lineBold(12));
     EXPECT_EQ(blockCaption(), "Alternate start block: 12");
     EXPECT_EQ(blockNumber(), "12");
     EXPECT_TRUE(refilterNeeded);
@@ -86,22 +85,22 @@ TEST_F(ReviewFormTest, SetBlockTwiceMovesTheBoldAndBlockOneMeansNone) {
     click("cmdSetBlock");
     caretToLine(review(), 29);
     click("cmdSetBlock");
-    EXPECT_FALSE(lineBold(review(), 11));
-    EXPECT_TRUE(lineBold(review(), 29));
+    EXPECT_FALSE(lineBold(11));
+    EXPECT_TRUE(lineBold(29));
     EXPECT_EQ(form->chosenBlock(), 30);
     EXPECT_EQ(blockCaption(), "Alternate start block: 30");
 
     caretToLine(review(), 0);
     click("cmdSetBlock");
     EXPECT_EQ(form->chosenBlock(), 0);
-    EXPECT_FALSE(lineBold(review(), 29));
-    EXPECT_FALSE(lineBold(review(), 0));
+    EXPECT_FALSE(lineBold(29));
+    EXPECT_FALSE(lineBold(0));
     EXPECT_EQ(blockCaption(), "Alternate start block: None");
 }
 
 TEST_F(ReviewFormTest, ReopeningShowsTheChosenLineAtTheTopAndTheAcceptedPrefix) {
     test::onNextModal([](QWidget* modal) {
-        auto* view = child<QPlainTextEdit>(modal, "txtReview");
+        auto* view = child<TextFileView>(modal, "txtReview");
         caretToLine(view, 11);
         QTest::mouseClick(child<QPushButton>(modal, "cmdSetBlock"), Qt::LeftButton);
         QTest::mouseClick(child<QPushButton>(modal, "cmdAddPrefix"), Qt::LeftButton);
@@ -121,9 +120,9 @@ TEST_F(ReviewFormTest, ReopeningShowsTheChosenLineAtTheTopAndTheAcceptedPrefix) 
 
     refilterNeeded = false;
     test::onNextModal([](QWidget* modal) {
-        auto* view = child<QPlainTextEdit>(modal, "txtReview");
-        EXPECT_TRUE(lineBold(view, 11));
-        EXPECT_EQ(view->cursorForPosition(QPoint(2, 2)).blockNumber(), 11);
+        auto* view = child<TextFileView>(modal, "txtReview");
+        EXPECT_TRUE(view->isLineBold(11));
+        EXPECT_EQ(view->firstVisibleLine(), 11);
         EXPECT_EQ(child<QGroupBox>(modal, "GroupBox2")->title(), "Alternate start block: 12");
         EXPECT_EQ(child<QLabel>(modal, "lblBlockNumber")->text(), "12");
         auto* prefix = child<QPlainTextEdit>(modal, "txtPrefix");
@@ -181,16 +180,15 @@ TEST_F(ReviewFormTest, SearchFindsOccurrencesInTurnWithoutCaseDistinction) {
     QTest::keyClicks(arg, "G54");
 
     click("cmdSearch");
-    QTextCursor found = review()->textCursor();
-    EXPECT_EQ(found.selectedText(), "G54");
-    EXPECT_EQ(found.block().blockNumber(), 4);
+    EXPECT_EQ(review()->selectedText(), "G54");
+    EXPECT_EQ(review()->position().line, 4);
     EXPECT_TRUE(review()->hasFocus());
     EXPECT_EQ(blockNumber(), "5");
 
     click("cmdSearch");
-    found = review()->textCursor();
-    EXPECT_EQ(found.selectedText(), "g54");
-    EXPECT_EQ(found.block().blockNumber(), 8);
+    EXPECT_EQ(review()->selectedText(), "g54");
+    EXPECT_EQ(review()->position().line, 8);
+    const auto found = std::make_pair(review()->anchor(), review()->position());
 
     // Nothing after the last match: the operator is told and the selection stays.
     QString told;
@@ -202,20 +200,19 @@ TEST_F(ReviewFormTest, SearchFindsOccurrencesInTurnWithoutCaseDistinction) {
     });
     click("cmdSearch");
     EXPECT_EQ(told, "\"G54\" was not found after the current position.");
-    EXPECT_EQ(review()->textCursor().selectionStart(), found.selectionStart());
-    EXPECT_EQ(review()->textCursor().selectionEnd(), found.selectionEnd());
+    EXPECT_EQ(std::make_pair(review()->anchor(), review()->position()), found);
 }
 
 TEST_F(ReviewFormTest, EmptySearchFieldDoesNothing) {
     open();
     caretToLine(review(), 7);
-    const QTextCursor before = review()->textCursor();
+    const TextFileView::Position before = review()->position();
     {
         test::NoModalGuard guard;
         click("cmdSearch");
     }
-    EXPECT_EQ(review()->textCursor().position(), before.position());
-    EXPECT_FALSE(review()->textCursor().hasSelection());
+    EXPECT_EQ(review()->position(), before);
+    EXPECT_FALSE(review()->hasSelection());
 }
 
 TEST_F(ReviewFormTest, PlacementFollowsTheWindowSize) {

@@ -49,7 +49,7 @@ TEST_F(ReviewRestartTest, ChosenBlockAndPrefixReachTheNextPreparation) {
 
     test::onNextModal(
         [](QWidget* review) {
-            test::caretToLine(child<QPlainTextEdit>(review, "txtReview"), 11);
+            test::caretToLine(child<TextFileView>(review, "txtReview"), 11);
             QTest::mouseClick(child<QPushButton>(review, "cmdSetBlock"), Qt::LeftButton);
             QTest::mouseClick(child<QPushButton>(review, "cmdAddPrefix"), Qt::LeftButton);
             QTest::keyClicks(child<QPlainTextEdit>(review, "txtPrefix"), "G90 G54");

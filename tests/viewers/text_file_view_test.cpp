@@ -3,8 +3,9 @@
 
 #include "viewer_test_util.h"
 
+#include <QAccessible>
 #include <QSignalSpy>
-#include <QTextBlock>
+#include <QTest>
 
 namespace vorl {
 namespace {
@@ -30,62 +31,119 @@ QStringList expectedLines(const QByteArray& bytes) {
     return lines;
 }
 
-QStringList shownLines(const TextFileView& view) {
+QStringList shownLines(TextFileView& view) {
     QStringList lines;
-    for (QTextBlock b = view.document()->begin(); b.isValid(); b = b.next()) {
-        lines << b.text();
+    for (int i = 0; i < view.lineCount(); ++i) {
+        lines << view.lineText(i);
     }
     return lines;
 }
 
-TEST(TextFileView, LoadedInSlicesTheLinesAreThoseOfTheFile) {
+void waitLoaded(TextFileView& view, QSignalSpy& finished) {
+    if (view.isLoading()) {
+        ASSERT_TRUE(finished.wait(10000));
+    }
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_FALSE(view.isLoading());
+}
+
+TEST(TextFileView, LinesAreThoseOfTheFileHoweverTheIndexReadsIt) {
     test::TempFiles files;
-    const QByteArray bytes = QByteArray("%\r\nO1234\rN10 G90\nN20 (\xC8)\n\rN30 X1\r\n\r\nT1") +
+    // Every kind of line end, past several index groups, a line longer than
+    // any piece read, and a last line without a line end.
+    const QByteArray mixed = QByteArray("%\r\nO1234\rN10 G90\nN20 (\xC8)\n\rN30 X1\r\n\r\nT1") +
                              QByteArray(1, '\0') + "M6\r\r\nM30\r\n";
-    const QString path = files.write("mixed.nc", bytes);
-    for (qsizetype first : {1, 2, 5, 64}) {
-        for (qsizetype next : {1, 3, 7}) {
-            SCOPED_TRACE(testing::Message() << "slices " << first << "/" << next);
+    QByteArray bytes;
+    for (int i = 0; i < 40; ++i) {
+        bytes += mixed;
+        if (i == 20) {
+            bytes += "N99 (" + QByteArray(70000, 'X') + ")\r";
+        }
+    }
+    for (const QByteArray& tail : {QByteArray("M02"), QByteArray("M02\r"), QByteArray()}) {
+        const QString path = files.write("mixed.nc", bytes + tail);
+        const QStringList expected = expectedLines(bytes + tail);
+        for (auto [first, piece] :
+             {std::pair<int64_t, size_t>{1, 1}, {2, 3}, {5, 7}, {64, 4096}, {1 << 20, 1 << 20}}) {
+            SCOPED_TRACE(testing::Message()
+                         << "tail " << tail.size() << ", reads " << first << "/" << piece);
             TextFileView view;
-            view.setSliceSizes(first, next);
+            view.setReadSizes(first, piece);
             QSignalSpy finished(&view, &TextFileView::loadFinished);
             ASSERT_TRUE(view.loadFile(path));
-            if (view.isLoading()) {
-                ASSERT_TRUE(finished.wait(5000));
-            }
-            EXPECT_EQ(finished.count(), 1);
-            EXPECT_FALSE(view.isLoading());
-            EXPECT_EQ(shownLines(view), expectedLines(bytes));
+            waitLoaded(view, finished);
+            EXPECT_EQ(shownLines(view), expected);
         }
     }
 }
 
-TEST(TextFileView, LinesNeededNowAndSearchesLoadAheadOfTheEventLoop) {
+TEST(TextFileView, SearchStreamsFromTheSelectionAcrossIndexGroups) {
     test::TempFiles files;
-    QByteArray bytes = test::program(3000);
+    // Larger than a search run at once, so it runs beside an index that is
+    // still being built.
+    QByteArray bytes = test::program(90000);
+    bytes.replace("N640 G01 X64\r\n", "N640 G54 X64\r\n");
     bytes += "M30 (END OF PART)\r\n";
     const QString path = files.write("long.nc", bytes);
     TextFileView view;
-    view.setSliceSizes(100, 100);
+    view.setReadSizes(100, 4096);
     ASSERT_TRUE(view.loadFile(path));
     ASSERT_TRUE(view.isLoading());
-    view.loadThroughLine(1999, 10);
-    EXPECT_GE(view.document()->blockCount(), 2010);
-    EXPECT_EQ(view.document()->findBlockByNumber(1999).text(), "N20000 G01 X2000");
-    ASSERT_TRUE(view.isLoading());
 
-    // The only match lies in the part not loaded yet.
-    EXPECT_TRUE(findNext(&view, "end of part"));
-    EXPECT_FALSE(view.isLoading());
-    EXPECT_EQ(view.textCursor().block().blockNumber(), 3000);
-    EXPECT_EQ(view.textCursor().selectedText(), "END OF PART");
+    // From the end of line 63 on: the match opens the next group of the index.
+    view.setPosition(TextFileView::Position{62, 99});
+    EXPECT_EQ(findNext(&view, "g54"), SearchOutcome::Found);
+    EXPECT_EQ(view.selectionStart(), (TextFileView::Position{63, 5}));
+    EXPECT_EQ(view.selectedText(), "G54");
+
+    EXPECT_EQ(findNext(&view, "end of part"), SearchOutcome::Found);
+    EXPECT_EQ(view.position().line, 90000);
+    EXPECT_EQ(view.selectedText(), "END OF PART");
+    EXPECT_EQ(view.lineText(89999), "N900000 G01 X90000");
+    EXPECT_EQ(findNext(&view, "end of part"), SearchOutcome::NotFound);
+    EXPECT_EQ(view.selectedText(), "END OF PART");
+}
+
+TEST(TextFileView, KeyboardMovesTheCaretAndTheCurrentLineIsReadOut) {
+    test::TempFiles files;
+    TextFileView view;
+    view.resize(400, 300);
+    view.show();
+    ASSERT_TRUE(view.loadFile(files.write("part.nc", test::program(5000))));
+    test::caretToLine(&view, 2);
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_EQ(view.position(), (TextFileView::Position{2, 10}));
+    QTest::keyClick(&view, Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(&view, Qt::Key_Up, Qt::ShiftModifier);
+    EXPECT_EQ(view.selectedText(), "2\nN30 G01 X3");
+    EXPECT_EQ(view.selectionStartLine(), 1);
+
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&view);
+    ASSERT_NE(accessible, nullptr);
+    QAccessibleTextInterface* text = accessible->textInterface();
+    ASSERT_NE(text, nullptr);
+    EXPECT_TRUE(accessible->state().readOnly);
+    for (int line : {1, 4321}) {
+        view.setPosition(TextFileView::Position{line, 3});
+        int start = 0;
+        int end = 0;
+        const QString current =
+            text->textAtOffset(text->cursorPosition(), QAccessible::LineBoundary, &start, &end);
+        EXPECT_EQ(current.trimmed(), view.lineText(line));
+        EXPECT_EQ(text->cursorPosition() - start, 3);
+        EXPECT_EQ(accessible->text(QAccessible::Value), view.lineText(line));
+    }
+    QTest::keyClick(&view, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(view.position().line, 5000);
+    EXPECT_GT(view.firstVisibleLine(), 4950); // brought into sight
 }
 
 TEST(TextFileView, UnreadableFileLeavesTheViewEmpty) {
     TextFileView view;
     EXPECT_FALSE(view.loadFile("/nonexistent/part.nc"));
     EXPECT_FALSE(view.errorString().isEmpty());
-    EXPECT_TRUE(view.document()->isEmpty());
+    EXPECT_EQ(view.lineCount(), 1);
+    EXPECT_TRUE(view.lineText(0).isEmpty());
     EXPECT_FALSE(view.isLoading());
 }
 

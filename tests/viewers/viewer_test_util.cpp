@@ -82,7 +82,7 @@ bool lineBold(QPlainTextEdit* view, int line) {
     return true;
 }
 
-void caretToLine(QPlainTextEdit* view, int line) {
+void caretToLine(TextFileView* view, int line) {
     view->setFocus();
     QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
     for (int i = 0; i < line; ++i) {

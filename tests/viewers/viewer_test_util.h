@@ -2,6 +2,8 @@
 // driving modal windows (message boxes, file dialogs, modal forms) from a timer.
 #pragma once
 
+#include "viewers/text_file_view.h"
+
 #include <QApplication>
 #include <QByteArray>
 #include <QString>
@@ -13,6 +15,7 @@
 #include <functional>
 
 class QPlainTextEdit;
+
 class QTimer;
 
 namespace vorl::test {
@@ -58,6 +61,6 @@ private:
 bool lineBold(QPlainTextEdit* view, int line);
 
 // Moves the caret to the start of line `line` (0-based) with the keyboard.
-void caretToLine(QPlainTextEdit* view, int line);
+void caretToLine(TextFileView* view, int line);
 
 } // namespace vorl::test
