@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <random>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -66,6 +68,40 @@ private:
     int fd_;
 };
 
+// A size as the operator reads it.
+std::string readableSize(int64_t bytes) {
+    char text[32];
+    if (bytes >= (int64_t{1} << 30)) {
+        std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(int64_t{1} << 30));
+    } else if (bytes >= (int64_t{1} << 20)) {
+        std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / double(int64_t{1} << 20));
+    } else if (bytes >= 1024) {
+        std::snprintf(text, sizeof text, "%.1f KB", double(bytes) / 1024.0);
+    } else {
+        std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(bytes));
+    }
+    return text;
+}
+
+// Space the operator's files may still take in `dir`; -1 when unknown.
+int64_t freeSpace(const std::string& dir) {
+    struct statvfs st {};
+    if (::statvfs(dir.c_str(), &st) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+}
+
+std::string noRoom(const std::string& dir, int64_t needed, int64_t free) {
+    return "The temporary directory " + dir +
+           " has no room for the prepared program: it needs about " + readableSize(needed) + ", " +
+           readableSize(std::max<int64_t>(free, 0)) + " are free.";
+}
+
+bool diskFull(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
 int openForReading(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
@@ -74,8 +110,15 @@ int openForReading(const std::string& path) {
     return fd;
 }
 
+// How far a preparation has come: program bytes read, prepared bytes made.
+struct Progress {
+    int64_t read = 0;
+    int64_t made = 0;
+};
+
 // Feeds the whole of `source` through `stream`. Throws FileError.
-void feedFile(int source, const std::string& sourcePath, BlockStream& stream, size_t readSize) {
+void feedFile(int source, const std::string& sourcePath, BlockStream& stream, size_t readSize,
+              Progress* progress = nullptr) {
     FileInput input(source, readSize == 0 ? size_t{1} << 20 : readSize);
     for (;;) {
         std::span<const uint8_t> piece;
@@ -88,6 +131,10 @@ void feedFile(int source, const std::string& sourcePath, BlockStream& stream, si
             break;
         }
         stream.feed(piece.data(), piece.size());
+        if (progress != nullptr) {
+            progress->read += static_cast<int64_t>(piece.size());
+            progress->made = stream.bytesWritten();
+        }
     }
     stream.finish();
 }
@@ -253,9 +300,24 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
         result.message = openFailure(request.sourcePath, errno);
         return result;
     }
+    // The prepared program is about as large as the program with its prefix,
+    // leader and trailer: a directory without that much room is told now,
+    // not after minutes of preparing.
+    const std::string tempDir = temporaryDirectory();
+    const size_t leader = static_cast<size_t>(std::max<int>(machine.leaderLength, 0)) * kFeetOfTape;
+    struct stat st {};
+    const int64_t programSize = ::fstat(source.get(), &st) == 0 ? st.st_size : 0;
+    const int64_t estimate = programSize + static_cast<int64_t>(request.prefixText.size()) +
+                             (machine.punchLeader != 0 ? int64_t(leader) : 0) +
+                             (machine.punchTrailer != 0 ? int64_t(leader) : 0);
+    if (const int64_t free = freeSpace(tempDir); free >= 0 && free < estimate) {
+        result.message = noRoom(tempDir, estimate, free);
+        return result;
+    }
     TempFile temp = createTempFile("vor");
     if (temp.fd < 0) {
-        result.message = describe({temporaryDirectory(), temp.error});
+        result.message = diskFull(temp.error) ? noRoom(tempDir, estimate, freeSpace(tempDir))
+                                              : describe({tempDir, temp.error});
         return result;
     }
     Fd target(temp.fd);
@@ -266,8 +328,9 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
     rules.dropEmpty = machine.downloadStripComments != 0;
     rules.startBlock = request.startBlock;
     rules.toTape = eia ? &table : nullptr;
-    const size_t leader = static_cast<size_t>(std::max<int>(machine.leaderLength, 0)) * kFeetOfTape;
 
+    Progress progress;
+    int failedWith = 0;
     try {
         FileOutput output(target.get());
         try {
@@ -277,7 +340,7 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
             }
             const std::string prefix = ConvertPrefix(request.prefixText, machine, table);
             stream.append(prefix.data(), prefix.size());
-            feedFile(source.get(), request.sourcePath, stream, request.readSize);
+            feedFile(source.get(), request.sourcePath, stream, request.readSize, &progress);
             if (machine.punchTrailer != 0) {
                 stream.appendZeros(leader);
             }
@@ -292,6 +355,7 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
         }
     } catch (const FileError& e) {
         result.message = describe(e);
+        failedWith = e.path == temp.path ? e.error : 0;
     } catch (const std::bad_alloc&) {
         result.message = TextOr(kTextInsufficientMemory, "Insufficient memory to filter file");
     }
@@ -299,6 +363,14 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
         target.close();
         deleteTempFile(temp.path);
         result.charsTotal = 0;
+        if (diskFull(failedWith)) {
+            // What the whole would have come to, at the rate the part made grew.
+            const double rate =
+                progress.read > 0 ? double(progress.made) / double(progress.read) : 1;
+            const int64_t needed = std::max<int64_t>(
+                estimate, progress.made + int64_t(double(programSize - progress.read) * rate));
+            result.message = noRoom(tempDir, needed, freeSpace(tempDir));
+        }
         return result;
     }
     result.ok = true;

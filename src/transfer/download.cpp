@@ -10,9 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <vector>
 
 namespace vorl {
 
@@ -95,23 +92,9 @@ bool TTransferEngine::StartDownload(const std::string&) {
     return true;
 }
 
-namespace {
-
-// The end (one past) of the group that starts at `from` and runs through the
-// n-th end of block after it, or through the last one there is; `from` when
-// no end of block follows.
-size_t groupEnd(const std::vector<char>& data, size_t from, int n, char eol) {
-    size_t end = from;
-    for (size_t i = from; i < data.size() && n > 0; ++i) {
-        if (data[i] == eol) {
-            end = i + 1;
-            --n;
-        }
-    }
-    return end;
+size_t TTransferEngine::putPiece() const {
+    return std::max<size_t>(1, std::min<size_t>(ComPort1.OutSize(), 0xFFFF));
 }
-
-} // namespace
 
 // Hands one group to the port. The sender waits for an empty output buffer
 // before each put, so a group longer than the buffer (a very long block, a
@@ -121,15 +104,20 @@ size_t groupEnd(const std::vector<char>& data, size_t from, int n, char eol) {
 // machine's speed. A serial port's output queue tells that by itself; a
 // pty or a port that forwards over a network takes any amount at once, and
 // a control's XOFF would then come long after the whole program was gone.
-bool TTransferEngine::putGroup(const char* data, size_t length, int64_t offset) {
-    const size_t piece = std::max<size_t>(1, std::min<size_t>(ComPort1.OutSize(), 0xFFFF));
+bool TTransferEngine::putGroup(int64_t offset, size_t length) {
+    const size_t piece = putPiece();
     for (size_t done = 0; done < length;) {
         if (done > 0 && !waitOutputDrained()) {
             return false;
         }
         const size_t n = std::min(piece, length - done);
+        const char* data = sender_->file.bytes(offset + static_cast<int64_t>(done), n);
+        if (data == nullptr) {
+            senderReadFailed();
+            return false;
+        }
         try {
-            ComPort1.PutBlock(data + done, static_cast<uint16_t>(n));
+            ComPort1.PutBlock(data, static_cast<uint16_t>(n));
         } catch (const ECommException& e) {
             // The port has lost what it had (a hung-up line, an unplugged
             // adapter): the sender stops and says so.
@@ -147,28 +135,20 @@ bool TTransferEngine::putGroup(const char* data, size_t length, int64_t offset) 
     return true;
 }
 
+// The rest of the program cannot be had: the sender stops as by Stop and
+// says why, rather than end a cut program as if it were complete.
+void TTransferEngine::senderReadFailed() {
+    sender_->failure = sender_->file.failure();
+    transfer.senderCancel = true;
+    transfer.senderStopped = true;
+}
+
 void TTransferEngine::SendFileInBlocks() {
-    std::vector<char> data;
-    {
-        std::ifstream in(transfer.tempFileName, std::ios::binary);
-        if (!in) {
-            view_.ShowMessage(std::string(std::strerror(errno)) + ": " + transfer.tempFileName);
-            setMonitoring(false);
-            enableGo();
-            return;
-        }
-        try {
-            data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        } catch (const std::bad_alloc&) {
-            view_.ShowMessage(TextOr(226, "Insufficient memory to download file"));
-            setMonitoring(false);
-            enableGo();
-            return;
-        }
+    if (!loadBlockSender()) {
+        return;
     }
     // senderActive is cleared however the sender ends, so that Reset is never
     // left handing its work to a sender that is gone.
-    putFailure_ = 0;
     struct Active {
         TransferState& t;
         explicit Active(TransferState& s) : t(s) {
@@ -179,53 +159,56 @@ void TTransferEngine::SendFileInBlocks() {
         ~Active() { t.senderActive = false; }
     } active(transfer);
 
-    const int32_t delay = machine().blockDelay;
-    const int perPut = delay == 0 ? 5 : 1;
+    SenderStep step = SenderStep::Sent;
+    while (step == SenderStep::Sent) {
+        step = sendGroup();
+    }
+    if (step == SenderStep::Done) {
+        finishBlockSender();
+    } else {
+        abandonBlockSender();
+    }
+}
+
+bool TTransferEngine::loadBlockSender() {
+    auto sender = std::make_unique<BlockSender>();
+    const int error = sender->file.open(transfer.tempFileName, std::max(senderWindow, putPiece()));
+    sender->eol = static_cast<char>(transfer.eolChar);
+    sender->end = error == 0 ? sender->file.groupEnd(0, 1, sender->eol) : -1;
+    if (sender->end < 0) {
+        view_.ShowMessage(error != 0
+                              ? std::string(std::strerror(error)) + ": " + transfer.tempFileName
+                              : sender->file.failure());
+        setMonitoring(false);
+        enableGo();
+        return false;
+    }
+    putFailure_ = 0;
+    sender->delay = machine().blockDelay;
+    sender->perPut = sender->delay == 0 ? 5 : 1;
     Timer1->stop();
     transfer.delayPending = false;
-    const char eol = transfer.eolChar;
-    size_t pos = 0;
-    size_t end = groupEnd(data, 0, 1, eol);
     Timer2->start();
-    transfer.charsTotal = static_cast<int64_t>(data.size());
+    transfer.charsTotal = sender->file.size();
     status(177, "Download in progress");
     view_.ShowProgress(0);
+    sender_ = std::move(sender);
+    return true;
+}
 
-    auto cancelled = [this, &data] {
-        transfer.senderCancel = false;
-        transfer.senderActive = false;
-        data = {};
-        Timer1->stop();
-        transfer.delayPending = false;
-        removeTrigger(drainTrigger_);
-        if (ComPort1.Open() &&
-            putFailure_ == 0) { // a new choice may have reset the window meanwhile
-            ComPort1.FlushOutBuffer();
-        }
-        letMessagesRun();
-        Timer3->stop();
-        if (putFailure_ != 0) {
-            Timer2->stop();
-            showPanel(TransferView::Panel::RemainingTime, std::string());
-            setMonitoring(false);
-            downloadFinished(putFailure_); // as a protocol that failed: the error, then Go
-        } else if (!transfer.senderStopped) {
-            cmdResetClick();
-        }
-    };
-
-    while (end > pos) {
+TTransferEngine::SenderStep TTransferEngine::sendGroup() {
+    BlockSender& s = *sender_;
+    if (s.end > s.pos) {
         if (transfer.senderCancel) {
-            cancelled();
-            return;
+            return SenderStep::Abandon;
         }
         waitUntil([this] { return !transfer.delayPending || transfer.senderCancel; });
         if (transfer.senderCancel || !waitOutputDrained() ||
-            !putGroup(data.data() + pos, end - pos, static_cast<int64_t>(pos))) {
-            continue; // cancelled: handled at the top
+            !putGroup(s.pos, static_cast<size_t>(s.end - s.pos))) {
+            return SenderStep::Sent; // cancelled: handled at the next step
         }
-        transfer.charsTransferred = static_cast<int64_t>(pos);
-        if (pos > 400) {
+        transfer.charsTransferred = s.pos;
+        if (s.pos > 400) {
             const SenderProgress shown =
                 ShowSenderProgress(transfer.charsTotal, transfer.charsTransferred);
             if (shown.percent) {
@@ -233,39 +216,75 @@ void TTransferEngine::SendFileInBlocks() {
             }
             showPanel(TransferView::Panel::CharsTransferred, shown.transferred);
         }
-        pos = end;
-        end = groupEnd(data, pos, perPut, eol);
-        if (delay > 1) {
-            transfer.delayPending = true;
-            delayUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
-            Timer1->start(delay);
+        s.pos = s.end;
+        s.file.readAhead(s.pos);
+        s.end = s.file.groupEnd(s.pos, s.perPut, s.eol);
+        if (s.end < 0) {
+            senderReadFailed();
+            return SenderStep::Abandon;
         }
+        if (s.delay > 1) {
+            transfer.delayPending = true;
+            delayUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.delay);
+            Timer1->start(s.delay);
+        }
+        return SenderStep::Sent;
     }
     // Bytes after the last end of block, such as a trailer of NULs.
-    if (pos < data.size()) {
-        if (!waitOutputDrained() ||
-            !putGroup(data.data() + pos, data.size() - pos, static_cast<int64_t>(pos))) {
-            cancelled();
-            return;
+    if (s.pos < s.file.size()) {
+        if (!waitOutputDrained() || !putGroup(s.pos, static_cast<size_t>(s.file.size() - s.pos))) {
+            return SenderStep::Abandon;
         }
+        s.pos = s.file.size();
     }
-    if (!waitOutputDrained()) {
-        cancelled();
-        return;
-    }
+    return waitOutputDrained() ? SenderStep::Done : SenderStep::Abandon;
+}
 
+void TTransferEngine::finishBlockSender() {
     Timer2->stop();
     status(189, "Download complete");
     view_.ShowProgress(0);
     showPanel(TransferView::Panel::CharsTransferred, std::string());
     showPanel(TransferView::Panel::RemainingTime, std::string());
     Timer3->stop();
-    data = {};
+    sender_.reset();
     removeTrigger(drainTrigger_);
     transfer.senderActive = false;
     if (FinishDownload(true)) {
         setMonitoring(false);
         enableGo();
+    }
+}
+
+void TTransferEngine::abandonBlockSender() {
+    const std::string failure = sender_->failure;
+    transfer.senderCancel = false;
+    transfer.senderActive = false;
+    sender_.reset();
+    Timer1->stop();
+    transfer.delayPending = false;
+    removeTrigger(drainTrigger_);
+    if (ComPort1.Open() && putFailure_ == 0) { // a new choice may have reset the window meanwhile
+        ComPort1.FlushOutBuffer();
+    }
+    letMessagesRun();
+    Timer3->stop();
+    if (putFailure_ != 0) {
+        Timer2->stop();
+        showPanel(TransferView::Panel::RemainingTime, std::string());
+        setMonitoring(false);
+        downloadFinished(putFailure_); // as a protocol that failed: the error, then Go
+    } else if (!failure.empty()) {
+        Timer2->stop();
+        showPanel(TransferView::Panel::CharsTransferred, std::string());
+        showPanel(TransferView::Panel::RemainingTime, std::string());
+        setMonitoring(false);
+        const std::string text = TextOr(192, "Download stopped ") + failure;
+        view_.ShowStatus(text);
+        view_.ShowMessage(text);
+        enableGo();
+    } else if (!transfer.senderStopped) {
+        cmdResetClick();
     }
 }
 

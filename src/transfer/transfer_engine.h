@@ -33,6 +33,7 @@
 #include "machines/machine_config.h"
 #include "protocols/protocol.h"
 #include "serial/com_port.h"
+#include "transfer/prepared_reader.h"
 #include "transfer/progress.h"
 #include "transfer/transfer_state.h"
 #include "transfer/transfer_view.h"
@@ -76,6 +77,9 @@ public:
     // output-buffer notice (which comes at the port's 50 ms pace): short
     // enough that a fast line never idles long between two groups.
     std::chrono::milliseconds drainPoll{5};
+    // Bytes of the prepared file the block sender holds at once (at least one
+    // put); it reads on while the line drains.
+    size_t senderWindow = size_t{256} << 10;
     // Told of every put of the block sender: offset in the prepared file and
     // length (tests and benchmarks).
     std::function<void(int64_t offset, size_t length)> OnSenderPut;
@@ -153,7 +157,26 @@ private:
     void listenForUploadEnd();
     void uploadEndArrived();
     void discardThroughReady();
-    bool putGroup(const char* data, size_t length, int64_t offset);
+    // The block sender, step by step: load the prepared file, send a group
+    // (the tail after the last end of block, and the wait for the line to
+    // drain, are the last steps), then finish the download or abandon it.
+    enum class SenderStep { Sent, Done, Abandon };
+    struct BlockSender {
+        PreparedFileReader file;
+        int32_t delay = 0;
+        int perPut = 1; // blocks per put
+        char eol = '\n';
+        int64_t pos = 0;     // start of the next group
+        int64_t end = 0;     // its end (one past); pos when no end of block follows
+        std::string failure; // why the prepared file could not be read on
+    };
+    bool loadBlockSender();
+    SenderStep sendGroup();
+    void finishBlockSender();
+    void abandonBlockSender();
+    bool putGroup(int64_t offset, size_t length);
+    size_t putPiece() const;
+    void senderReadFailed();
 
     MachineList& machines_;
     TransferView& view_;
@@ -173,6 +196,7 @@ private:
     std::string uploadTempFile_; // the upload's own temporary file, kept for the run
     std::string readyToDiscard_; // the upload's awaited Ready string, while it is awaited
     QTimer* drainTimer_ = nullptr;
+    std::unique_ptr<BlockSender> sender_; // while the block sender runs
 };
 
 } // namespace vorl

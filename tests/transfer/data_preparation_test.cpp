@@ -11,8 +11,12 @@
 #include <csignal>
 #include <filesystem>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace vorl {
@@ -182,6 +186,66 @@ TEST_F(Preparation, FailuresLeaveNoFileBehind) {
     result = PrepareDownloadFile(machine(0), request);
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.message.find(dir.path()), std::string::npos) << result.message;
+}
+
+// A temporary directory without room for the prepared program is told
+// before anything is written, naming it and the space needed; a disk that
+// fills up while preparing is told the same way, and no file is left.
+TEST_F(Preparation, TemporaryDirectoryWithoutRoom) {
+    struct Tmpdir {
+        explicit Tmpdir(const std::string& path) { setenv("TMPDIR", path.c_str(), 1); }
+        ~Tmpdir() { unsetenv("TMPDIR"); }
+    };
+    auto emptyDir = [](const std::string& path) {
+        DIR* d = opendir(path.c_str());
+        int entries = 0;
+        while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+            entries += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+        }
+        if (d != nullptr) {
+            closedir(d);
+        }
+        return entries == 0;
+    };
+    ScratchDir temp;
+    Tmpdir tmpdir(temp.path());
+    struct statvfs st {};
+    ASSERT_EQ(statvfs(temp.path().c_str(), &st), 0);
+    // A sparse program larger than the free space takes none of it.
+    const std::string huge = dir.file("huge.nc");
+    {
+        const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(ftruncate(fd, off_t(st.f_bavail * st.f_frsize) + (off_t{1} << 30)), 0);
+        ::close(fd);
+    }
+    DownloadRequest request;
+    request.sourcePath = huge;
+    PreparedDownload result = PrepareDownloadFile(machine(0), request);
+    EXPECT_FALSE(result.ok);
+    const std::string told = "The temporary directory " + temp.path() +
+                             " has no room for the prepared program: it needs about ";
+    EXPECT_EQ(result.message.rfind(told, 0), 0u) << result.message;
+    EXPECT_TRUE(emptyDir(temp.path()));
+
+    // Room for the program, but not for its CR LF line ends.
+    const std::string small = temp.file("small");
+    ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    struct Mounted {
+        const std::string& path;
+        ~Mounted() { umount2(path.c_str(), MNT_DETACH); }
+    } mounted{small};
+    Tmpdir full(small);
+    request.sourcePath = dir.write("blank.nc", std::string(40000, '\n'));
+    result = PrepareDownloadFile(machine(0), request);
+    EXPECT_FALSE(result.ok);
+    const std::string tellsFull = "The temporary directory " + small +
+                                  " has no room for the prepared program: it needs about ";
+    EXPECT_EQ(result.message.rfind(tellsFull, 0), 0u) << result.message;
+    EXPECT_TRUE(result.message.ends_with(", 64.0 KB are free.")) << result.message;
+    EXPECT_TRUE(emptyDir(small)) << "the half-written file is removed";
 }
 
 TEST_F(Preparation, UploadFilterAndEob) {

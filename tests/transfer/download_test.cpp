@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <unistd.h>
 
 namespace vorl::test {
 namespace {
@@ -278,6 +279,82 @@ TEST_F(BlockSenderTest, BlockLongerThanTheOutputBufferGoesOutInPieces) {
         joined += p.bytes;
     }
     EXPECT_EQ(joined, prepared());
+}
+
+// A program many times the sender's window reaches the machine tool exact,
+// and Reset in the middle of one stops it with only a part sent.
+TEST_F(EngineTest, ProgramLargerThanTheSendersWindowGoesOutExactAndResetStopsIt) {
+    m.handshake = 1;
+    m.baudRate = 460800;
+    engine->senderWindow = 4096; // at least one put of 8192: refilled every few groups
+    SimMachine sim(dir, {});
+    usePort(sim.process.ptyPath());
+    // Long blocks now and then, so groups also straddle the window's end,
+    // and one longer than the window.
+    std::string text = program(700);
+    for (size_t at = 5000; at < text.size(); at += 7919) {
+        const size_t length = at == 5000 ? 20000 : 5000;
+        text.insert(text.find('\n', at) + 1, "(" + std::string(length, 'C') + ")\n");
+    }
+    chooseDownload(writeProgram("O20.nc", text));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    const std::string sent = prepared();
+    ASSERT_GT(sent.size(), 4 * 8192u);
+    click();
+    EXPECT_EQ(view.status, "Download complete");
+    sim.waitFor([&](const Report&) { return sim.received().size() >= sent.size(); });
+    EXPECT_EQ(sim.received(), sent);
+
+    view.statuses.clear();
+    SimMachine second(dir, {});
+    usePort(second.process.ptyPath());
+    chooseDownload(writeProgram("O21.nc", text));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    int64_t puts = 0;
+    engine->OnSenderPut = [&](int64_t offset, size_t) {
+        if (offset > int64_t(sent.size()) / 2 && puts++ == 0) {
+            engine->cmdResetClick();
+        }
+    };
+    click(); // returns once the sender has stopped
+    EXPECT_EQ(view.status, "Reset");
+    EXPECT_FALSE(view.sawStatus("Download complete"));
+    EXPECT_FALSE(engine->ComPort1.Open());
+    EXPECT_FALSE(engine->transfer.senderActive);
+    const std::string got = second.received();
+    EXPECT_LT(got.size(), sent.size());
+    EXPECT_EQ(got, sent.substr(0, got.size()));
+}
+
+// The prepared file cut short under the sender (a read that fails) stops
+// the download and says why; a cut program never ends as complete.
+TEST_F(BlockSenderTest, PreparedFileThatCannotBeReadOnStopsTheDownload) {
+    m.handshake = 1;
+    engine->senderWindow = 4096;
+    PtyDrain line;
+    usePort(line.path());
+    chooseDownload(writeProgram("O22.nc", program(2000)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    const std::string temp = engine->transfer.tempFileName;
+    int puts = 0;
+    engine->OnSenderPut = [&](int64_t, size_t) {
+        if (++puts == 3) {
+            ASSERT_EQ(::truncate(temp.c_str(), 20000), 0);
+        }
+    };
+    click();
+    const std::string expected =
+        "Download stopped " + temp + ": the file is shorter than when it was prepared";
+    EXPECT_EQ(view.status, expected);
+    EXPECT_EQ(view.messages, std::vector<std::string>{expected});
+    EXPECT_FALSE(view.sawStatus("Download complete"));
+    EXPECT_FALSE(engine->transfer.senderActive);
+    EXPECT_TRUE(view.goEnabled);
+    EXPECT_TRUE(engine->ComPort1.Open());
+    EXPECT_LE(line.received().size(), 20000u);
 }
 
 TEST_F(EngineTest, ResetWhileWaitingForReadyClosesAndReturnsToIdle) {
