@@ -9,6 +9,8 @@
 #include <QProgressDialog>
 #include <QTimer>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -41,6 +43,38 @@ const std::array<uint8_t, 256>& foldTable() {
 FileSearch::FileSearch(std::string path, std::string pattern, const std::array<uint8_t, 256>& fold)
     : path_(std::move(path)), pattern_(std::move(pattern)), fold_(fold) {}
 
+namespace {
+
+// The first byte in [p, end) that is one of `stops`, or end: eight bytes at
+// a time, as the line index finds line ends.
+const uint8_t* findAny(const uint8_t* p, const uint8_t* end, const std::vector<uint8_t>& stops) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t ones = 0x0101010101010101ULL;
+        constexpr uint64_t highs = 0x8080808080808080ULL;
+        while (end - p >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            uint64_t hits = 0;
+            for (const uint8_t stop : stops) {
+                const uint64_t x = v ^ (ones * stop);
+                hits |= (x - ones) & ~x & highs;
+            }
+            if (hits != 0) {
+                return p + (std::countr_zero(hits) >> 3);
+            }
+            p += 8;
+        }
+    }
+    for (; p < end; ++p) {
+        if (std::find(stops.begin(), stops.end(), *p) != stops.end()) {
+            return p;
+        }
+    }
+    return end;
+}
+
+} // namespace
+
 bool FileSearch::run(const TextSpot& from) {
     const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -50,12 +84,20 @@ bool FileSearch::run(const TextSpot& from) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t m = pattern_.size();
     const auto* pattern = reinterpret_cast<const uint8_t*>(pattern_.data());
+    // The bytes worth stopping at: line ends, and every byte that folds to
+    // the pattern's first.
+    std::vector<uint8_t> stops{'\r', '\n'};
+    for (int b = 0; b < 256; ++b) {
+        if (fold_[size_t(b)] == pattern[0]) {
+            stops.push_back(uint8_t(b));
+        }
+    }
     std::vector<uint8_t> buffer(kPiece + m);
     int64_t offset = from.offset; // of buffer[0]
     size_t have = 0;
     int line = from.line;
     int64_t lineStart = from.offset - from.column;
-    bool afterCR = false;
+    bool afterCR = false; // the last byte read was a CR: an LF now belongs to it
     bool found = false;
     while (!found && !cancelled_) {
         const ssize_t n = ::pread(fd, buffer.data() + have, kPiece, offset + int64_t(have));
@@ -71,22 +113,31 @@ bool FileSearch::run(const TextSpot& from) {
         // Bytes a match could still begin at wait for the next piece.
         const size_t limit = atEnd ? have : (have >= m ? have - m + 1 : 0);
         size_t i = 0;
-        for (; i < limit; ++i) {
-            const uint8_t b = buffer[i];
-            if (afterCR) {
-                afterCR = false;
-                if (b == '\n') {
-                    lineStart = offset + int64_t(i) + 1;
-                    continue;
-                }
+        if (afterCR && have > 0) {
+            afterCR = false;
+            if (buffer[0] == '\n') {
+                lineStart = offset + 1;
+                i = 1;
             }
+        }
+        while (i < limit) {
+            i = size_t(findAny(buffer.data() + i, buffer.data() + limit, stops) - buffer.data());
+            if (i >= limit) {
+                break;
+            }
+            const uint8_t b = buffer[i];
             if (b == '\r' || b == '\n') {
                 ++line;
+                if (b == '\r' && i + 1 < have) {
+                    i += buffer[i + 1] == '\n' ? 1 : 0;
+                } else if (b == '\r') {
+                    afterCR = true; // the next piece tells
+                }
                 lineStart = offset + int64_t(i) + 1;
-                afterCR = b == '\r';
+                ++i;
                 continue;
             }
-            if (fold_[b] == pattern[0] && i + m <= have) {
+            if (i + m <= have) {
                 size_t k = 1;
                 while (k < m && fold_[buffer[i + k]] == pattern[k]) {
                     ++k;
@@ -98,13 +149,15 @@ bool FileSearch::run(const TextSpot& from) {
                     break;
                 }
             }
+            ++i;
         }
         if (atEnd || found) {
             break;
         }
-        std::memmove(buffer.data(), buffer.data() + limit, have - limit);
-        offset += int64_t(limit);
-        have -= limit;
+        const size_t consumed = std::max(i, limit);
+        std::memmove(buffer.data(), buffer.data() + consumed, have - consumed);
+        offset += int64_t(consumed);
+        have -= consumed;
         reached_ = offset;
     }
     ::close(fd);
