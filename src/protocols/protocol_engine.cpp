@@ -402,6 +402,17 @@ void frameBody(TProtocolData& P, const FrameOps& ops, uint32_t msg, uint32_t fir
         if (line.DispatchLoggingOn())
             line.AddDispatchEntry(ops.LogType, ops.StateSubType(P), 0, {});
 
+        // A line that is gone ends the transfer with the line's error at the
+        // next notice, whatever the protocol waits for: a receiver would
+        // otherwise take the silence for the end of the data.
+        if (P.ProtocolError == 0) {
+            if (int32_t lost = line.LineFailure(); lost != 0) {
+                peProtocolError(P, lost);
+                msg = kNoticeProtocolCancel;
+                first = 0;
+            }
+        }
+
         ops.Abort(P, msg, first);
 
         if (peIsTrigger(first, P.StatusTrigger) || P.ForceStatus) {

@@ -48,6 +48,9 @@ public:
     virtual int32_t TimerTicksRemaining(uint32_t handle, int32_t& ticks) = 0;
     virtual int32_t RemoveTrigger(uint32_t handle) = 0;
 
+    // 0 while the line works; the line's error once it is gone for good (the
+    // device failed or hung up), until it opens again.
+    virtual int32_t LineFailure() { return 0; }
     virtual bool CheckDCD() = 0;
     virtual int32_t SetRts(bool on) = 0;
     // Line settings (for the characters per second of the line).

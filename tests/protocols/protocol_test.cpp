@@ -205,6 +205,34 @@ TEST_F(ProtocolTest, CarrierLossEndsTheTransfer) {
     EXPECT_EQ(midway.code(), ecAbortNoCarrier);
 }
 
+// The line goes in the middle of a receive: it ends with the line's error
+// within a status interval, not on the silence that follows as if the
+// sender had finished; a sender waiting for its answer ends the same way.
+TEST_F(ProtocolTest, LostLineEndsTheTransferWithTheLinesError) {
+    const int32_t lost = ecGetBlockFail; // whatever the line reports
+    Side rx(ptAscii);
+    rx.proto.SetAsciiEOFTimeout(180);
+    rx.proto.SetFileName(dir.file("r.nc"));
+    rx.proto.StartReceive();
+    rx.line->feed("N1 G01 X1.\r\nN2 G0");
+    rx.line->pump();
+    rx.line->setLineFailure(lost);
+    ASSERT_TRUE(RunLine(
+        *rx.line, clock, nullptr, [&] { return rx.finished(); }, 40));
+    EXPECT_EQ(rx.code(), lost);
+    EXPECT_EQ(rx.errors, std::vector<int32_t>{lost});
+
+    Side tx(ptXmodem, 0x7F01);
+    tx.proto.SetFileMask(file("a.nc", "abc"));
+    tx.proto.StartTransmit();
+    tx.line->pump();
+    tx.line->setLineFailure(lost);
+    ASSERT_TRUE(RunLine(
+        *tx.line, clock, nullptr, [&] { return tx.finished(); }, 40));
+    EXPECT_EQ(tx.code(), lost);
+    EXPECT_EQ(tx.errors, std::vector<int32_t>{lost});
+}
+
 TEST_F(ProtocolTest, HandlersNameTheFileAndMayRefuseIt) {
     Side tx(ptXmodem, 0x7F01), rx(ptXmodem, 0x7F02);
     std::string path = file("chosen.nc", "from the handler");

@@ -52,6 +52,8 @@ public:
     const std::string& queued() const { return queue_; }
     void setOpen(bool open) { open_ = open; }
     void setDCD(bool on) { dcd_ = on; }
+    // The line is gone with `code` (0: it works).
+    void setLineFailure(int32_t code) { failure_ = code; }
     size_t inputWaiting() const { return input_.size(); }
 
     // ---- Notices ----
@@ -83,6 +85,7 @@ public:
     int32_t SetStatusTrigger(uint32_t handle, uint32_t value, bool activate) override;
     int32_t TimerTicksRemaining(uint32_t handle, int32_t& ticks) override;
     int32_t RemoveTrigger(uint32_t handle) override;
+    int32_t LineFailure() override { return failure_; }
     bool CheckDCD() override { return dcd_; }
     int32_t SetRts(bool) override { return 0; }
     int32_t GetLine(int32_t& baud, uint16_t& parity, uint16_t& stopbits,
@@ -112,6 +115,7 @@ private:
     uint32_t outSize_;
     bool open_ = true;
     bool dcd_ = true;
+    int32_t failure_ = 0;
     bool autoDrain_ = true;
     std::string sent_;
     size_t taken_ = 0;
