@@ -9,7 +9,8 @@
 //   From then on every notice of the line (data waiting, a timer, a status
 //   trigger) runs the protocol's state procedure once, on the line's notice
 //   thread, inside `peFrame`: under the record's `Lock` it logs the state,
-//   handles cancel and carrier loss, paces status events, runs the state and
+//   handles cancel, carrier loss and a lost line (the line's error ends the
+//   transfer), paces status events, runs the state and
 //   decides whether to run again at once, again while received bytes wait, or
 //   to return and wait for the next notice.
 // - A transfer ends exactly once, in `peSignalFinish`: the triggers are
