@@ -2,7 +2,9 @@
 
 #include "platform/port_access.h"
 #include "platform/posix_tty.h"
+#include "platform/rfc2217_device.h"
 #include "platform/simulated_device.h"
+#include "platform/tcp_device.h"
 
 #include <cerrno>
 #include <cstring>
@@ -66,9 +68,18 @@ std::string DeviceErrorText(int sysError, const std::string& path) {
     }
 }
 
+bool IsNetworkPath(const std::string& path) {
+    return NetworkKindOf(path).has_value();
+}
+
 std::unique_ptr<Device> MakeDevice(const std::string& path) {
     if (path.rfind("sim:", 0) == 0)
         return std::make_unique<SimulatedDevice>(SimulatedLine::Find(path.substr(4)));
+    if (auto kind = NetworkKindOf(path)) {
+        if (*kind == NetworkKind::Rfc2217)
+            return std::make_unique<Rfc2217Device>();
+        return std::make_unique<TcpDevice>();
+    }
     return std::make_unique<PosixTty>();
 }
 

@@ -19,8 +19,10 @@
 // - Every call is safe from any thread; `close()` waits until no call is inside
 //   the device before it lets the descriptor go.
 //
-// Implementations: `PosixTty` (termios, posix_tty.h) and `SimulatedDevice`
-// (in memory, simulated_device.h). `OpenDevice()` picks one by path.
+// Implementations: `PosixTty` (termios, posix_tty.h), `SimulatedDevice`
+// (in memory, simulated_device.h), and the ports of a serial device server on
+// the network: `TcpDevice` (raw TCP, tcp_device.h) and `Rfc2217Device` (telnet
+// serial port control, rfc2217_device.h). `MakeDevice()` picks one by path.
 #pragma once
 
 #include <cstddef>
@@ -173,10 +175,21 @@ public:
     virtual DeviceStatus status() = 0;
     // Bytes written and not yet on the line; the cheap part of status().
     virtual uint32_t outputQueued() = 0;
+
+    // Why the last open or line setting failed, in words naming the device,
+    // where the number alone says too little (a network server that does not
+    // answer, refuses, or sets another speed than asked); empty otherwise.
+    virtual std::string errorText() const { return {}; }
 };
 
+// True for the address of a port on a serial device server ("tcp://..." or
+// "rfc2217://..."): such a device is reached by connecting, not by a path.
+bool IsNetworkPath(const std::string& path);
+
 // A device for `path`: "sim:<name>" gives the simulated line registered under
-// that name (simulated_device.h), anything else a POSIX tty. Not yet open.
+// that name (simulated_device.h), "tcp://host:port" a raw TCP port and
+// "rfc2217://host:port" a telnet serial port control port of a serial device
+// server, anything else a POSIX tty. Not yet open.
 std::unique_ptr<Device> MakeDevice(const std::string& path);
 
 } // namespace vorl::platform

@@ -78,6 +78,11 @@ std::vector<ComPortInfo> AvailableComPorts(int first, int last) {
     std::vector<ComPortInfo> ports;
     for (int n = std::max(first, 1); n <= last; ++n) {
         const std::string path = platform::ComPortPath(n);
+        if (platform::IsNetworkPath(path)) {
+            // Listed as configured: trying it would connect to the server.
+            ports.push_back({n, path, false});
+            continue;
+        }
         auto device = platform::MakeDevice(path);
         if (!device) {
             continue;
@@ -536,6 +541,13 @@ void TComPort::EndLoading() {
 [[noreturn]] void TComPort::raiseOpenFailure(int32_t result) {
     const std::string path = DevicePath();
     const std::string where = " (" + ComName() + ": " + path + ")";
+    if (auto* linux = dynamic_cast<TLinuxDispatcher*>(dispatcher_.get());
+        linux && linux->Device()) {
+        const std::string explained = linux->Device()->errorText();
+        if (!explained.empty()) {
+            throw EPortUnreachable(result, explained + " (" + ComName() + ")");
+        }
+    }
     switch (result) {
     case -platform::kSysInUse:
         throw EAlreadyOpen(ecAlreadyOpen, ErrorMsg(ecAlreadyOpen) + where);

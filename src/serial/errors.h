@@ -133,6 +133,10 @@ VORL_COMM_EXCEPTION(ENotOpenedByTapi, EOpenComm);
 // member of the group that owns serial devices). Raised by the port component
 // with a message naming the device; `ErrorCode` is the negated errno.
 VORL_COMM_EXCEPTION(EPortAccessDenied, EOpenComm);
+// The line could not be reached or set up, and the device says why in words
+// naming it (a network serial server that does not answer, refuses, or sets
+// another speed than asked). `ErrorCode` is the device's code.
+VORL_COMM_EXCEPTION(EPortUnreachable, EOpenComm);
 
 // Serial input and output (-3001 to -3011).
 VORL_COMM_EXCEPTION(ENullApi, ESerialIO);

@@ -3,6 +3,8 @@
 // sequences are in download.cpp and upload.cpp.
 #include "transfer/transfer_engine.h"
 
+#include "platform/device.h"
+
 #include "serial/triggers.h"
 #include "text/language_table.h"
 #include "transfer/data_preparation.h"
@@ -323,6 +325,10 @@ bool TTransferEngine::SetUpPort() {
     const bool bigBuffer = m.protocol != 0 || ComPort1.SWFlowOptions() == swfBoth;
     ComPort1.SetOutSize(bigBuffer ? 8192 : 4096);
 
+    if (const std::string path = ComPortDevicePath(m.port); platform::IsNetworkPath(path)) {
+        // Connecting may take seconds; the window stays live meanwhile.
+        view_.ShowStatus("Connecting to " + path);
+    }
     try {
         ComPort1.SetOpen(true);
     } catch (const EAlreadyOpen&) {
@@ -333,6 +339,8 @@ bool TTransferEngine::SetUpPort() {
         status(220, "Port is in use by another application");
     } catch (const EPortAccessDenied& e) {
         // The port component's text names the device and the reason.
+        view_.ShowStatus(e.what());
+    } catch (const EPortUnreachable& e) {
         view_.ShowStatus(e.what());
     } catch (const std::exception&) {
         status(205, "Unknown error opening port");

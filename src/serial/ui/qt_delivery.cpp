@@ -1,5 +1,6 @@
 #include "serial/ui/qt_delivery.h"
 
+#include "platform/open_wait.h"
 #include "serial/ticks.h"
 
 #include <QCoreApplication>
@@ -180,10 +181,60 @@ bool qtMessagePump(int maxMs) {
     return timedOut;
 }
 
+// Eats keyboard and mouse input while a port connects: the window keeps
+// painting and moving, but a click meant for the idle window (a second
+// Connect) neither runs inside the connect nor waits to run after it.
+class InputBlocker final : public QObject {
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return true;
+        default:
+            return false;
+        }
+    }
+};
+
+// A network port connecting (seconds at worst) on the GUI thread: the event
+// loop runs until the connect thread says it is done.
+void qtOpenWait(platform::Completion& done, std::chrono::milliseconds limit) {
+    auto* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) {
+        done.waitFor(limit);
+        return;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    InputBlocker blocker;
+    app->installEventFilter(&blocker);
+    done.onFinish(
+        [&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
+    if (!done.finished()) {
+        timer.start(int(limit.count()));
+        loop.exec();
+    }
+    done.onFinish(nullptr);
+    app->removeEventFilter(&blocker);
+}
+
 } // namespace
 
 void InstallQtMessagePump() {
     SetMessagePump(&qtMessagePump);
+    platform::SetOpenWait(&qtOpenWait);
 }
 
 } // namespace vorl

@@ -49,7 +49,8 @@ private:
 // Makes the serial layer's yielding waits (DelayTicks with yield, a break sent
 // with yield) run the Qt event loop of the calling thread instead of sleeping.
 // Such a wait reports a quitting application when QCoreApplication::quit() ends
-// it early.
+// it early. A network port's connect, awaited on the application's thread,
+// runs the event loop too; keyboard and mouse input meanwhile is dropped.
 void InstallQtMessagePump();
 
 } // namespace vorl
