@@ -61,6 +61,7 @@ protected:
     int negotiateLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) override;
     void decodeLocked(const uint8_t* in, size_t n) override;
     void encodeLocked(const uint8_t* in, size_t n, std::string& out) override;
+    size_t wireLengthLocked(uint8_t byte) const override { return byte == telnet::IAC ? 2 : 1; }
     int applyLineSettingsLocked(std::unique_lock<std::mutex>& lk, const LineSettings& in) override;
     int lineControlLocked(int which, bool on) override;
     void purgeServerLocked(unsigned which) override;

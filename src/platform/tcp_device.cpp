@@ -450,12 +450,20 @@ int TcpDevice::applyLineSettingsLocked(std::unique_lock<std::mutex>&, const Line
 }
 
 uint8_t TcpDevice::modemLines() {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (!open_)
+        return 0;
     std::lock_guard<std::mutex> io(io_);
+    pumpLocked(false); // a report waiting in the socket counts
     return linesKnown_ ? uint8_t(lines_ & 0xF0) : 0;
 }
 
 bool TcpDevice::hasModemLines() {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (!open_)
+        return false;
     std::lock_guard<std::mutex> io(io_);
+    pumpLocked(false);
     return linesKnown_;
 }
 
@@ -625,11 +633,39 @@ long TcpDevice::write(const uint8_t* buf, size_t count) {
     if (count == 0 || outputHeldLocked() || !staging_.empty())
         return 0;
     const size_t take = std::min(count, kChunk);
-    encodeLocked(buf, take, staging_);
-    flushStagingLocked();
-    if (lost_ != 0)
+    std::string wire;
+    encodeLocked(buf, take, wire);
+    size_t sent = 0;
+    while (sent < wire.size()) {
+        ssize_t n =
+            ::send(sock_, wire.data() + sent, wire.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        lost_ = n == 0 ? ECONNRESET : errno;
+        Signal(wakeIn_);
+        Signal(wakeOut_);
+        Signal(answer_);
         return -lost_;
-    return long(take);
+    }
+    // Only the bytes the socket took count as taken: data never waits here
+    // unseen. A byte whose wire form the socket took in part is taken, and
+    // the rest of its form waits (a byte) for the next chance to go.
+    size_t taken = 0, covered = 0;
+    while (taken < take && covered < sent)
+        covered += wireLengthLocked(buf[taken++]);
+    if (covered > sent)
+        staging_.append(wire, sent, covered - sent);
+    return long(taken);
+}
+
+size_t TcpDevice::wireLengthLocked(uint8_t) const {
+    return 1;
 }
 
 void TcpDevice::waitSocketOrAnswer(int sock, int answerFd, Clock::time_point deadline) {
@@ -645,7 +681,7 @@ WaitResult TcpDevice::waitInput(bool wantData, int timeoutMs) {
         return WaitResult::Failed;
     const auto deadline = DeadlineIn(timeoutMs);
     for (;;) {
-        bool watchSocket;
+        short events = 0;
         {
             std::lock_guard<std::mutex> io(io_);
             if (lineEvent_) {
@@ -654,10 +690,15 @@ WaitResult TcpDevice::waitInput(bool wantData, int timeoutMs) {
             }
             if (wantData && (ringUsed() > 0 || lost_ != 0))
                 return WaitResult::Ready;
-            watchSocket = wantData && lost_ == 0 && ringUsed() < kRingSize;
+            if (wantData && lost_ == 0 && ringUsed() < kRingSize)
+                events |= POLLIN;
+            // A reply or the tail of a byte the socket had no room for goes
+            // as soon as there is room, whether or not anyone writes.
+            if (!staging_.empty() && lost_ == 0)
+                events |= POLLOUT;
         }
-        pollfd p[2] = {{wakeIn_, POLLIN, 0}, {sock_, POLLIN, 0}};
-        int r = ::poll(p, watchSocket ? 2 : 1, RemainingMs(deadline));
+        pollfd p[2] = {{wakeIn_, POLLIN, 0}, {sock_, events, 0}};
+        int r = ::poll(p, events ? 2 : 1, RemainingMs(deadline));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -672,6 +713,7 @@ WaitResult TcpDevice::waitInput(bool wantData, int timeoutMs) {
         // Only telnet commands may have come: look before saying "ready".
         std::lock_guard<std::mutex> io(io_);
         pumpLocked(true);
+        flushStagingLocked();
     }
 }
 
@@ -786,6 +828,7 @@ DeviceStatus TcpDevice::status() {
         return ds;
     std::lock_guard<std::mutex> io(io_);
     pumpLocked(false);
+    flushStagingLocked();
     ds.errors = errors_;
     errors_ = 0;
     int waiting = 0;

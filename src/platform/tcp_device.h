@@ -19,10 +19,11 @@
 //   no line discipline on a socket to stop our output when the machine tool
 //   sends XOFF: we do it here, so the XOFF holds our output from the moment
 //   any thread has seen it, and write() looks for one before it sends.
-// - Output: write() hands the socket at most kChunk bytes at a time. The
-//   socket's send buffer is kept small and what it still holds (SIOCOUTQ: not
-//   yet sent or not yet acknowledged) counts as output queued, with the bytes
-//   we hold back ourselves, so "output empty" means the server has it all.
+// - Output: write() hands the socket at most kChunk bytes at a time and
+//   takes only what the socket took (but for the tail of a byte's telnet form,
+//   which goes with the next chance). The socket's send buffer is kept small
+//   and what it still holds (SIOCOUTQ: not yet sent or not yet acknowledged)
+//   counts as output queued, so "output empty" means the server has it all.
 // - Input flow by XON/XOFF is ours, as on a tty: XOFF goes into the data
 //   when the bytes waiting (ring and socket) reach the XOFF point, XON when
 //   they are down to the XON limit; closing sends an XON still owed.
@@ -107,8 +108,9 @@ protected:
     virtual int negotiateLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline);
     // Bytes as they came from the socket; data goes on through deliverLocked.
     virtual void decodeLocked(const uint8_t* in, size_t n);
-    // The wire form of data bytes, appended to `out`.
+    // The wire form of data bytes, appended to `out`, and its length for one.
     virtual void encodeLocked(const uint8_t* in, size_t n, std::string& out);
+    virtual size_t wireLengthLocked(uint8_t byte) const;
     // Line settings for a connected device (raw: kept, the server decides).
     virtual int applyLineSettingsLocked(std::unique_lock<std::mutex>& lk, const LineSettings& in);
     // Modem lines, DTR/RTS and break, purge of the server's buffers: nothing on

@@ -45,7 +45,7 @@ public:
         return scheme + "://127.0.0.1:" + std::to_string(port_);
     }
 
-    // Ends both sides once the client has sent `bytes` more bytes.
+    // Ends both sides once the client has sent `bytes` more bytes (once).
     void dropAfter(size_t bytes);
     // Holds every reply of the server this long before passing it on.
     void delayReplies(std::chrono::milliseconds delay);
@@ -90,7 +90,8 @@ public:
     bool accept(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
     void send(const std::string& bytes);
     // Reads until `n` bytes have come or the deadline passed.
-    std::string read(size_t n, std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
+    std::string read(size_t n,
+                     std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
     void closeClient();
 
 private:
