@@ -520,10 +520,7 @@ void TcpDevice::pumpLocked(bool reader) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        lost_ = n == 0 ? ECONNRESET : errno;
-        Signal(wakeIn_);
-        Signal(wakeOut_);
-        Signal(answer_);
+        loseLocked(n == 0 ? ECONNRESET : errno);
         break;
     }
     if (!reader && rxHead_ != headBefore)
@@ -561,6 +558,16 @@ void TcpDevice::deliverLocked(const uint8_t* data, size_t n) {
     }
 }
 
+// The connection has ended or broken: the line is lost for good. Waiters
+// wake to find out; reads and writes fail with an errno that says a line is
+// gone (a time-out of the keep-alive probes is one too).
+void TcpDevice::loseLocked(int err) {
+    lost_ = err == EPIPE ? EPIPE : ECONNRESET;
+    Signal(wakeIn_);
+    Signal(wakeOut_);
+    Signal(answer_);
+}
+
 void TcpDevice::sendWireLocked(const std::string& wire) {
     staging_ += wire;
     flushStagingLocked();
@@ -579,10 +586,7 @@ void TcpDevice::flushStagingLocked() {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        lost_ = n == 0 ? ECONNRESET : errno;
-        Signal(wakeIn_);
-        Signal(wakeOut_);
-        Signal(answer_);
+        loseLocked(n == 0 ? ECONNRESET : errno);
     }
     staging_.erase(0, sent);
 }
@@ -647,10 +651,7 @@ long TcpDevice::write(const uint8_t* buf, size_t count) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        lost_ = n == 0 ? ECONNRESET : errno;
-        Signal(wakeIn_);
-        Signal(wakeOut_);
-        Signal(answer_);
+        loseLocked(n == 0 ? ECONNRESET : errno);
         return -lost_;
     }
     // Only the bytes the socket took count as taken: data never waits here

@@ -27,9 +27,9 @@
 // - Input flow by XON/XOFF is ours, as on a tty: XOFF goes into the data
 //   when the bytes waiting (ring and socket) reach the XOFF point, XON when
 //   they are down to the XON limit; closing sends an XON still owed.
-// - A connection that ends or breaks: read() and write() fail with the
-//   socket's error (ECONNRESET for an orderly end) and waits return at once,
-//   as a hung-up tty does. Keep-alive probes and a user time-out find a peer
+// - A connection that ends or breaks is a lost line: read() and write() fail
+//   with ECONNRESET (EPIPE for a write into a closed connection) and waits
+//   return at once, as on a hung-up tty; the next open connects again. Keep-alive probes and a user time-out find a peer
 //   that vanished without a word within about 20 s, even on an idle line.
 // - A raw TCP port has no modem lines and no line errors; DTR, RTS and break
 //   are accepted and do nothing, as on a pty.
@@ -137,6 +137,7 @@ protected:
     // A line event (modem lines, line errors) for the input wait to report.
     void lineEventLocked();
     void wakeOutputLocked();
+    void loseLocked(int err);
     void setErrorLocked(const std::string& text);
 
     const NetworkAddress& address() const { return addr_; }
