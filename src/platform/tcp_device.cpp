@@ -602,6 +602,8 @@ bool TcpDevice::outputHeldLocked() const {
 }
 
 uint32_t TcpDevice::outputQueuedLocked() const {
+    if (lost_ != 0)
+        return 0; // it will never go: nothing waits for it
     int queued = 0;
     if (sock_ < 0 || ::ioctl(sock_, SIOCOUTQ, &queued) != 0)
         queued = 0;
