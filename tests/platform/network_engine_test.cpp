@@ -58,7 +58,8 @@ protected:
 TEST_P(NetworkEngineTest, DownloadAndUploadOfAProgramArriveWhole) {
     const std::string program = EngineTest::program(400);
     sim::test::writeFile(dir.file("stored.nc"), program);
-    SimMachine sim(dir, with(kSimTriggers, {"--program", dir.file("stored.nc"), "--send-rate", "0"}));
+    SimMachine sim(dir,
+                   with(kSimTriggers, {"--program", dir.file("stored.nc"), "--send-rate", "0"}));
     Ser2net server(sim.process.ptyPath(), dir.path());
     ASSERT_TRUE(server.running()) << "ser2net did not start";
     usePort(url(server));
