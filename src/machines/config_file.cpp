@@ -179,8 +179,8 @@ private:
     std::istream& in_;
 };
 
-// A name, directory or extension is written as it is, all but the few bytes a
-// line cannot carry as they are: a line feed would end the line, blanks and
+// A name, directory, extension or capability letter is written as it is, all
+// but the few bytes a line cannot carry as they are: a line feed would end the line, blanks and
 // control characters at the end of a value are trimmed away with the line's
 // end, and a "]" would end a name. Such a byte is written as a carriage return
 // followed by the byte + 64 (a line feed as CR "J", a final blank as CR "`"),
@@ -316,7 +316,7 @@ int ReadConfiguration(const std::string& path, MachineList& list,
         const size_t keyLength = eq + 1;
         switch (key) {
         case 0:
-            m.capability = value.front();
+            m.capability = plainBytes(value).front();
             break;
         case 1:
             m.downloadDirectory = limited(plainBytes(value), keyLength);
@@ -366,13 +366,7 @@ std::string FormatConfiguration(const MachineList& list) {
         out.push_back('[');
         out.append(plainValue(m.name, true));
         out.append("]\n");
-        // The reader takes the first character after "CAP=": one that the
-        // line's trimming would take is followed by a character that keeps it.
-        std::string capability(1, m.capability);
-        if (m.capability != 0 && isBlankOrControl(m.capability)) {
-            capability += '.';
-        }
-        appendLine(out, kConfigKeys[0], capability);
+        appendLine(out, kConfigKeys[0], plainValue(std::string(1, m.capability), false));
         const std::pair<int, const std::string*> strings[] = {{1, &m.downloadDirectory},
                                                               {2, &m.uploadDirectory},
                                                               {3, &m.downloadExtension},

@@ -180,8 +180,8 @@ TEST(ConfigFile, LineBreaksInPlainStringsComeBackWithoutSplittingTheFile) {
 
 // Every byte value, alone and at the start, inside and at the end of every
 // kind of string the file holds (the name in its header, the plain values,
-// the caret-notation values), comes back from the file, and no machine after
-// it is lost.
+// the caret-notation values), and as the capability letter, comes back from
+// the file, and no machine after it is lost.
 TEST(ConfigFile, EveryByteOfEveryStringFieldSurvivesTheFile) {
     TempDir dir;
     const std::string path = dir.file("bytes.vorlcfg");
@@ -198,7 +198,7 @@ TEST(ConfigFile, EveryByteOfEveryStringFieldSurvivesTheFile) {
                                           : place == 2 ? "x" + c + "y"
                                                        : "x" + c;
                 MachineConfig& m = list[slot];
-                m.capability = 'B';
+                m.capability = place == 0 && b != '?' ? static_cast<char>(b) : 'B';
                 m.name = value;
                 m.downloadDirectory = m.uploadDirectory = value;
                 m.downloadExtension = m.uploadExtension = value;
