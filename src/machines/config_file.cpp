@@ -180,13 +180,13 @@ private:
 };
 
 // A name, directory, extension or capability letter is written as it is, all
-// but the few bytes a line cannot carry as they are: a line feed would end the line, blanks and
-// control characters at the end of a value are trimmed away with the line's
-// end, and a "]" would end a name. Such a byte is written as a carriage return
-// followed by the byte + 64 (a line feed as CR "J", a final blank as CR "`"),
-// and a carriage return itself as CR "M". No file ever held a carriage return
-// inside a value (the line's own CR LF end is trimmed), so older files read as
-// they always did.
+// but the few bytes a line cannot carry as they are: a line feed would end the
+// line, blanks and control characters at the end of a value are trimmed away
+// with the line's end, and a "]" would end a name. Such a byte is written as a
+// carriage return followed by the byte + 64 (a line feed as CR "J", a final
+// blank as CR "`"), and a carriage return itself as CR "M". No file ever held
+// a carriage return inside a value (the line's own CR LF end is trimmed), so
+// older files read as they always did.
 constexpr char kPlainEscape = '\r';
 
 std::string plainValue(std::string_view s, bool name) {
