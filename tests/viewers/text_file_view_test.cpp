@@ -88,6 +88,13 @@ TEST(TextFileView, SearchStreamsFromTheSelectionAcrossIndexGroups) {
     TextFileView view;
     view.setReadSizes(100, 4096);
     ASSERT_TRUE(view.loadFile(path));
+    // A start block deep in the program is gone to once the index knows it.
+    int known = -1;
+    view.whenLineKnown(85000, [&] { known = view.lineCount(); });
+    QTRY_VERIFY_WITH_TIMEOUT(known > 85000, 10000);
+    view.finishLoading();
+    view.whenLineKnown(90002, [&] { known = -2; }); // past the end: never
+    EXPECT_NE(known, -2);
 
     // From the end of line 63 on: the match opens the next group of the index.
     view.setPosition(TextFileView::Position{62, 99});
