@@ -6,6 +6,8 @@
 //   at block     the same with a start block in the middle, that line at the top
 //   indexed      until every line is known (the window is usable meanwhile)
 //   any block    once indexed, the slowest of ten jumps to a block, painted
+// The targets: 50 MB at a block in the middle within 0.3 s; 1 GB usable within
+// 1 s and at any block within 1 s once indexed; memory 0.1 x file + 50 MB.
 //   search       a search that reads to the end of the program
 //   memory       peak memory (VmHWM) above the idle program, against the file
 // The program is written to the temporary directory and removed afterwards.
@@ -177,7 +179,7 @@ int runOne(int64_t megabytes) {
     std::printf("review window, %lld MB program of %d lines; reading the file: %.3f s\n",
                 static_cast<long long>(megabytes), lines, read);
     row("open (usable):", open, read, megabytes >= 1024 ? 1.0 : 0);
-    row("at a start block in the middle:", atBlock, read, megabytes <= 50 ? 0.3 : 1.0);
+    row("at a start block in the middle:", atBlock, read, megabytes <= 50 ? 0.3 : 0);
     row("indexed:", indexed, read, 0);
     row("any block, once indexed:", anyBlock, read, 1.0);
     row(outcome == vorl::SearchOutcome::NotFound ? "search to the end:" : "search (failed):",
