@@ -20,6 +20,9 @@ if(TARGET vorl-dnc)
 endif()
 
 install(FILES ${VORL_DIST}/vorl.hlp ${VORL_DIST}/sample.lan DESTINATION ${VORL_DATADIR})
+# The program in the build tree finds its help beside it, as a copy run from
+# its own directory does.
+configure_file(${VORL_DIST}/vorl.hlp ${CMAKE_BINARY_DIR}/src/app/vorl.hlp COPYONLY)
 install(FILES ${CMAKE_SOURCE_DIR}/tools/simmachine/demo/machine.conf
               ${CMAKE_SOURCE_DIR}/tools/simmachine/demo/O1000.nc
               ${CMAKE_SOURCE_DIR}/tools/simmachine/demo/O2000.nc
