@@ -1,6 +1,7 @@
 #include "app_fixture.h"
 
 #include "platform/device.h"
+#include "platform/port_map.h"
 #include "platform/simulated_device.h"
 #include "serial/ui/status_light.h"
 
@@ -209,6 +210,7 @@ TEST_F(AppTest, ConfigOptionWithAMissingFileWritesTheDefaultThere) {
     EXPECT_EQ(form->configPath.toStdString(), other);
     EXPECT_EQ(form->legacyConfigPath.toStdString(), other);
     EXPECT_EQ(form->translationPath.toStdString(), dir.file("shop.xlt"));
+    EXPECT_EQ(platform::PortsFilePath(), dir.file("shop.ports"));
     EXPECT_EQ(readBytes(other), std::string(DefaultConfiguration()));
     EXPECT_FALSE(std::filesystem::exists(configFile()));
 }
@@ -227,6 +229,7 @@ TEST_F(AppTest, AnInstalledProgramKeepsItsFilesInTheUsersDirectory) {
         form.show();
         EXPECT_EQ(form.configPath, user + "/vorl.vorlcfg");
         EXPECT_EQ(form.translationPath, user + "/vorl.xlt");
+        EXPECT_EQ(QString::fromStdString(platform::PortsFilePath()), user + "/vorl.ports");
         EXPECT_EQ(form.comPortLogFileName, user + "/vorl.log");
         EXPECT_EQ(form.helpFile.toStdString(), dir.file("usr/share/vorl/vorl.hlp"));
         EXPECT_EQ(form.cmdGo->text(), "Verbinden");
