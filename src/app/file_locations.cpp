@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "platform/port_map.h"
+
 #include <unistd.h>
 
 namespace vorl {
@@ -69,6 +71,23 @@ FileLocations LocateFiles(const QString& programPath, const QString& userDirecto
     files.helpFile = lookUp(".hlp", dataDir);
     files.logDirectory = userDirectory;
     return files;
+}
+
+MachineFiles UseMachineFiles(const FileLocations& files, const QString& commandLineConfig) {
+    MachineFiles chosen;
+    if (!commandLineConfig.isEmpty()) {
+        chosen.configPath = commandLineConfig;
+        chosen.legacyConfigPath = commandLineConfig;
+    } else {
+        chosen.configPath = files.configPath;
+        chosen.legacyConfigPath = files.legacyConfigPath;
+    }
+    const qsizetype slash = chosen.configPath.lastIndexOf('/');
+    const qsizetype dot = chosen.configPath.lastIndexOf('.');
+    chosen.translationPath =
+        (dot > slash ? chosen.configPath.left(dot) : chosen.configPath) + ".xlt";
+    platform::SetConfigurationPath(QFile::encodeName(chosen.configPath).toStdString());
+    return chosen;
 }
 
 } // namespace vorl

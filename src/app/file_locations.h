@@ -10,7 +10,7 @@
 // executable, then in that directory, then in the installation's share/vorl/.
 // The port map and the translation file follow the machine file (they are
 // named after it), and "-c" on the command line names the machine file
-// wherever it is.
+// wherever it is. The window and vorl-dnc find their files alike.
 #pragma once
 
 #include <QString>
@@ -47,5 +47,18 @@ bool KeepsFilesBesideProgram(const QString& programDir);
 // with the user's configuration directory `userDirectory`. Looks only at which
 // files exist; creates nothing.
 FileLocations LocateFiles(const QString& programPath, const QString& userDirectory);
+
+// The machine file a run uses and the files named after it.
+struct MachineFiles {
+    QString configPath;       // the machine file
+    QString legacyConfigPath; // the older binary file an import reads
+    QString translationPath;  // the tape code translation file (".xlt")
+};
+
+// "-c" (`commandLineConfig`, when not empty) names the machine file wherever
+// it is, and is then also the only file an import is read from; otherwise
+// the located files. Points the port map (".ports" beside the machine file)
+// at the chosen file. Creates nothing.
+MachineFiles UseMachineFiles(const FileLocations& files, const QString& commandLineConfig);
 
 } // namespace vorl

@@ -80,15 +80,6 @@ int showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& text,
 
 // Replaces the extension of the file name (or adds one), leaving directories
 // with dots in their names alone.
-QString changeExtension(const QString& path, const QString& extension) {
-    const qsizetype slash = path.lastIndexOf('/');
-    const qsizetype dot = path.lastIndexOf('.');
-    if (dot > slash) {
-        return path.left(dot) + extension;
-    }
-    return path + extension;
-}
-
 // A machine's name as a menu item shows it: a "&" in it is a character, not
 // the mark of the item's key.
 QString menuName(const std::string& name) {
@@ -367,18 +358,15 @@ void TMainForm::FormShow() {
     readWindowValues();
     // 4.
     parseCommandLine();
-    // 5.
-    if (!commandLineConfig.isEmpty()) {
-        configPath = commandLineConfig;
-        legacyConfigPath = commandLineConfig;
-    } else {
-        legacyConfigPath = files.legacyConfigPath;
-        configPath = files.configPath;
+    // 5., 6.
+    const MachineFiles machineFiles = UseMachineFiles(files, commandLineConfig);
+    configPath = machineFiles.configPath;
+    legacyConfigPath = machineFiles.legacyConfigPath;
+    translationPath = machineFiles.translationPath;
+    if (commandLineConfig.isEmpty()) {
         // The user's directory is made on the first start of an installed program.
         QDir().mkpath(QFileInfo(configPath).absolutePath());
     }
-    // 6.
-    translationPath = changeExtension(configPath, ".xlt");
     engine->translationFile = fileName(translationPath);
     // The port map is named after the machine file too.
     platform::SetConfigurationPath(fileName(configPath));

@@ -57,26 +57,25 @@ std::vector<MachineMenuEntry> UploadMachineEntries(const MachineList& list,
     return entries(list, prefix, [](const MachineConfig& m) { return m.canUpload(); });
 }
 
-int ChooseCommandLineMachine(const MachineList& list, std::string_view prefix) {
-    int chosen = 0;
-    bool found = false;
+std::vector<int> CommandLineMachineCandidates(const MachineList& list, std::string_view prefix,
+                                              bool upload) {
+    std::vector<int> found;
     for (int i = 0; i < usedSlots(list); ++i) {
         const MachineConfig& m = list[i];
-        if (!m.canDownload() || m.name.size() < prefix.size()) {
+        if (!(upload ? m.canUpload() : m.canDownload()) || m.name.size() < prefix.size()) {
             continue;
         }
-        const bool match = std::equal(prefix.begin(), prefix.end(), m.name.begin(),
-                                      [](char a, char b) { return upper(a) == upper(b); });
-        if (!match) {
-            continue;
+        if (std::equal(prefix.begin(), prefix.end(), m.name.begin(),
+                       [](char a, char b) { return upper(a) == upper(b); })) {
+            found.push_back(i);
         }
-        if (found) {
-            return 0; // ambiguous: select none
-        }
-        found = true;
-        chosen = i;
     }
-    return chosen;
+    return found;
+}
+
+int ChooseCommandLineMachine(const MachineList& list, std::string_view prefix) {
+    const std::vector<int> found = CommandLineMachineCandidates(list, prefix);
+    return found.size() == 1 ? found.front() : 0; // none, or ambiguous: select none
 }
 
 void CompactMachineList(MachineList& list) {

@@ -41,6 +41,11 @@ std::vector<MachineMenuEntry> UploadMachineEntries(const MachineList& list,
 // The download-capable slot whose name starts with `prefix` (ignoring case),
 // or 0 when none or more than one does.
 int ChooseCommandLineMachine(const MachineList& list, std::string_view prefix);
+// Every slot that could do the transfer (download-capable, or upload-capable
+// when `upload`) whose name starts with `prefix` ignoring case: the machine is
+// chosen when there is exactly one.
+std::vector<int> CommandLineMachineCandidates(const MachineList& list, std::string_view prefix,
+                                              bool upload = false);
 
 // Removes the deleted slots (capability '?'), moving the later ones up, so the
 // table lists its machines in the order the writer puts them into the file.

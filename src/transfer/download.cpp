@@ -181,6 +181,7 @@ bool TTransferEngine::loadBlockSender() {
                               : sender->file.failure());
         setMonitoring(false);
         enableGo();
+        ended(TransferOutcome::Kind::FileFailed);
         return false;
     }
     putFailure_ = 0;
@@ -253,6 +254,7 @@ void TTransferEngine::finishBlockSender() {
     if (FinishDownload(true)) {
         setMonitoring(false);
         enableGo();
+        ended(TransferOutcome::Kind::Done);
     }
 }
 
@@ -283,6 +285,7 @@ void TTransferEngine::abandonBlockSender() {
         view_.ShowStatus(text);
         view_.ShowMessage(text);
         enableGo();
+        ended(TransferOutcome::Kind::FileFailed);
     } else if (!transfer.senderStopped) {
         cmdResetClick();
     }
@@ -308,16 +311,20 @@ bool TTransferEngine::FinishDownload(bool ignoreCase) {
 }
 
 void TTransferEngine::downloadFinished(int32_t errorCode) {
+    using Kind = TransferOutcome::Kind;
     const int32_t st = Protocol1.GetProtocolStatus();
+    Kind outcome = Kind::Failed;
     if (errorCode == ecTimeout) {
         if (machine().protocol != 0 && st == psProtocolHandshake) {
             status(199, "Unable to handshake with machine tool");
         } else {
             status(191, "Download stopped due to fatal time out");
         }
+        outcome = Kind::NoAnswer;
     } else if (errorCode == ecCancelRequested) {
         status(186, "Download cancelled");
         view_.ShowProgress(0);
+        outcome = Kind::Cancelled;
     } else if (errorCode != 0) {
         view_.ShowStatus(TextOr(192, "Download stopped ") + ErrorMsg(errorCode));
     } else if (st == psEndFile) {
@@ -326,12 +333,15 @@ void TTransferEngine::downloadFinished(int32_t errorCode) {
         if (!FinishDownload(false)) {
             return; // Reset ended the wait and has disabled the button
         }
+        outcome = Kind::Done;
     } else if (st == psTimeout) {
         status(191, "Download stopped due to timeout");
+        outcome = Kind::NoAnswer;
     } else {
         status(192, "Download stopped");
     }
     enableGo();
+    ended(outcome, errorCode);
 }
 
 } // namespace vorl

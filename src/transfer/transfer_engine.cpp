@@ -115,6 +115,10 @@ void TTransferEngine::showPanel(TransferView::Panel panel, const std::string& te
     view_.ShowPanel(panel, text);
 }
 
+void TTransferEngine::ended(TransferOutcome::Kind kind, int32_t error) {
+    view_.TransferEnded({kind, error});
+}
+
 void TTransferEngine::showProgress(const ProgressDisplay& display) {
     if (display.elapsedTime) {
         showPanel(TransferView::Panel::ElapsedTime, *display.elapsedTime);
@@ -213,10 +217,12 @@ bool TTransferEngine::waitForCTS() {
         modemTrigger_ = ComPort1.AddStatusTrigger(stModem);
     }
     constexpr uint16_t kCtsMask = 0x10;
+    view_.WaitingForMachine(true);
     const bool present = waitUntil([this] {
         ComPort1.SetStatusTrigger(modemTrigger_, kCtsMask, true);
         return ComPort1.GetCTS();
     });
+    view_.WaitingForMachine(false);
     removeTrigger(modemTrigger_);
     return present;
 }
@@ -239,7 +245,9 @@ bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& a
         return true;
     }
     status(statusId, statusText);
+    view_.WaitingForMachine(true);
     const bool arrived = waitUntil([this] { return !transfer.waitingForTrigger; });
+    view_.WaitingForMachine(false);
     if (!arrived) {
         removeTrigger(awaitedTrigger_);
     }
@@ -287,6 +295,7 @@ bool TTransferEngine::runSequence(const std::function<void()>& sequence) {
     transfer.senderActive = false;
     cmdResetClick();
     view_.ShowError(failure);
+    ended(TransferOutcome::Kind::Failed);
     return false;
 }
 
@@ -427,6 +436,7 @@ void TTransferEngine::cmdGoClick() {
         switch (goState_) {
         case GoState::Connect:
             if (!SetUpPort()) {
+                ended(TransferOutcome::Kind::PortFailed);
                 return; // the status tells why; the caption stays
             }
             SetUpProtocol();
@@ -435,6 +445,7 @@ void TTransferEngine::cmdGoClick() {
                     setGo(GoState::Transmit, true);
                 } else {
                     cmdResetClick();
+                    ended(TransferOutcome::Kind::FileFailed);
                 }
             } else if (transfer.operation == TransferState::Upload) {
                 setGo(GoState::Receive, true);
@@ -444,6 +455,7 @@ void TTransferEngine::cmdGoClick() {
             setGo(GoState::Transmit, false);
             if (transfer.refilterNeeded && !PrepareDownloadFile()) {
                 cmdResetClick();
+                ended(TransferOutcome::Kind::FileFailed);
                 return;
             }
             StartDownload(transfer.fileName);
@@ -514,6 +526,7 @@ void TTransferEngine::cmdStopClick() {
         showPanel(TransferView::Panel::CharsTransferred, std::string());
         showPanel(TransferView::Panel::RemainingTime, std::string());
         enableGo();
+        ended(TransferOutcome::Kind::Cancelled);
     } else if (protocolRunning_) {
         Protocol1.CancelProtocol(); // its finish event reports the cancel
     }
@@ -526,6 +539,9 @@ void TTransferEngine::cmdStopClick() {
             showPanel(TransferView::Panel::CharsTotal, std::string());
             showPanel(TransferView::Panel::CharsTransferred, std::string());
             status(197, "File saved");
+            ended(TransferOutcome::Kind::Done);
+        } else {
+            ended(TransferOutcome::Kind::FileFailed);
         }
     }
 }

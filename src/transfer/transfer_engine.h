@@ -132,6 +132,7 @@ private:
     void resetProgress();
     void stopProgress();
     void showPanel(TransferView::Panel panel, const std::string& text);
+    void ended(TransferOutcome::Kind kind, int32_t error = 0);
 
     // Runs the event loop until `done` or the current run ends; true when
     // `done` ended it.

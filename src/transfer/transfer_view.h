@@ -3,6 +3,7 @@
 // fields. Every call comes on the thread that owns the engine.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,22 @@ struct FileQuestion {
     std::string extension; // the machine's program extension, with its dot
     std::string programs;  // the word for NC programs, for the filter
     std::string allFiles;  // the word for all files, for the second filter
+};
+
+// How a transfer ended, for a front end that acts on it (an exit status)
+// rather than only showing the status text.
+struct TransferOutcome {
+    enum class Kind {
+        Done,         // sent and acknowledged, or received and saved
+        PortFailed,   // the port could not be opened
+        FileFailed,   // the program could not be read or the target written
+        NoAnswer,     // the machine tool did not answer in time
+        Failed,       // the transfer failed (line lost, protocol error)
+        Cancelled,    // Stop ended it
+        EndAssumed,   // an upload ended by silence: Stop saves it
+    };
+    Kind kind = Kind::Done;
+    int32_t error = 0; // the serial layer's or protocol's error code, when one
 };
 
 class TransferView {
@@ -50,6 +67,15 @@ public:
     // command then takes it instead of asking. Reset forgets it.
     virtual bool HasCommandLineFile() = 0;
     virtual void ForgetCommandLineFile() = 0;
+
+    // The transfer has ended as `outcome` says (the status line tells it in
+    // words). Reset is not reported: whoever pressed it knows.
+    virtual void TransferEnded(const TransferOutcome& outcome) { (void)outcome; }
+    // The sequence starts (true) or ends (false) waiting for the machine tool
+    // to answer: for CTS, a Ready or End string, the first character of an
+    // upload. Only Reset ends such a wait; a front end without an operator
+    // may want a time limit on it.
+    virtual void WaitingForMachine(bool waiting) { (void)waiting; }
 };
 
 } // namespace vorl

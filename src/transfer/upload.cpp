@@ -88,9 +88,14 @@ bool TTransferEngine::StartUpload(const std::string&) {
     // An Xmodem sender waits for the receiver's handshake before it sends
     // anything, so only an ASCII upload waits for the first character.
     const bool ascii = machine().protocol == 0;
-    if (ascii && !waitUntil([this] { return ComPort1.CharReady(); })) {
-        removeTrigger(transfer.uploadEndTrigger);
-        return false;
+    if (ascii) {
+        view_.WaitingForMachine(true);
+        const bool first = waitUntil([this] { return ComPort1.CharReady(); });
+        view_.WaitingForMachine(false);
+        if (!first) {
+            removeTrigger(transfer.uploadEndTrigger);
+            return false;
+        }
     }
     if (transfer.abortRequested) {
         return false;
@@ -147,11 +152,15 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
     const std::string received = std::to_string(Protocol1.BytesTransferred());
     // The protocol has ended: its End string can end nothing any more.
     removeTrigger(transfer.uploadEndTrigger);
+    using Kind = TransferOutcome::Kind;
+    Kind outcome = Kind::Failed;
     if (errorCode == ecTimeout) {
         status(194, "Upload stopped due to fatal time out");
+        outcome = Kind::NoAnswer;
     } else if (errorCode == ecCancelRequested) {
         status(186, "Upload cancelled");
         view_.ShowProgress(0);
+        outcome = Kind::Cancelled;
     } else if (errorCode != 0) {
         view_.ShowStatus(TextOr(196, "Upload stopped ") + ErrorMsg(errorCode));
     } else if (st == psEndFile) {
@@ -159,17 +168,22 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
         // it is written like any other upload that ended well. A good end is
         // shown only once the file is; a failure shows why instead.
         view_.ShowProgress(0);
+        outcome = Kind::FileFailed;
         if (FinishUploadFile()) {
             status(193, "Upload complete");
+            outcome = Kind::Done;
         }
     } else if (st == psTimeout) {
         status(194, "Upload stopped due to timeout");
         showPanel(TransferView::Panel::CharsTransferred, received);
+        outcome = Kind::NoAnswer;
     } else if (transfer.uploadEndReceived) {
         transfer.uploadEndAssumed = false;
+        outcome = Kind::FileFailed;
         if (FinishUploadFile()) {
             status(195, "End-of-data received - File Saved");
             showPanel(TransferView::Panel::CharsTotal, std::string());
+            outcome = Kind::Done;
         }
         showPanel(TransferView::Panel::CharsTransferred, received);
     } else {
@@ -177,8 +191,10 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
                "Sender has stopped transmitting - End of data assumed - Press Stop to save file");
         showPanel(TransferView::Panel::CharsTransferred, received);
         transfer.uploadEndAssumed = true;
+        outcome = Kind::EndAssumed;
     }
     enableGo();
+    ended(outcome, errorCode);
 }
 
 } // namespace vorl
