@@ -46,7 +46,7 @@ void DncView::error(const std::string& text) {
 
 void DncView::ShowStatus(const std::string& text) {
     status_ = text;
-    if (quiet_ || closed_ || text.empty()) {
+    if (quiet_ || !started_ || closed_ || text.empty()) {
         return;
     }
     if (terminal_) {
@@ -120,7 +120,7 @@ std::string DncView::progressLine() const {
 
 // At most one draw per kRedrawEvery; a change within it is drawn when it ends.
 void DncView::changed() {
-    if (closed_) {
+    if (!started_ || closed_) {
         return;
     }
     const auto since = std::chrono::steady_clock::now() - lastDraw_;

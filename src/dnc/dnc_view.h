@@ -37,6 +37,9 @@ public:
     std::function<void(bool)> onWaiting;
 
     const std::string& lastStatus() const { return status_; }
+    // The transfer begins: what the engine showed while it was being chosen
+    // (a Reset of the idle engine) was no news to anyone and was not shown.
+    void begin() { started_ = true; }
     // "vorl-dnc: `text`" on its own line, quiet or not.
     void error(const std::string& text);
     // Ends the progress line (the last state drawn, then a line break); no
@@ -78,6 +81,7 @@ private:
     int percent_ = 0;
     std::map<Panel, std::string> panels_;
     bool lineShown_ = false;
+    bool started_ = false;
     bool closed_ = false; // finished: nothing more is drawn
     std::chrono::steady_clock::time_point lastDraw_{};
     QTimer* redraw_;

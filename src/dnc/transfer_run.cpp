@@ -103,8 +103,8 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
     if (chosen.size() != 1) {
         const char* kind = upload ? "upload" : "download";
         if (chosen.empty()) {
-            view.error("no " + std::string(kind) + " machine's name starts with '" +
-                       line.machine + "'; the " + kind + " machines in " + configPath + " are:" +
+            view.error("no " + std::string(kind) + " machine's name starts with '" + line.machine +
+                       "'; the " + kind + " machines in " + configPath + " are:" +
                        machineNames(machines, CommandLineMachineCandidates(machines, "", upload)));
         } else {
             view.error("'" + line.machine + "' fits several " + kind +
@@ -223,7 +223,9 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
             engine.mnuCommDownloadClick(tag);
             engine.transfer.startBlock = line.block;
         }
-        engine.cmdGoClick(); // Connect
+        view.begin();
+        view.ShowStatus(view.lastStatus()); // "Ready"
+        engine.cmdGoClick();                // Connect
         if (exitCode >= 0) {
             return;
         }

@@ -21,13 +21,13 @@ struct FileQuestion {
 // rather than only showing the status text.
 struct TransferOutcome {
     enum class Kind {
-        Done,         // sent and acknowledged, or received and saved
-        PortFailed,   // the port could not be opened
-        FileFailed,   // the program could not be read or the target written
-        NoAnswer,     // the machine tool did not answer in time
-        Failed,       // the transfer failed (line lost, protocol error)
-        Cancelled,    // Stop ended it
-        EndAssumed,   // an upload ended by silence: Stop saves it
+        Done,       // sent and acknowledged, or received and saved
+        PortFailed, // the port could not be opened
+        FileFailed, // the program could not be read or the target written
+        NoAnswer,   // the machine tool did not answer in time
+        Failed,     // the transfer failed (line lost, protocol error)
+        Cancelled,  // Stop ended it
+        EndAssumed, // an upload ended by silence: Stop saves it
     };
     Kind kind = Kind::Done;
     int32_t error = 0; // the serial layer's or protocol's error code, when one

@@ -129,7 +129,11 @@ public:
     std::string& urgent() { return urgent_; }
     std::string& output() { return output_; }
     bool outputHeld() const { return counters_.hostHeld; }
-    void noteSent(size_t n) { counters_.bytesSent += static_cast<int64_t>(n); }
+    void noteSent(size_t n) {
+        counters_.bytesSent += static_cast<int64_t>(n);
+        if (n > 0 && reportDue_ < 1)
+            reportDue_ = 1; // the counts moved: a report within the interval
+    }
 
     State state() const { return state_; }
     const Counters& counters() const { return counters_; }

@@ -1,0 +1,289 @@
+// vorl-dnc as a script runs it: sends and receives with the simulated machine
+// tool on a pty, the exit status of each kind of failure, Ctrl-C.
+#include "machines/config_file.h"
+#include "sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace vorl::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using sim::test::num;
+using sim::test::readFile;
+using sim::test::Report;
+using sim::test::SimProcess;
+using sim::test::TempDir;
+using sim::test::waitReport;
+using sim::test::writeFile;
+
+// vorl-dnc as a child process: stdout to a pipe whose hang-up tells its end,
+// stderr to a file (not a terminal: a line per status).
+class Dnc {
+public:
+    Dnc(const std::vector<std::string>& args, const std::string& errPath, const std::string& port) {
+        std::vector<std::string> all = {VORL_DNC_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::string(*e).rfind("VORL_COM7=", 0) != 0) {
+                env.emplace_back(*e);
+            }
+        }
+        env.push_back("VORL_COM7=" + port);
+        std::vector<char*> envp;
+        for (auto& e : env) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        int out[2];
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~Dnc() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    // The exit status, or -1 when it had not ended by the deadline (then it
+    // is killed).
+    int wait(std::chrono::milliseconds deadline = 20s) {
+        const auto until = Clock::now() + deadline;
+        for (;;) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            if (left <= 0ms) {
+                return -1;
+            }
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100))) > 0) {
+                char buf[256];
+                if (::read(out_, buf, sizeof buf) <= 0) {
+                    ::waitpid(pid_, &status, 0); // stdout closed: it is ending
+                    pid_ = -1;
+                    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                }
+            }
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+// A program of `blocks` numbered blocks with LF line ends.
+std::string program(int blocks) {
+    std::string text = "%\nO1234 (DNC TEST)\n";
+    for (int i = 1; i <= blocks; ++i) {
+        text += "N" + std::to_string(i * 10) + " G01 X" + std::to_string(i) + ".5 Y-" +
+                std::to_string(i % 97) + ". F200\n";
+    }
+    return text + "M30\n%\n";
+}
+
+const std::vector<std::string> kTriggers = {"--download-start", "^R", "--download-ready", "^Q",
+                                            "--download-stop",  "^T", "--download-end",   "^F",
+                                            "--upload-start",   "^E", "--upload-ready",   "^B",
+                                            "--upload-stop",    "^F"};
+
+class DncTest : public ::testing::Test {
+protected:
+    DncTest() {
+        MachineList machines;
+        machines[0].capability = 'T';
+        for (int slot : {1, 2, 3}) {
+            MachineConfig& m = machines[slot];
+            m.capability = 'B';
+            m.port = 7;
+            m.baudRate = 115200;
+            m.dataBits = 8;
+            m.stopBits = 1;
+            m.eobMode = 2;   // LF
+            m.handshake = 1; // Xon/Xoff: the block sender
+            m.downloadExtension = ".nc";
+            m.uploadExtension = ".nc";
+            m.triggers[DownloadStart] = "\x12";
+            m.triggers[DownloadReady] = "\x11";
+            m.triggers[DownloadStop] = "\x14";
+            m.triggers[DownloadEnd] = "\x06";
+            m.triggers[UploadStart] = "\x05";
+            m.triggers[UploadReady] = "\x02";
+            m.triggers[UploadStop] = "\x06";
+            m.triggers[UploadEnd] = "\x03";
+            m.uploadFilterChars = "\x03"; // the End string comes with the data
+        }
+        machines[1].name = "Mill 1";
+        machines[2].name = "Mill 2";
+        machines[3].name = "Lathe";
+        machines[3].capability = 'U';
+        machines.count = 4;
+        config = dir.file("shop.vorlcfg");
+        EXPECT_EQ(WriteConfiguration(config, machines), 4);
+        writeFile(dir.file("O1234.nc"), program(400));
+    }
+
+    // The simulated machine tool on a pty; `extra` after the trigger strings.
+    std::unique_ptr<SimProcess> startSim(std::vector<std::string> extra) {
+        std::vector<std::string> args = kTriggers;
+        args.insert(args.end(), extra.begin(), extra.end());
+        for (const char* name : {"report", "received"}) {
+            args.push_back(std::string("--") + name);
+            args.push_back(dir.file(name));
+        }
+        args.push_back("--quiet");
+        auto sim = std::make_unique<SimProcess>(args, dir.file("sim.stderr"));
+        port = sim->ptyPath();
+        return sim;
+    }
+
+    std::unique_ptr<Dnc> dnc(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"-c", config});
+        return std::make_unique<Dnc>(args, dir.file("dnc.stderr"), port);
+    }
+    int run(const std::vector<std::string>& args) { return dnc(args)->wait(); }
+    std::string errors() const { return readFile(dir.file("dnc.stderr")); }
+    Report report() const { return sim::test::readReport(dir.file("report")); }
+
+    TempDir dir;
+    std::string config;
+    std::string port = "/nonexistent/vorl-dnc-port";
+};
+
+// A program sent and one received, each exact, with progress lines on a
+// standard error that is no terminal; --quiet shows nothing.
+TEST_F(DncTest, SendAndReceive) {
+    auto sim = startSim({"--buffer", "2048", "--xoff-at", "1024", "--xon-at", "256", "--rate",
+                         "20000", "--program", dir.file("O1234.nc"), "--send-rate", "0",
+                         "--ready-gap", "100", "--upload-end", "^C"});
+    EXPECT_EQ(run({"send", "-m", "mill 1", dir.file("O1234.nc")}), 0) << errors();
+    EXPECT_EQ(readFile(dir.file("received")), program(400));
+    EXPECT_NE(errors().find("Download in progress\n"), std::string::npos) << errors();
+    EXPECT_NE(errors().find("Machine tool indicates completion\n"), std::string::npos);
+    EXPECT_EQ(errors().find("Reset"), std::string::npos) << errors();
+
+    // Without an extension the target gets the machine's; the End string is
+    // filtered out of the data and leaves an empty last block.
+    EXPECT_EQ(run({"receive", "--machine=MILL 1", "--quiet", dir.file("back")}), 0) << errors();
+    EXPECT_EQ(readFile(dir.file("back.nc")), program(400) + "\n");
+    EXPECT_EQ(errors(), "");
+    const Report r = report();
+    EXPECT_EQ(num(r, "downloads_completed"), 1);
+    EXPECT_EQ(num(r, "uploads_completed"), 1);
+    EXPECT_EQ(num(r, "upload_stop_seen"), 1);
+}
+
+// A control that stops sending without its End string: saved with --silence,
+// otherwise a failure that leaves nothing under the target's name.
+TEST_F(DncTest, ReceiveEndedBySilence) {
+    auto sim =
+        startSim({"--program", dir.file("O1234.nc"), "--send-rate", "0", "--ready-gap", "100"});
+    EXPECT_EQ(run({"receive", "-m", "Mill 2", "--silence", "1", dir.file("quiet.nc")}), 0)
+        << errors();
+    EXPECT_EQ(readFile(dir.file("quiet.nc")), program(400));
+    EXPECT_EQ(run({"receive", "-m", "Mill 2", dir.file("lost.nc")}), 6);
+    EXPECT_NE(errors().find("without its End string"), std::string::npos) << errors();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("lost.nc")));
+}
+
+TEST_F(DncTest, ExitStatusOfEachFailure) {
+    // Usage: 2, with the reason and the hint.
+    EXPECT_EQ(run({"fetch", "x"}), 2);
+    EXPECT_NE(errors().find("unknown command 'fetch'"), std::string::npos) << errors();
+    EXPECT_NE(errors().find("Try 'vorl-dnc --help'"), std::string::npos);
+    EXPECT_EQ(run({"send", dir.file("O1234.nc")}), 2); // no -m
+    EXPECT_EQ(run({"send", "-m", "Mill 1", "--block", "x", dir.file("O1234.nc")}), 2);
+    // No machine or several: 2, listing the candidates.
+    EXPECT_EQ(run({"send", "-m", "Lathe", dir.file("O1234.nc")}), 2); // upload only
+    EXPECT_NE(errors().find("Mill 1\n  Mill 2"), std::string::npos) << errors();
+    EXPECT_EQ(run({"receive", "-m", "mill", dir.file("x.nc")}), 2);
+    EXPECT_NE(errors().find("several"), std::string::npos) << errors();
+    EXPECT_EQ(run({"send", "-m", "Mill", "-c", dir.file("missing.vorlcfg"), "p"}), 2);
+    // The program or target: 3.
+    EXPECT_EQ(run({"send", "-m", "Mill 1", dir.file("O9999.nc")}), 3);
+    EXPECT_NE(errors().find("No such file"), std::string::npos) << errors();
+    EXPECT_EQ(run({"receive", "-m", "Mill 1", dir.file("no/such/dir/x.nc")}), 3);
+    // The port: 4, naming the device.
+    EXPECT_EQ(run({"send", "-m", "Mill 1", dir.file("O1234.nc")}), 4);
+    EXPECT_NE(errors().find("COM 7 (/nonexistent/vorl-dnc-port)"), std::string::npos) << errors();
+
+    // A control that never answers: 5 after --timeout.
+    auto sim = startSim({"--manual-answers"});
+    const auto before = Clock::now();
+    EXPECT_EQ(run({"send", "-m", "Mill 1", "--timeout", "1", dir.file("O1234.nc")}), 5);
+    EXPECT_GE(Clock::now() - before, 1s);
+    EXPECT_NE(errors().find("did not answer within 1 s"), std::string::npos) << errors();
+    sim.reset();
+
+    // A line that goes away while the program goes out: 6.
+    sim = startSim({"--buffer", "2048", "--xoff-at", "1024", "--xon-at", "256", "--rate", "500"});
+    auto send = dnc({"send", "-m", "Mill 1", dir.file("O1234.nc")});
+    waitReport(dir.file("report"), [](const Report& r) { return num(r, "program_bytes") > 0; });
+    sim->stop(SIGKILL);
+    EXPECT_EQ(send->wait(), 6) << errors();
+}
+
+// Ctrl-C acts as Reset: the port is closed and the control let go, the
+// status is 130, and the line is free for the next run at once. A receive cut
+// short leaves nothing under the target's name.
+TEST_F(DncTest, CtrlCResetsTheTransfer) {
+    auto sim = startSim({"--buffer", "2048", "--xoff-at", "1024", "--xon-at", "256", "--rate",
+                         "500", "--program", dir.file("O1234.nc"), "--send-rate", "500",
+                         "--ready-gap", "100", "--upload-end", "^C"});
+    auto send = dnc({"send", "-m", "Mill 1", dir.file("O1234.nc")});
+    Report r = waitReport(dir.file("report"),
+                          [](const Report& r) { return num(r, "program_bytes") > 2000; });
+    ASSERT_GT(num(r, "program_bytes"), 2000);
+    send->signal(SIGINT);
+    EXPECT_EQ(send->wait(5s), 130);
+    EXPECT_NE(errors().find("interrupted"), std::string::npos) << errors();
+    EXPECT_LT(readFile(dir.file("received")).size(), program(400).size());
+
+    sim->command("reset"); // the control gives up the program it was reading
+    auto receive = dnc({"receive", "-m", "Mill 1", dir.file("cut.nc")});
+    r = waitReport(dir.file("report"),
+                   [](const Report& r) { return num(r, "upload_bytes") > 500; });
+    ASSERT_GT(num(r, "upload_bytes"), 500) << errors() << readFile(dir.file("report"));
+    receive->signal(SIGTERM);
+    EXPECT_EQ(receive->wait(5s), 130);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cut.nc")));
+}
+
+} // namespace
+} // namespace vorl::test
