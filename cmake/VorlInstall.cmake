@@ -5,7 +5,7 @@
 #   share/vorl/              help file, sample language file, demo/ (programs and
 #                            the simulated machine tool's settings)
 #   share/applications/vorl.desktop, share/icons/hicolor/scalable/apps/vorl.svg
-#   share/man/man1/          vorl.1.gz, vorl-simmachine.1.gz
+#   share/man/man1/          vorl.1.gz, vorl-simmachine.1.gz, vorl-dnc.1.gz
 #
 # An installed vorl finds its help file in share/vorl/ beside its bin/ and
 # keeps the user's files in ~/.config/vorl/ (src/app/file_locations.h).
@@ -63,8 +63,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 of CNC machine tools over serial lines, with each machine's line settings,
 flow control, trigger strings, ASCII or Xmodem, EIA or ASCII tape code,
 filters, block delays and restart at a chosen block. A terminal window talks
-to a control by hand. Includes vorl-simmachine, a simulated machine tool
-controller for trying the program without a machine.")
+to a control by hand. Includes vorl-dnc, which sends and receives programs
+without the window (for scripts), and vorl-simmachine, a simulated machine
+tool controller for trying the program without a machine.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

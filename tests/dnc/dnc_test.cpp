@@ -245,9 +245,7 @@ TEST_F(DncTest, ExitStatusOfEachFailure) {
 
     // A control that never answers: 5 after --timeout.
     auto sim = startSim({"--manual-answers"});
-    const auto before = Clock::now();
     EXPECT_EQ(run({"send", "-m", "Mill 1", "--timeout", "1", dir.file("O1234.nc")}), 5);
-    EXPECT_GE(Clock::now() - before, 1s);
     EXPECT_NE(errors().find("did not answer within 1 s"), std::string::npos) << errors();
     sim.reset();
 
