@@ -210,6 +210,7 @@ TEST_F(AppTest, ConfigOptionWithAMissingFileWritesTheDefaultThere) {
     EXPECT_EQ(form->configPath.toStdString(), other);
     EXPECT_EQ(form->legacyConfigPath.toStdString(), other);
     EXPECT_EQ(form->translationPath.toStdString(), dir.file("shop.xlt"));
+    // The machines' ports are looked up in the port map beside it.
     EXPECT_EQ(platform::PortsFilePath(), dir.file("shop.ports"));
     EXPECT_EQ(readBytes(other), std::string(DefaultConfiguration()));
     EXPECT_FALSE(std::filesystem::exists(configFile()));
