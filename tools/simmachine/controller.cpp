@@ -80,6 +80,7 @@ Controller::Controller(const SimOptions& options, ControllerOutput& out, int64_t
     nsPerChar_ = nsPer(opt_.rate);
     drainMark_ = nowNs;
     nsPerSendChar_ = nsPer(opt_.sendRate);
+    nsReadTimeout_ = std::llround(opt_.readTimeout * kNsPerSecond);
     if (nsPerSendChar_ > 0)
         chunk_ = std::max<int64_t>(1, std::llround(opt_.sendRate / 50));
     enter(State::Idle);
@@ -111,6 +112,8 @@ void Controller::enter(State s) {
 
 void Controller::received(const char* data, size_t n, int64_t nowNs) {
     drain(nowNs);
+    if (state_ == State::Receiving)
+        readSince_ = nowNs; // a byte of the program: the wait starts again
     for (size_t i = 0; i < n; ++i) {
         char b = data[i];
         ++counters_.bytesReceived;
@@ -237,7 +240,7 @@ void Controller::beginDownload(int64_t nowNs) {
         queueTrigger(DownloadReady);
 }
 
-bool Controller::beginDownload(int64_t, bool cued) {
+bool Controller::beginDownload(int64_t nowNs, bool cued) {
     if (state_ == State::Receiving || state_ == State::Sending)
         return false;
     flushData();
@@ -248,21 +251,37 @@ bool Controller::beginDownload(int64_t, bool cued) {
     out_.message(1, "download " + std::to_string(counters_.downloads) + " begins");
     if (cued)
         answerOrHold(DownloadStart);
+    counters_.waitingToRead = false;
+    readSince_ = nowNs;
     enter(State::Receiving);
     return true;
 }
 
 void Controller::startUpload(int64_t nowNs) {
+    beginSending(nowNs, std::nullopt);
+}
+
+void Controller::punch(int64_t nowNs, std::string program, bool request) {
+    if (!beginSending(nowNs, std::move(program)))
+        return;
+    ++(request ? counters_.requests : counters_.punches);
+    readAfterUpload_ = request;
+    counters_.waitingToRead = false;
+}
+
+bool Controller::beginSending(int64_t nowNs, std::optional<std::string> program) {
     if (state_ == State::Receiving || state_ == State::Sending) {
         out_.message(0, "upload refused: the control is busy (" + std::string(stateName(state_)) +
                             ")");
-        return;
+        return false;
     }
-    auto program = out_.loadProgram();
+    if (!program)
+        program = out_.loadProgram();
     if (!program) {
         error("upload refused: no program to send");
-        return;
+        return false;
     }
+    readAfterUpload_ = false;
     program_ = std::move(*program);
     programPos_ = 0;
     endQueued_ = false;
@@ -274,6 +293,7 @@ void Controller::startUpload(int64_t nowNs) {
     gapEnd_ = nowNs + opt_.readyGapMs * 1000000;
     nextChunk_ = gapEnd_;
     enter(State::Sending);
+    return true;
 }
 
 void Controller::pumpUpload(int64_t nowNs) {
@@ -303,6 +323,13 @@ void Controller::pumpUpload(int64_t nowNs) {
     program_.clear();
     out_.message(1, "upload complete: " + std::to_string(counters_.uploadBytes) + " bytes sent");
     enter(opt_.triggers[UploadStop].empty() ? State::Idle : State::AwaitStop);
+    if (readAfterUpload_) {
+        // The operator switches the control to read and waits for the answer.
+        readAfterUpload_ = false;
+        counters_.waitingToRead = true;
+        readSince_ = nowNs;
+        out_.message(1, "waiting to read");
+    }
 }
 
 void Controller::reset(int64_t nowNs) {
@@ -317,6 +344,8 @@ void Controller::reset(int64_t nowNs) {
         output_.clear();
     program_.clear();
     pendingAnswer_ = -1;
+    readAfterUpload_ = false;
+    counters_.waitingToRead = false;
     counters_.bufferLevel = 0;
     counters_.hostHeld = false;
     if (counters_.flowHeld)
@@ -438,6 +467,24 @@ void Controller::error(const std::string& text) {
 void Controller::tick(int64_t nowNs) {
     drain(nowNs);
     pumpUpload(nowNs);
+    if (nsReadTimeout_ > 0 && (counters_.waitingToRead || state_ == State::Receiving) &&
+        nowNs - readSince_ >= nsReadTimeout_)
+        readTimedOut(nowNs);
+}
+
+// What a control does when the program it waits for does not come: it stops
+// reading with an alarm, keeping what it had, and is idle again.
+void Controller::readTimedOut(int64_t nowNs) {
+    ++counters_.readTimeouts;
+    counters_.waitingToRead = false;
+    if (state_ == State::Receiving) {
+        out_.message(0, "read timed out within a download after " +
+                            std::to_string(counters_.programBytes) + " bytes");
+        reset(nowNs);
+    } else {
+        out_.message(0, "read timed out: no program came");
+    }
+    reportDue_ = 2;
 }
 
 int64_t Controller::nextDeadline() const {
@@ -448,6 +495,8 @@ int64_t Controller::nextDeadline() const {
     };
     if (counters_.flowHeld && nsPerChar_ > 0)
         consider(drainMark_ + (counters_.bufferLevel - opt_.xonAt) * nsPerChar_);
+    if (nsReadTimeout_ > 0 && (counters_.waitingToRead || state_ == State::Receiving))
+        consider(readSince_ + nsReadTimeout_);
     if (state_ == State::Sending && !counters_.hostHeld && output_.empty()) {
         if (programPos_ < program_.size())
             consider(std::max(gapEnd_, nsPerSendChar_ > 0 ? nextChunk_ : 0));

@@ -94,6 +94,10 @@ struct Counters {
     int64_t hostXoff = 0; // XOFF/XON from the computer (with --honour-xoff)
     int64_t hostXon = 0;
     bool hostHeld = false;
+    int64_t requests = 0;       // request programs punched out
+    int64_t punches = 0;        // programs punched out by the operator's `punch`
+    int64_t readTimeouts = 0;   // waits to read given up
+    bool waitingToRead = false; // after a request, until a download begins
     int64_t errors = 0;
     std::string lastError;
 
@@ -113,6 +117,10 @@ public:
 
     // Commands of the operator at the control.
     void startUpload(int64_t nowNs);
+    // The operator punches out `program` (an upload the control starts, with
+    // the Ready and End strings); with `thenRead` the control waits to read
+    // once it has gone out: a remote request. `request`: counted as one.
+    void punch(int64_t nowNs, std::string program, bool request);
     // The operator starts a download: the Ready string goes out at once.
     void beginDownload(int64_t nowNs);
     void reset(int64_t nowNs);
@@ -157,6 +165,8 @@ private:
     void answerOrHold(int index);
     void pumpUpload(int64_t nowNs);
     void endDownload();
+    bool beginSending(int64_t nowNs, std::optional<std::string> program);
+    void readTimedOut(int64_t nowNs);
     void error(const std::string& text);
 
     const SimOptions& opt_;
@@ -183,6 +193,11 @@ private:
     int64_t nsPerSendChar_ = 0; // 0: unpaced
     int64_t chunk_ = 256;
     int64_t nextChunk_ = 0;
+    bool readAfterUpload_ = false; // a request: wait to read once it is out
+
+    // A control waiting to read: since when nothing came (monotonic ns).
+    int64_t nsReadTimeout_ = 0; // 0: never gives up
+    int64_t readSince_ = 0;
 };
 
 } // namespace vorl::sim

@@ -229,8 +229,24 @@ bool Simulator::readLine(int64_t now) {
     return true;
 }
 
-void Simulator::command(const std::string& cmd, int64_t now) {
-    if (cmd == "upload")
+void Simulator::command(const std::string& line, int64_t now) {
+    const size_t space = line.find(' ');
+    const std::string cmd = line.substr(0, space);
+    const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (cmd == "request" && !arg.empty()) {
+        std::string program = opt_.requestProgram;
+        for (size_t at = 0; (at = program.find("{name}", at)) != std::string::npos;
+             at += arg.size())
+            program.replace(at, 6, arg);
+        ctl_->punch(now, program, true);
+    } else if (cmd == "punch" && !arg.empty()) {
+        std::ifstream in(arg, std::ios::binary);
+        if (!in) {
+            message(0, "cannot read the program " + arg + ": " + std::strerror(errno));
+            return;
+        }
+        ctl_->punch(now, std::string(std::istreambuf_iterator<char>(in), {}), false);
+    } else if (cmd == "upload")
         ctl_->startUpload(now);
     else if (cmd == "download")
         ctl_->beginDownload(now);
@@ -244,7 +260,9 @@ void Simulator::command(const std::string& cmd, int64_t now) {
     } else if (cmd == "quit")
         quit_ = true;
     else if (!cmd.empty())
-        message(0, "unknown command '" + cmd + "' (upload, download, answer, reset, report, quit)");
+        message(0, "unknown command '" + line +
+                       "' (upload, download, answer, request NAME, punch FILE, reset, report, "
+                       "quit)");
 }
 
 void Simulator::readStdin(int64_t now) {

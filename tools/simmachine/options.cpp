@@ -132,6 +132,14 @@ const std::map<std::string, Setting>& settings() {
         t["send-rate"] = decimal(&SimOptions::sendRate);
         t["ready-gap"] = integer(&SimOptions::readyGapMs, 0);
         t["manual-answers"] = flag(&SimOptions::manualAnswers, true);
+        t["request-program"] = {false, [](SimOptions& o, const std::string& v) {
+                                    auto bytes = decodeCaret(v);
+                                    if (!bytes || bytes->empty())
+                                        return std::string("needs a program in caret notation");
+                                    o.requestProgram = *bytes;
+                                    return std::string();
+                                }};
+        t["read-timeout"] = decimal(&SimOptions::readTimeout);
         t["quiet"] = {true, [](SimOptions& o, const std::string& v) {
                           auto b = toBool(v);
                           if (!b)
@@ -347,6 +355,10 @@ Upload:
   --honour-xoff        stop sending on XOFF from the computer until XON
   --send-rate CPS      pace of the program (default baud/10; 0: unpaced)
   --ready-gap MS       pause between the upload's start and the program (500)
+  --request-program S  the program `request NAME` punches out, caret notation,
+                       {name} replaced (default %^JO9999 (REQ={name})^JM30^J%^J)
+  --read-timeout SECS  a control waiting to read (after a request, or within
+                       a download) gives up after SECS without a byte (0: never)
   --manual-answers     answer the download Start and Stop strings and start an
                        upload asked for only on the command `answer`
 Messages:
@@ -354,7 +366,8 @@ Messages:
   -h, --help           display this help and exit
       --version        output version information and exit
 Commands on stdin: upload, download (send the download Ready string),
-  answer (see --manual-answers), reset, report, quit. SIGUSR1 rewrites the report; SIGTERM/SIGINT end.
+  answer (see --manual-answers), request NAME (punch out a request program,
+  then wait to read), punch FILE (punch out FILE), reset, report, quit. SIGUSR1 rewrites the report; SIGTERM/SIGINT end.
 Exit status: 0, 2 on bad options, 1 on a line or file error, 3 after overflow.
 )";
 }

@@ -48,6 +48,13 @@ struct SimOptions {
     // Ready and End strings, and an upload asked for by its Start string.
     bool manualAnswers = false;
 
+    // The operator's side. `request NAME` punches out this program, with
+    // "{name}" replaced by NAME, and then waits to read the answer.
+    std::string requestProgram = "%\nO9999 (REQ={name})\nM30\n%\n";
+    // A control waiting to read gives up after this many seconds without a
+    // byte (waiting after a request, or within a download); 0: never.
+    double readTimeout = 0;
+
     int verbosity = 1; // 0 quiet, 1 events, 2 also flow control
 };
 

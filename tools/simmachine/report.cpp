@@ -58,6 +58,10 @@ std::string formatReport(const ReportHeader& header, const Controller& controlle
     num("host_xon", c.hostXon);
     num("host_held", c.hostHeld ? 1 : 0);
     put("answer_pending", controller.answerPending());
+    num("requests", c.requests);
+    num("punches", c.punches);
+    num("waiting_to_read", c.waitingToRead ? 1 : 0);
+    num("read_timeouts", c.readTimeouts);
     num("errors", c.errors);
     put("last_error", c.lastError);
     return r;

@@ -355,6 +355,60 @@ TEST(SimMachine, ManualAnswersWaitForTheAnswerCommand) {
 // --tty on a pty slave: the simulator treats it as a real serial port, and
 // the test sits on the master as the computer would sit on the far end of
 // the cable.
+// The operator's side: a request punched out and the answer read, a program
+// punched out to be saved, and a control that gives up waiting to read.
+TEST(SimMachine, OperatorRequestsPunchesAndTimesOut) {
+    TempDir files;
+    writeFile(files.file("O77.nc"), "%\nO77\nG0X1\nM30\n%\n");
+    Sim sim({"--download-start",  "^R",
+             "--download-ready",  "^Q",
+             "--download-stop",   "^T",
+             "--download-end",    "^F",
+             "--upload-ready",    "^B",
+             "--upload-end",      "^C",
+             "--upload-stop",     "^F",
+             "--ready-gap",       "0",
+             "--send-rate",       "0",
+             "--read-timeout",    "0.5",
+             "--request-program", "%^JO9999 ({name})^J%^J"});
+    Computer pc(sim.proc.ptyPath());
+    ASSERT_TRUE(pc.isOpen()) << sim.log();
+
+    sim.proc.command("request P1234");
+    EXPECT_EQ(pc.read(20), "\x02%\nO9999 (P1234)\n%\n\x03");
+    pc.send("\x06"); // the computer's Stop string
+    Report r = sim.wait([](const Report& r) { return num(r, "waiting_to_read") == 1; });
+    EXPECT_EQ(num(r, "requests"), 1);
+    pc.send("\x12");
+    EXPECT_EQ(pc.read(1), "\x11");
+    r = sim.wait([](const Report& r) { return num(r, "waiting_to_read") == 0; });
+    EXPECT_EQ(text(r, "state"), "receiving");
+    pc.send("%\nO1234\n%\n\x14");
+    EXPECT_EQ(pc.read(1), "\x06");
+    EXPECT_EQ(sim.received(), "%\nO1234\n%\n");
+
+    sim.proc.command("punch " + files.file("O77.nc"));
+    EXPECT_EQ(pc.read(19), "\x02%\nO77\nG0X1\nM30\n%\n\x03");
+    pc.send("\x06");
+    r = sim.wait([](const Report& r) { return num(r, "punches") == 1; });
+    EXPECT_EQ(num(r, "waiting_to_read"), 0);
+
+    // Nobody answers the request, then a download stops halfway: the control
+    // gives up each time and is idle again.
+    sim.proc.command("request P5");
+    EXPECT_EQ(pc.read(17), "\x02%\nO9999 (P5)\n%\n\x03");
+    pc.send("\x06");
+    r = sim.wait([](const Report& r) { return num(r, "read_timeouts") == 1; });
+    EXPECT_EQ(num(r, "waiting_to_read"), 0);
+    pc.send("\x12");
+    EXPECT_EQ(pc.read(1), "\x11");
+    pc.send("%\nO5\n");
+    r = sim.wait([](const Report& r) { return num(r, "read_timeouts") == 2; });
+    EXPECT_EQ(text(r, "state"), "idle");
+    EXPECT_EQ(num(r, "downloads_completed"), 1);
+    EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
+}
+
 TEST(SimMachine, TtyLineIsRawAtTheSpeedAndRestoredOnExit) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
