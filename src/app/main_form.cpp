@@ -11,7 +11,6 @@
 #include "machines/ui/cfg_form.h"
 #include "machines/ui/dialog_text.h"
 #include "machines/ui/mlist_form.h"
-#include "platform/port_map.h"
 #include "serial/ui/qt_delivery.h"
 #include "serial/ui/status_light.h"
 #include "terminal/term_form.h"
@@ -368,8 +367,6 @@ void TMainForm::FormShow() {
         QDir().mkpath(QFileInfo(configPath).absolutePath());
     }
     engine->translationFile = fileName(translationPath);
-    // The port map is named after the machine file too.
-    platform::SetConfigurationPath(fileName(configPath));
     helpFile = files.helpFile;
     // 7. The key table is fixed at compile time.
     mnuConfigEdit->menuAction()->setEnabled(false);
