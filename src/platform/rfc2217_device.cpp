@@ -459,7 +459,7 @@ int Rfc2217Device::lineControlLocked(int which, bool on) {
         sendWireLocked(Sub(SET_CONTROL, Byte(on ? 5 : 6)));
         break;
     }
-    return lostLocked() != 0 ? ecBadArgument : 0;
+    return lostLocked() != 0 ? ecLineLost : 0;
 }
 
 void Rfc2217Device::purgeServerLocked(unsigned which) {

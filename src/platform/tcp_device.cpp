@@ -422,6 +422,8 @@ int TcpDevice::setLineSettings(const LineSettings& in) {
     if (!open_ || closing_)
         return kSysNoSuchDevice;
     std::unique_lock<std::mutex> io(io_);
+    if (lost_ != 0)
+        return ecLineLost;
     int r = applyLineSettingsLocked(io, in);
     if (r != 0)
         return r;
@@ -478,6 +480,8 @@ int TcpDevice::setDtr(bool on) {
     if (!open_)
         return kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
+    if (lost_ != 0)
+        return ecLineLost;
     return lineControlLocked(0, on);
 }
 
@@ -486,6 +490,8 @@ int TcpDevice::setRts(bool on) {
     if (!open_)
         return kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
+    if (lost_ != 0)
+        return ecLineLost;
     return lineControlLocked(1, on);
 }
 
@@ -494,6 +500,8 @@ int TcpDevice::setBreak(bool on) {
     if (!open_)
         return kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
+    if (lost_ != 0)
+        return ecLineLost;
     return lineControlLocked(2, on);
 }
 
@@ -562,7 +570,7 @@ void TcpDevice::deliverLocked(const uint8_t* data, size_t n) {
 // wake to find out; reads and writes fail with an errno that says a line is
 // gone (a time-out of the keep-alive probes is one too).
 void TcpDevice::loseLocked(int err) {
-    lost_ = err == EPIPE ? EPIPE : ECONNRESET;
+    lost_ = IsLineLostErrno(err) ? err : ECONNRESET;
     Signal(wakeIn_);
     Signal(wakeOut_);
     Signal(answer_);
@@ -785,6 +793,8 @@ int TcpDevice::purge(unsigned which) {
     if (!open_)
         return kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
+    if (lost_ != 0)
+        return ecLineLost;
     // What the socket and our staging already hold (a few kilobytes at most)
     // cannot be called back; the server is asked to drop what it holds.
     purgeServerLocked(which);

@@ -28,8 +28,9 @@
 //   when the bytes waiting (ring and socket) reach the XOFF point, XON when
 //   they are down to the XON limit; closing sends an XON still owed.
 // - A connection that ends or breaks is a lost line: read() and write() fail
-//   with ECONNRESET (EPIPE for a write into a closed connection) and waits
-//   return at once, as on a hung-up tty; the next open connects again. Keep-alive probes and a user
+//   with an errno IsLineLostErrno() accepts (ECONNRESET for an orderly end),
+//   the other calls with ecLineLost, and waits return at once, as on a
+//   hung-up tty; the next open connects again. Keep-alive probes and a user
 //   time-out find a peer that vanished without a word within about 20 s, even on an idle line.
 // - A raw TCP port has no modem lines and no line errors; DTR, RTS and break
 //   are accepted and do nothing, as on a pty.

@@ -122,6 +122,9 @@ Ser2net::Ser2net(const std::string& device, const std::string& dir)
               << (telnet ? telnet_ : raw_) << "\n"
               << "    options:\n"
               << "      kickolduser: true\n"
+              // Its wait of two character times (at least 1 ms) before passing
+              // on what the line sent would be every answer's delay.
+              << "      chardelay: false\n"
               << "    connector: serialdev," << device << ",9600n81,local\n";
         }
     }
@@ -193,6 +196,11 @@ FaultRelay::~FaultRelay() {
 void FaultRelay::dropAfter(size_t bytes) {
     std::lock_guard<std::mutex> lk(m_);
     dropAfter_ = fromClient_ + bytes;
+}
+
+void FaultRelay::dropAfterReplies(size_t bytes) {
+    std::lock_guard<std::mutex> lk(m_);
+    dropAfterReplies_ = fromServer_ + bytes;
 }
 
 void FaultRelay::delayReplies(std::chrono::milliseconds delay) {
@@ -294,8 +302,16 @@ void FaultRelay::run() {
             } else {
                 std::string bytes(buf, size_t(n));
                 std::chrono::milliseconds delay;
+                bool drop = false;
                 {
                     std::lock_guard<std::mutex> lk(m_);
+                    if (dropAfterReplies_ != SIZE_MAX &&
+                        fromServer_ + bytes.size() >= dropAfterReplies_) {
+                        bytes.resize(dropAfterReplies_ - std::min(fromServer_, dropAfterReplies_));
+                        dropAfterReplies_ = SIZE_MAX; // once: the next connection lives
+                        drop = true;
+                    }
+                    fromServer_ += bytes.size();
                     if (refuse_)
                         ReplaceAll(bytes, kDoComPort, "");
                     if (baud_ != 0) {
@@ -314,6 +330,8 @@ void FaultRelay::run() {
                     delayed.emplace_back(Clock::now() + delay, bytes);
                 else
                     SendAll(client, bytes);
+                if (drop)
+                    endConnection();
             }
         }
         while (!delayed.empty() && delayed.front().first <= Clock::now()) {

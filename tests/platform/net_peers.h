@@ -47,6 +47,8 @@ public:
 
     // Ends both sides once the client has sent `bytes` more bytes (once).
     void dropAfter(size_t bytes);
+    // Ends both sides once the server has sent `bytes` more bytes (once).
+    void dropAfterReplies(size_t bytes);
     // Holds every reply of the server this long before passing it on.
     void delayReplies(std::chrono::milliseconds delay);
     // Answers the client's request for serial port control with DONT and
@@ -72,6 +74,8 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex m_;
     size_t dropAfter_ = SIZE_MAX;
+    size_t dropAfterReplies_ = SIZE_MAX;
+    size_t fromServer_ = 0;
     std::chrono::milliseconds delay_{0};
     bool refuse_ = false;
     uint32_t baud_ = 0;

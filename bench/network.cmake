@@ -1,0 +1,6 @@
+# Network serial server ports: Xmodem 1K through ser2net's telnet port against
+# a local pty, and the processor time of an idle open network port.
+add_executable(bench_network ${CMAKE_CURRENT_SOURCE_DIR}/network_bench.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/net_peers.cpp)
+target_include_directories(bench_network PRIVATE ${CMAKE_SOURCE_DIR}/tests/platform)
+target_link_libraries(bench_network PRIVATE vorl_protocols_ptysupport vorl_serial)
