@@ -98,6 +98,7 @@ public:
         return d_.TimerTicksRemaining(handle, ticks);
     }
     int32_t RemoveTrigger(uint32_t handle) override { return d_.RemoveTrigger(handle); }
+    int32_t LineFailure() override { return d_.LineFailure(); }
     bool CheckDCD() override { return d_.CheckDCD(); }
     int32_t SetRts(bool on) override { return d_.SetRts(on); }
     int32_t GetLine(int32_t& baud, uint16_t& parity, uint16_t& stopbits,

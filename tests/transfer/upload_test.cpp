@@ -183,6 +183,33 @@ TEST_F(UploadTest, OnlyWhatComesBeforeTheReadyStringIsDiscarded) {
     EXPECT_EQ(line.received(), "\x05\x06");
 }
 
+// The line goes in the middle of an upload (the far end closes after 12,300
+// bytes): the upload stops at once with the line's error, not on the silence
+// that follows as if the control had finished, and the part received is
+// saved neither now nor by Stop.
+TEST_F(UploadTest, LineLostMidUploadStopsWithTheLinesError) {
+    m.handshake = 1;
+    PtyDrain line;
+    usePort(line.path());
+    chooseUpload(target);
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Receive) << view.status;
+    whenever(
+        engine.get(), [&] { return line.received() == "\x05"; },
+        [&] { line.send("\x02" + program(2000).substr(0, 12300)); });
+    whenever(
+        engine.get(), [&] { return view.status == "Upload in progress"; }, [&] { line.hangUp(); });
+    click();
+    const std::string stopped = "Upload stopped " + ErrorMsg(ecLineLost);
+    ASSERT_TRUE(runUntil([&] { return view.status == stopped; })) << view.status;
+    EXPECT_FALSE(view.sawStatus(
+        "Sender has stopped transmitting - End of data assumed - Press Stop to save file"));
+    EXPECT_FALSE(engine->transfer.uploadEndAssumed);
+    EXPECT_TRUE(view.goEnabled);
+    engine->cmdStopClick();
+    EXPECT_FALSE(std::filesystem::exists(target + ".nc"));
+}
+
 // Stop while the program comes in cancels the reception; the target file
 // is not written.
 TEST_F(UploadTest, StopWhileReceivingCancels) {
