@@ -209,7 +209,7 @@ TEST_F(ProtocolTest, CarrierLossEndsTheTransfer) {
 // within a status interval, not on the silence that follows as if the
 // sender had finished; a sender waiting for its answer ends the same way.
 TEST_F(ProtocolTest, LostLineEndsTheTransferWithTheLinesError) {
-    const int32_t lost = ecGetBlockFail; // whatever the line reports
+    const int32_t lost = ecLineLost;
     Side rx(ptAscii);
     rx.proto.SetAsciiEOFTimeout(180);
     rx.proto.SetFileName(dir.file("r.nc"));
