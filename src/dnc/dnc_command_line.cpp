@@ -93,7 +93,7 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
         return line;
     }
     if (operands.empty()) {
-        line.error = "missing command (send or receive)";
+        line.error = "missing command (send, receive, serve or status)";
         return line;
     }
     const std::string& command = operands.front();
@@ -101,6 +101,15 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
         line.command = DncCommandLine::Command::Send;
     } else if (command == "receive") {
         line.command = DncCommandLine::Command::Receive;
+    } else if (command == "serve" || command == "status") {
+        line.command =
+            command == "serve" ? DncCommandLine::Command::Serve : DncCommandLine::Command::Status;
+        if (operands.size() > 1) {
+            line.error = "extra operand '" + operands[1] + "'";
+        } else if (!line.machine.empty() || line.block > 0 || line.silenceSecs > 0) {
+            line.error = command + " takes only -c and --quiet";
+        }
+        return line;
     } else {
         line.error = "unknown command '" + command + "'";
         return line;
@@ -126,6 +135,8 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
 std::string DncUsageText() {
     return R"(Usage: vorl-dnc send -m MACHINE [-c CONFIG-FILE] [--block N] PROGRAM
   or:  vorl-dnc receive -m MACHINE [-c CONFIG-FILE] [--silence SECONDS] TARGET
+  or:  vorl-dnc serve [-c CONFIG-FILE]
+  or:  vorl-dnc status [-c CONFIG-FILE]
 Moves one NC part program to or from a machine tool without the window, with
 the machine's settings from the same machine file as vorl: port, line,
 trigger strings, protocol, filters and tape code.
@@ -133,6 +144,9 @@ trigger strings, protocol, filters and tape code.
   send          send PROGRAM to the machine tool
   receive       receive a program from the machine tool into TARGET (replaced
                 whole once the program is complete; never left half written)
+  serve         serve the machines of the service file CONFIG.dnc beside the
+                machine file, unattended: remote requests and auto receive
+  status        show the state of each line a running serve keeps
 
   -m, --machine=MACHINE   the one machine whose name starts with MACHINE
                           (letter case ignored); none or several is an error

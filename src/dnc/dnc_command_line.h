@@ -7,7 +7,7 @@
 namespace vorl::dnc {
 
 struct DncCommandLine {
-    enum class Command { None, Send, Receive };
+    enum class Command { None, Send, Receive, Serve, Status };
     Command command = Command::None;
     std::string machine;  // -m: a prefix of the machine's name
     std::string config;   // -c: the machine file

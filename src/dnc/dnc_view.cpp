@@ -36,6 +36,10 @@ void DncView::error(const std::string& text) {
     if (text.empty()) {
         return;
     }
+    if (onError) {
+        onError(text);
+        return;
+    }
     std::string out;
     if (lineShown_) {
         out = "\r\033[K"; // the progress line comes back at the next draw

@@ -35,8 +35,12 @@ public:
     // and end.
     std::function<void(const TransferOutcome&)> onEnded;
     std::function<void(bool)> onWaiting;
+    // Takes the messages and errors instead of the output (the service logs
+    // them).
+    std::function<void(const std::string&)> onError;
 
     const std::string& lastStatus() const { return status_; }
+    int percent() const { return percent_; }
     // The transfer begins: what the engine showed while it was being chosen
     // (a Reset of the idle engine) was no news to anyone and was not shown.
     void begin() { started_ = true; }

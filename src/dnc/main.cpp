@@ -1,6 +1,7 @@
 // vorl-dnc: NC part programs to and from machine tools without the window.
 #include "dnc/dnc_command_line.h"
 #include "dnc/exit_codes.h"
+#include "dnc/serve_run.h"
 #include "dnc/transfer_run.h"
 #include "serial/ui/qt_delivery.h"
 
@@ -25,5 +26,13 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("vorl-dnc");
     vorl::InstallQtMessagePump();
-    return RunTransfer(line, QCoreApplication::applicationDirPath().toStdString());
+    const std::string programDir = QCoreApplication::applicationDirPath().toStdString();
+    switch (line.command) {
+    case DncCommandLine::Command::Serve:
+        return RunService(line, programDir);
+    case DncCommandLine::Command::Status:
+        return ShowServiceStatus(line, programDir);
+    default:
+        return RunTransfer(line, programDir);
+    }
 }

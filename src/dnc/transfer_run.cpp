@@ -76,29 +76,42 @@ std::string machineNames(const MachineList& machines, const std::vector<int>& sl
 
 } // namespace
 
-int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
-    const bool upload = line.command == DncCommandLine::Command::Receive;
-    DncView view(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1, line.quiet);
-
+bool LoadShop(const std::string& config, const std::string& programDir, MachineList& machines,
+              ShopFiles& shop, std::string& why, std::string& warning) {
     // The window's files: the machine file, its port map and translation file,
     // the language file.
     const FileLocations files =
         LocateFiles(QFile::decodeName(programDir.c_str()) + "/vorl", UserConfigDirectory());
-    const MachineFiles machineFiles =
-        UseMachineFiles(files, QFile::decodeName(line.config.c_str()));
+    const MachineFiles machineFiles = UseMachineFiles(files, QFile::decodeName(config.c_str()));
     Language().LoadLanguageFile(encoded(files.languageFile));
-
-    MachineList machines;
-    const std::string configPath = encoded(machineFiles.configPath);
+    shop.configPath = encoded(machineFiles.configPath);
+    shop.translationPath = encoded(machineFiles.translationPath);
     bool damaged = false;
-    if (ReadConfiguration(configPath, machines, [&] { damaged = true; }) == 0) {
-        view.error("cannot read the machine file " + configPath);
-        return kExitUsage;
+    if (ReadConfiguration(shop.configPath, machines, [&] { damaged = true; }) == 0) {
+        why = "cannot read the machine file " + shop.configPath;
+        return false;
     }
     if (damaged) {
-        view.error(TextOr(200, "VORL configuration file is damaged. Machine parameters may be "
-                               "incorrect."));
+        warning = TextOr(200, "VORL configuration file is damaged. Machine parameters may be "
+                              "incorrect.");
     }
+    return true;
+}
+
+int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
+    const bool upload = line.command == DncCommandLine::Command::Receive;
+    DncView view(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1, line.quiet);
+
+    MachineList machines;
+    ShopFiles shop;
+    std::string why;
+    std::string warning;
+    if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
+        view.error(why);
+        return kExitUsage;
+    }
+    view.error(warning);
+    const std::string& configPath = shop.configPath;
     const std::vector<int> chosen = CommandLineMachineCandidates(machines, line.machine, upload);
     if (chosen.size() != 1) {
         const char* kind = upload ? "upload" : "download";
@@ -125,7 +138,7 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
 
     auto delivery = std::make_shared<QtDelivery>();
     TTransferEngine engine(machines, view, delivery);
-    engine.translationFile = encoded(machineFiles.translationPath);
+    engine.translationFile = shop.translationPath;
     engine.Protocol1.SetHandshakeWait(182); // as the window sets it
     if (line.silenceSecs > 0) {
         engine.Protocol1.SetAsciiEOFTimeout(static_cast<uint32_t>(Secs2Ticks(line.silenceSecs)));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dnc/dnc_command_line.h"
+#include "machines/machine_config.h"
 
 #include <string>
 
@@ -13,5 +14,14 @@ namespace vorl::dnc {
 // `programPath`: the executable's path without extension's directory, for
 // finding the machine file beside it.
 int RunTransfer(const DncCommandLine& line, const std::string& programDir);
+
+// The machine file as the window finds it (or -c), read into `machines`; the
+// language file loaded, the port map pointed beside it. False and why.
+struct ShopFiles {
+    std::string configPath;
+    std::string translationPath;
+};
+bool LoadShop(const std::string& config, const std::string& programDir, MachineList& machines,
+              ShopFiles& files, std::string& why, std::string& warning);
 
 } // namespace vorl::dnc

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -76,6 +77,7 @@ public:
         ::close(out_);
     }
     void signal(int sig) { ::kill(pid_, sig); }
+    std::string output; // standard output, as wait() has read it
     // The exit status, or -1 when it had not ended by the deadline (then it
     // is killed).
     int wait(std::chrono::milliseconds deadline = 20s) {
@@ -94,7 +96,10 @@ public:
             pollfd p{out_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100))) > 0) {
                 char buf[256];
-                if (::read(out_, buf, sizeof buf) <= 0) {
+                const ssize_t n = ::read(out_, buf, sizeof buf);
+                if (n > 0) {
+                    output.append(buf, static_cast<size_t>(n));
+                } else {
                     ::waitpid(pid_, &status, 0); // stdout closed: it is ending
                     pid_ = -1;
                     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -128,7 +133,7 @@ protected:
     DncTest() {
         MachineList machines;
         machines[0].capability = 'T';
-        for (int slot : {1, 2, 3}) {
+        for (int slot : {1, 2, 3, 4}) {
             MachineConfig& m = machines[slot];
             m.capability = 'B';
             m.port = 7;
@@ -153,9 +158,16 @@ protected:
         machines[2].name = "Mill 2";
         machines[3].name = "Lathe";
         machines[3].capability = 'U';
-        machines.count = 4;
+        // Served: its control punches out by itself, unasked.
+        machines[4].name = "Cell";
+        machines[4].triggers[UploadStart].clear();
+        machines[4].downloadDirectory = dir.file("cell-programs");
+        machines[4].uploadDirectory = dir.file("cell-received");
+        std::filesystem::create_directories(dir.file("cell-programs"));
+        std::filesystem::create_directories(dir.file("cell-received"));
+        machines.count = 5;
         config = dir.file("shop.vorlcfg");
-        EXPECT_EQ(WriteConfiguration(config, machines), 4);
+        EXPECT_EQ(WriteConfiguration(config, machines), 5);
         writeFile(dir.file("O1234.nc"), program(400));
     }
 
@@ -255,6 +267,68 @@ TEST_F(DncTest, ExitStatusOfEachFailure) {
     waitReport(dir.file("report"), [](const Report& r) { return num(r, "program_bytes") > 0; });
     sim->stop(SIGKILL);
     EXPECT_EQ(send->wait(), 6) << errors();
+}
+
+// Runs until `done` holds or the deadline passes; whether it held.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds deadline = 20s) {
+    const auto until = Clock::now() + deadline;
+    while (!done()) {
+        if (Clock::now() >= until) {
+            return false;
+        }
+        ::poll(nullptr, 0, 20); // looks again shortly: files have no notice to wait for
+    }
+    return true;
+}
+
+// One served line: a remote request answered with the program and with the
+// not-found program, an untrusted name refused, programs punched out saved
+// under their number and never over each other; status; SIGTERM ends it.
+TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 1\n\n"
+                                    "[Cell]\nrequest_delay = 0\nend_silence = 0.5\n");
+    writeFile(dir.file("cell-programs/P1234.nc"), program(400));
+    auto sim = startSim({"--upload-end", "^C", "--ready-gap", "100", "--send-rate", "0"});
+    auto serve = dnc({"serve"});
+    const std::string statusFile = dir.file("shop.dnc-status");
+    ASSERT_TRUE(eventually([&] {
+        return readFile(statusFile).find("Cell\tidle") != std::string::npos;
+    })) << errors();
+
+    sim->command("request P1234");
+    Report r = waitReport(dir.file("report"),
+                          [](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(readFile(dir.file("received")), program(400)) << errors();
+    sim->command("request P999");
+    r = waitReport(dir.file("report"),
+                   [](const Report& r) { return num(r, "downloads_completed") == 2; });
+    EXPECT_EQ(readFile(dir.file("received")), "%\nO9999 (NOT FOUND P999)\nM30\n%\n");
+
+    const std::string log = dir.file("dnc-logs/Cell.log");
+    sim->command("request .SECRET");
+    EXPECT_TRUE(eventually([&] { return readFile(log).find("refused") != std::string::npos; }))
+        << readFile(log);
+    EXPECT_EQ(num(report(), "downloads"), 2);
+
+    writeFile(dir.file("O1234.nc"), program(400));
+    for (int i = 0; i < 2; ++i) {
+        sim->command("punch " + dir.file("O1234.nc"));
+        EXPECT_TRUE(eventually([&] {
+            return std::filesystem::exists(
+                dir.file(i == 0 ? "cell-received/O1234.nc" : "cell-received/O1234_1.nc"));
+        })) << errors();
+    }
+    EXPECT_EQ(readFile(dir.file("cell-received/O1234.nc")), program(400) + "\n");
+    EXPECT_EQ(readFile(dir.file("cell-received/O1234_1.nc")), program(400) + "\n");
+
+    auto status = dnc({"status"});
+    EXPECT_EQ(status->wait(), 0);
+    EXPECT_NE(status->output.find("Cell: idle"), std::string::npos) << status->output;
+
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(), 0) << errors();
+    EXPECT_NE(readFile(statusFile).find("running=0"), std::string::npos);
+    EXPECT_NE(readFile(log).find("sent P1234"), std::string::npos) << readFile(log);
 }
 
 // Ctrl-C acts as Reset: the port is closed and the control let go, the

@@ -1,0 +1,216 @@
+#include "dnc/serve_run.h"
+
+#include "dnc/end_signals.h"
+#include "dnc/exit_codes.h"
+#include "dnc/served_line.h"
+#include "dnc/service_config.h"
+#include "dnc/service_log.h"
+#include "dnc/transfer_run.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace vorl::dnc {
+namespace {
+
+// The status file, written whole beside itself and renamed over it.
+void writeStatus(const std::string& path, const std::vector<std::string>& order,
+                 const std::map<std::string, std::string>& states, bool running) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::string text = "pid=" + std::to_string(::getpid()) + "\nrunning=" + (running ? "1" : "0") +
+                       "\nupdated=" + stamp + "\n";
+    for (const std::string& machine : order) {
+        text += machine + "\t" + states.at(machine) + "\n";
+    }
+    const std::string next = path + ".new";
+    {
+        std::ofstream out(next, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out.flush()) {
+            return;
+        }
+    }
+    std::rename(next.c_str(), path.c_str());
+}
+
+std::string readAll(const std::string& path, bool& ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+int RunService(const DncCommandLine& line, const std::string& programDir) {
+    MachineList machines;
+    ShopFiles shop;
+    std::string why;
+    std::string warning;
+    if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
+        std::fprintf(stderr, "vorl-dnc: %s\n", why.c_str());
+        return kExitUsage;
+    }
+    ServiceConfig config;
+    std::string errors;
+    if (!ReadServiceConfig(ServiceFilePath(shop.configPath), config, errors)) {
+        std::fprintf(stderr, "%s", errors.c_str());
+        return kExitUsage;
+    }
+    ServiceLog log(config.logDirectory);
+    if (!warning.empty()) {
+        log.event("service", warning);
+    }
+
+    // Every enabled line names one machine of the machine file.
+    std::vector<std::pair<int, LineService>> served;
+    for (const LineService& s : config.lines) {
+        if (!s.enabled) {
+            continue;
+        }
+        int tag = 0;
+        for (int i = 1; i < machines.count; ++i) {
+            if (machines[i].name == s.machine &&
+                (machines[i].canDownload() || machines[i].canUpload())) {
+                tag = i;
+                break;
+            }
+        }
+        if (tag == 0) {
+            std::fprintf(stderr, "vorl-dnc: %s: no machine named '%s' in %s\n", config.path.c_str(),
+                         s.machine.c_str(), shop.configPath.c_str());
+            return kExitUsage;
+        }
+        served.emplace_back(tag, s);
+    }
+    if (served.empty()) {
+        std::fprintf(stderr, "vorl-dnc: %s serves no machine\n", config.path.c_str());
+        return kExitUsage;
+    }
+
+    std::vector<std::string> order;
+    std::map<std::string, std::string> states;
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<ServedLine*> lines;
+    for (auto& [tag, service] : served) {
+        order.push_back(machines[tag].name);
+        states[machines[tag].name] = "starting";
+        auto thread = std::make_unique<QThread>();
+        auto* served =
+            new ServedLine(machines, tag, service, log, shop.translationPath, config.retrySecs);
+        served->moveToThread(thread.get());
+        QObject::connect(served, &ServedLine::stateChanged, QCoreApplication::instance(),
+                         [&](const QString& machine, const QString& state) {
+                             states[machine.toStdString()] = state.toStdString();
+                             writeStatus(config.statusFile, order, states, true);
+                         });
+        thread->start();
+        lines.push_back(served);
+        threads.push_back(std::move(thread));
+    }
+    writeStatus(config.statusFile, order, states, true);
+    log.event("service",
+              "serving " + std::to_string(lines.size()) + " machine(s) from " + config.path);
+
+    size_t stoppedLines = 0;
+    for (ServedLine* served : lines) {
+        QObject::connect(served, &ServedLine::stopped, QCoreApplication::instance(), [&] {
+            if (++stoppedLines == lines.size()) {
+                QCoreApplication::exit(kExitDone);
+            }
+        });
+        QMetaObject::invokeMethod(served, "start", Qt::QueuedConnection);
+    }
+    EndSignals endSignals;
+    bool stopping = false;
+    QObject::connect(&endSignals, &EndSignals::arrived, QCoreApplication::instance(), [&](int) {
+        if (stopping) {
+            return;
+        }
+        stopping = true;
+        log.event("service", "stopping");
+        for (ServedLine* served : lines) {
+            QMetaObject::invokeMethod(served, "stop", Qt::QueuedConnection);
+        }
+    });
+    const int status = QCoreApplication::exec();
+    for (size_t i = 0; i < threads.size(); ++i) {
+        threads[i]->quit();
+        threads[i]->wait();
+        delete lines[i];
+    }
+    for (auto& [machine, state] : states) {
+        state = "stopped";
+    }
+    writeStatus(config.statusFile, order, states, false);
+    log.event("service", "stopped");
+    return status;
+}
+
+int ShowServiceStatus(const DncCommandLine& line, const std::string& programDir) {
+    MachineList machines;
+    ShopFiles shop;
+    std::string why;
+    std::string warning;
+    if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
+        std::fprintf(stderr, "vorl-dnc: %s\n", why.c_str());
+        return kExitUsage;
+    }
+    ServiceConfig config;
+    std::string errors;
+    if (!ReadServiceConfig(ServiceFilePath(shop.configPath), config, errors)) {
+        std::fprintf(stderr, "%s", errors.c_str());
+        return kExitUsage;
+    }
+    bool ok = false;
+    const std::string text = readAll(config.statusFile, ok);
+    if (!ok) {
+        std::fprintf(stderr, "vorl-dnc: no status in %s: the service has not run\n",
+                     config.statusFile.c_str());
+        return kExitFile;
+    }
+    std::string out;
+    long pid = 0;
+    bool running = false;
+    std::string updated;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t eol = text.find('\n', at);
+        if (eol == std::string::npos) {
+            eol = text.size();
+        }
+        const std::string row = text.substr(at, eol - at);
+        at = eol + 1;
+        if (row.rfind("pid=", 0) == 0) {
+            pid = std::atol(row.c_str() + 4);
+        } else if (row.rfind("running=", 0) == 0) {
+            running = row == "running=1";
+        } else if (row.rfind("updated=", 0) == 0) {
+            updated = row.substr(8);
+        } else if (const size_t tab = row.find('\t'); tab != std::string::npos) {
+            out += row.substr(0, tab) + ": " + row.substr(tab + 1) + "\n";
+        }
+    }
+    // A service killed without its last word leaves states that are over.
+    if (running && (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))) {
+        running = false;
+    }
+    std::printf("%s%s", running ? "" : ("not running (last seen " + updated + ")\n").c_str(),
+                out.c_str());
+    return kExitDone;
+}
+
+} // namespace vorl::dnc

@@ -1,0 +1,330 @@
+#include "dnc/served_line.h"
+
+#include "dnc/dnc_view.h"
+#include "dnc/program_names.h"
+#include "dnc/service_log.h"
+#include "platform/port_map.h"
+#include "serial/ui/qt_delivery.h"
+#include "transfer/temp_file.h"
+#include "transfer/transfer_engine.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace vorl::dnc {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = TransferOutcome::Kind;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string directoryOr(const std::string& dir) {
+    return dir.empty() ? std::string(".") : dir;
+}
+
+} // namespace
+
+ServedLine::ServedLine(const MachineList& machines, int tag, LineService service, ServiceLog& log,
+                       std::string translationFile, double retrySecs)
+    : machines_(machines), tag_(tag), service_(std::move(service)), log_(log),
+      translationFile_(std::move(translationFile)), retrySecs_(retrySecs) {}
+
+ServedLine::~ServedLine() {
+    // The engine goes first: its port's notices come through the delivery.
+    engine_.reset();
+    if (!notFoundFile_.empty()) {
+        std::remove(notFoundFile_.c_str());
+    }
+}
+
+std::string ServedLine::name() const {
+    return machines_[tag_].name;
+}
+
+void ServedLine::log(const std::string& text) {
+    log_.event(name(), text);
+}
+
+void ServedLine::setState(const std::string& state) {
+    if (state != state_) {
+        state_ = state;
+        Q_EMIT stateChanged(QString::fromStdString(name()), QString::fromStdString(state));
+    }
+}
+
+// Each step starts from the event loop, never from inside the engine's
+// report of the step before.
+void ServedLine::later(void (ServedLine::*step)()) {
+    QTimer::singleShot(0, this, step);
+}
+
+void ServedLine::start() {
+    delivery_ = std::make_shared<QtDelivery>();
+    view_ = std::make_unique<DncView>(-1, false, true);
+    view_->onEnded = [this](const TransferOutcome& outcome) { ended(outcome); };
+    view_->onError = [this](const std::string& text) { log(text); };
+    view_->begin();
+    engine_ = std::make_unique<TTransferEngine>(machines_, *view_, delivery_);
+    engine_->translationFile = translationFile_;
+    engine_->Protocol1.SetHandshakeWait(182);
+    engine_->Protocol1.SetAsciiEOFTimeout(
+        static_cast<uint32_t>(std::max(1.0, service_.endSilenceSecs * 1000 / 55)));
+
+    auto timer = [this](bool single) {
+        auto* t = new QTimer(this);
+        t->setSingleShot(single);
+        return t;
+    };
+    retry_ = timer(true);
+    connect(retry_, &QTimer::timeout, this, &ServedLine::listen);
+    delay_ = timer(true);
+    lineCheck_ = timer(false);
+    connect(lineCheck_, &QTimer::timeout, this, &ServedLine::checkLine);
+    lineCheck_->start(static_cast<int>(retrySecs_ * 1000));
+    progress_ = timer(false);
+    connect(progress_, &QTimer::timeout, this, [this] {
+        setState("sending " + sending_ + " " + std::to_string(view_->percent()) + " %");
+    });
+
+    const MachineConfig& m = machines_[tag_];
+    spool_ = directoryOr(m.uploadDirectory) + "/.vorl-dnc-" + std::to_string(::getpid()) + "-" +
+             std::to_string(tag_) + ".incoming";
+    log("served on COM " + std::to_string(m.port) +
+        (service_.remoteRequest ? ", remote request" : "") +
+        (service_.autoReceive ? ", auto receive" : ""));
+    listen();
+}
+
+void ServedLine::listen() {
+    if (phase_ == Phase::Stopped) {
+        return;
+    }
+    phase_ = Phase::Listening;
+    progress_->stop();
+    view_->receiveTarget = spool_;
+    engine_->mnuCommUploadClick(tag_);
+    later(&ServedLine::go);
+}
+
+// Connect, then Transmit or Receive; the end comes to ended().
+void ServedLine::go() {
+    if (phase_ == Phase::Stopped) {
+        return;
+    }
+    ++inGo_;
+    engine_->cmdGoClick();
+    if (phase_ != Phase::Stopped && engine_->goState() != TTransferEngine::GoState::Connect) {
+        if (!lineUp_) {
+            lineUp_ = true;
+            log("line is back");
+        }
+        setState(phase_ == Phase::Sending ? "sending " + sending_ : "idle");
+        engine_->cmdGoClick();
+    } // else the port did not open: ended() has it
+    if (--inGo_ == 0 && phase_ == Phase::Stopped) {
+        finishStop(); // stop() came during a wait of the engine
+    }
+}
+
+// Only the port knows that a device it listens on has gone; a line that
+// waits for a control's first character asks it now and then.
+//
+// Only a failure seen at two checks in a row counts: a device that is really
+// gone stays failed, and one check more costs a few seconds at most.
+void ServedLine::checkLine() {
+    const bool failed = phase_ == Phase::Listening && engine_->ComPort1.Open() &&
+                        engine_->ComPort1.GetLineFailure() != 0;
+    failedChecks_ = failed ? failedChecks_ + 1 : 0;
+    if (failedChecks_ >= 2) {
+        failedChecks_ = 0;
+        engine_->cmdResetClick();
+        lineDown("the device failed or hung up");
+    }
+}
+
+void ServedLine::lineDown(const std::string& why) {
+    if (phase_ == Phase::Stopped) {
+        return;
+    }
+    if (lineUp_) {
+        lineUp_ = false;
+        char every[32];
+        std::snprintf(every, sizeof every, "%g", retrySecs_);
+        const int port = machines_[tag_].port;
+        log("line lost (COM " + std::to_string(port) + ", " + platform::ComPortPath(port) + ": " +
+            why + "); trying again every " + every + " s");
+    }
+    phase_ = Phase::WaitingForLine;
+    progress_->stop();
+    setState("waiting for the line");
+    retry_->start(static_cast<int>(retrySecs_ * 1000));
+}
+
+void ServedLine::ended(const TransferOutcome& outcome) {
+    if (phase_ == Phase::Stopped) {
+        return;
+    }
+    const std::string status = view_->lastStatus();
+    if (outcome.kind == Kind::PortFailed) {
+        QTimer::singleShot(0, this, [this, status] { lineDown(status); });
+        return;
+    }
+    if (phase_ == Phase::Listening) {
+        switch (outcome.kind) {
+        case Kind::Done:
+            later(&ServedLine::received);
+            return;
+        case Kind::EndAssumed:
+            if (!machines_[tag_].triggers[UploadEnd].empty()) {
+                // A control that has an End string and did not send it has
+                // stopped halfway: what came is no program to keep.
+                log("receive ended by silence without the End string after " +
+                    std::to_string(engine_->Protocol1.BytesTransferred()) + " bytes: not saved");
+                QTimer::singleShot(0, this, [this] {
+                    engine_->cmdResetClick();
+                    listen();
+                });
+                return;
+            }
+            // Silence is this control's only end: saved as Stop saves it.
+            QTimer::singleShot(0, this, [this] { engine_->cmdStopClick(); });
+            return;
+        case Kind::Failed:
+            log("receive failed: " + status);
+            QTimer::singleShot(0, this, [this, status] {
+                engine_->cmdResetClick();
+                lineDown(status);
+            });
+            return;
+        default:
+            log("receive failed: " + status);
+            later(&ServedLine::listen);
+            return;
+        }
+    }
+    if (phase_ == Phase::Sending) {
+        if (outcome.kind == Kind::Done) {
+            log("sent " + sending_ + " (" + std::to_string(engine_->transfer.charsTotal) +
+                " bytes)");
+        } else {
+            log("sending " + sending_ + " failed: " + status);
+        }
+        if (!notFoundFile_.empty()) {
+            std::remove(notFoundFile_.c_str());
+            notFoundFile_.clear();
+        }
+        if (outcome.kind == Kind::Failed) {
+            QTimer::singleShot(0, this, [this, status] {
+                engine_->cmdResetClick();
+                lineDown(status);
+            });
+        } else {
+            later(&ServedLine::listen);
+        }
+    }
+}
+
+void ServedLine::received() {
+    const MachineConfig& m = machines_[tag_];
+    const std::string program = readAll(spool_);
+    if (service_.remoteRequest) {
+        if (const auto wanted =
+                FindRequest(program, service_.requestPattern, service_.requestLines)) {
+            std::remove(spool_.c_str());
+            std::string why = RefuseName(*wanted);
+            std::optional<std::string> path;
+            if (why.empty()) {
+                path = FileInside(directoryOr(m.downloadDirectory),
+                                  ApplyTemplate(service_.requestFile, *wanted, m.downloadExtension),
+                                  &why);
+            }
+            if (!why.empty()) {
+                log("request for '" + *wanted + "' refused: " + why);
+                later(&ServedLine::listen);
+                return;
+            }
+            std::error_code ec;
+            if (!fs::is_regular_file(*path, ec)) {
+                // The control shows the comment: the operator sees why.
+                log("request for " + *wanted + ": not found (" + *path + ")");
+                notFoundFile_ = createTempFileName("dnf");
+                std::ofstream(notFoundFile_, std::ios::binary)
+                    << "%\nO9999 (NOT FOUND " << *wanted << ")\nM30\n%\n";
+                sendBack(notFoundFile_, "not-found answer for " + *wanted);
+                return;
+            }
+            log("request for " + *wanted + ": " + *path);
+            sendBack(*path, *wanted);
+            return;
+        }
+    }
+    if (!service_.autoReceive) {
+        log("received " + std::to_string(program.size()) +
+            " bytes that are no request: not kept (auto receive is off)");
+        std::remove(spool_.c_str());
+        later(&ServedLine::listen);
+        return;
+    }
+    const std::string number = ProgramNumber(program).value_or("NONAME");
+    std::string why;
+    const auto saved =
+        SaveWithoutOverwrite(spool_, directoryOr(m.uploadDirectory),
+                             ApplyTemplate(service_.receiveFile, number, m.uploadExtension), &why);
+    if (saved) {
+        log("received " + number + " (" + std::to_string(program.size()) + " bytes): " + *saved);
+    } else {
+        log("received " + number + " (" + std::to_string(program.size()) +
+            " bytes), not saved: " + why);
+        std::remove(spool_.c_str());
+    }
+    later(&ServedLine::listen);
+}
+
+void ServedLine::sendBack(const std::string& path, const std::string& name) {
+    phase_ = Phase::Sending;
+    sending_ = name;
+    // The operator switches the control to read meanwhile; the line is
+    // closed until then, as after any reset.
+    engine_->cmdResetClick();
+    setState("sending " + name);
+    delay_->disconnect();
+    connect(delay_, &QTimer::timeout, this, [this, path] {
+        engine_->SetFileName(path);
+        view_->sendFile = path;
+        engine_->mnuCommDownloadClick(tag_);
+        progress_->start(1000);
+        go();
+    });
+    delay_->start(static_cast<int>(service_.requestDelaySecs * 1000));
+}
+
+void ServedLine::stop() {
+    phase_ = Phase::Stopped;
+    retry_->stop();
+    delay_->stop();
+    lineCheck_->stop();
+    progress_->stop();
+    engine_->cmdResetClick(); // a program half received is not saved
+    if (inGo_ == 0) {
+        finishStop();
+    }
+}
+
+void ServedLine::finishStop() {
+    std::remove(spool_.c_str());
+    engine_.reset();
+    log("stopped");
+    Q_EMIT stopped();
+}
+
+} // namespace vorl::dnc

@@ -1,0 +1,59 @@
+#include "dnc/service_log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace vorl::dnc {
+
+namespace fs = std::filesystem;
+
+ServiceLog::ServiceLog(std::string directory, int64_t rotateAt)
+    : directory_(std::move(directory)), rotateAt_(rotateAt) {
+    std::error_code ec;
+    if (!directory_.empty()) {
+        fs::create_directories(directory_, ec);
+    }
+}
+
+std::string ServiceLog::fileOf(const std::string& machine) const {
+    std::string name;
+    for (const char c : machine) {
+        const auto u = static_cast<unsigned char>(c);
+        name += c == '/' || c == '\\' || u < 0x20 || u == 0x7F ? '_' : c;
+    }
+    if (name.empty() || name.front() == '.') {
+        name.insert(name.begin(), '_');
+    }
+    return directory_ + "/" + name + ".log";
+}
+
+void ServiceLog::event(const std::string& machine, const std::string& text) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string line = std::string(stamp) + " " + machine + ": " + text + "\n";
+
+    std::lock_guard<std::mutex> guard(lock_);
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    if (directory_.empty()) {
+        return;
+    }
+    const std::string file = fileOf(machine);
+    std::error_code ec;
+    if (static_cast<int64_t>(fs::file_size(file, ec)) + static_cast<int64_t>(line.size()) >
+            rotateAt_ &&
+        !ec) {
+        for (int i = 3; i > 1; --i) {
+            fs::rename(file + "." + std::to_string(i - 1), file + "." + std::to_string(i), ec);
+        }
+        fs::rename(file, file + ".1", ec);
+    }
+    std::ofstream(file, std::ios::app | std::ios::binary) << line;
+}
+
+} // namespace vorl::dnc
