@@ -1,7 +1,8 @@
 # What `cmake --install` puts where, and the Debian package made from it
 # (`cmake --build build --target package` gives vorl_<version>_amd64.deb).
 #
-#   bin/vorl, bin/vorl-simmachine (and bin/vorl-dnc where that program is built)
+#   bin/vorl, bin/vorl-simmachine (and bin/vorl-dnc where that program is built,
+#   with its systemd unit lib/systemd/system/vorl-dnc.service)
 #   share/vorl/              help file, sample language file, demo/ (programs and
 #                            the simulated machine tool's settings)
 #   share/applications/vorl.desktop, share/icons/hicolor/scalable/apps/vorl.svg
@@ -17,6 +18,11 @@ set(VORL_DATADIR ${CMAKE_INSTALL_DATADIR}/vorl)
 install(TARGETS vorl vorl-simmachine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET vorl-dnc)
   install(TARGETS vorl-dnc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The systemd unit of `vorl-dnc serve`, beside the program's other files
+  # (systemd looks in lib/systemd/system of the package's prefix).
+  set(BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+  configure_file(${VORL_DIST}/vorl-dnc.service ${CMAKE_BINARY_DIR}/vorl-dnc.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/vorl-dnc.service DESTINATION lib/systemd/system)
 endif()
 
 install(FILES ${VORL_DIST}/vorl.hlp ${VORL_DIST}/sample.lan DESTINATION ${VORL_DATADIR})

@@ -73,6 +73,20 @@ void ServedLine::start() {
     view_ = std::make_unique<DncView>(-1, false, true);
     view_->onEnded = [this](const TransferOutcome& outcome) { ended(outcome); };
     view_->onError = [this](const std::string& text) { log(text); };
+    // Idle once the line listens (from then on nothing the control sends is
+    // thrown away as what came before the upload); receiving once the
+    // control answers, until the line listens again.
+    view_->onWaiting = [this](bool waiting) {
+        if (phase_ != Phase::Listening) {
+            return;
+        }
+        if (!waiting) {
+            setState("receiving");
+        } else if (!announcedIdle_) {
+            announcedIdle_ = true;
+            setState("idle");
+        }
+    };
     view_->begin();
     engine_ = std::make_unique<TTransferEngine>(machines_, *view_, delivery_);
     engine_->translationFile = translationFile_;
@@ -110,6 +124,7 @@ void ServedLine::listen() {
         return;
     }
     phase_ = Phase::Listening;
+    announcedIdle_ = false;
     progress_->stop();
     view_->receiveTarget = spool_;
     engine_->mnuCommUploadClick(tag_);
@@ -128,7 +143,9 @@ void ServedLine::go() {
             lineUp_ = true;
             log("line is back");
         }
-        setState(phase_ == Phase::Sending ? "sending " + sending_ : "idle");
+        if (phase_ == Phase::Sending) {
+            setState("sending " + sending_);
+        }
         engine_->cmdGoClick();
     } // else the port did not open: ended() has it
     if (--inGo_ == 0 && phase_ == Phase::Stopped) {

@@ -89,6 +89,7 @@ private:
 
     Phase phase_ = Phase::Listening;
     bool lineUp_ = true;
+    bool announcedIdle_ = false; // this listen has been reported as idle
     int failedChecks_ = 0; // checks in a row that found the line failed
     int inGo_ = 0;         // go() on the stack: the engine waits in its own loop
     std::string spool_;

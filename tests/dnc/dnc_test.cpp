@@ -291,20 +291,25 @@ TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
     auto sim = startSim({"--upload-end", "^C", "--ready-gap", "100", "--send-rate", "0"});
     auto serve = dnc({"serve"});
     const std::string statusFile = dir.file("shop.dnc-status");
-    ASSERT_TRUE(eventually([&] {
-        return readFile(statusFile).find("Cell\tidle") != std::string::npos;
-    })) << errors();
+    // The operator at the control waits for the line to listen again.
+    auto listening = [&] {
+        return eventually(
+            [&] { return readFile(statusFile).find("Cell\tidle") != std::string::npos; });
+    };
+    ASSERT_TRUE(listening()) << errors();
 
     sim->command("request P1234");
     Report r = waitReport(dir.file("report"),
                           [](const Report& r) { return num(r, "downloads_completed") == 1; });
     EXPECT_EQ(readFile(dir.file("received")), program(400)) << errors();
+    ASSERT_TRUE(listening()) << errors();
     sim->command("request P999");
     r = waitReport(dir.file("report"),
                    [](const Report& r) { return num(r, "downloads_completed") == 2; });
     EXPECT_EQ(readFile(dir.file("received")), "%\nO9999 (NOT FOUND P999)\nM30\n%\n");
 
     const std::string log = dir.file("dnc-logs/Cell.log");
+    ASSERT_TRUE(listening()) << errors();
     sim->command("request .SECRET");
     EXPECT_TRUE(eventually([&] { return readFile(log).find("refused") != std::string::npos; }))
         << readFile(log);
@@ -312,6 +317,7 @@ TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
 
     writeFile(dir.file("O1234.nc"), program(400));
     for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(listening()) << errors();
         sim->command("punch " + dir.file("O1234.nc"));
         EXPECT_TRUE(eventually([&] {
             return std::filesystem::exists(
@@ -321,6 +327,7 @@ TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
     EXPECT_EQ(readFile(dir.file("cell-received/O1234.nc")), program(400) + "\n");
     EXPECT_EQ(readFile(dir.file("cell-received/O1234_1.nc")), program(400) + "\n");
 
+    ASSERT_TRUE(listening()) << errors();
     auto status = dnc({"status"});
     EXPECT_EQ(status->wait(), 0);
     EXPECT_NE(status->output.find("Cell: idle"), std::string::npos) << status->output;
