@@ -74,6 +74,7 @@ TAboutForm::TAboutForm(bool languageLoaded, QWidget* parent)
     : QDialog(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       languageLoaded_(languageLoaded) {
     setObjectName("AboutForm");
+    setProperty("helpContext", 0); // F1 closes it like any other key
     setWindowTitle(QString::fromStdString(std::string(BuiltinText(337))));
     setFixedSize(kWidth, kHeight);
 

@@ -16,6 +16,7 @@
 #include "terminal/term_form.h"
 #include "text/language_table.h"
 #include "viewers/review.h"
+#include "viewers/value_field.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -52,6 +53,9 @@ constexpr int kClientHeight = 154;
 constexpr int kPanelWidth = 525;
 constexpr int kButtonsRightX = 526;
 constexpr QPoint kDesignPosition{162, 278};
+// Help topics of the two machine dialogs (F1).
+constexpr int kConfigurationHelpContext = 250;
+constexpr int kMachineListHelpContext = 260;
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -115,6 +119,8 @@ TMainForm::TMainForm(MainFormEnvironment env, QWidget* parent)
     setObjectName("MainForm");
     setWindowTitle("VORL II");
     setProperty("helpContext", 10);
+    QCoreApplication::instance()->installEventFilter(
+        new THelpKey([this] { return helpFile; }, this));
 
     createControls();
     createMenus();
@@ -164,7 +170,7 @@ void TMainForm::createControls() {
         auto* label = new QLabel(panInfo);
         label->setObjectName(name);
         label->setGeometry(geometry);
-        namedBy_.emplace_back(label, captionLabel);
+        valueFields_.emplace_back(label, captionLabel);
         if (bold) {
             QFont f = label->font();
             f.setBold(true);
@@ -318,14 +324,15 @@ void TMainForm::applyLanguage() {
 
 void TMainForm::nameFromCaptions() {
     for (const auto& [widget, captionLabel] : namedBy_) {
-        QString name = captionLabel->text();
-        name.remove(':');
-        widget->setAccessibleName(name.trimmed());
+        widget->setAccessibleName(captionDescription(captionLabel->text()));
+    }
+    for (const auto& [value, captionLabel] : valueFields_) {
+        bindValueField(value, captionLabel);
     }
 }
 
 void TMainForm::setStatus(const QString& text) {
-    lblStatus->setText(text);
+    showValue(lblStatus, text);
 }
 
 // --- start-up --------------------------------------------------------------
@@ -549,9 +556,9 @@ void TMainForm::chooseCommandLineMachine() {
     if (machineList.selected == 0) {
         return;
     }
-    lblMachine->setText(shownText(machineList[machineList.selected].name));
+    showValue(lblMachine, shownText(machineList[machineList.selected].name));
     transfer.operation = TransferState::Download;
-    lblOperation->setText(qs(Text(18)));
+    showValue(lblOperation, qs(Text(18)));
     transfer.startBlock = 0;
     transfer.prefixText.clear();
     if (!lblFilename->text().isEmpty()) {
@@ -763,7 +770,7 @@ void TMainForm::mnuFileClick() {
 void TMainForm::mnuFileReviewClick() {
     const ReviewFields fields{fileName(lblFilename->text()), transfer.startBlock,
                               transfer.prefixText, transfer.refilterNeeded};
-    lblOperation->setText(qs(vorl::mnuFileReviewClick(this, fields, languageLoaded)));
+    showValue(lblOperation, qs(vorl::mnuFileReviewClick(this, fields, languageLoaded)));
 }
 
 void TMainForm::mnuFileExitClick() {
@@ -801,6 +808,7 @@ void TMainForm::mnuConfigEditClick(int tag) {
     machineList.selected = tag;
     TCfgFrm dialog(machineList, this);
     dialog.setWindowTitle(shownText(machineList[tag].name));
+    dialog.setProperty("helpContext", kConfigurationHelpContext);
     if (dialog.exec() == QDialog::Accepted) {
         ReloadMachineTable();
     }
@@ -815,6 +823,7 @@ void TMainForm::mnuConfigEditClick(int tag) {
 void TMainForm::mnuConfigMachineListClick() {
     TMListForm dialog(
         machineList, [this] { ReloadMachineTable(); }, this);
+    dialog.setProperty("helpContext", kMachineListHelpContext);
     dialog.exec();
     // A download or upload prepared for a machine that is no longer in the
     // list must not go out on another machine's settings.
@@ -863,15 +872,15 @@ void TMainForm::ShowStatus(const std::string& text) {
 }
 
 void TMainForm::ShowOperation(const std::string& text) {
-    lblOperation->setText(qs(text));
+    showValue(lblOperation, qs(text));
 }
 
 void TMainForm::ShowMachine(const std::string& text) {
-    lblMachine->setText(shownText(text));
+    showValue(lblMachine, shownText(text));
 }
 
 void TMainForm::ShowFileName(const std::string& text) {
-    lblFilename->setText(QDir::toNativeSeparators(fromFileName(text)));
+    showValue(lblFilename, QDir::toNativeSeparators(fromFileName(text)));
 }
 
 void TMainForm::ShowPanel(Panel panel, const std::string& text) {
@@ -893,7 +902,7 @@ void TMainForm::ShowPanel(Panel panel, const std::string& text) {
         label = panCPS;
         break;
     }
-    label->setText(qs(text));
+    showValue(label, qs(text));
 }
 
 void TMainForm::ShowProgress(int percent) {

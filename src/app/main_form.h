@@ -180,7 +180,8 @@ private:
     void createControls();
     void createMenus();
     void applyLanguage();
-    // Value fields and lamps are named for screen readers by their captions.
+    // For screen readers: lamps are named by their captions; value fields say
+    // their value and are described by their captions.
     void nameFromCaptions();
     void readWindowValues();
     void parseCommandLine();
@@ -224,6 +225,7 @@ private:
     // Captions replaced from the language file: widgets and actions by text id.
     std::vector<std::pair<QObject*, int>> captions_;
     std::vector<std::pair<QWidget*, QLabel*>> namedBy_;
+    std::vector<std::pair<QLabel*, QLabel*>> valueFields_; // value, caption
 };
 
 } // namespace vorl

@@ -31,6 +31,8 @@ namespace {
 
 constexpr int kTextHeight = 223;
 constexpr int kSpacing = 4;
+// The help topic of the terminal window (F1).
+constexpr int kHelpContext = 270;
 
 constexpr std::array<int, 12> kSpeeds = {110,  300,   600,   1200,  2400,  4800,
                                          9600, 14400, 19200, 38400, 57600, 115200};
@@ -42,8 +44,13 @@ constexpr int kDefaultDataBitsIndex = 3;
 
 // A paragraph of the text area is laid out whole whenever text is added to
 // it, so one that grew without end would make every character cost more than
-// the one before. Lines end after a line feed that passes, and at this length.
+// the one before. Lines end after a line feed that passes, after a carriage
+// return that no line feed follows (controls that end blocks with CR alone),
+// and at this length.
 constexpr size_t kMaxShownLine = 2048;
+
+// The character a piece of shown text stands for, as far as lines go.
+enum class LineEnd { None, CarriageReturn, LineFeed };
 
 // The text of a run of characters: what the log gets, and the same with the
 // text area's line breaks.
@@ -51,21 +58,33 @@ struct ShownText {
     std::string logged;
     std::string display;
     size_t lineLength = 0; // characters on the text area's last line
+    // The last piece was a carriage return: its line ends unless a line feed
+    // comes next, which may arrive with the next characters.
+    bool crPending = false;
 
-    void add(const std::string& piece, bool lineFeed) {
+    void add(const std::string& piece, LineEnd end) {
         logged += piece;
-        if (lineLength >= kMaxShownLine) {
-            display += '\n';
-            lineLength = 0;
+        if ((crPending && end != LineEnd::LineFeed) || lineLength >= kMaxShownLine) {
+            breakLine();
         }
+        crPending = end == LineEnd::CarriageReturn;
         display += piece;
         lineLength += piece.size();
-        if (lineFeed) {
-            display += '\n';
-            lineLength = 0;
+        if (end == LineEnd::LineFeed) {
+            breakLine();
         }
     }
+
+private:
+    void breakLine() {
+        display += '\n';
+        lineLength = 0;
+    }
 };
+
+LineEnd lineEnd(unsigned char c) {
+    return c == '\n' ? LineEnd::LineFeed : c == '\r' ? LineEnd::CarriageReturn : LineEnd::None;
+}
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -111,6 +130,7 @@ TTermForm::TTermForm(TerminalHost host, QWidget* parent) : QDialog(parent), host
     setObjectName(QStringLiteral("TTermForm"));
     setWindowFlag(Qt::Tool);
     setWindowTitle(QStringLiteral("Terminal Mode"));
+    setProperty("helpContext", kHelpContext);
 
     txtTerm = named(new QPlainTextEdit(this), "txtTerm");
     txtTerm->setReadOnly(true);
@@ -210,6 +230,10 @@ TTermForm::TTermForm(TerminalHost host, QWidget* parent) : QDialog(parent), host
     layout->addLayout(controlRow);
     layout->addLayout(groupRow);
 
+    // Nothing typed reaches the controller before the port is open: the
+    // keyboard starts at "Open Port", which then hands it to the text area.
+    cmdOpen->setFocus();
+
     connect(cmdOpen, &QPushButton::clicked, this, &TTermForm::cmdOpenClick);
     connect(cmdClosePort, &QPushButton::clicked, this, &TTermForm::cmdClosePortClick);
     connect(cmdClear, &QPushButton::clicked, this, &TTermForm::cmdClearClick);
@@ -218,6 +242,9 @@ TTermForm::TTermForm(TerminalHost host, QWidget* parent) : QDialog(parent), host
              optStd, optExpand, optNone, cboxCRLF, cboxEcho, cboxLog}) {
         connect(option, &QAbstractButton::clicked, this, &TTermForm::OptionClick);
     }
+    // Typed characters shown again after Echo was off, or hidden after it was
+    // on, must not read as part of the line before.
+    connect(cboxEcho, &QCheckBox::toggled, this, [this] { runShownAnew_ = true; });
 
     resize(kDesignWidth, kDesignHeight);
 }
@@ -528,9 +555,13 @@ size_t TTermForm::shownLineLength() const {
 }
 
 void TTermForm::directionChange(Direction d) {
-    if (d == direction_) {
+    if (d == direction_ && !runShownAnew_) {
         return;
     }
+    // Only the text area starts the run anew: the log goes on with it.
+    const bool newRun = d != direction_;
+    runShownAnew_ = false;
+    crPending_ = false;
     // A new line unless nothing has been shown yet or a line feed has just
     // ended the line.
     const bool shownBefore = shownLineLength() > 0;
@@ -542,7 +573,7 @@ void TTermForm::directionChange(Direction d) {
             }
             append(outputPrefix_);
         }
-        if (logging_) {
+        if (logging_ && newRun) {
             log("\r\n" + outputPrefix_);
         }
     } else if (d == Direction::Received) {
@@ -551,7 +582,7 @@ void TTermForm::directionChange(Direction d) {
             append("\n");
         }
         append(inputPrefix_);
-        if (logging_) {
+        if (logging_ && newRun) {
             log("\r\n" + inputPrefix_);
         }
     }
@@ -570,17 +601,19 @@ bool TTermForm::txtTermKeyPress(int key, const QString& text) {
     const auto c = static_cast<unsigned char>(text[0].unicode());
     directionChange(Direction::Sent);
     TComPort& port = host_.ComPort1;
-    ShownText shown{{}, {}, shownLineLength()};
+    ShownText shown{{}, {}, shownLineLength(), crPending_};
     if (c == '\r' && cboxCRLF->isChecked()) {
         port.PutChar('\r');
         port.PutChar('\n');
-        shown.add(VisibleForm('\r', displayMode_) + VisibleForm('\n', displayMode_), true);
+        shown.add(VisibleForm('\r', displayMode_) + VisibleForm('\n', displayMode_),
+                  LineEnd::LineFeed);
     } else {
         port.PutChar(char(c));
-        shown.add(TypedText(c, displayMode_), c == '\n');
+        shown.add(TypedText(c, displayMode_), lineEnd(c));
     }
     if (cboxEcho->isChecked()) {
         append(shown.display);
+        crPending_ = shown.crPending;
     }
     if (logging_) {
         log(shown.logged);
@@ -606,13 +639,15 @@ void TTermForm::ComPort1TriggerAvail(uint16_t count) {
         return;
     }
     directionChange(Direction::Received);
-    ShownText shown{{}, {}, shownLineLength()};
+    ShownText shown{{}, {}, shownLineLength(), crPending_};
     shown.logged.reserve(bytes.size() * 2);
     shown.display.reserve(bytes.size() * 2);
     for (char c : bytes) {
-        shown.add(ReceivedText(static_cast<unsigned char>(c), displayMode_), c == '\n');
+        const auto byte = static_cast<unsigned char>(c);
+        shown.add(ReceivedText(byte, displayMode_), lineEnd(byte));
     }
     append(shown.display);
+    crPending_ = shown.crPending;
     if (logging_) {
         log(shown.logged);
     }
@@ -635,6 +670,8 @@ void TTermForm::OptionClick() {
 
 void TTermForm::cmdClearClick() {
     txtTerm->clear();
+    // What comes next starts with its prefix, also in the middle of a run.
+    runShownAnew_ = true;
     txtTerm->setFocus();
 }
 

@@ -7,8 +7,9 @@
 // when the window closes and deleted afterwards.
 //
 // A line feed that passes (either way) also ends the line in the text area,
-// so a program sent by the controller reads one block a line (with its ^M^J
-// still shown); the log keeps the run as one line.
+// and so does a carriage return that no line feed follows, so a program sent
+// by the controller reads one block a line (with its ^M^J or ^M still shown);
+// the log keeps the run as one line.
 //
 // The port settings live in the terminal entry (capability 'T') of the
 // machine table; opening the port writes them there and saves the
@@ -120,6 +121,12 @@ private:
     TComPort::TTriggerAvailEvent previousAvail_;
     bool shown_ = false;
     bool closing_ = false;
+    // The text area's last line ends with a carriage return whose line ends
+    // unless a line feed follows.
+    bool crPending_ = false;
+    // Echo changed or the text was cleared: the next character starts its run
+    // anew in the text area, on a new line after its prefix.
+    bool runShownAnew_ = false;
     QTextCharFormat typing_;
 
     QPlainTextEdit* txtTerm;

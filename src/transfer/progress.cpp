@@ -36,10 +36,14 @@ ProgressDisplay TransferProgress::UpdateProgress(int64_t total, int64_t transfer
     display.cps = std::to_string(cps);
     // Held in full: a large program drip-fed at a slow line can need more
     // than a day, and the operator plans the shift by this field.
-    const int64_t remaining = cps > 0 ? std::max<int64_t>(0, total - transferred) / cps : 0;
-    // Before anything has moved at a measurable rate there is nothing to tell.
-    if (transferred != 0 && cps > 0) {
-        display.remainingTime = formatElapsed(remaining);
+    const int64_t owed = std::max<int64_t>(0, total - transferred);
+    // Before anything has moved there is nothing to tell. Once it has, the
+    // field always says something fresh: with no measurable rate (a stalled
+    // line) the time is unknown, never the figure of three seconds ago.
+    if (transferred != 0) {
+        display.remainingTime = cps > 0    ? formatElapsed(owed / cps)
+                                : owed > 0 ? "--:--:--"
+                                           : formatElapsed(0);
     }
     return display;
 }

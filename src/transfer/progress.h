@@ -5,7 +5,8 @@
 // Elapsed time changes every second; characters per second and remaining time
 // only every third second after the fifth, so they do not flicker while the
 // rate settles. Times read "hh:mm:ss"; hours keep counting past 24, since a
-// long program can take days to drip-feed.
+// long program can take days to drip-feed. A remaining time that cannot be
+// told (characters owed, no measurable rate) reads "--:--:--".
 #pragma once
 
 #include <chrono>

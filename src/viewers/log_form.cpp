@@ -18,6 +18,8 @@ namespace vorl {
 namespace {
 
 constexpr int kMargin = 6;
+// The help topic of the log viewer (F1).
+constexpr int kHelpContext = 290;
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -44,6 +46,7 @@ TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* par
     setObjectName(QStringLiteral("TLogForm"));
     setWindowFlag(Qt::Tool);
     setWindowTitle(QStringLiteral("Log File"));
+    setProperty("helpContext", kHelpContext);
 
     txtLog = named(new TextFileView(this), "txtLog");
     GroupBox1 = named(new QGroupBox(QStringLiteral("Search for..."), this), "GroupBox1");
@@ -54,10 +57,9 @@ TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* par
     searchRow->addWidget(cmdSearch);
     cmdSave = named(new QPushButton(QStringLiteral("Save Log File"), this), "cmdSave");
     cmdClose = named(new QPushButton(QStringLiteral("Close"), this), "cmdClose");
-    // Return in the search field searches rather than opening the save dialog.
-    cmdSearch->setDefault(true);
-
     connect(cmdSearch, &QPushButton::clicked, this, &TLogForm::cmdSearchClick);
+    // Return in the search field searches, as in the review window.
+    searchOnReturn(txtSearchArg, [this] { cmdSearchClick(); });
     connect(cmdSave, &QPushButton::clicked, this, &TLogForm::cmdSaveClick);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 

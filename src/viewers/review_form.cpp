@@ -3,6 +3,7 @@
 #include "restart/restart_prefix.h"
 #include "viewers/text_file_view.h"
 #include "viewers/text_search.h"
+#include "viewers/value_field.h"
 #include "viewers/viewer_text.h"
 
 #include <QFile>
@@ -23,6 +24,8 @@ namespace vorl {
 namespace {
 
 constexpr int kMargin = 6;
+// The help topic of the review window (F1).
+constexpr int kHelpContext = 280;
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -35,6 +38,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     : QDialog(parent), fields_(fields), languageLoaded_(languageLoaded) {
     setObjectName(QStringLiteral("TReviewForm"));
     setWindowTitle(QStringLiteral("Review: "));
+    setProperty("helpContext", kHelpContext);
 
     txtReview = named(new TextFileView(this), "txtReview");
     txtPrefix = named(new QPlainTextEdit(this), "txtPrefix");
@@ -68,6 +72,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     lblBlockNumber = named(new QLabel(QStringLiteral("1"), this), "lblBlockNumber");
     lblBlockNumber->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lblBlockWord->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    bindValueField(lblBlockNumber, lblBlockWord);
     cmdClose = named(new QPushButton(QStringLiteral("Close"), this), "cmdClose");
     cmdClose->setDefault(true);
 
@@ -83,6 +88,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     connect(cmdRemove, &QPushButton::clicked, this, &TReviewForm::cmdRemoveClick);
     connect(cmdSearch, &QPushButton::clicked, this, &TReviewForm::cmdSearchClick);
     connect(cmdBuildPrefix, &QPushButton::clicked, this, &TReviewForm::cmdBuildPrefixClick);
+    searchOnReturn(txtSearchArg, [this] { cmdSearchClick(); });
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
     setMinimumSize(kDesignWidth, kDesignHeight);
@@ -113,6 +119,7 @@ void TReviewForm::applyLanguage() {
     cmdAddPrefix->setText(viewerCaption(languageLoaded_, 59, cmdAddPrefix->text()));
     GroupBox1->setTitle(viewerCaption(languageLoaded_, 321, GroupBox1->title()));
     lblBlockWord->setText(viewerCaption(languageLoaded_, 336, lblBlockWord->text()));
+    bindValueField(lblBlockNumber, lblBlockWord);
     txtSearchArg->setAccessibleName(GroupBox1->title());
 }
 
@@ -137,7 +144,7 @@ void TReviewForm::FormShow() {
                                  fileName + QStringLiteral(": ") + txtReview->errorString());
         }
     });
-    lblBlockNumber->setText(QStringLiteral("1"));
+    showValue(lblBlockNumber, QStringLiteral("1"));
 
     if (fields_.startBlock != 0) {
         chosenBlock_ = fields_.startBlock;
@@ -202,7 +209,7 @@ void TReviewForm::FormResize() {
 }
 
 void TReviewForm::txtReviewSelectionChange() {
-    lblBlockNumber->setText(QString::number(txtReview->selectionStartLine() + 1));
+    showValue(lblBlockNumber, QString::number(txtReview->selectionStartLine() + 1));
 }
 
 void TReviewForm::cmdSetBlockClick() {

@@ -2,9 +2,12 @@
 
 #include "viewers/text_file_view.h"
 
+#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QTimer>
@@ -269,6 +272,37 @@ void searchClick(TextFileView* view, const QString& text, QWidget* parent) {
         view->setFocus();
         break;
     }
+}
+
+namespace {
+
+class ReturnSearches : public QObject {
+public:
+    ReturnSearches(std::function<void()> search, QObject* parent)
+        : QObject(parent), search_(std::move(search)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            const auto modifiers = key->modifiers() & ~Qt::KeypadModifier;
+            if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+                modifiers == Qt::NoModifier) {
+                search_();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> search_;
+};
+
+} // namespace
+
+void searchOnReturn(QLineEdit* field, std::function<void()> search) {
+    field->installEventFilter(new ReturnSearches(std::move(search), field));
 }
 
 } // namespace vorl

@@ -14,9 +14,12 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class QWidget;
+
+class QLineEdit;
 
 namespace vorl {
 
@@ -72,5 +75,9 @@ QString notFoundText(const QString& text);
 // the text gets the focus, and when nothing is found a message box (owned by
 // `parent`) says so.
 void searchClick(TextFileView* view, const QString& text, QWidget* parent);
+
+// Return (or Enter) in the search field `field` runs `search`, rather than
+// pressing the window's default button.
+void searchOnReturn(QLineEdit* field, std::function<void()> search);
 
 } // namespace vorl

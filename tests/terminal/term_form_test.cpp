@@ -263,8 +263,63 @@ TEST_F(TerminalTest, TypedReturnWithAndWithoutCrLfOut) {
     type(Qt::Key_Return, "\r");
     type(Qt::Key_G, "G");
     EXPECT_EQ(peer.receive(2), "\rG");
-    EXPECT_EQ(text(), "Out->^M^J\n^MG");
+    EXPECT_EQ(text(), "Out->^M^J\n^M\nG") << "a carriage return alone ends the line too";
     EXPECT_FALSE(test::lineBold(txtTerm, 0));
+}
+
+// Controls that end their blocks with CR alone read one block a line; a CR
+// whose LF comes with the next characters still ends only one line. Neither
+// the bytes nor the log get the line ends of the text area.
+TEST_F(TerminalTest, ACarriageReturnAloneEndsTheShownLine) {
+    open();
+    click("cboxLog");
+    openPort();
+    std::string blocks;
+    for (int i = 1; i <= 300; ++i) {
+        blocks += "N" + std::to_string(i) + "\r";
+    }
+    peer.send(blocks);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return text().endsWith("N300^M"); }, 10000))
+        << text().toStdString();
+    EXPECT_EQ(txtTerm->document()->blockCount(), 300);
+    EXPECT_EQ(txtTerm->document()->findBlockByNumber(1).text(), "N2^M");
+
+    peer.send("N301\r");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return text().endsWith("N301^M"); }, 5000));
+    peer.send("\nN302");
+    EXPECT_TRUE(showsText(text() + "^J\nN302")) << text().toStdString();
+    click("cmdClosePort");
+    const std::string log = test::readBytes(form->logFilePath());
+    EXPECT_NE(log.find("\r\nIn-->N1^MN2^M"), std::string::npos);
+    EXPECT_NE(log.find("N300^MN301^M^JN302\r\n-----"), std::string::npos);
+}
+
+// Echo switched on in the middle of typing, or the text cleared in the middle
+// of a run, starts the run anew on the screen with its prefix; the log goes on
+// with the run.
+TEST_F(TerminalTest, EchoOrClearTextInTheMiddleOfARunStartsItAnew) {
+    open();
+    click("cboxLog");
+    click("cboxEcho");
+    openPort();
+    peer.send("x");
+    ASSERT_TRUE(showsText("In-->x"));
+    type(Qt::Key_B, "b");
+    click("cboxEcho");
+    type(Qt::Key_C, "c");
+    EXPECT_EQ(text(), "In-->x\nOut->c");
+    click("cmdClear");
+    type(Qt::Key_D, "d");
+    EXPECT_EQ(text(), "Out->d");
+    peer.send("y");
+    ASSERT_TRUE(showsText("Out->d\nIn-->y"));
+    click("cmdClear");
+    peer.send("z");
+    EXPECT_TRUE(showsText("In-->z")) << text().toStdString();
+    EXPECT_EQ(peer.receive(3), "bcd");
+    click("cmdClosePort");
+    const std::string log = test::readBytes(form->logFilePath());
+    EXPECT_NE(log.find("\r\nIn-->x\r\nOut->bcd\r\nIn-->yz\r\n-----"), std::string::npos) << log;
 }
 
 TEST_F(TerminalTest, EchoOffSendsWithoutShowingAndReceivedStillShows) {

@@ -39,7 +39,9 @@ TEST_F(Progress, RemainingTime) {
     EXPECT_EQ(d.cps, "0");
     EXPECT_FALSE(d.remainingTime.has_value()) << "nothing transferred yet";
     d = progress.UpdateProgress(5000, 4);
-    EXPECT_FALSE(d.remainingTime.has_value()) << "no measurable rate yet";
+    EXPECT_EQ(d.remainingTime, "--:--:--") << "no measurable rate: unknown, never an old figure";
+    d = progress.UpdateProgress(4, 4);
+    EXPECT_EQ(d.remainingTime, "00:00:00") << "nothing owed";
 
     now = progress.startTime + 3600s;
     d = progress.UpdateProgress(360 * 3600 + 3661, 360 * 3600);

@@ -110,12 +110,16 @@ TEST_F(LogFormTest, AnExistingFileUnderTheAppendedNameIsReplacedOnlyWhenConfirme
 TEST_F(LogFormTest, SearchFindsTheNextOccurrence) {
     open();
     auto* log = child<TextFileView>(form.get(), "txtLog");
-    QTest::keyClicks(child<QLineEdit>(form.get(), "txtSearchArg"), "o1234");
+    auto* arg = child<QLineEdit>(form.get(), "txtSearchArg");
+    QTest::keyClicks(arg, "o1234");
     QTest::mouseClick(child<QPushButton>(form.get(), "cmdSearch"), Qt::LeftButton);
     EXPECT_EQ(log->selectedText(), "O1234");
-    QTest::mouseClick(child<QPushButton>(form.get(), "cmdSearch"), Qt::LeftButton);
+    // Return in the search field searches too, as in the review window.
+    test::NoModalGuard noSaveDialog;
+    QTest::keyClick(arg, Qt::Key_Return);
     EXPECT_EQ(log->selectedText(), "o1234");
     EXPECT_EQ(log->position().line, 6);
+    EXPECT_TRUE(form->isVisible());
 }
 
 TEST_F(LogFormTest, LanguageCaptionsAndSaveDialogTitle) {

@@ -1,6 +1,7 @@
 #include "viewers/review.h"
 #include "viewers/review_form.h"
 
+#include "../accessibility.h"
 #include "text/language_table.h"
 #include "viewer_test_util.h"
 
@@ -63,6 +64,12 @@ TEST_F(ReviewFormTest, ShowsTheProgramAndTheLineOfTheCaret) {
     EXPECT_EQ(blockNumber(), "12");
     QTest::keyClick(review(), Qt::Key_Up, Qt::ShiftModifier);
     EXPECT_EQ(blockNumber(), "11"); // the start of the selection counts
+
+    // A screen reader reads the number, described by its caption.
+    auto* number = child<QLabel>(form.get(), "lblBlockNumber");
+    EXPECT_EQ(test::accessibleName(number), "11");
+    EXPECT_EQ(test::accessibleDescription(number), "Block");
+    EXPECT_EQ(test::accessibleLabels(number), QStringList{"Block:"});
 }
 
 TEST_F(ReviewFormTest, SetBlockOnLine12StoresItAndBoldsIt) {
@@ -201,6 +208,26 @@ TEST_F(ReviewFormTest, SearchFindsOccurrencesInTurnWithoutCaseDistinction) {
     click("cmdSearch");
     EXPECT_EQ(told, "\"G54\" was not found after the current position.");
     EXPECT_EQ(std::make_pair(review()->anchor(), review()->position()), found);
+}
+
+// Return in the search field searches; elsewhere Close stays the default.
+TEST_F(ReviewFormTest, ReturnInTheSearchFieldSearchesAndElsewhereCloses) {
+    QByteArray bytes = test::program(40);
+    bytes.replace("N50 G01 X5", "N50 G54 X5").replace("N90 G01 X9", "N90 g54 X9");
+    fileName = files.write("search.nc", bytes).toStdString();
+    open();
+    auto* arg = child<QLineEdit>(form.get(), "txtSearchArg");
+    QTest::keyClicks(arg, "G54");
+    QTest::keyClick(arg, Qt::Key_Return);
+    ASSERT_TRUE(form->isVisible());
+    EXPECT_EQ(review()->position().line, 4);
+    QTest::keyClick(arg, Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_TRUE(form->isVisible());
+    EXPECT_EQ(review()->position().line, 8);
+
+    QTest::keyClick(review(), Qt::Key_Return);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(form->result(), QDialog::Accepted);
 }
 
 TEST_F(ReviewFormTest, EmptySearchFieldDoesNothing) {
@@ -391,12 +418,13 @@ TEST_F(ReviewFormTest, BuildPrefixAsksBeforeReplacingATypedPrefixAndSaysWhatIsNo
         "(UNCHECKED: THE STATE IS NOT CERTAIN, CHECK EVERY LINE)\n"))
         << editor->toPlainText().toStdString();
     EXPECT_TRUE(editor->toPlainText().contains("\nG00 X11 (UNCHECKED: X BLOCK 11)\n"));
-    EXPECT_EQ(warning.toStdString(), "The state of the machine at block 12 is not certain:\n"
-                       "- Axis moves before any G90 or G91, read as absolute, at block 1 and 10 "
-                       "later blocks\n"
-                       "- Feed motion G01 without an F word before the start block\n\n"
-                       "The lines of the prefix are marked UNCHECKED. Check every line against the "
-                       "program before you click \"Accept Prefix\".");
+    EXPECT_EQ(warning.toStdString(),
+              "The state of the machine at block 12 is not certain:\n"
+              "- Axis moves before any G90 or G91, read as absolute, at block 1 and 10 "
+              "later blocks\n"
+              "- Feed motion G01 without an F word before the start block\n\n"
+              "The lines of the prefix are marked UNCHECKED. Check every line against the "
+              "program before you click \"Accept Prefix\".");
 }
 
 TEST(OperationText, FourCasesOfStartBlockAndPrefix) {

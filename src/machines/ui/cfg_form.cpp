@@ -165,6 +165,8 @@ TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), mach
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
     // Left to right, as they stand: Cancel, then OK.
     setTabOrder(cmdCancel, cmdOK);
+    // The keyboard starts at the first setting, not on the page tabs.
+    cboxDownload->setFocus();
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cmdCancel);

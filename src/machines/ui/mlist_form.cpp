@@ -135,6 +135,9 @@ TMListForm::TMListForm(MachineList& machines, Reload reload, QWidget* parent)
         }
     }
     MachineGrid->setCurrentCell(0, 0);
+    // Typing starts in the first name, not on a button: a space typed into
+    // "Lathe 7" must not press one.
+    cellEditor(0)->setFocus();
 
     resize(407, 265);
     if (QScreen* s = screen()) {
@@ -173,6 +176,7 @@ void TMListForm::removeLastGridRow() {
 void TMListForm::setCellText(int row, const QString& text) {
     QLineEdit* editor = cellEditor(row);
     editor->setPlaceholderText(QString());
+    editor->setAccessibleDescription(QString());
     editor->setText(text);
 }
 
@@ -191,6 +195,8 @@ void TMListForm::enterPromptState(bool creating) {
     QLineEdit* editor = cellEditor(0);
     editor->setText(QString());
     editor->setPlaceholderText(uiText(101, "<Enter name of first machine here>"));
+    // A screen reader reads the prompt with the cell for as long as it shows.
+    editor->setAccessibleDescription(editor->placeholderText());
     if (localCount_ < MachineList::kSlots) {
         local_[static_cast<size_t>(localCount_)] = NewMachineDefaults();
         origin_[static_cast<size_t>(localCount_)] = -1;
@@ -251,6 +257,7 @@ void TMListForm::MachineGridSetEditText(int row, const QString& text) {
     }
     local_[static_cast<size_t>(row + 1)].name = text.trimmed().toStdString();
     cellEditor(row)->setPlaceholderText(QString());
+    cellEditor(row)->setAccessibleDescription(QString());
     for (QPushButton* b : {cmdOK, cmdMoveUp, cmdMoveDown, cmdAdd, cmdDelete}) {
         b->setEnabled(true);
     }
