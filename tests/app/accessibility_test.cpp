@@ -101,8 +101,8 @@ TEST_F(AppTest, MachineListOnAFreshFileTakesTheFirstNameAsTyped) {
 }
 
 // Each dialog opens with the keyboard where its work starts: the first name of
-// the list, the first setting, "Open Port" (nothing typed reaches the
-// controller before), the program text.
+// the list, the first setting, the directory tree, "Open Port" (nothing typed
+// reaches the controller before), the program text.
 TEST_F(AppTest, DialogsOpenWithTheKeyboardAtTheFirstThingToDo) {
     writeMachines({{'D', "Mill"}, {'D', "Lathe"}});
     writeBytes(dir.file("O1.nc"), "%\nG0X0\n%\n");
@@ -115,6 +115,17 @@ TEST_F(AppTest, DialogsOpenWithTheKeyboardAtTheFirstThingToDo) {
         if (auto* list = qobject_cast<TMListForm*>(d)) {
             EXPECT_EQ(focus, list->cellEditor(0));
         }
+        if (d->objectName() == "TCfgFrm") {
+            test::onNextModal(
+                [&](QWidget* browse) {
+                    EXPECT_TRUE(QTest::qWaitFor(
+                        [browse] { return browse->focusWidget() != nullptr; }, 2000));
+                    focused.push_back(browse->focusWidget()->objectName().toStdString());
+                    static_cast<QDialog*>(browse)->reject();
+                },
+                "vorl::TDirBrowse");
+            QTest::mouseClick(d->findChild<QPushButton*>("cmdDBrowse"), Qt::LeftButton);
+        }
         d->reject();
     });
     auto form = start({QString::fromStdString(dir.file("O1.nc")), "-m", "Mill"});
@@ -122,8 +133,8 @@ TEST_F(AppTest, DialogsOpenWithTheKeyboardAtTheFirstThingToDo) {
     form->mnuConfigEditClick(1);
     form->mnuCommTerminal->trigger();
     form->mnuFileReview->trigger();
-    EXPECT_EQ(focused,
-              (std::vector<std::string>{"txtMachineName", "cboxDownload", "cmdOpen", "txtReview"}));
+    EXPECT_EQ(focused, (std::vector<std::string>{"txtMachineName", "cboxDownload", "tvwDirs",
+                                                 "cmdOpen", "txtReview"}));
 }
 
 // A help file whose topics lie far apart, each under an anchor named by its

@@ -96,6 +96,10 @@ void TDirBrowse::build(const QStringList& drives) {
     layout->addWidget(tvwDirs, 1);
     layout->addLayout(buttons);
 
+    // The keyboard starts in the tree: arrow keys in the drive list would
+    // change the drive.
+    tvwDirs->setFocus();
+
     connect(cboxDrive, &QComboBox::activated, this, &TDirBrowse::cboxDriveChange);
     connect(tvwDirs, &QTreeWidget::itemExpanded, this, &TDirBrowse::fillChildren);
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
