@@ -170,6 +170,10 @@ public:
     virtual int setDtr(bool on) = 0;
     virtual int setRts(bool on) = 0;
     virtual int setBreak(bool on) = 0;
+    // RS-485: the driver raises RTS while sending and lowers it after. 0, or
+    // ecNotSupported from a device whose driver cannot; off puts back what
+    // the device had at open (never fails for lack of support).
+    virtual int setRs485(bool on) = 0;
     // Discards what waits in either direction; 0 or a system error.
     virtual int purge(unsigned which) = 0;
     virtual DeviceStatus status() = 0;

@@ -128,7 +128,9 @@ void BuildTermios(termios& t, const LineSettings& s, speed_t speed) {
     default:
         break;
     }
-    if (s.ctsOutFlow || s.rtsControl == LineControl::Handshake)
+    // Only "require CTS" lets the kernel hold our output on CTS; RTS driven
+    // by input flow alone is ours (updateInputFlow).
+    if (s.ctsOutFlow)
         t.c_cflag |= CRTSCTS;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
@@ -174,7 +176,20 @@ LineSettings SettingsFromTermios(const termios& t) {
 
 } // namespace
 
-PosixTty::PosixTty() = default;
+int ModemControl::get(int fd, int& bits) {
+    return ::ioctl(fd, TIOCMGET, &bits) == 0 ? 0 : errno;
+}
+
+int ModemControl::set(int fd, int bits) {
+    return ::ioctl(fd, TIOCMBIS, &bits) == 0 ? 0 : errno;
+}
+
+int ModemControl::clear(int fd, int bits) {
+    return ::ioctl(fd, TIOCMBIC, &bits) == 0 ? 0 : errno;
+}
+
+PosixTty::PosixTty(std::shared_ptr<ModemControl> modem)
+    : modem_(modem ? std::move(modem) : std::make_shared<ModemControl>()) {}
 
 PosixTty::~PosixTty() {
     close();
@@ -253,6 +268,10 @@ int PosixTty::open(const std::string& path) {
         countsKnown_ = false;
     }
     xoffSent_ = false;
+    dtrDropped_ = rtsDropped_ = false;
+    dsrOutFlow_ = false;
+    rs485_ = false;
+    rs485Saved_ = false;
     accepted_ = 0;
     refused_ = false;
     lastLeft_ = 0;
@@ -277,6 +296,7 @@ void PosixTty::close() {
     // XON that nobody sends once the port is closed.
     if (resumePeer)
         ::tcflow(fd_, TCION);
+    restoreRs485();
     ::tcsetattr(fd_, TCSANOW, &original_);
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_); // also releases the flock
@@ -306,9 +326,8 @@ int PosixTty::getLineSettings(LineSettings& out) {
 }
 
 int PosixTty::setLineSettings(const LineSettings& in) {
-    if (in.dsrOutFlow || in.dtrControl == LineControl::Handshake ||
-        in.rtsControl == LineControl::Toggle)
-        return ecBadArgument; // no termios equivalent
+    if (in.rtsControl == LineControl::Toggle)
+        return ecBadArgument; // RS-485 direction goes through setRs485()
     if (in.byteSize < 5 || in.byteSize > 8)
         return ecByteSize;
     speed_t speed = B9600;
@@ -333,22 +352,31 @@ int PosixTty::setLineSettings(const LineSettings& in) {
         return FailureOf(errno);
     }
     bool releaseInput = false;
+    bool dtrUp, rtsUp;
     {
         std::lock_guard<std::mutex> st(stateLock_);
         releaseInput = xoffSent_ && !in.xonXoffIn;
         if (releaseInput)
             xoffSent_ = false;
+        // A line no longer driven by input flow is no longer held low by it.
+        if (in.dtrControl != LineControl::Handshake)
+            dtrDropped_ = false;
+        if (in.rtsControl != LineControl::Handshake || in.ctsOutFlow)
+            rtsDropped_ = false;
         settings_ = in;
+        dsrOutFlow_ = in.dsrOutFlow;
+        dtrUp = in.dtrControl == LineControl::Handshake ? !dtrDropped_
+                                                        : in.dtrControl == LineControl::On;
+        rtsUp = in.rtsControl == LineControl::Handshake ? !rtsDropped_
+                                                        : in.rtsControl == LineControl::On;
     }
     if (releaseInput)
         ::tcflow(fd_, TCION); // do not leave the peer stopped by an XOFF of ours
-    // Lines not driven by flow control follow the settings; a pty has none.
-    if (in.dtrControl != LineControl::Handshake)
-        modemBits(in.dtrControl == LineControl::On ? TIOCM_DTR : 0,
-                  in.dtrControl == LineControl::On ? 0 : TIOCM_DTR);
-    if (in.rtsControl != LineControl::Handshake && !(t.c_cflag & CRTSCTS))
-        modemBits(in.rtsControl == LineControl::On ? TIOCM_RTS : 0,
-                  in.rtsControl == LineControl::On ? 0 : TIOCM_RTS);
+    // The lines follow the settings (a pty has none); under CRTSCTS the
+    // kernel drives RTS, in RS-485 mode the driver does.
+    modemBits(dtrUp ? TIOCM_DTR : 0, dtrUp ? 0 : TIOCM_DTR);
+    if (!(t.c_cflag & CRTSCTS) && !rs485_)
+        modemBits(rtsUp ? TIOCM_RTS : 0, rtsUp ? 0 : TIOCM_RTS);
     return 0;
 }
 
@@ -365,10 +393,23 @@ long PosixTty::read(uint8_t* buf, size_t count) {
     return n;
 }
 
+// True when "require DSR" holds our output now. A device without modem
+// lines never holds. Caller holds fdLock_ shared.
+bool PosixTty::dsrHolds() {
+    if (!dsrOutFlow_)
+        return false;
+    int bits = 0;
+    return modem_->get(fd_, bits) == 0 && !(bits & TIOCM_DSR);
+}
+
 long PosixTty::write(const uint8_t* buf, size_t count) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
         return -EBADF;
+    if (dsrHolds()) {
+        refused_ = true;
+        return 0;
+    }
     ssize_t n = ::write(fd_, buf, count);
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) {
@@ -420,7 +461,9 @@ WaitResult PosixTty::waitOutput(int timeoutMs) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
         return WaitResult::Failed;
-    WaitResult r = PollTwo(fd_, POLLOUT, wakeOut_, timeoutMs);
+    // Held by DSR, room in the tty means nothing: only a wake-up (a modem
+    // line changed, a flush, the close) or the time-out ends the wait.
+    WaitResult r = PollTwo(fd_, dsrHolds() ? 0 : POLLOUT, wakeOut_, timeoutMs);
     return closing_ ? WaitResult::Failed : r;
 }
 
@@ -439,7 +482,7 @@ uint8_t PosixTty::modemLines() {
     if (fd_ < 0)
         return 0;
     int bits = 0;
-    if (::ioctl(fd_, TIOCMGET, &bits) != 0) {
+    if (modem_->get(fd_, bits) != 0) {
         std::lock_guard<std::mutex> st(stateLock_);
         linesKnown_ = false;
         return 0;
@@ -465,10 +508,12 @@ bool PosixTty::hasModemLines() {
 // Sets and clears modem control bits; a device without them (a pty) accepts
 // silently. Caller holds fdLock_ shared.
 int PosixTty::modemBits(int set, int clear) {
-    if (set && ::ioctl(fd_, TIOCMBIS, &set) != 0 && errno != ENOTTY && errno != EINVAL)
-        return FailureOf(errno);
-    if (clear && ::ioctl(fd_, TIOCMBIC, &clear) != 0 && errno != ENOTTY && errno != EINVAL)
-        return FailureOf(errno);
+    int e = set ? modem_->set(fd_, set) : 0;
+    if (e != 0 && e != ENOTTY && e != EINVAL)
+        return FailureOf(e);
+    e = clear ? modem_->clear(fd_, clear) : 0;
+    if (e != 0 && e != ENOTTY && e != EINVAL)
+        return FailureOf(e);
     return 0;
 }
 
@@ -486,6 +531,11 @@ int PosixTty::setDtr(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
         return kSysNoSuchDevice;
+    {
+        std::lock_guard<std::mutex> st(stateLock_);
+        if (settings_.dtrControl == LineControl::Handshake)
+            return ecBadArgument; // input flow drives DTR
+    }
     return ModemResult(modemBits(on ? TIOCM_DTR : 0, on ? 0 : TIOCM_DTR));
 }
 
@@ -495,8 +545,8 @@ int PosixTty::setRts(bool on) {
         return kSysNoSuchDevice;
     {
         std::lock_guard<std::mutex> st(stateLock_);
-        if (settings_.ctsOutFlow || settings_.rtsControl == LineControl::Handshake)
-            return ecBadArgument; // the kernel drives RTS under CRTSCTS
+        if (settings_.rtsControl == LineControl::Handshake || rs485_)
+            return ecBadArgument; // input flow or the RS-485 driver drives RTS
     }
     return ModemResult(modemBits(on ? TIOCM_RTS : 0, on ? 0 : TIOCM_RTS));
 }
@@ -508,6 +558,40 @@ int PosixTty::setBreak(bool on) {
     if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
         return ModemResult(FailureOf(errno));
     return 0;
+}
+
+int PosixTty::setRs485(bool on) {
+    std::shared_lock<std::shared_mutex> lk(fdLock_);
+    if (fd_ < 0)
+        return kSysNoSuchDevice;
+    std::lock_guard<std::mutex> st(stateLock_);
+    if (!on) {
+        restoreRs485(); // back to what the device had, never further
+        return 0;
+    }
+    serial_rs485 conf{};
+    if (::ioctl(fd_, TIOCGRS485, &conf) != 0)
+        return IsLineLostErrno(errno) ? ecLineLost : ecNotSupported;
+    if (!rs485Saved_) {
+        originalRs485_ = conf;
+        rs485Saved_ = true;
+    }
+    conf.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    conf.flags &= ~uint32_t(SER_RS485_RTS_AFTER_SEND);
+    if (::ioctl(fd_, TIOCSRS485, &conf) != 0)
+        return IsLineLostErrno(errno) ? ecLineLost : ecNotSupported;
+    rs485_ = true;
+    return 0;
+}
+
+// Puts back the RS-485 setting found before we switched it on. Caller holds
+// fdLock_ (and stateLock_ unless closing).
+void PosixTty::restoreRs485() {
+    if (!rs485_)
+        return;
+    serial_rs485 conf = originalRs485_;
+    ::ioctl(fd_, TIOCSRS485, &conf);
+    rs485_ = false;
 }
 
 int PosixTty::purge(unsigned which) {
@@ -533,20 +617,38 @@ int PosixTty::purge(unsigned which) {
 // buffer holds at most 4095 bytes, so the XOFF point stays below that with
 // room for what the peer sends after our XOFF. Caller holds both locks.
 void PosixTty::updateInputFlow(uint32_t inQueue) {
-    if (!settings_.xonXoffIn)
+    const bool dtrFlow = settings_.dtrControl == LineControl::Handshake;
+    const bool rtsFlow = settings_.rtsControl == LineControl::Handshake && !settings_.ctsOutFlow &&
+                         !rs485_; // under CRTSCTS the kernel drives RTS
+    if (!settings_.xonXoffIn && !dtrFlow && !rtsFlow)
         return;
     uint32_t xoffAt = inQueueSize_ > settings_.xoffLimit ? inQueueSize_ - settings_.xoffLimit : 1;
     if (xoffAt > 3584)
         xoffAt = 3584;
     if (xoffAt == 0)
         xoffAt = 1;
-    if (!xoffSent_ && inQueue >= xoffAt) {
-        if (::tcflow(fd_, TCIOFF) == 0)
-            xoffSent_ = true;
-    } else if (xoffSent_ && inQueue <= settings_.xonLimit) {
-        if (::tcflow(fd_, TCION) == 0)
-            xoffSent_ = false;
+    const bool full = inQueue >= xoffAt;
+    const bool drained = inQueue <= settings_.xonLimit;
+    if (settings_.xonXoffIn) {
+        if (!xoffSent_ && full) {
+            if (::tcflow(fd_, TCIOFF) == 0)
+                xoffSent_ = true;
+        } else if (xoffSent_ && drained) {
+            if (::tcflow(fd_, TCION) == 0)
+                xoffSent_ = false;
+        }
     }
+    // DTR and RTS driven by input flow: low while the input backs up.
+    auto drive = [&](bool on, bool& dropped, int bit) {
+        if (!on)
+            return;
+        if (!dropped && full && modemBits(0, bit) == 0)
+            dropped = true;
+        else if (dropped && drained && modemBits(bit, 0) == 0)
+            dropped = false;
+    };
+    drive(dtrFlow, dtrDropped_, TIOCM_DTR);
+    drive(rtsFlow, rtsDropped_, TIOCM_RTS);
 }
 
 // True when output waits and none of it has moved for long enough that only
@@ -593,7 +695,7 @@ DeviceStatus PosixTty::status() {
     serial_icounter_struct ic{};
     bool counts = ::ioctl(fd_, TIOCGICOUNT, &ic) == 0;
     int lines = 0;
-    bool linesOk = ::ioctl(fd_, TIOCMGET, &lines) == 0;
+    bool linesOk = modem_->get(fd_, lines) == 0;
 
     std::lock_guard<std::mutex> st(stateLock_);
     if (counts) {
@@ -621,9 +723,12 @@ DeviceStatus PosixTty::status() {
     }
     linesKnown_ = linesOk;
     bool ctsHeld = settings_.ctsOutFlow && linesOk && !(lines & TIOCM_CTS);
+    bool dsrHeld = settings_.dsrOutFlow && linesOk && !(lines & TIOCM_DSR);
     if (ctsHeld)
         ds.holds |= kHoldCTS;
-    if (outputStalled(ds.outQueue) && settings_.xonXoffOut && !ctsHeld)
+    if (dsrHeld)
+        ds.holds |= kHoldDSR;
+    if (outputStalled(ds.outQueue) && settings_.xonXoffOut && !ctsHeld && !dsrHeld)
         ds.holds |= kHoldXoff;
     updateInputFlow(ds.inQueue);
     if (xoffSent_)

@@ -22,8 +22,19 @@
 //   waiting in the kernel reach the XOFF point and XON (TCION) when they fall to
 //   the XON limit; so "XOFF sent" is known exactly. Closing sends the XON an
 //   XOFF of ours still owes the peer.
-// - RTS/CTS flow is the kernel's CRTSCTS. DTR/DSR flow has no termios
-//   equivalent and is refused with ecBadArgument.
+// - "Require CTS" is the kernel's CRTSCTS: the tty stops at once when CTS
+//   drops (and the kernel then also drives RTS). The other hardware flow
+//   options have no termios equivalent and are ours: DTR or RTS driven by
+//   input flow drop when the bytes waiting in the kernel reach the XOFF
+//   point and rise again at the XON limit, as our XOFF/XON do; "require DSR"
+//   refuses writes while DSR is low, and the output wait then sleeps until
+//   woken (the dispatcher's com thread wakes it when a modem line changes).
+//   RTS flow without "require CTS" never holds our output on CTS.
+// - RS-485: the kernel's TIOCSRS485 raises RTS while sending; a device
+//   whose driver does not offer it refuses the mode with ecNotSupported. The
+//   RS-485 setting found at open is restored at close.
+// - Modem lines go through a `ModemControl` (the ioctls by default), so a
+//   test can give a pty the lines it lacks.
 // - Rates without a speed constant that the program names (14400 and the
 //   legacy 56000, 128000, 256000) go through termios2 (tty_rate.h); others
 //   are refused with ecBaudRate.
@@ -35,15 +46,28 @@
 
 #include <atomic>
 #include <chrono>
+#include <linux/serial.h>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <termios.h>
 
 namespace vorl::platform {
 
+// Access to a tty's modem lines, with the kernel's TIOCM_ bits. Each call
+// returns 0 or an errno.
+class ModemControl {
+public:
+    virtual ~ModemControl() = default;
+    virtual int get(int fd, int& bits);  // TIOCMGET
+    virtual int set(int fd, int bits);   // TIOCMBIS
+    virtual int clear(int fd, int bits); // TIOCMBIC
+};
+
 class PosixTty final : public Device {
 public:
-    PosixTty();
+    // `modem`: how the lines are read and set (default: the ioctls).
+    explicit PosixTty(std::shared_ptr<ModemControl> modem = nullptr);
     ~PosixTty() override;
 
     int open(const std::string& path) override;
@@ -63,6 +87,7 @@ public:
     int setDtr(bool on) override;
     int setRts(bool on) override;
     int setBreak(bool on) override;
+    int setRs485(bool on) override;
     int purge(unsigned which) override;
     DeviceStatus status() override;
     uint32_t outputQueued() override;
@@ -72,8 +97,12 @@ public:
 
 private:
     int modemBits(int set, int clear);
+    bool dsrHolds();
     void updateInputFlow(uint32_t inQueue);
     bool outputStalled(uint32_t outQueue);
+    void restoreRs485();
+
+    std::shared_ptr<ModemControl> modem_;
 
     mutable std::shared_mutex fdLock_; // exclusive only for open and close
     int fd_ = -1;
@@ -90,6 +119,12 @@ private:
     bool countsKnown_ = true; // cleared when TIOCGICOUNT fails
     int lastFrame_ = 0, lastOverrun_ = 0, lastParity_ = 0, lastBrk_ = 0, lastBufOverrun_ = 0;
     bool xoffSent_ = false;
+    bool dtrDropped_ = false; // input flow has DTR (RTS) low
+    bool rtsDropped_ = false;
+    std::atomic<bool> dsrOutFlow_{false}; // settings_.dsrOutFlow, for write()
+    std::atomic<bool> rs485_{false};      // we switched RS-485 on
+    bool rs485Saved_ = false;             // original RS-485 setting kept below
+    serial_rs485 originalRs485_{};
     // Output progress, for inferring an XOFF hold.
     std::atomic<uint64_t> accepted_{0}; // bytes the kernel took
     std::atomic<bool> refused_{false};  // the last write found no room

@@ -134,6 +134,11 @@ bool SimulatedLine::breakOn() {
     return break_;
 }
 
+bool SimulatedLine::rs485() {
+    std::lock_guard<std::mutex> lk(m_);
+    return rs485_;
+}
+
 LineSettings SimulatedLine::settings() {
     std::lock_guard<std::mutex> lk(m_);
     return settings_;
@@ -178,7 +183,7 @@ void SimulatedDevice::close() {
             return;
         open_ = false;
         line_->open_ = false;
-        line_->dtr_ = line_->rts_ = line_->break_ = false;
+        line_->dtr_ = line_->rts_ = line_->break_ = line_->rs485_ = false;
     }
     line_->cv_.notify_all();
 }
@@ -346,7 +351,7 @@ int SimulatedDevice::setRts(bool on) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
         return kSysNoSuchDevice;
-    if (line_->settings_.rtsControl == LineControl::Handshake)
+    if (line_->settings_.rtsControl == LineControl::Handshake || line_->rs485_)
         return ecBadArgument;
     line_->rts_ = on;
     return 0;
@@ -357,6 +362,14 @@ int SimulatedDevice::setBreak(bool on) {
     if (!open_)
         return kSysNoSuchDevice;
     line_->break_ = on;
+    return 0;
+}
+
+int SimulatedDevice::setRs485(bool on) {
+    std::lock_guard<std::mutex> lk(line_->m_);
+    if (!open_)
+        return kSysNoSuchDevice;
+    line_->rs485_ = on;
     return 0;
 }
 

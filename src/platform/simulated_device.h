@@ -50,6 +50,7 @@ public:
     bool dtr();
     bool rts();
     bool breakOn();
+    bool rs485();
     LineSettings settings();
     bool isOpen();
 
@@ -65,7 +66,7 @@ private:
     bool inUse_ = false;
     bool missing_ = false;
     bool open_ = false;
-    bool dtr_ = false, rts_ = false, break_ = false;
+    bool dtr_ = false, rts_ = false, break_ = false, rs485_ = false;
     bool xoffHeld_ = false;
     LineSettings settings_{};
     uint64_t eventSeq_ = 0; // bumped by every line change and by peerSend
@@ -95,6 +96,7 @@ public:
     int setDtr(bool on) override;
     int setRts(bool on) override;
     int setBreak(bool on) override;
+    int setRs485(bool on) override;
     int purge(unsigned which) override;
     DeviceStatus status() override;
     uint32_t outputQueued() override { return 0; }

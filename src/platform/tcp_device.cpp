@@ -505,6 +505,10 @@ int TcpDevice::setBreak(bool on) {
     return lineControlLocked(2, on);
 }
 
+int TcpDevice::setRs485(bool on) {
+    return on ? ecNotSupported : 0;
+}
+
 // ---- Moving bytes -------------------------------------------------------------
 
 void TcpDevice::pumpLocked(bool reader) {

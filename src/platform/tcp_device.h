@@ -90,6 +90,8 @@ public:
     int setDtr(bool on) override;
     int setRts(bool on) override;
     int setBreak(bool on) override;
+    // A network serial server has no RS-485 direction control to offer.
+    int setRs485(bool on) override;
     int purge(unsigned which) override;
     DeviceStatus status() override;
     uint32_t outputQueued() override;

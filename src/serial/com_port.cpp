@@ -482,7 +482,6 @@ void TComPort::SetRS485Mode(bool v) {
     if (v == rs485Mode_ && !forcing_) {
         return;
     }
-    rs485Mode_ = v;
     if (v) {
         // RTS switches the line driver now; it can no longer do flow control.
         const THWFlowOptions without = hwFlow_ & ~(hwfUseRTS | hwfRequireCTS);
@@ -493,8 +492,17 @@ void TComPort::SetRS485Mode(bool v) {
         SetRTS(false);
     }
     if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SetRS485Mode(v));
+        const int32_t r = dispatcher_->SetRS485Mode(v);
+        if (r == ecNotSupported && !loading_) {
+            // Stored and ignored, the mode would leave the line driver
+            // pointing the wrong way and every byte lost: refused instead.
+            rs485Mode_ = false;
+            throw ECommException(ecNotSupported,
+                                 "RS-485 mode is not supported by the device " + DevicePath());
+        }
+        check(r);
     }
+    rs485Mode_ = v;
 }
 
 void TComPort::SetThreadBoost(TThreadBoost v) {

@@ -703,7 +703,7 @@ int32_t TBaseDispatcher::SetDtr(bool on) {
 
 int32_t TBaseDispatcher::SetRts(bool on) {
     std::lock_guard<std::mutex> g(d_->general);
-    if (d_->rtsAuto)
+    if (d_->rtsAuto || d_->rs485)
         return 1;
     if (EscapeComFunction(on ? kEscSetRTS : kEscClrRTS) != ecOK)
         return ecBadArgument;
@@ -734,8 +734,12 @@ int32_t TBaseDispatcher::SendBreak(int32_t ticks, bool yield) {
 
 int32_t TBaseDispatcher::SetRS485Mode(bool on) {
     std::lock_guard<std::mutex> g(d_->general);
-    d_->rs485 = on;
-    return ecOK;
+    // Never stored without the device doing it: a line driver left in the
+    // wrong direction sends nothing.
+    int32_t r = SetComRS485(on);
+    if (r == ecOK)
+        d_->rs485 = on;
+    return r;
 }
 
 int32_t TBaseDispatcher::SetBaseAddress(uint16_t address) {
@@ -808,7 +812,9 @@ int32_t TBaseDispatcher::HWFlowState() {
     bool rtsHs = s.rtsControl == LineControl::Handshake;
     if (!s.ctsOutFlow && !s.dsrOutFlow && !dtrHs && !rtsHs)
         return kFlowOff;
-    if (!dtrHs && !rtsHs)
+    // Only CTS and DSR ever hold our output; when one does, it is told,
+    // whichever lines input flow drives.
+    if (!s.ctsOutFlow && !s.dsrOutFlow)
         return kFlowOn;
     RefreshLocked(*this, d);
     if (s.ctsOutFlow && (d.comStat.holds & platform::kHoldCTS))
@@ -1042,7 +1048,7 @@ void TBaseDispatcher::ComThreadLoop() {
         else if (got)
             idleReady = 0;
 
-        bool status = false;
+        bool status = false, linesChanged = false;
         now = std::chrono::steady_clock::now();
         // Lines and errors on the 50 ms tick, and at once when the device
         // woke us without data (a line event); not for every read of data.
@@ -1064,8 +1070,11 @@ void TBaseDispatcher::ComThreadLoop() {
                 d.modemStatus = uint8_t((d.modemStatus & 0x0F) | lines | (changed >> 4));
                 d.lastLines = lines;
                 status = true;
+                linesChanged = true;
             }
         }
+        if (linesChanged)
+            WakeCom(false, true); // a writer held by CTS or DSR looks again
         if (got || status)
             SignalDispatcher(d, status);
     }
@@ -1300,6 +1309,12 @@ int32_t TLinuxDispatcher::EscapeComFunction(int32_t code) {
         return ecBadArgument;
     }
     return DeviceResult(r);
+}
+
+int32_t TLinuxDispatcher::SetComRS485(bool on) {
+    if (!device_)
+        return on ? ecCommNotOpen : ecOK;
+    return DeviceResult(device_->setRs485(on));
 }
 
 int32_t TLinuxDispatcher::FlushCom(unsigned which) {

@@ -29,6 +29,9 @@
 //   non-blocking read and across the purge of a flush, so that no byte that
 //   arrives after a flush is lost with it. The process-wide dispatcher list
 //   has its own lock, taken alone.
+// - Hardware output flow (CTS, DSR) holds in the device; the com thread
+//   wakes the output thread whenever a modem line changes, so a writer held
+//   by a line goes on as soon as the line allows.
 // - Output-room and output-used status triggers are checked as the output
 //   thread makes progress too, so a writer waiting for room is woken at once.
 // - Output queue. "Used" output counts the bytes in the ring and the bytes the
@@ -286,6 +289,8 @@ public:
     int32_t SetModem(bool dtr, bool rts);
     int32_t SendBreak(int32_t ticks, bool yield);
     int32_t SetBreak(bool on);
+    // RS-485: the device's driver switches RTS for each transmission; SetRts
+    // then does nothing (returns 1). ecNotSupported where the device cannot.
     int32_t SetRS485Mode(bool on);
     int32_t SetBaseAddress(uint16_t address);
     uint16_t GetBaseAddress();
@@ -409,6 +414,7 @@ public:
     virtual uint8_t GetComModemLines() = 0;
     virtual bool HasModemLines() = 0;
     virtual int32_t EscapeComFunction(int32_t code) = 0;
+    virtual int32_t SetComRS485(bool on) = 0;
     virtual int32_t FlushCom(unsigned which) = 0;
     virtual int32_t StartDispatcher() = 0;
     virtual int32_t StopDispatcher() = 0;
@@ -463,6 +469,7 @@ public:
     uint8_t GetComModemLines() override;
     bool HasModemLines() override;
     int32_t EscapeComFunction(int32_t code) override;
+    int32_t SetComRS485(bool on) override;
     int32_t FlushCom(unsigned which) override;
     int32_t StartDispatcher() override;
     int32_t StopDispatcher() override;

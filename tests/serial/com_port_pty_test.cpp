@@ -204,6 +204,19 @@ TEST_F(ComPortLine, ADataTriggerFiresWithItsHandleAfterCloseAndReopen) {
     EXPECT_EQ(port->TriggerLength(), 0u);
 }
 
+TEST_F(ComPortLine, RS485ModeTheDeviceCannotDoIsRefusedNamingTheDevice) {
+    port->SetOpen(true);
+    try {
+        port->SetRS485Mode(true);
+        ADD_FAILURE() << "RS-485 mode taken by a pty";
+    } catch (const ECommException& e) {
+        EXPECT_EQ(e.ErrorCode, ecNotSupported);
+        EXPECT_NE(std::string(e.what()).find(peer.path()), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(port->RS485Mode());
+    EXPECT_TRUE(port->Open());
+}
+
 TEST_F(ComPortLine, ATriggerRemovedWhileClosedDoesNotComeBack) {
     port->SetOpen(true);
     const uint16_t gone = port->AddDataTrigger("A", false);

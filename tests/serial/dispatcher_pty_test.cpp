@@ -311,17 +311,102 @@ TEST_F(PtyDispatcher, ClosingWhileOurXoffHoldsThePeerReleasesIt) {
     EXPECT_EQ(peer.receive(1), "\x11");
 }
 
-TEST_F(PtyDispatcher, DtrDsrFlowIsRefusedAndChangesNothing) {
-    EXPECT_EQ(disp->HWFlowOptions(400, 2500, kHWFlowRequireCTS), ecBadArgument);
-    EXPECT_EQ(disp->HWFlowOptions(5000, 100, kHWFlowRequireCTS), ecBadArgument);
-    EXPECT_EQ(disp->HWFlowOptions(3000, 400, kHWFlowUseDTR | kHWFlowRequireDSR), ecBadArgument);
-    EXPECT_EQ(disp->HWFlowState(), kFlowOff);
-    EXPECT_EQ(disp->SetDtr(false), ecOK); // DTR still ours
-    ASSERT_EQ(disp->HWFlowOptions(3000, 400, kHWFlowUseRTS | kHWFlowRequireCTS), ecOK);
+// A pty has no modem lines: these give it some, the peer's driven by the test.
+class TestLines final : public platform::ModemControl {
+public:
+    std::atomic<int> bits{0};
+    int get(int, int& b) override {
+        b = bits;
+        return 0;
+    }
+    int set(int, int b) override {
+        bits |= b;
+        return 0;
+    }
+    int clear(int, int b) override {
+        bits &= ~b;
+        return 0;
+    }
+    bool on(int line) const { return (bits & line) != 0; }
+};
+
+// A dispatcher on a pty whose tty has the lines above.
+struct LinedPty {
+    LinedPty()
+        : disp(nullptr,
+               [this](const std::string&) { return std::make_unique<platform::PosixTty>(lines); }) {
+    }
+    int32_t open() {
+        return disp.InitPort(peer.path(), 19200, 0, 8, 1, 4096, 4096, kOptionDTR | kOptionRTS);
+    }
+    // Fills the dispatch buffer and 3000 bytes more, then reads it all.
+    void backUpInputThen(const std::function<void()>& whileFull) {
+        peer.send(Pattern(8192 + 3000));
+        ASSERT_TRUE(WaitUntil([&] { return disp.InBuffUsed() == 8192; }));
+        whileFull();
+        std::string drain(8192, '\0');
+        ASSERT_EQ(disp.GetBlock(drain.data(), 8192), 8192);
+    }
+
+    PtyPeer peer;
+    std::shared_ptr<TestLines> lines = std::make_shared<TestLines>();
+    TLinuxDispatcher disp;
+};
+
+TEST(PtyHardwareFlow, DtrDsrFlowAndRequireDsrWorkOnATty) {
+    LinedPty l;
+    ASSERT_EQ(l.open(), ecOK);
+    TLinuxDispatcher& disp = l.disp;
+    TestLines& lines = *l.lines;
+    EXPECT_EQ(disp.HWFlowOptions(400, 2500, kHWFlowRequireDSR), ecBadArgument);
+    EXPECT_EQ(disp.HWFlowOptions(5000, 100, kHWFlowRequireDSR), ecBadArgument);
+    ASSERT_EQ(disp.HWFlowOptions(3000, 400, kHWFlowUseDTR | kHWFlowRequireDSR), ecOK);
+    EXPECT_TRUE(lines.on(TIOCM_DTR));
+    EXPECT_EQ(disp.SetDtr(false), 1); // driven by flow control: nothing done
+
+    // DSR low: our output waits, and the flow state says why.
+    EXPECT_EQ(disp.HWFlowState(), kFlowDsrHold);
+    ASSERT_EQ(disp.PutString("N10 G01"), 7);
+    EXPECT_EQ(l.peer.receiveFor(200ms), "");
+    lines.bits |= TIOCM_DSR;
+    EXPECT_EQ(l.peer.receive(7), "N10 G01");
+    EXPECT_EQ(disp.HWFlowState(), kFlowOn);
+
+    // Input backing up drops DTR; once read, DTR rises again.
+    l.backUpInputThen([&] { EXPECT_TRUE(WaitUntil([&] { return !lines.on(TIOCM_DTR); })); });
+    EXPECT_TRUE(WaitUntil([&] { return lines.on(TIOCM_DTR); }));
+}
+
+TEST(PtyHardwareFlow, RtsFlowHoldsNothingOnCtsUnlessCtsIsRequired) {
+    LinedPty l;
+    ASSERT_EQ(l.open(), ecOK);
+    TLinuxDispatcher& disp = l.disp;
+    TestLines& lines = *l.lines;
+    ASSERT_EQ(disp.HWFlowOptions(3000, 400, kHWFlowUseRTS), ecOK);
     termios t{};
-    tcgetattr(peer.slave(), &t);
+    tcgetattr(l.peer.slave(), &t);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_TRUE(lines.on(TIOCM_RTS));
+    // CTS is low, and nothing holds our output for it.
+    ASSERT_EQ(disp.PutString("N20"), 3);
+    EXPECT_EQ(l.peer.receive(3), "N20");
+    EXPECT_EQ(disp.HWFlowState(), kFlowOn);
+    l.backUpInputThen([&] { EXPECT_TRUE(WaitUntil([&] { return !lines.on(TIOCM_RTS); })); });
+    EXPECT_TRUE(WaitUntil([&] { return lines.on(TIOCM_RTS); }));
+
+    // Required, CTS is the kernel's to watch, and its hold is told.
+    ASSERT_EQ(disp.HWFlowOptions(3000, 400, kHWFlowUseRTS | kHWFlowRequireCTS), ecOK);
+    tcgetattr(l.peer.slave(), &t);
     EXPECT_TRUE(t.c_cflag & CRTSCTS);
-    EXPECT_EQ(disp->SetRts(false), 1); // driven by flow control: nothing done
+    EXPECT_EQ(disp.HWFlowState(), kFlowCtsHold);
+    EXPECT_EQ(disp.SetRts(false), 1); // driven by flow control: nothing done
+
+    // RS-485 where the driver cannot: refused, not stored and ignored.
+    ASSERT_EQ(disp.HWFlowOptions(0, 0, 0), ecOK);
+    EXPECT_EQ(disp.SetRS485Mode(true), ecNotSupported);
+    EXPECT_EQ(disp.SetRS485Mode(false), ecOK);
+    EXPECT_EQ(disp.SetRts(false), ecOK);
+    EXPECT_FALSE(lines.on(TIOCM_RTS));
 }
 
 // A tty that counts the input waits that leave it unwatched, and whose first read with bytes
@@ -369,6 +454,7 @@ public:
     int setDtr(bool on) override { return tty_.setDtr(on); }
     int setRts(bool on) override { return tty_.setRts(on); }
     int setBreak(bool on) override { return tty_.setBreak(on); }
+    int setRs485(bool on) override { return tty_.setRs485(on); }
     int purge(unsigned which) override { return tty_.purge(which); }
     platform::DeviceStatus status() override { return tty_.status(); }
     uint32_t outputQueued() override { return tty_.outputQueued(); }

@@ -146,8 +146,19 @@ TEST_F(SimDispatcher, CtsFlowHoldsOutputUntilCtsRises) {
     // DSR flow where the device has it.
     ASSERT_EQ(disp->HWFlowOptions(3000, 400, kHWFlowRequireDSR | kHWFlowUseDTR), ecOK);
     EXPECT_EQ(disp->HWFlowState(), kFlowDsrHold);
+    // CTS required without RTS flow: a hold is a hold, and is told.
+    line->setLines(0);
+    ASSERT_EQ(disp->HWFlowOptions(3000, 400, kHWFlowRequireCTS), ecOK);
+    EXPECT_EQ(disp->HWFlowState(), kFlowCtsHold);
     ASSERT_EQ(disp->HWFlowOptions(0, 0, 0), ecOK);
     EXPECT_EQ(disp->HWFlowState(), kFlowOff);
+
+    // RS-485 where the device has it: the driver switches RTS, not we.
+    ASSERT_EQ(disp->SetRS485Mode(true), ecOK);
+    EXPECT_TRUE(line->rs485());
+    EXPECT_EQ(disp->SetRts(true), 1);
+    ASSERT_EQ(disp->SetRS485Mode(false), ecOK);
+    EXPECT_FALSE(line->rs485());
 }
 
 TEST_F(SimDispatcher, OutputRingFullAndEmptyRules) {
