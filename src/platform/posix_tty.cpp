@@ -2,7 +2,7 @@
 
 #include "platform/tty_rate.h"
 
-#include "serial/error_codes.h"
+#include "platform/error_codes.h"
 
 #include <cerrno>
 #include <fcntl.h>

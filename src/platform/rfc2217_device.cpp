@@ -1,6 +1,6 @@
 #include "platform/rfc2217_device.h"
 
-#include "serial/error_codes.h"
+#include "platform/error_codes.h"
 
 #include <cerrno>
 

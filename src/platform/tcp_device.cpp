@@ -2,7 +2,7 @@
 
 #include "platform/open_wait.h"
 
-#include "serial/error_codes.h"
+#include "platform/error_codes.h"
 
 #include <algorithm>
 #include <cerrno>

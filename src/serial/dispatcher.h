@@ -58,8 +58,8 @@
 #pragma once
 
 #include "platform/device.h"
+#include "platform/error_codes.h"
 #include "serial/delivery.h"
-#include "serial/error_codes.h"
 #include "serial/triggers.h"
 
 #include <array>

@@ -11,7 +11,7 @@
 // of blanks folded into one; if the system has none either, the text is empty.
 #pragma once
 
-#include "serial/error_codes.h"
+#include "platform/error_codes.h"
 
 #include <cstddef>
 #include <cstdint>

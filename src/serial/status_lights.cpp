@@ -1,8 +1,8 @@
 #include "serial/status_lights.h"
 
 #include "platform/device.h"
+#include "platform/error_codes.h"
 #include "serial/dispatcher.h"
-#include "serial/error_codes.h"
 #include "serial/errors.h"
 
 #include <algorithm>

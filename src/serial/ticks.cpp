@@ -1,6 +1,6 @@
 #include "serial/ticks.h"
 
-#include "serial/error_codes.h"
+#include "platform/error_codes.h"
 
 #include <atomic>
 #include <chrono>
