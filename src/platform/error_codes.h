@@ -21,6 +21,10 @@ enum ErrorCode : int32_t {
     ecOutOfMemory = -8,
     ecDiskFull = -101,
     ecNotOpen = -103,
+    ecWriteProtected = -150,
+    ecDeviceWriteError = -160,
+    ecDeviceReadError = -161,
+    ecGeneralFailure = -162,
 
     // General.
     ecBadHandle = -1001,
@@ -86,5 +90,10 @@ enum ErrorCode : int32_t {
     ecBadProtocolFunction = -6015,
     ecProtocolAbort = -6016,
 };
+
+// A file-system errno as a file error code above (-2 file not found, -3 path
+// not found, -5 access denied, -101 disk full, ...), for every reader and
+// writer of files; `writing` tells a failed write from a failed read.
+int32_t FileErrorCode(int err, bool writing);
 
 } // namespace vorl

@@ -19,43 +19,6 @@
 
 namespace vorl {
 
-int32_t FileErrorCode(int err, bool writing) {
-    switch (err) {
-    case 0:
-        return 0;
-    case ENOENT:
-        return ecFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return ecPathNotFound;
-    case EMFILE:
-    case ENFILE:
-        return ecTooManyFiles;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ETXTBSY:
-    case EBUSY:
-    case ENXIO:
-        return ecAccessDenied;
-    case EBADF:
-        return ecInvalidHandle;
-    case ENOMEM:
-        return ecOutOfMemory;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ecDiskFull;
-    case EROFS:
-        return -150; // disk is write-protected
-    case EIO:
-        return writing ? -160 : -161; // device write / read error
-    default:
-        return -162; // general failure
-    }
-}
-
 // ---- Names ----
 
 void peSetFileMask(TProtocolData& P, const std::string& mask) {

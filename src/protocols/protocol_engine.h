@@ -28,6 +28,7 @@
 //   counts, lengths) are atomics; settings are changed only between transfers.
 #pragma once
 
+#include "platform/error_codes.h"
 #include "protocols/protocol_line.h"
 #include "protocols/protocol_types.h"
 #include "serial/ticks.h"
@@ -340,9 +341,5 @@ void faFinishReading(TProtocolData& P);
 void faPrepareWriting(TProtocolData& P);
 int32_t faWriteProtocolBlock(TProtocolData& P, const uint8_t* block, int32_t len);
 void faFinishWriting(TProtocolData& P);
-
-// A file-system errno as the file error codes of error_codes.h (-2 file not
-// found, -3 path not found, -5 access denied, -101 disk full, ...).
-int32_t FileErrorCode(int err, bool writing);
 
 } // namespace vorl

@@ -17,29 +17,6 @@ using Impl = TBaseDispatcher::Impl;
 constexpr uint32_t kMaxTraceEntries = 4000000;
 constexpr size_t kLogHeader = 16;
 
-// File errors in the numbering of the file and device error texts.
-int32_t FileError(int err) {
-    switch (err) {
-    case ENOENT:
-        return ecFileNotFound;
-    case ENOTDIR:
-        return ecPathNotFound;
-    case EMFILE:
-    case ENFILE:
-        return ecTooManyFiles;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return ecAccessDenied;
-    case ENOSPC:
-        return ecDiskFull;
-    case EROFS:
-        return -150;
-    default:
-        return -160; // device write error
-    }
-}
-
 // Writes bytes the way the trace and log files show them: printable ones as
 // themselves, others in brackets (hex or decimal), lines wrapped at 78.
 class WrappedWriter {
@@ -82,7 +59,7 @@ int32_t CloseFile(std::FILE* f) {
     bool bad = std::ferror(f);
     int e = errno;
     if (std::fclose(f) != 0 || bad)
-        return FileError(bad ? e : errno);
+        return FileErrorCode(bad ? e : errno, true);
     return ecOK;
 }
 
@@ -211,7 +188,7 @@ static int32_t WriteTrace(Impl& d, const std::string& file, const char* mode, bo
         return ecTracingNotEnabled;
     std::FILE* f = std::fopen(file.c_str(), mode);
     if (!f)
-        return FileError(errno);
+        return FileErrorCode(errno, true);
     WrappedWriter w(f, inHex, allHex);
     size_t size = d.trace.size();
     size_t first = (d.traceHead + size - d.traceCount) % size;
@@ -318,7 +295,7 @@ static int32_t WriteLog(Impl& d, const std::string& file, const char* mode, bool
         return ecLoggingNotEnabled;
     std::FILE* f = std::fopen(file.c_str(), mode);
     if (!f)
-        return FileError(errno);
+        return FileErrorCode(errno, true);
     WrappedWriter w(f, inHex, allHex);
     w.line("Dispatch log of VORL II, operating system: Unknown");
     size_t pos = d.logRead, left = d.logUsed;
