@@ -4,6 +4,7 @@
 
 #include "platform/error_codes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -425,15 +426,23 @@ long PosixTty::write(const uint8_t* buf, size_t count) {
 
 namespace {
 
+// One deadline for the whole wait: a poll interrupted by a signal goes on
+// with what is left of the time-out, never with all of it again.
 WaitResult PollTwo(int fd, short events, int wakeFd, int timeoutMs) {
+    using namespace std::chrono;
     pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
     nfds_t n = events ? 2 : 1;
+    const auto deadline = steady_clock::now() + milliseconds(std::max(timeoutMs, 0));
+    int wait = timeoutMs;
     for (;;) {
-        int r = ::poll(p, n, timeoutMs);
+        int r = ::poll(p, n, wait);
         if (r < 0) {
-            if (errno == EINTR)
-                continue; // the caller's loop recomputes its deadline
-            return WaitResult::Failed;
+            if (errno != EINTR)
+                return WaitResult::Failed;
+            if (timeoutMs >= 0)
+                wait = int(std::max<int64_t>(
+                    ceil<milliseconds>(deadline - steady_clock::now()).count(), 0));
+            continue;
         }
         if (r == 0)
             return WaitResult::Timeout;
