@@ -257,17 +257,8 @@ int PosixTty::open(const std::string& path) {
     std::lock_guard<std::mutex> st(stateLock_);
     settings_ = s;
     linesKnown_ = true;
-    countsKnown_ = true;
-    serial_icounter_struct ic{};
-    if (::ioctl(fd, TIOCGICOUNT, &ic) == 0) {
-        lastFrame_ = ic.frame;
-        lastOverrun_ = ic.overrun;
-        lastParity_ = ic.parity;
-        lastBrk_ = ic.brk;
-        lastBufOverrun_ = ic.buf_overrun;
-    } else {
-        countsKnown_ = false;
-    }
+    countsKnown_ = false;
+    takeLineErrors(fd); // what the counters held before is not ours
     xoffSent_ = false;
     dtrDropped_ = rtsDropped_ = false;
     dsrOutFlow_ = false;
@@ -689,6 +680,34 @@ uint32_t PosixTty::outputQueued() {
     return uint32_t(outq);
 }
 
+// The line errors counted since the last look (TIOCGICOUNT deltas), as
+// kErr... bits; none the first time the counters answer, and none from a
+// device without them (a pty). Caller holds stateLock_.
+uint8_t PosixTty::takeLineErrors(int fd) {
+    serial_icounter_struct ic{};
+    if (::ioctl(fd, TIOCGICOUNT, &ic) != 0) {
+        countsKnown_ = false;
+        return 0;
+    }
+    uint8_t errors = 0;
+    if (countsKnown_) {
+        const serial_icounter_struct& was = lastCounts_;
+        if (ic.frame != was.frame)
+            errors |= kErrFraming;
+        if (ic.overrun != was.overrun)
+            errors |= kErrOverrun;
+        if (ic.parity != was.parity)
+            errors |= kErrParity;
+        if (ic.brk != was.brk)
+            errors |= kErrBreak;
+        if (ic.buf_overrun != was.buf_overrun)
+            errors |= kErrRxOverflow;
+    }
+    countsKnown_ = true;
+    lastCounts_ = ic;
+    return errors;
+}
+
 DeviceStatus PosixTty::status() {
     DeviceStatus ds;
     std::shared_lock<std::shared_mutex> lk(fdLock_);
@@ -701,35 +720,11 @@ DeviceStatus PosixTty::status() {
         outq = 0;
     ds.inQueue = uint32_t(inq);
     ds.outQueue = uint32_t(outq);
-    serial_icounter_struct ic{};
-    bool counts = ::ioctl(fd_, TIOCGICOUNT, &ic) == 0;
     int lines = 0;
     bool linesOk = modem_->get(fd_, lines) == 0;
 
     std::lock_guard<std::mutex> st(stateLock_);
-    if (counts) {
-        if (!countsKnown_) {
-            countsKnown_ = true;
-        } else {
-            if (ic.frame != lastFrame_)
-                ds.errors |= kErrFraming;
-            if (ic.overrun != lastOverrun_)
-                ds.errors |= kErrOverrun;
-            if (ic.parity != lastParity_)
-                ds.errors |= kErrParity;
-            if (ic.brk != lastBrk_)
-                ds.errors |= kErrBreak;
-            if (ic.buf_overrun != lastBufOverrun_)
-                ds.errors |= kErrRxOverflow;
-        }
-        lastFrame_ = ic.frame;
-        lastOverrun_ = ic.overrun;
-        lastParity_ = ic.parity;
-        lastBrk_ = ic.brk;
-        lastBufOverrun_ = ic.buf_overrun;
-    } else {
-        countsKnown_ = false;
-    }
+    ds.errors = takeLineErrors(fd_);
     linesKnown_ = linesOk;
     bool ctsHeld = settings_.ctsOutFlow && linesOk && !(lines & TIOCM_CTS);
     bool dsrHeld = settings_.dsrOutFlow && linesOk && !(lines & TIOCM_DSR);

@@ -98,6 +98,7 @@ public:
 private:
     int modemBits(int set, int clear);
     bool dsrHolds();
+    uint8_t takeLineErrors(int fd);
     void updateInputFlow(uint32_t inQueue);
     bool outputStalled(uint32_t outQueue);
     void restoreRs485();
@@ -117,7 +118,7 @@ private:
     uint32_t inQueueSize_ = 4096;
     bool linesKnown_ = true;  // cleared when TIOCMGET fails
     bool countsKnown_ = true; // cleared when TIOCGICOUNT fails
-    int lastFrame_ = 0, lastOverrun_ = 0, lastParity_ = 0, lastBrk_ = 0, lastBufOverrun_ = 0;
+    serial_icounter_struct lastCounts_{};
     bool xoffSent_ = false;
     bool dtrDropped_ = false; // input flow has DTR (RTS) low
     bool rtsDropped_ = false;
