@@ -43,7 +43,7 @@ ServedLine::~ServedLine() {
     // The engine goes first: its port's notices come through the delivery.
     engine_.reset();
     if (!notFoundFile_.empty()) {
-        std::remove(notFoundFile_.c_str());
+        deleteTempFile(notFoundFile_);
     }
 }
 
@@ -237,7 +237,7 @@ void ServedLine::ended(const TransferOutcome& outcome) {
             log("sending " + sending_ + " failed: " + status);
         }
         if (!notFoundFile_.empty()) {
-            std::remove(notFoundFile_.c_str());
+            deleteTempFile(notFoundFile_);
             notFoundFile_.clear();
         }
         if (outcome.kind == Kind::Failed) {
