@@ -3,8 +3,12 @@
 // numbers the serial layer reports.
 //
 // How it works
-// - A `Device` is opened by path, exclusively: a second opener gets system
-//   error 5 ("in use"). `close()` restores whatever the line had before.
+// - One sign for every call: a count or 0 on success, a negative result code
+//   (platform/error_codes.h) on failure: a system error number below negated
+//   (-kSysInUse, ...) or a code of the serial layer (ecBadArgument,
+//   ecLineLost, ...). The dispatcher passes them on as they are.
+// - A `Device` is opened by path, exclusively: a second opener gets
+//   -kSysInUse ("in use"). `close()` restores whatever the line had before.
 // - Line settings travel as one `LineSettings` record (rate, framing, DTR/RTS
 //   control, CTS/DSR output flow, XON/XOFF in both directions with limits and
 //   characters). A device refuses what it cannot do with ecBadArgument.
@@ -32,8 +36,8 @@
 
 namespace vorl::platform {
 
-// System error numbers reported by the device layer (negated by the dispatcher).
-// Other errno values pass through unchanged.
+// System error numbers of the device layer (a device call returns them
+// negated). Other errno values pass through SystemErrorFromErrno unchanged.
 constexpr int kSysNoSuchDevice = 2;      // ENOENT, ENODEV, ENXIO, EIO at open
 constexpr int kSysPathNotFound = 3;      // ENOTDIR
 constexpr int kSysInUse = 5;             // EBUSY, exclusive lock held elsewhere
@@ -132,26 +136,26 @@ class Device {
 public:
     virtual ~Device() = default;
 
-    // Opens `path` exclusively; 0 or a system error number (above).
+    // Opens `path` exclusively; 0 or a negated system error number (above).
     virtual int open(const std::string& path) = 0;
     // Restores the line's original settings and closes; ends every wait.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
 
     // Queue sizes asked for at open (advisory: the kernel's queues are fixed).
-    // Remembered for the input flow thresholds. 0 or a system error.
+    // Remembered for the input flow thresholds. 0 or a failure.
     virtual int setQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
 
-    // 0, a system error (positive), or a negative serial-layer code for settings
-    // the device cannot do (ecBadArgument, ecBaudRate, ecByteSize). Every call
-    // on an open device whose line is gone fails with ecLineLost.
+    // 0, or a failure: for settings the device cannot do ecBadArgument,
+    // ecBaudRate or ecByteSize. Every call on an open device whose line is
+    // gone fails with ecLineLost.
     virtual int getLineSettings(LineSettings& out) = 0;
     virtual int setLineSettings(const LineSettings& in) = 0;
 
-    // Bytes read (0 when none wait) or a negative errno (one that
-    // IsLineLostErrno() accepts once the line is gone). Never blocks.
+    // Bytes read (0 when none wait) or a failure (ecLineLost once the line
+    // is gone, ecNotOpen while closed). Never blocks.
     virtual long read(uint8_t* buf, size_t count) = 0;
-    // Bytes taken (0 when the device is full or held) or a negative errno.
+    // Bytes taken (0 when the device is full or held) or a failure.
     virtual long write(const uint8_t* buf, size_t count) = 0;
 
     // Sleeps until input waits (only when `wantData`), a line event, a wake-up
@@ -174,7 +178,7 @@ public:
     // ecNotSupported from a device whose driver cannot; off puts back what
     // the device had at open (never fails for lack of support).
     virtual int setRs485(bool on) = 0;
-    // Discards what waits in either direction; 0 or a system error.
+    // Discards what waits in either direction; 0 or a failure.
     virtual int purge(unsigned which) = 0;
     virtual DeviceStatus status() = 0;
     // Bytes written and not yet on the line; the cheap part of status().

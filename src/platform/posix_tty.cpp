@@ -61,9 +61,9 @@ bool OtherRate(uint32_t baud) {
 }
 
 // What a failed call on the open device reports: the loss of the line has a
-// code of its own; anything else is the system error.
+// code of its own; anything else is the system error, negated.
 int FailureOf(int err) {
-    return IsLineLostErrno(err) ? ecLineLost : SystemErrorFromErrno(err);
+    return IsLineLostErrno(err) ? ecLineLost : -SystemErrorFromErrno(err);
 }
 
 // True when the tty has been hung up: a read then finds nothing, for good.
@@ -199,27 +199,27 @@ PosixTty::~PosixTty() {
 int PosixTty::open(const std::string& path) {
     std::unique_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ >= 0)
-        return kSysInUse;
+        return -kSysInUse;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return SystemErrorFromErrno(errno);
+        return -SystemErrorFromErrno(errno);
     // The advisory lock also stops a second opener running as root, whom the
     // kernel lets past TIOCEXCL.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         ::close(fd);
-        return e == EWOULDBLOCK ? kSysInUse : SystemErrorFromErrno(e);
+        return e == EWOULDBLOCK ? -kSysInUse : -SystemErrorFromErrno(e);
     }
     termios t{};
     if (::tcgetattr(fd, &t) != 0) {
         int e = errno;
         ::close(fd);
-        return e == ENOTTY ? kSysNoSuchDevice : SystemErrorFromErrno(e);
+        return e == ENOTTY ? -kSysNoSuchDevice : -SystemErrorFromErrno(e);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         int e = errno;
         ::close(fd);
-        return SystemErrorFromErrno(e);
+        return -SystemErrorFromErrno(e);
     }
     int wi = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int wo = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -231,7 +231,7 @@ int PosixTty::open(const std::string& path) {
             ::close(wo);
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
-        return SystemErrorFromErrno(e);
+        return -SystemErrorFromErrno(e);
     }
     original_ = t;
     LineSettings s = SettingsFromTermios(t);
@@ -311,7 +311,7 @@ int PosixTty::setQueueSizes(uint32_t inQueue, uint32_t) {
 int PosixTty::getLineSettings(LineSettings& out) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> st(stateLock_);
     out = settings_;
     return 0;
@@ -328,7 +328,7 @@ int PosixTty::setLineSettings(const LineSettings& in) {
         return ecBaudRate;
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     termios t{};
     if (::tcgetattr(fd_, &t) != 0)
         return FailureOf(errno);
@@ -375,13 +375,13 @@ int PosixTty::setLineSettings(const LineSettings& in) {
 long PosixTty::read(uint8_t* buf, size_t count) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
-        return -EBADF;
+        return ecNotOpen;
     ssize_t n = ::read(fd_, buf, count);
     if (n < 0)
-        return (errno == EAGAIN || errno == EINTR) ? 0 : -errno;
+        return (errno == EAGAIN || errno == EINTR) ? 0 : FailureOf(errno);
     // A hung-up tty reads as empty for ever; say that it is gone.
     if (n == 0 && count > 0 && HungUp(fd_))
-        return -EIO;
+        return ecLineLost;
     return n;
 }
 
@@ -397,7 +397,7 @@ bool PosixTty::dsrHolds() {
 long PosixTty::write(const uint8_t* buf, size_t count) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
-        return -EBADF;
+        return ecNotOpen;
     if (dsrHolds()) {
         refused_ = true;
         return 0;
@@ -408,7 +408,7 @@ long PosixTty::write(const uint8_t* buf, size_t count) {
             refused_ = true;
             return 0;
         }
-        return -errno;
+        return FailureOf(errno);
     }
     accepted_ += uint64_t(n);
     refused_ = size_t(n) < count;
@@ -530,7 +530,7 @@ int ModemResult(int r) {
 int PosixTty::setDtr(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     {
         std::lock_guard<std::mutex> st(stateLock_);
         if (settings_.dtrControl == LineControl::Handshake)
@@ -542,7 +542,7 @@ int PosixTty::setDtr(bool on) {
 int PosixTty::setRts(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     {
         std::lock_guard<std::mutex> st(stateLock_);
         if (settings_.rtsControl == LineControl::Handshake || rs485_)
@@ -554,7 +554,7 @@ int PosixTty::setRts(bool on) {
 int PosixTty::setBreak(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
         return ModemResult(FailureOf(errno));
     return 0;
@@ -563,7 +563,7 @@ int PosixTty::setBreak(bool on) {
 int PosixTty::setRs485(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> st(stateLock_);
     if (!on) {
         restoreRs485(); // back to what the device had, never further
@@ -597,7 +597,7 @@ void PosixTty::restoreRs485() {
 int PosixTty::purge(unsigned which) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     int q = (which & PurgeRx) && (which & PurgeTx) ? TCIOFLUSH
             : (which & PurgeRx)                    ? TCIFLUSH
                                                    : TCOFLUSH;

@@ -290,24 +290,24 @@ int Rfc2217Device::negotiateLocked(std::unique_lock<std::mutex>& lk, Clock::time
     });
     if (lostLocked() != 0) {
         setErrorLocked(at + " closed the connection during the telnet negotiation");
-        return lostLocked();
+        return -lostLocked();
     }
     const std::string rawHint = "; a raw TCP port is named tcp://" + at;
     if (us_[COM_PORT] == Q::No) {
         setErrorLocked("The server at " + at +
                        " refused serial port control (RFC 2217 COM-PORT-OPTION)" + rawHint);
-        return EPROTONOSUPPORT;
+        return -EPROTONOSUPPORT;
     }
     if (!decided) {
         setErrorLocked("The server at " + at +
                        " did not answer the request for serial port control (RFC 2217) in time" +
                        rawHint);
-        return ETIMEDOUT;
+        return -ETIMEDOUT;
     }
     if (us_[BINARY] != Q::Yes || him_[BINARY] != Q::Yes) {
         setErrorLocked("The server at " + at +
                        " refused binary transmission, without which bytes would be changed");
-        return EPROTONOSUPPORT;
+        return -EPROTONOSUPPORT;
     }
     answers_.baud.reset();
     sendWireLocked(Sub(SET_LINESTATE_MASK, Byte(0x1E)) + Sub(SET_MODEMSTATE_MASK, Byte(0xFF)) +
@@ -317,7 +317,7 @@ int Rfc2217Device::negotiateLocked(std::unique_lock<std::mutex>& lk, Clock::time
                                     : "The server at " + at +
                                           " accepted serial port control but does not answer "
                                           "its commands");
-        return lostLocked() ? lostLocked() : ETIMEDOUT;
+        return lostLocked() ? -lostLocked() : -ETIMEDOUT;
     }
     return 0;
 }
@@ -386,11 +386,11 @@ int Rfc2217Device::applyLineSettingsLocked(std::unique_lock<std::mutex>& lk,
         if (!answered) {
             if (lostLocked() != 0) {
                 setErrorLocked(address().hostPort() + " closed the connection");
-                return lostLocked();
+                return ecLineLost;
             }
             setErrorLocked(at + " did not answer the line settings within " +
                            std::to_string((address().timeoutMs + 999) / 1000) + " s");
-            return ETIMEDOUT;
+            return -ETIMEDOUT;
         }
         if (baud && *answers_.baud != in.baud) {
             setErrorLocked(at + " set " + std::to_string(*answers_.baud) + " bit/s when " +

@@ -164,9 +164,9 @@ SimulatedDevice::~SimulatedDevice() {
 int SimulatedDevice::open(const std::string&) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (line_->missing_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     if (line_->inUse_ || line_->open_)
-        return kSysInUse;
+        return -kSysInUse;
     line_->open_ = true;
     line_->xoffHeld_ = false;
     line_->settings_ = LineSettings{};
@@ -201,7 +201,7 @@ int SimulatedDevice::setQueueSizes(uint32_t, uint32_t) {
 int SimulatedDevice::getLineSettings(LineSettings& out) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     out = line_->settings_;
     return 0;
 }
@@ -210,7 +210,7 @@ int SimulatedDevice::setLineSettings(const LineSettings& in) {
     {
         std::lock_guard<std::mutex> lk(line_->m_);
         if (!open_)
-            return kSysNoSuchDevice;
+            return -kSysNoSuchDevice;
         line_->settings_ = in;
         if (!in.xonXoffOut)
             line_->xoffHeld_ = false;
@@ -230,7 +230,7 @@ int SimulatedDevice::setLineSettings(const LineSettings& in) {
 long SimulatedDevice::read(uint8_t* buf, size_t count) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return -9;
+        return ecNotOpen;
     size_t n = 0;
     while (n < count && !line_->in_.empty()) {
         buf[n++] = line_->in_.front();
@@ -255,7 +255,7 @@ uint8_t SimulatedDevice::holdsLocked() const {
 long SimulatedDevice::write(const uint8_t* buf, size_t count) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return -9;
+        return ecNotOpen;
     if (holdsLocked() & (kHoldCTS | kHoldDSR | kHoldXoff))
         return 0;
     size_t n = std::min(count, line_->room_);
@@ -340,7 +340,7 @@ uint8_t SimulatedDevice::modemLines() {
 int SimulatedDevice::setDtr(bool on) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     if (line_->settings_.dtrControl == LineControl::Handshake)
         return ecBadArgument;
     line_->dtr_ = on;
@@ -350,7 +350,7 @@ int SimulatedDevice::setDtr(bool on) {
 int SimulatedDevice::setRts(bool on) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     if (line_->settings_.rtsControl == LineControl::Handshake || line_->rs485_)
         return ecBadArgument;
     line_->rts_ = on;
@@ -360,7 +360,7 @@ int SimulatedDevice::setRts(bool on) {
 int SimulatedDevice::setBreak(bool on) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     line_->break_ = on;
     return 0;
 }
@@ -368,7 +368,7 @@ int SimulatedDevice::setBreak(bool on) {
 int SimulatedDevice::setRs485(bool on) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     line_->rs485_ = on;
     return 0;
 }
@@ -376,7 +376,7 @@ int SimulatedDevice::setRs485(bool on) {
 int SimulatedDevice::purge(unsigned which) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     if (which & PurgeRx)
         line_->in_.clear();
     return 0; // written bytes are already "on the line"

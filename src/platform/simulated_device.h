@@ -43,8 +43,8 @@ public:
     void setLines(uint8_t kLineBits);   // CTS/DSR/RI/DCD as the peer drives them
     void raiseErrors(uint8_t kErrBits); // line errors (and break) seen by the UART
     void setOutputRoom(size_t room);    // bytes the device may still take; SIZE_MAX: any
-    void setInUse(bool held);           // opening fails with kSysInUse
-    void setMissing(bool missing);      // opening fails with kSysNoSuchDevice
+    void setInUse(bool held);           // opening fails with -kSysInUse
+    void setMissing(bool missing);      // opening fails with -kSysNoSuchDevice
 
     // What the device does to the line.
     bool dtr();

@@ -187,7 +187,7 @@ TcpDevice::~TcpDevice() {
 
 int TcpDevice::open(const std::string& path) {
     if (open_)
-        return kSysInUse;
+        return -kSysInUse;
     std::string why;
     auto addr = ParseNetworkAddress(path, &why);
     {
@@ -195,7 +195,7 @@ int TcpDevice::open(const std::string& path) {
         error_.clear();
         if (!addr) {
             error_ = why;
-            return kSysNoSuchDevice;
+            return -kSysNoSuchDevice;
         }
         addr_ = *addr;
         settings_ = LineSettings{};
@@ -219,7 +219,7 @@ int TcpDevice::open(const std::string& path) {
     if (wakeIn_ < 0 || wakeOut_ < 0 || answer_ < 0) {
         int e = errno;
         closeAll();
-        return SystemErrorFromErrno(e);
+        return -SystemErrorFromErrno(e);
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(addr_.timeoutMs);
     connectResult_ = 0;
@@ -244,7 +244,7 @@ int TcpDevice::open(const std::string& path) {
 void TcpDevice::connectThread(Clock::time_point deadline) {
     int fd = connectSocket(deadline);
     if (fd < 0) {
-        connectResult_ = -fd;
+        connectResult_ = fd;
         return;
     }
     std::unique_lock<std::mutex> lk(io_);
@@ -411,7 +411,7 @@ void TcpDevice::setErrorLocked(const std::string& text) {
 int TcpDevice::getLineSettings(LineSettings& out) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
     out = settings_;
     return 0;
@@ -420,7 +420,7 @@ int TcpDevice::getLineSettings(LineSettings& out) {
 int TcpDevice::setLineSettings(const LineSettings& in) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_ || closing_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::unique_lock<std::mutex> io(io_);
     if (lost_ != 0)
         return ecLineLost;
@@ -478,7 +478,7 @@ void TcpDevice::purgeServerLocked(unsigned) {}
 int TcpDevice::setDtr(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
     if (lost_ != 0)
         return ecLineLost;
@@ -488,7 +488,7 @@ int TcpDevice::setDtr(bool on) {
 int TcpDevice::setRts(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
     if (lost_ != 0)
         return ecLineLost;
@@ -498,7 +498,7 @@ int TcpDevice::setRts(bool on) {
 int TcpDevice::setBreak(bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
     if (lost_ != 0)
         return ecLineLost;
@@ -625,7 +625,7 @@ uint32_t TcpDevice::outputQueuedLocked() const {
 long TcpDevice::read(uint8_t* buf, size_t count) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_ || closing_)
-        return -EBADF;
+        return ecNotOpen;
     std::lock_guard<std::mutex> io(io_);
     pumpLocked(true);
     size_t n = std::min(count, ringUsed());
@@ -633,21 +633,21 @@ long TcpDevice::read(uint8_t* buf, size_t count) {
         buf[i] = ring_[(rxTail_ + i) % kRingSize];
     rxTail_ += n;
     if (n == 0 && lost_ != 0)
-        return -lost_;
+        return ecLineLost;
     return long(n);
 }
 
 long TcpDevice::write(const uint8_t* buf, size_t count) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_ || closing_)
-        return -EBADF;
+        return ecNotOpen;
     std::lock_guard<std::mutex> io(io_);
     pumpLocked(false); // an XOFF that came meanwhile stops us here
     // Commands and replies wait behind data only for the socket, never for
     // the machine tool's XOFF.
     flushStagingLocked();
     if (lost_ != 0)
-        return -lost_;
+        return ecLineLost;
     if (count == 0 || outputHeldLocked() || !staging_.empty())
         return 0;
     const size_t take = std::min(count, kChunk);
@@ -666,7 +666,7 @@ long TcpDevice::write(const uint8_t* buf, size_t count) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         loseLocked(n == 0 ? ECONNRESET : errno);
-        return -lost_;
+        return ecLineLost;
     }
     // Only the bytes the socket took count as taken: data never waits here
     // unseen. A byte whose wire form the socket took in part is taken, and
@@ -795,7 +795,7 @@ void TcpDevice::lineEventLocked() {
 int TcpDevice::purge(unsigned which) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_)
-        return kSysNoSuchDevice;
+        return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
     if (lost_ != 0)
         return ecLineLost;

@@ -11,8 +11,8 @@
 //   thread of its own, all under that one deadline; the opening thread waits
 //   through WaitForCompletion() (open_wait.h), which the desktop front end
 //   makes keep its window running. A name that does not resolve, a refused
-//   connection and a host that does not answer end the open with an error
-//   number and a text (`errorText()`) naming the address.
+//   connection and a host that does not answer end the open with a negated
+//   system error number and a text (`errorText()`) naming the address.
 // - Input: whichever thread comes first (read, write, status, a wait) reads
 //   what the socket holds into a small input ring, under one lock, and takes
 //   the XON/XOFF characters out when output flow by XON/XOFF is on. There is
@@ -27,11 +27,10 @@
 // - Input flow by XON/XOFF is ours, as on a tty: XOFF goes into the data
 //   when the bytes waiting (ring and socket) reach the XOFF point, XON when
 //   they are down to the XON limit; closing sends an XON still owed.
-// - A connection that ends or breaks is a lost line: read() and write() fail
-//   with an errno IsLineLostErrno() accepts (ECONNRESET for an orderly end),
-//   the other calls with ecLineLost, and waits return at once, as on a
-//   hung-up tty; the next open connects again. Keep-alive probes and a user
-//   time-out find a peer that vanished without a word within about 20 s, even on an idle line.
+// - A connection that ends or breaks is a lost line: every call fails with
+//   ecLineLost and waits return at once, as on a hung-up tty; the next open
+//   connects again. Keep-alive probes and a user time-out find a peer that
+//   vanished without a word within about 20 s, even on an idle line.
 // - A raw TCP port has no modem lines and no line errors; DTR, RTS and break
 //   are accepted and do nothing, as on a pty.
 #pragma once
@@ -106,8 +105,8 @@ protected:
     using Clock = std::chrono::steady_clock;
 
     // Runs on the connect thread once connected, the device not yet open to
-    // anyone else; may wait (waitForLocked) until `deadline`. 0 or an error
-    // number, with the text set by setErrorLocked.
+    // anyone else; may wait (waitForLocked) until `deadline`. 0 or a negated
+    // system error number, with the text set by setErrorLocked.
     virtual int negotiateLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline);
     // Bytes as they came from the socket; data goes on through deliverLocked.
     virtual void decodeLocked(const uint8_t* in, size_t n);

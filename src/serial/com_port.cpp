@@ -91,9 +91,10 @@ std::vector<ComPortInfo> AvailableComPorts(int first, int last) {
         if (result == 0) {
             device->close();
             ports.push_back({n, path, false});
-        } else if (result == platform::kSysInUse) {
+        } else if (result == -platform::kSysInUse) {
             ports.push_back({n, path, true});
-        } else if (result == platform::kSysPermissionDenied && platform::DeviceMayBePresent(path)) {
+        } else if (result == -platform::kSysPermissionDenied &&
+                   platform::DeviceMayBePresent(path)) {
             ports.push_back(
                 {n, path, false, platform::NoAccessNote(platform::QueryPortOwnership(path))});
         }

@@ -55,11 +55,6 @@ uint8_t StopBitCode(uint16_t stopbits, uint8_t byteSize, uint8_t present) {
     return code;
 }
 
-// A device result: 0, a positive system error, or a negative serial code.
-int32_t DeviceResult(int r) {
-    return r > 0 ? -r : r;
-}
-
 } // namespace
 
 TBaseDispatcher* GetDispatcherPtr(uint16_t handle) {
@@ -175,7 +170,7 @@ int32_t TBaseDispatcher::InitPort(const std::string& name, int32_t baud, uint16_
                 s.dtrControl = platform::LineControl::Handshake;
             if (d.rtsAuto)
                 s.rtsControl = platform::LineControl::Handshake;
-            r = DeviceResult(SetComState(s));
+            r = SetComState(s);
             if (r == ecOK) {
                 d.lastBaud = int32_t(s.baud);
                 if (!d.dtrAuto)
@@ -593,7 +588,7 @@ int32_t ApplyLocked(TBaseDispatcher& self, TBaseDispatcher::Impl& d, LineSetting
         s.dtrControl = d.dtrState ? LineControl::On : LineControl::Off;
     if (!d.rtsAuto && !(s.rtsControl == LineControl::Toggle && d.rs485))
         s.rtsControl = d.rtsState ? LineControl::On : LineControl::Off;
-    int32_t r = DeviceResult(self.SetComState(s));
+    int32_t r = self.SetComState(s);
     if (r != ecOK)
         return r;
     d.lastBaud = int32_t(s.baud);
@@ -641,7 +636,7 @@ int32_t TBaseDispatcher::SetLine(int32_t baud, uint16_t parity, uint16_t stopbit
     LineSettings s;
     {
         std::lock_guard<std::mutex> g(d.general);
-        int32_t r = DeviceResult(GetComState(s));
+        int32_t r = GetComState(s);
         if (r != ecOK)
             return r;
         uint32_t nb = baud == 0 ? s.baud : uint32_t(baud);
@@ -655,7 +650,7 @@ int32_t TBaseDispatcher::SetLine(int32_t baud, uint16_t parity, uint16_t stopbit
     }
     WaitTxSent(*this, d);
     std::lock_guard<std::mutex> g(d.general);
-    int32_t r = DeviceResult(GetComState(s));
+    int32_t r = GetComState(s);
     if (r != ecOK)
         return r;
     s.binary = true;
@@ -677,7 +672,7 @@ int32_t TBaseDispatcher::GetLine(int32_t& baud, uint16_t& parity, uint16_t& stop
                                  uint16_t& databits) {
     LineSettings s;
     std::lock_guard<std::mutex> g(d_->general);
-    int32_t r = DeviceResult(GetComState(s));
+    int32_t r = GetComState(s);
     if (r != ecOK)
         return r;
     baud = TranslateBaud(int32_t(s.baud));
@@ -764,7 +759,7 @@ int32_t TBaseDispatcher::HWFlowOptions(uint16_t bufferFull, uint16_t bufferResum
     if (bufferFull < bufferResume || bufferFull > d.inQueue)
         return ecBadArgument;
     LineSettings s;
-    int32_t r = DeviceResult(GetComState(s));
+    int32_t r = GetComState(s);
     if (r != ecOK)
         return r;
     LineSettings before = s;
@@ -831,7 +826,7 @@ int32_t TBaseDispatcher::SWFlowEnable(uint16_t bufferFull, uint16_t bufferResume
     if (bufferFull < bufferResume || bufferFull > d.inQueue)
         return ecBadArgument;
     LineSettings s;
-    int32_t r = DeviceResult(GetComState(s));
+    int32_t r = GetComState(s);
     if (r != ecOK)
         return r;
     // Exactly the directions asked for: switching from both to one turns the
@@ -859,7 +854,7 @@ int32_t TBaseDispatcher::SWFlowDisable() {
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
     LineSettings s;
-    int32_t r = DeviceResult(GetComState(s));
+    int32_t r = GetComState(s);
     if (r != ecOK)
         return r;
     s.xonXoffIn = s.xonXoffOut = false;
@@ -873,7 +868,7 @@ int32_t TBaseDispatcher::SWFlowChars(uint8_t xon, uint8_t xoff) {
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
     LineSettings s;
-    int32_t r = DeviceResult(GetComState(s));
+    int32_t r = GetComState(s);
     if (r != ecOK)
         return r;
     s.xonChar = xon;
@@ -992,13 +987,13 @@ static bool ExtractData(TBaseDispatcher& self, TBaseDispatcher::Impl& d) {
         uint32_t first = std::min<uint32_t>(room, kDispatchBufferSize - at);
         n1 = self.ReadCom(d.dbuf.data() + at, first);
         if (n1 < 0) {
-            lost = platform::IsLineLostErrno(int(-n1));
+            lost = n1 == ecLineLost;
             n1 = 0;
         }
         if (uint32_t(n1) == first && room > first) {
             n2 = self.ReadCom(d.dbuf.data(), room - first);
             if (n2 < 0) {
-                lost = platform::IsLineLostErrno(int(-n2));
+                lost = n2 == ecLineLost;
                 n2 = 0;
             }
         }
@@ -1163,7 +1158,7 @@ void TBaseDispatcher::OutThreadLoop() {
                 d.otail += len; // a failed write drops its stretch
         }
         if (n < 0 && !d.kill && d.lineFailure == 0)
-            d.lineFailure = platform::IsLineLostErrno(int(-n)) ? ecLineLost : ecPutBlockFail;
+            d.lineFailure = n == ecLineLost ? ecLineLost : ecPutBlockFail;
         d.ocv.notify_all();
         if (n > 0 && d.outTriggerArmed) {
             // Only when an armed trigger may now hold: the ring's own count
@@ -1205,7 +1200,7 @@ int32_t TLinuxDispatcher::OpenCom(const std::string& name, uint32_t, uint32_t) {
         return ecFileNotFound;
     int r = device_->open(name);
     if (r != 0)
-        return DeviceResult(r);
+        return r;
     return ecOK;
 }
 
@@ -1236,23 +1231,23 @@ int32_t TLinuxDispatcher::CloseCom() {
 }
 
 int32_t TLinuxDispatcher::SetupCom(uint32_t inQueue, uint32_t outQueue) {
-    return device_ ? DeviceResult(device_->setQueueSizes(inQueue, outQueue)) : ecCommNotOpen;
+    return device_ ? device_->setQueueSizes(inQueue, outQueue) : ecCommNotOpen;
 }
 
 int32_t TLinuxDispatcher::GetComState(LineSettings& settings) {
-    return device_ ? DeviceResult(device_->getLineSettings(settings)) : ecCommNotOpen;
+    return device_ ? device_->getLineSettings(settings) : ecCommNotOpen;
 }
 
 int32_t TLinuxDispatcher::SetComState(const LineSettings& settings) {
-    return device_ ? DeviceResult(device_->setLineSettings(settings)) : ecCommNotOpen;
+    return device_ ? device_->setLineSettings(settings) : ecCommNotOpen;
 }
 
 long TLinuxDispatcher::ReadCom(uint8_t* buf, size_t count) {
-    return device_ ? device_->read(buf, count) : -1;
+    return device_ ? device_->read(buf, count) : long(ecCommNotOpen);
 }
 
 long TLinuxDispatcher::WriteCom(const uint8_t* buf, size_t count) {
-    return device_ ? device_->write(buf, count) : -1;
+    return device_ ? device_->write(buf, count) : long(ecCommNotOpen);
 }
 
 platform::WaitResult TLinuxDispatcher::WaitComEvent(bool wantData, int timeoutMs) {
@@ -1308,17 +1303,17 @@ int32_t TLinuxDispatcher::EscapeComFunction(int32_t code) {
     default:
         return ecBadArgument;
     }
-    return DeviceResult(r);
+    return r;
 }
 
 int32_t TLinuxDispatcher::SetComRS485(bool on) {
     if (!device_)
         return on ? ecCommNotOpen : ecOK;
-    return DeviceResult(device_->setRs485(on));
+    return device_->setRs485(on);
 }
 
 int32_t TLinuxDispatcher::FlushCom(unsigned which) {
-    return device_ ? DeviceResult(device_->purge(which)) : ecOK;
+    return device_ ? device_->purge(which) : ecOK;
 }
 
 int32_t TLinuxDispatcher::StartDispatcher() {

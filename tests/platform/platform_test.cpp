@@ -122,7 +122,7 @@ TEST(PosixTtyDevice, ExclusiveOpenAndWhatIsNotASerialDevice) {
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     PosixTty a, b;
     ASSERT_EQ(a.open(name), 0);
-    EXPECT_EQ(b.open(name), kSysInUse);
+    EXPECT_EQ(b.open(name), -kSysInUse);
     EXPECT_FALSE(a.hasModemLines()); // a pty has none: no failure either
     EXPECT_EQ(a.modemLines(), 0);
     DeviceStatus st = a.status();
@@ -136,8 +136,8 @@ TEST(PosixTtyDevice, ExclusiveOpenAndWhatIsNotASerialDevice) {
     std::string file = testing::TempDir() + "vorl_not_a_tty";
     std::ofstream(file) << "x";
     PosixTty c;
-    EXPECT_EQ(c.open(file), kSysNoSuchDevice);
-    EXPECT_EQ(c.open("/nonexistent/ttyS9"), kSysNoSuchDevice);
+    EXPECT_EQ(c.open(file), -kSysNoSuchDevice);
+    EXPECT_EQ(c.open("/nonexistent/ttyS9"), -kSysNoSuchDevice);
     std::remove(file.c_str());
     ::close(master);
     ::close(slave);
