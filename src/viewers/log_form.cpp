@@ -1,15 +1,12 @@
 #include "viewers/log_form.h"
 
 #include "viewers/text_file_view.h"
-#include "viewers/text_search.h"
 #include "viewers/viewer_text.h"
 
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QHBoxLayout>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
@@ -17,14 +14,8 @@
 namespace vorl {
 namespace {
 
-constexpr int kMargin = 6;
 // The help topic of the log viewer (F1).
 constexpr int kHelpContext = 290;
-
-template <typename W> W* named(W* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 } // namespace
 
@@ -41,7 +32,7 @@ QString logFileName(const QString& chosen) {
 }
 
 TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* parent)
-    : QDialog(parent), logPath_(QFile::decodeName(QByteArray::fromStdString(logPath))),
+    : ViewerWindow(parent), logPath_(QFile::decodeName(QByteArray::fromStdString(logPath))),
       languageLoaded_(languageLoaded) {
     setObjectName(QStringLiteral("TLogForm"));
     setWindowFlag(Qt::Tool);
@@ -49,17 +40,9 @@ TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* par
     setProperty("helpContext", kHelpContext);
 
     txtLog = named(new TextFileView(this), "txtLog");
-    GroupBox1 = named(new QGroupBox(QStringLiteral("Search for..."), this), "GroupBox1");
-    txtSearchArg = named(new QLineEdit(GroupBox1), "txtSearchArg");
-    cmdSearch = named(new QPushButton(QStringLiteral("Search"), GroupBox1), "cmdSearch");
-    auto* searchRow = new QHBoxLayout(GroupBox1);
-    searchRow->addWidget(txtSearchArg, 1);
-    searchRow->addWidget(cmdSearch);
+    makeSearchGroup(txtLog);
     cmdSave = named(new QPushButton(QStringLiteral("Save Log File"), this), "cmdSave");
     cmdClose = named(new QPushButton(QStringLiteral("Close"), this), "cmdClose");
-    connect(cmdSearch, &QPushButton::clicked, this, &TLogForm::cmdSearchClick);
-    // Return in the search field searches, as in the review window.
-    searchOnReturn(txtSearchArg, [this] { cmdSearchClick(); });
     connect(cmdSave, &QPushButton::clicked, this, &TLogForm::cmdSaveClick);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -68,26 +51,11 @@ TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* par
     FormResize();
 }
 
-void TLogForm::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (!shown_) {
-        shown_ = true;
-        FormShow();
-    }
-}
-
-void TLogForm::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    FormResize();
-}
-
 void TLogForm::FormShow() {
     setWindowTitle(viewerCaption(languageLoaded_, 323, windowTitle()));
-    cmdSearch->setText(viewerCaption(languageLoaded_, 61, cmdSearch->text()));
     cmdSave->setText(viewerCaption(languageLoaded_, 64, cmdSave->text()));
     cmdClose->setText(viewerCaption(languageLoaded_, 58, cmdClose->text()));
-    GroupBox1->setTitle(viewerCaption(languageLoaded_, 321, GroupBox1->title()));
-    txtSearchArg->setAccessibleName(GroupBox1->title());
+    applySearchCaptions(languageLoaded_);
     txtLog->setAccessibleName(windowTitle());
     FormResize();
     if (!txtLog->loadFile(logPath_)) {
@@ -115,10 +83,6 @@ void TLogForm::FormResize() {
     cmdSave->setGeometry(closeLeft - kMargin - save.width(), height - kMargin - save.height(),
                          save.width(), save.height());
     txtLog->setGeometry(0, 0, width, std::max(0, bottomTop - kMargin));
-}
-
-void TLogForm::cmdSearchClick() {
-    searchClick(txtLog, txtSearchArg->text(), this);
 }
 
 void TLogForm::cmdSaveClick() {

@@ -3,13 +3,12 @@
 // The terminal opens it modally on its log file when it closes.
 #pragma once
 
-#include <QDialog>
+#include "viewers/viewer_window.h"
+
 #include <QString>
 
 #include <string>
 
-class QGroupBox;
-class QLineEdit;
 class QPushButton;
 
 namespace vorl {
@@ -24,31 +23,22 @@ void showLogViewer(QWidget* parent, const std::string& logPath, bool languageLoa
 // extension.
 QString logFileName(const QString& chosen);
 
-class TLogForm : public QDialog {
+class TLogForm : public ViewerWindow {
     Q_OBJECT
 public:
     TLogForm(const std::string& logPath, bool languageLoaded, QWidget* parent = nullptr);
 
-protected:
-    void showEvent(QShowEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-
 private:
-    void FormShow();
-    void FormResize();
-    void cmdSearchClick();
+    void FormShow() override;
+    void FormResize() override;
     void cmdSaveClick();
 
     bool saveTo(const QString& fileName);
 
     QString logPath_;
     bool languageLoaded_;
-    bool shown_ = false;
 
     TextFileView* txtLog;
-    QGroupBox* GroupBox1;
-    QLineEdit* txtSearchArg;
-    QPushButton* cmdSearch;
     QPushButton* cmdSave;
     QPushButton* cmdClose;
 };

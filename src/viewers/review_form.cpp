@@ -2,7 +2,6 @@
 
 #include "restart/restart_prefix.h"
 #include "viewers/text_file_view.h"
-#include "viewers/text_search.h"
 #include "viewers/value_field.h"
 #include "viewers/viewer_text.h"
 
@@ -10,9 +9,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
-#include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -23,19 +20,13 @@
 namespace vorl {
 namespace {
 
-constexpr int kMargin = 6;
 // The help topic of the review window (F1).
 constexpr int kHelpContext = 280;
-
-template <typename W> W* named(W* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 } // namespace
 
 TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidget* parent)
-    : QDialog(parent), fields_(fields), languageLoaded_(languageLoaded) {
+    : ViewerWindow(parent), fields_(fields), languageLoaded_(languageLoaded) {
     setObjectName(QStringLiteral("TReviewForm"));
     setWindowTitle(QStringLiteral("Review: "));
     setProperty("helpContext", kHelpContext);
@@ -48,12 +39,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     cmdAccept = named(new QPushButton(QStringLiteral("Accept Prefix"), this), "cmdAccept");
     cmdRemove = named(new QPushButton(QStringLiteral("Remove Prefix"), this), "cmdRemove");
 
-    GroupBox1 = named(new QGroupBox(QStringLiteral("Search for..."), this), "GroupBox1");
-    txtSearchArg = named(new QLineEdit(GroupBox1), "txtSearchArg");
-    cmdSearch = named(new QPushButton(QStringLiteral("Search"), GroupBox1), "cmdSearch");
-    auto* searchRow = new QHBoxLayout(GroupBox1);
-    searchRow->addWidget(txtSearchArg, 1);
-    searchRow->addWidget(cmdSearch);
+    makeSearchGroup(txtReview);
 
     GroupBox2 =
         named(new QGroupBox(QStringLiteral("Alternate Start (Current = None)"), this), "GroupBox2");
@@ -86,9 +72,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     connect(cmdAddPrefix, &QPushButton::clicked, this, &TReviewForm::cmdAddPrefixClick);
     connect(cmdAccept, &QPushButton::clicked, this, &TReviewForm::cmdAcceptClick);
     connect(cmdRemove, &QPushButton::clicked, this, &TReviewForm::cmdRemoveClick);
-    connect(cmdSearch, &QPushButton::clicked, this, &TReviewForm::cmdSearchClick);
     connect(cmdBuildPrefix, &QPushButton::clicked, this, &TReviewForm::cmdBuildPrefixClick);
-    searchOnReturn(txtSearchArg, [this] { cmdSearchClick(); });
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
     setMinimumSize(kDesignWidth, kDesignHeight);
@@ -96,31 +80,16 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     FormResize();
 }
 
-void TReviewForm::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (!shown_) {
-        shown_ = true;
-        FormShow();
-    }
-}
-
-void TReviewForm::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    FormResize();
-}
-
 void TReviewForm::applyLanguage() {
     setWindowTitle(viewerCaption(languageLoaded_, 322, windowTitle()));
-    cmdSearch->setText(viewerCaption(languageLoaded_, 61, cmdSearch->text()));
+    applySearchCaptions(languageLoaded_);
     cmdAccept->setText(viewerCaption(languageLoaded_, 62, cmdAccept->text()));
     cmdClose->setText(viewerCaption(languageLoaded_, 58, cmdClose->text()));
     cmdRemove->setText(viewerCaption(languageLoaded_, 63, cmdRemove->text()));
     cmdSetBlock->setText(viewerCaption(languageLoaded_, 60, cmdSetBlock->text()));
     cmdAddPrefix->setText(viewerCaption(languageLoaded_, 59, cmdAddPrefix->text()));
-    GroupBox1->setTitle(viewerCaption(languageLoaded_, 321, GroupBox1->title()));
     lblBlockWord->setText(viewerCaption(languageLoaded_, 336, lblBlockWord->text()));
     bindValueField(lblBlockNumber, lblBlockWord);
-    txtSearchArg->setAccessibleName(GroupBox1->title());
 }
 
 void TReviewForm::FormShow() {
@@ -263,10 +232,6 @@ void TReviewForm::cmdRemoveClick() {
     fields_.refilterNeeded = true;
     setPrefixEditorVisible(false);
     FormResize();
-}
-
-void TReviewForm::cmdSearchClick() {
-    searchClick(txtReview, txtSearchArg->text(), this);
 }
 
 // The prefix goes into the editor only: the operator reads it, edits it and

@@ -11,12 +11,10 @@
 #pragma once
 
 #include "viewers/review.h"
-
-#include <QDialog>
+#include "viewers/viewer_window.h"
 
 class QGroupBox;
 class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
@@ -24,7 +22,7 @@ namespace vorl {
 
 class TextFileView;
 
-class TReviewForm : public QDialog {
+class TReviewForm : public ViewerWindow {
     Q_OBJECT
 public:
     static constexpr int kDesignWidth = 574;
@@ -35,19 +33,14 @@ public:
     // The alternate start block chosen in this window, 0 = none.
     int chosenBlock() const { return chosenBlock_; }
 
-protected:
-    void showEvent(QShowEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-
 private:
-    void FormShow();
-    void FormResize();
+    void FormShow() override;
+    void FormResize() override;
     void txtReviewSelectionChange();
     void cmdSetBlockClick();
     void cmdAddPrefixClick();
     void cmdAcceptClick();
     void cmdRemoveClick();
-    void cmdSearchClick();
     void cmdBuildPrefixClick();
 
     void applyLanguage();
@@ -57,16 +50,12 @@ private:
 
     ReviewFields fields_;
     bool languageLoaded_;
-    bool shown_ = false;
     int chosenBlock_ = 0;
 
     TextFileView* txtReview;
     QPlainTextEdit* txtPrefix;
     QPushButton* cmdAccept;
     QPushButton* cmdRemove;
-    QGroupBox* GroupBox1;
-    QLineEdit* txtSearchArg;
-    QPushButton* cmdSearch;
     QGroupBox* GroupBox2;
     QPushButton* cmdSetBlock;
     QPushButton* cmdAddPrefix;
