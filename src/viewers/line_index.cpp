@@ -1,10 +1,8 @@
 #include "viewers/line_index.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,28 +24,10 @@ ssize_t readAt(int fd, void* data, size_t size, int64_t offset) {
 
 } // namespace
 
-const uint8_t* findLineEnd(const uint8_t* p, const uint8_t* end) {
-    if constexpr (std::endian::native == std::endian::little) {
-        // Eight bytes at a time: a byte of (v ^ pattern) is zero where v holds
-        // the pattern byte; the lowest flag of the zero-byte test is exact.
-        constexpr uint64_t ones = 0x0101010101010101ULL;
-        constexpr uint64_t highs = 0x8080808080808080ULL;
-        while (end - p >= 8) {
-            uint64_t v;
-            std::memcpy(&v, p, 8);
-            const uint64_t lf = v ^ (ones * '\n');
-            const uint64_t cr = v ^ (ones * '\r');
-            const uint64_t hits = ((lf - ones) & ~lf & highs) | ((cr - ones) & ~cr & highs);
-            if (hits != 0) {
-                return p + (std::countr_zero(hits) >> 3);
-            }
-            p += 8;
-        }
-    }
-    while (p < end && *p != '\n' && *p != '\r') {
-        ++p;
-    }
-    return p;
+const uint8_t* findLineEnd(const uint8_t* begin, const uint8_t* end) {
+    return findFirst(
+        begin, end, [](uint64_t v) { return bytesEqual(v, '\n') | bytesEqual(v, '\r'); },
+        [](uint8_t b) { return b == '\n' || b == '\r'; });
 }
 
 LineIndex::~LineIndex() {

@@ -24,8 +24,10 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -122,6 +124,37 @@ private:
     std::array<Group, 8> groups_{};
     size_t nextGroupSlot_ = 0;
 };
+
+// Flags the bytes of the eight-byte word `v` that equal `b`: a byte of
+// (v ^ pattern) is zero where v holds b. Only the lowest flag is exact, which is
+// all a search for the first such byte needs.
+constexpr uint64_t bytesEqual(uint64_t v, uint8_t b) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    const uint64_t x = v ^ (ones * b);
+    return (x - ones) & ~x & highs;
+}
+
+// The first byte in [begin, end) that `isStop` accepts, or end. Eight bytes at
+// a time, the word tested with `hits` (a bytesEqual() or several of them
+// joined); the bytes past the last whole word one by one.
+template <typename Hits, typename IsStop>
+const uint8_t* findFirst(const uint8_t* p, const uint8_t* end, Hits hits, IsStop isStop) {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            if (const uint64_t found = hits(v); found != 0) {
+                return p + (std::countr_zero(found) >> 3);
+            }
+            p += 8;
+        }
+    }
+    while (p < end && !isStop(*p)) {
+        ++p;
+    }
+    return p;
+}
 
 // The first CR or LF in [begin, end), or end.
 const uint8_t* findLineEnd(const uint8_t* begin, const uint8_t* end);

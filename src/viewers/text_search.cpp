@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -48,32 +47,18 @@ FileSearch::FileSearch(std::string path, std::string pattern, const std::array<u
 
 namespace {
 
-// The first byte in [p, end) that is one of `stops`, or end: eight bytes at
-// a time, as the line index finds line ends.
+// The first byte in [p, end) that is one of `stops`, or end.
 const uint8_t* findAny(const uint8_t* p, const uint8_t* end, const std::vector<uint8_t>& stops) {
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr uint64_t ones = 0x0101010101010101ULL;
-        constexpr uint64_t highs = 0x8080808080808080ULL;
-        while (end - p >= 8) {
-            uint64_t v;
-            std::memcpy(&v, p, 8);
+    return findFirst(
+        p, end,
+        [&stops](uint64_t v) {
             uint64_t hits = 0;
             for (const uint8_t stop : stops) {
-                const uint64_t x = v ^ (ones * stop);
-                hits |= (x - ones) & ~x & highs;
+                hits |= bytesEqual(v, stop);
             }
-            if (hits != 0) {
-                return p + (std::countr_zero(hits) >> 3);
-            }
-            p += 8;
-        }
-    }
-    for (; p < end; ++p) {
-        if (std::find(stops.begin(), stops.end(), *p) != stops.end()) {
-            return p;
-        }
-    }
-    return end;
+            return hits;
+        },
+        [&stops](uint8_t b) { return std::find(stops.begin(), stops.end(), b) != stops.end(); });
 }
 
 } // namespace
