@@ -195,6 +195,20 @@ TEST_F(AppTest, F1OpensTheHelpAtTheTopicOfTheWindow) {
     });
     form->mnuHelpAbout->trigger();
     EXPECT_TRUE(aboutClosed) << "F1 closes the about window like any other key";
+
+    // The help file that comes with the program has a topic for every window:
+    // main, configuration, machine list, terminal, review, log viewer.
+    THelpForm installed;
+    ASSERT_TRUE(installed.loadFile(VORL_SOURCE_DIR "/dist/vorl.hlp"));
+    QStringList anchors;
+    for (QTextBlock b = installed.txtHelp->document()->begin(); b.isValid(); b = b.next()) {
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            anchors += it.fragment().charFormat().anchorNames();
+        }
+    }
+    for (int context : {10, 250, 260, 270, 280, 290}) {
+        EXPECT_TRUE(anchors.contains(QString::number(context))) << context;
+    }
 }
 
 } // namespace
