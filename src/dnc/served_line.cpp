@@ -91,6 +91,7 @@ void ServedLine::start() {
     engine_ = std::make_unique<TTransferEngine>(machines_, *view_, delivery_);
     engine_->translationFile = translationFile_;
     engine_->Protocol1.SetHandshakeWait(182);
+    engine_->endUploadAtEndString = service_.endAtEndString;
     engine_->Protocol1.SetAsciiEOFTimeout(
         static_cast<uint32_t>(std::max(1.0, service_.endSilenceSecs * 1000 / 55)));
 

@@ -135,6 +135,8 @@ bool ReadServiceConfig(const std::string& path, ServiceConfig& out, std::string&
             ok = toNumber(value, line->requestDelaySecs, 0, 3600);
         } else if (key == "end_silence") {
             ok = toNumber(value, line->endSilenceSecs, 0.2, 3600);
+        } else if (key == "end_at_end_string") {
+            ok = toBool(value, line->endAtEndString);
         } else if (key == "auto_receive") {
             ok = toBool(value, line->autoReceive);
         } else if (key == "receive_file") {

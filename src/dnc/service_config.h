@@ -18,6 +18,9 @@
 //   receive_file = {name}{ext}             {name}: the program number (O1234)
 //   end_silence = 2                        seconds of silence that end a program;
 //                                          with an End string only after it
+//   end_at_end_string = yes                the End string ends a program at once;
+//                                          no for a control whose programs also
+//                                          begin with it (then end_silence after it)
 //
 // Lines starting with # or ; are comments; yes/no, true/false, on/off, 1/0.
 #pragma once
@@ -38,6 +41,7 @@ struct LineService {
     bool autoReceive = true;
     std::string receiveFile = "{name}{ext}";
     double endSilenceSecs = 2;
+    bool endAtEndString = true;
 };
 
 struct ServiceConfig {

@@ -140,6 +140,8 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
     TTransferEngine engine(machines, view, delivery);
     engine.translationFile = shop.translationPath;
     engine.Protocol1.SetHandshakeWait(182); // as the window sets it
+    // Nobody is there to press Stop: the End string ends the receive.
+    engine.endUploadAtEndString = true;
     if (line.silenceSecs > 0) {
         engine.Protocol1.SetAsciiEOFTimeout(static_cast<uint32_t>(Secs2Ticks(line.silenceSecs)));
     }

@@ -307,23 +307,30 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
         break;
     }
 
-    case raCollectBlock:
+    case raCollectBlock: {
+        if (peIsTrigger(first, A.EndTrigger))
+            A.EndSeen = true;
         // A time-out that meets characters already waiting came as the
-        // sender went on: they are taken, and the silence counts anew.
-        if (peIsData(first) || (peIsTrigger(first, P.TimeoutTrigger) && line.CharReady())) {
+        // sender went on: they are taken, and the silence counts anew. After
+        // the End string, what waits is the rest of the data.
+        const bool timedOut = peIsTrigger(first, P.TimeoutTrigger);
+        bool complete = false;
+        if (peIsData(first) || ((timedOut || A.EndSeen) && line.CharReady())) {
             bool took = false;
-            bool complete = collect(P, line, took);
+            complete = collect(P, line, took);
             // The silence time-out counts from the last character received,
             // so a slow sender is never cut off while it still sends.
             if (took)
                 line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
-            if (complete)
-                A.AsciiState = raProcessBlock;
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        } else if (timedOut) {
             A.EOFSeen = true;
-            A.AsciiState = raProcessBlock;
         }
+        if (A.EndSeen && !complete && !line.CharReady())
+            A.EOFSeen = true;
+        if (complete || A.EOFSeen)
+            A.AsciiState = raProcessBlock;
         break;
+    }
 
     case raProcessBlock:
         P.BytesDone += P.BlockCount;
@@ -356,7 +363,8 @@ void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
 FrameNext rxNext(const TProtocolData& P) {
     switch (P.Ascii.AsciiState) {
     case raCollectBlock:
-        return FrameNext::RunIfData;
+        // Once the End string has come, no notice may be needed to end.
+        return P.Ascii.EndSeen ? FrameNext::RunAgain : FrameNext::RunIfData;
     case raProcessBlock:
     case raFinished:
         return FrameNext::RunAgain;
@@ -457,6 +465,14 @@ int32_t ascSetEOFTimeout(TProtocolData& P, uint32_t ticks) {
     if (!isAscii(P))
         return ecBadProtocolFunction;
     P.EOFTimeout = ticks;
+    return 0;
+}
+
+int32_t ascSetEndTrigger(TProtocolData& P, uint32_t handle, bool arrived) {
+    if (!isAscii(P))
+        return ecBadProtocolFunction;
+    P.Ascii.EndTrigger = handle;
+    P.Ascii.EndSeen = arrived;
     return 0;
 }
 

@@ -7,7 +7,10 @@
 // into 250 ms per call are timed inside the call; longer ones wait on the
 // tick timer (rounded up to whole ticks). A Ctrl-Z in the file is never sent.
 // A receive ends when nothing has arrived for EOFTimeout ticks; every
-// character received by then is in the file.
+// character received by then is in the file. Told of the data trigger that
+// finds the sender's End string, it ends as soon as that string has arrived
+// and every character waiting then is taken: a sender that has said it is
+// done sends nothing more until it is answered.
 #pragma once
 
 #include "protocols/protocol_engine.h"
@@ -21,6 +24,9 @@ int32_t ascSetDelays(TProtocolData& P, uint32_t charDelayMs, uint32_t lineDelayM
 int32_t ascSetEOLChar(TProtocolData& P, uint8_t c);
 int32_t ascSetEOLTranslation(TProtocolData& P, TAsciiEOLTranslation cr, TAsciiEOLTranslation lf);
 int32_t ascSetEOFTimeout(TProtocolData& P, uint32_t ticks);
+// For the next receive: the data trigger of the sender's End string (0:
+// silence alone ends it), and whether the string has already arrived.
+int32_t ascSetEndTrigger(TProtocolData& P, uint32_t handle, bool arrived);
 int32_t ascGetLineNumber(const TProtocolData& P);
 
 void ascPrepareTransmit(TProtocolData& P);

@@ -308,6 +308,11 @@ void TCustomProtocol::SetAsciiEOFTimeout(uint32_t ticks) {
     ascSetEOFTimeout(*P_, ticks);
 }
 
+void TCustomProtocol::SetAsciiEndTrigger(uint16_t handle, bool arrived) {
+    if (P_->Finished)
+        ascSetEndTrigger(*P_, handle, arrived);
+}
+
 void TCustomProtocol::StartTransmit() {
     start(true);
 }

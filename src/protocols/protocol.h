@@ -129,6 +129,14 @@ public:
     void SetAsciiLFTranslation(TAsciiEOLTranslation v);
     uint32_t AsciiEOFTimeout() const { return asciiEOFTimeout_; }
     void SetAsciiEOFTimeout(uint32_t ticks);
+    // For the next ASCII receive: the data trigger (of this port) that finds
+    // the sender's End string, and whether it has already arrived. The
+    // receive then ends once the string has come and what waits is taken,
+    // without the silence after it. 0: only the silence ends it.
+    void SetAsciiEndTrigger(uint16_t handle, bool arrived);
+    // The last ASCII receive saw its End string (whichever of its finish and
+    // the string's own notice reaches its owner first).
+    bool AsciiEndArrived() const { return P_->Ascii.EndSeen; }
 
     // ---- Operations ----
     // Nothing with ptNoProtocol; raises EPortNotAssigned (-1005) without a

@@ -114,6 +114,10 @@ enum TXmodemState : uint8_t {
 // The ASCII protocol's own fields.
 struct TAsciiPart {
     bool EOFSeen = false;
+    // A receive that has a sender's End string: the data trigger that finds
+    // it (0: none), and whether it has arrived.
+    uint32_t EndTrigger = 0;
+    bool EndSeen = false;
     uint32_t CharDelay = 0; // ms after each character
     uint32_t LineDelay = 0; // ms after each end-of-line character
     uint32_t CharDelayTicks = 0;

@@ -500,6 +500,7 @@ void TTransferEngine::cmdResetClick() {
     transfer.abortRequested = true;
     transfer.protocolFinished = false;
     transfer.waitingForTrigger = false;
+    stopOwed_ = false;
     // An upload that ended by silence is abandoned, not saved by a later Stop.
     transfer.uploadEndAssumed = false;
 }

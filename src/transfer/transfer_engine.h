@@ -80,6 +80,13 @@ public:
     // Bytes of the prepared file the block sender holds at once (at least one
     // put); it reads on while the line drains.
     size_t senderWindow = size_t{256} << 10;
+    // An ASCII upload ends as soon as the machine's End string has come and
+    // what came up to it is taken, instead of at the silence that follows
+    // it; the Stop string answers once the upload has ended, so nothing the
+    // control sends after the answer is taken into this program. For a
+    // front end that answers the control at once (the service); the window
+    // keeps waiting for the silence.
+    bool endUploadAtEndString = false;
     // Told of every put of the block sender: offset in the prepared file and
     // length (tests and benchmarks).
     std::function<void(int64_t offset, size_t length)> OnSenderPut;
@@ -194,6 +201,7 @@ private:
     bool barrierPassed_ = false;
     std::chrono::steady_clock::time_point delayUntil_{}; // end of the block delay
     std::chrono::steady_clock::time_point lineFreeAt_{}; // the sender's last put has left
+    bool stopOwed_ = false;      // the End string came: Stop answers it at the upload's end
     std::string uploadTempFile_; // the upload's own temporary file, kept for the run
     std::string readyToDiscard_; // the upload's awaited Ready string, while it is awaited
     QTimer* drainTimer_ = nullptr;

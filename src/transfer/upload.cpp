@@ -41,6 +41,7 @@ void TTransferEngine::mnuCommUploadClick(int tag) {
 bool TTransferEngine::StartUpload(const std::string&) {
     const auto triggers = machine().triggers;
     transfer.uploadEndReceived = false;
+    stopOwed_ = false;
     // An End string registered by an earlier upload is not this one's.
     removeTrigger(transfer.uploadEndTrigger);
     // The upload keeps one temporary file of its own for the run; a prepared
@@ -100,6 +101,11 @@ bool TTransferEngine::StartUpload(const std::string&) {
     if (transfer.abortRequested) {
         return false;
     }
+    if (ascii) {
+        const bool atEnd = endUploadAtEndString;
+        Protocol1.SetAsciiEndTrigger(atEnd ? transfer.uploadEndTrigger : 0,
+                                     atEnd && transfer.uploadEndReceived);
+    }
     // The file is the upload's own, created when its name was taken.
     Protocol1.SetWriteFailAction(wfWriteAnyway);
     transfer.protocolFinished = false;
@@ -140,7 +146,9 @@ void TTransferEngine::listenForUploadEnd() {
 void TTransferEngine::uploadEndArrived() {
     removeTrigger(transfer.uploadEndTrigger);
     const std::string& stop = machine().triggers[UploadStop];
-    if (!stop.empty()) {
+    if (endUploadAtEndString && machine().protocol == 0) {
+        stopOwed_ = !stop.empty();
+    } else if (!stop.empty()) {
         ComPort1.PutString(stop);
     }
     transfer.uploadEndReceived = true;
@@ -148,6 +156,19 @@ void TTransferEngine::uploadEndArrived() {
 }
 
 void TTransferEngine::uploadFinished(int32_t errorCode) {
+    // The protocol ended at the End string before the string's own notice
+    // came here: it is taken as come.
+    if (endUploadAtEndString && !transfer.uploadEndReceived && Protocol1.AsciiEndArrived()) {
+        uploadEndArrived();
+    }
+    if (stopOwed_) {
+        stopOwed_ = false;
+        try {
+            ComPort1.PutString(machine().triggers[UploadStop]);
+        } catch (const ECommException&) {
+            // The line went with the upload: the protocol's error says so.
+        }
+    }
     const int32_t st = Protocol1.GetProtocolStatus();
     const std::string received = std::to_string(Protocol1.BytesTransferred());
     // The protocol has ended: its End string can end nothing any more.

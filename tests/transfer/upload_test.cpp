@@ -66,6 +66,23 @@ TEST_F(UploadTest, EndStringAnsweredAndFileSavedFiltered) {
     EXPECT_EQ(num(r, "uploads_completed"), 1);
 }
 
+// Asked to, the upload ends at the End string itself, not at the silence
+// after it (here far longer than the test may take); the Stop string answers
+// once the program is in, and the control goes back to idle.
+TEST_F(UploadTest, EndStringEndsTheUploadAtOnceWhenAsked) {
+    m.triggers[UploadEnd] = "\x03";
+    engine->endUploadAtEndString = true;
+    engine->Protocol1.SetAsciiEOFTimeout(1000000);
+    SimMachine sim(dir, simArgs(true));
+    usePort(sim.process.ptyPath());
+    connectAndReceive();
+    ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+        << view.status;
+    EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+    const Report r = sim.waitFor([](const Report& r) { return num(r, "upload_stop_seen") == 1; });
+    EXPECT_EQ(sim::test::text(r, "state"), "idle");
+}
+
 TEST_F(UploadTest, SilenceThenStopSavesTheFile) {
     SimMachine sim(dir, simArgs(false));
     usePort(sim.process.ptyPath());
