@@ -92,6 +92,9 @@ void ServedLine::start() {
     engine_->translationFile = translationFile_;
     engine_->Protocol1.SetHandshakeWait(182);
     engine_->endUploadAtEndString = service_.endAtEndString;
+    // A program the control punches out between two transfers waits in the
+    // open port for the next listen.
+    engine_->keepPortOpen = true;
     engine_->Protocol1.SetAsciiEOFTimeout(
         static_cast<uint32_t>(std::max(1.0, service_.endSilenceSecs * 1000 / 55)));
 
@@ -311,8 +314,8 @@ void ServedLine::received() {
 void ServedLine::sendBack(const std::string& path, const std::string& name) {
     phase_ = Phase::Sending;
     sending_ = name;
-    // The operator switches the control to read meanwhile; the line is
-    // closed until then, as after any reset.
+    // The operator switches the control to read meanwhile; the port stays
+    // open.
     engine_->cmdResetClick();
     setState("sending " + name);
     delay_->disconnect();

@@ -992,11 +992,11 @@ TFlowControlState TComPort::GetFlowState() {
 
 // ---- Triggers -----------------------------------------------------------------
 
-uint16_t TComPort::AddDataTrigger(std::string_view data, bool ignoreCase) {
+uint16_t TComPort::AddDataTrigger(std::string_view data, bool ignoreCase, bool seeWaiting) {
     if (guardedOff()) {
         return 0;
     }
-    return uint16_t(check(ValidDispatcher().AddDataTrigger(data, ignoreCase)));
+    return uint16_t(check(ValidDispatcher().AddDataTrigger(data, ignoreCase, seeWaiting)));
 }
 
 uint16_t TComPort::AddTimerTrigger() {

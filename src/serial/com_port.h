@@ -267,7 +267,9 @@ public:
     int32_t GetLineFailure();
 
     // ---- Triggers (handles as the dispatcher gives them) ----
-    uint16_t AddDataTrigger(std::string_view data, bool ignoreCase);
+    // `seeWaiting`: the string is also looked for in the input not read yet
+    // (TBaseDispatcher::AddDataTrigger).
+    uint16_t AddDataTrigger(std::string_view data, bool ignoreCase, bool seeWaiting = false);
     uint16_t AddTimerTrigger();
     uint16_t AddStatusTrigger(uint16_t kind);
     void SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate);

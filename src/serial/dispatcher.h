@@ -356,8 +356,12 @@ public:
     void AddStringToLog(std::string_view s);
 
     // --- Triggers (triggers.cpp) ----------------------------------------------
-    int32_t AddDataTrigger(std::string_view s, bool ignoreCase);
-    int32_t AddDataTriggerLen(const void* data, bool ignoreCase, uint32_t len);
+    // With `seeWaiting` the input not read yet is fed to the data triggers
+    // again, in the same step: a string that came before the trigger was
+    // added is found too (every data trigger sees that input once more).
+    int32_t AddDataTrigger(std::string_view s, bool ignoreCase, bool seeWaiting = false);
+    int32_t AddDataTriggerLen(const void* data, bool ignoreCase, uint32_t len,
+                              bool seeWaiting = false);
     int32_t AddTimerTrigger();
     int32_t AddStatusTrigger(uint16_t kind);
     // With `activate`: a non-zero `ticks` becomes the interval; the timer starts.

@@ -60,22 +60,40 @@ template <class T> void EraseDeleted(std::vector<std::shared_ptr<T>>& v) {
 // ---------------------------------------------------------------------------
 // Triggers
 
-int32_t TBaseDispatcher::AddDataTrigger(std::string_view s, bool ignoreCase) {
-    return AddDataTriggerLen(s.data(), ignoreCase, uint32_t(s.size()));
+int32_t TBaseDispatcher::AddDataTrigger(std::string_view s, bool ignoreCase, bool seeWaiting) {
+    return AddDataTriggerLen(s.data(), ignoreCase, uint32_t(s.size()), seeWaiting);
 }
 
-int32_t TBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, uint32_t len) {
+int32_t TBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, uint32_t len,
+                                           bool seeWaiting) {
     if (len > kMaxTrigger)
         return ecTriggerTooLong;
-    std::lock_guard<std::mutex> g(d_->general);
-    uint32_t h = NextHandle(*d_);
-    if (h == 0)
-        return ecNoMoreTriggers;
-    TDataTrigger t = MakeDataTrigger(static_cast<const uint8_t*>(data), len, ignoreCase);
-    t.tHandle = h;
-    d_->datas.push_back(t);
-    if (d_->logState == 1)
-        LogEntryLocked(*d_, dtTriggerAlloc, dstDataTrigger, h, data, len);
+    Impl& d = *d_;
+    uint32_t h = 0;
+    {
+        std::lock_guard<std::mutex> g(d.general);
+        h = NextHandle(d);
+        if (h == 0)
+            return ecNoMoreTriggers;
+        TDataTrigger t = MakeDataTrigger(static_cast<const uint8_t*>(data), len, ignoreCase);
+        t.tHandle = h;
+        d.datas.push_back(t);
+        if (d.logState == 1)
+            LogEntryLocked(d, dtTriggerAlloc, dstDataTrigger, h, data, len);
+        if (!seeWaiting)
+            return int32_t(h);
+        // The scan is done under both locks, so it starts again from the
+        // first unread byte with every trigger in its first state.
+        std::lock_guard<std::mutex> i(d.input);
+        for (auto& other : d.datas)
+            other.tChkIndex.fill(0);
+        d.scanPos = d.tail;
+    }
+    {
+        std::lock_guard<std::mutex> lk(d.evLock);
+        d.comEvent = true;
+    }
+    d.evCv.notify_one();
     return int32_t(h);
 }
 

@@ -23,7 +23,7 @@ void TTransferEngine::mnuCommDownloadClick(int tag) {
         // Connected for the machine chosen on the command line: the next
         // Connect must open the port with the settings of the one chosen now.
         forgetRunTriggers();
-        ComPort1.SetOpen(false);
+        closePort();
         setGo(GoState::Connect, true);
     }
     machines_.selected = tag;

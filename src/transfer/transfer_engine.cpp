@@ -228,11 +228,12 @@ bool TTransferEngine::waitForCTS() {
 }
 
 bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& awaited,
-                                   bool ignoreCase, int statusId, std::string_view statusText) {
+                                   bool ignoreCase, int statusId, std::string_view statusText,
+                                   bool seeWaiting) {
     // The awaited string is listened for before `send` goes out: a control
     // that answers at once must not answer before anyone listens.
     if (!awaited.empty()) {
-        awaitedTrigger_ = ComPort1.AddDataTrigger(awaited, ignoreCase);
+        awaitedTrigger_ = ComPort1.AddDataTrigger(awaited, ignoreCase, seeWaiting);
         // Nothing reads the input meanwhile: other output of the control
         // must not fill the port's buffer and hide the string behind it.
         ComPort1.DiscardUntilTrigger(awaitedTrigger_);
@@ -301,8 +302,39 @@ bool TTransferEngine::runSequence(const std::function<void()>& sequence) {
 
 // ---- Port and protocol set-up ------------------------------------------------
 
+std::string TTransferEngine::lineSettings() const {
+    const MachineConfig& m = machine();
+    return std::to_string(m.port) + " " + std::to_string(m.baudRate) + " " +
+           std::to_string(m.dataBits) + std::to_string(m.parity) + std::to_string(m.stopBits) +
+           " " + std::to_string(m.handshake) + " " + std::to_string(m.protocol);
+}
+
+void TTransferEngine::closePort() {
+    if (!keepPortOpen || ComPort1.GetLineFailure() != 0) {
+        ComPort1.SetOpen(false);
+    }
+}
+
 bool TTransferEngine::SetUpPort() {
     resetProgress();
+    // A port kept open on the same line stays as it is: what the machine
+    // tool sent meanwhile waits in it.
+    const bool kept = keepPortOpen && ComPort1.Open() && ComPort1.GetLineFailure() == 0 &&
+                      openSettings_ == lineSettings();
+    if (!kept && !openPort()) {
+        return false;
+    }
+    status(176, "Port open");
+    // Line errors never stop a transfer; they are only shown. The port kept
+    // the trigger of an earlier connection across its close.
+    removeTrigger(lineErrorTrigger_);
+    lineErrorTrigger_ = ComPort1.AddStatusTrigger(stLine);
+    constexpr uint16_t kOverrunParityFraming = 7;
+    ComPort1.SetStatusTrigger(lineErrorTrigger_, kOverrunParityFraming, true);
+    return true;
+}
+
+bool TTransferEngine::openPort() {
     ComPort1.SetOpen(false);
 
     const MachineConfig& m = machine();
@@ -354,17 +386,8 @@ bool TTransferEngine::SetUpPort() {
     } catch (const std::exception&) {
         status(205, "Unknown error opening port");
     }
-    if (!ComPort1.Open()) {
-        return false;
-    }
-    status(176, "Port open");
-    // Line errors never stop a transfer; they are only shown. The port kept
-    // the trigger of an earlier connection across its close.
-    removeTrigger(lineErrorTrigger_);
-    lineErrorTrigger_ = ComPort1.AddStatusTrigger(stLine);
-    constexpr uint16_t kOverrunParityFraming = 7;
-    ComPort1.SetStatusTrigger(lineErrorTrigger_, kOverrunParityFraming, true);
-    return true;
+    openSettings_ = lineSettings();
+    return ComPort1.Open();
 }
 
 bool TTransferEngine::SetUpProtocol() {
@@ -487,7 +510,7 @@ void TTransferEngine::cmdResetClick() {
     SetFileName(std::string());
     view_.EnableReview(false);
     forgetRunTriggers();
-    ComPort1.SetOpen(false);
+    closePort();
     view_.ForgetCommandLineFile();
     view_.ShowMachine(std::string());
     view_.ShowOperation(std::string());

@@ -87,6 +87,14 @@ public:
     // front end that answers the control at once (the service); the window
     // keeps waiting for the silence.
     bool endUploadAtEndString = false;
+    // The port stays open from one transfer to the next: Reset and the
+    // Download and Upload commands leave it open (a line that has failed is
+    // closed), Connect keeps it while the machine's line settings are the
+    // same, and an upload takes what the machine tool sent since the last
+    // transfer instead of discarding it: its Ready or End string is looked
+    // for in that input too. For a front end that serves a machine tool
+    // unattended, which may punch a program out at any moment.
+    bool keepPortOpen = false;
     // Told of every put of the block sender: offset in the prepared file and
     // length (tests and benchmarks).
     std::function<void(int64_t offset, size_t length)> OnSenderPut;
@@ -107,6 +115,8 @@ public:
     // Closes the port and opens it again with the selected machine's settings;
     // true when it is open. Also used by the terminal window.
     bool SetUpPort();
+    // Opens the port with the selected machine's settings (closing it first).
+    bool openPort();
     bool SetUpProtocol();
     bool PrepareDownloadFile();
     // Writes the received program into the target file; false (and the
@@ -151,10 +161,16 @@ private:
     void noteLineBusy(size_t bytes);
     // Sends `send` and waits for `awaited` (either may be empty), showing the
     // status while it waits; false when Reset ended the wait.
+    // `seeWaiting`: the awaited string may also be in the input already
+    // waiting.
     bool sendAndAwait(const std::string& send, const std::string& awaited, bool ignoreCase,
-                      int statusId, std::string_view statusText);
+                      int statusId, std::string_view statusText, bool seeWaiting = false);
     bool waitForCTS();
     void settlePort();
+    // Closes the port, unless it is kept open and its line still works.
+    void closePort();
+    // The line settings the port was opened with (keepPortOpen).
+    std::string lineSettings() const;
     void removeTrigger(uint16_t& handle);
     void forgetRunTriggers();
     bool runSequence(const std::function<void()>& sequence);
@@ -162,7 +178,7 @@ private:
     void downloadFinished(int32_t errorCode);
     void uploadFinished(int32_t errorCode);
     // Registers the upload's End string (when it has one) as uploadEndTrigger.
-    void listenForUploadEnd();
+    void listenForUploadEnd(bool seeWaiting = false);
     void uploadEndArrived();
     void discardThroughReady();
     // The block sender, step by step: load the prepared file, send a group
@@ -201,6 +217,7 @@ private:
     bool barrierPassed_ = false;
     std::chrono::steady_clock::time_point delayUntil_{}; // end of the block delay
     std::chrono::steady_clock::time_point lineFreeAt_{}; // the sender's last put has left
+    std::string openSettings_;                           // lineSettings() at the port's open
     bool stopOwed_ = false;      // the End string came: Stop answers it at the upload's end
     std::string uploadTempFile_; // the upload's own temporary file, kept for the run
     std::string readyToDiscard_; // the upload's awaited Ready string, while it is awaited

@@ -55,10 +55,13 @@ bool TTransferEngine::StartUpload(const std::string&) {
 
     // What came before the operator asked for the program is not the program.
     // It is discarded before the Start string goes out: a control may answer
-    // the Start string with its program at once.
-    ComPort1.FlushInBuffer();
-    letMessagesRun();
-    settlePort();
+    // the Start string with its program at once. A port kept open keeps it:
+    // a control that punched out meanwhile sent a program.
+    if (!keepPortOpen) {
+        ComPort1.FlushInBuffer();
+        letMessagesRun();
+        settlePort();
+    }
     if (transfer.abortRequested) {
         return false;
     }
@@ -71,11 +74,11 @@ bool TTransferEngine::StartUpload(const std::string&) {
     // ending like it, is never taken at the Ready string. Without a Ready
     // string it is listened for before the Start string goes out.
     if (triggers[UploadReady].empty()) {
-        listenForUploadEnd();
+        listenForUploadEnd(keepPortOpen);
     }
     readyToDiscard_ = triggers[UploadReady];
     const bool ready = sendAndAwait(triggers[UploadStart], triggers[UploadReady], false, 178,
-                                    "Waiting for machine tool");
+                                    "Waiting for machine tool", keepPortOpen);
     readyToDiscard_.clear();
     if (ready) {
         letMessagesRun();
@@ -136,10 +139,10 @@ void TTransferEngine::discardThroughReady() {
     }
 }
 
-void TTransferEngine::listenForUploadEnd() {
+void TTransferEngine::listenForUploadEnd(bool seeWaiting) {
     const std::string& end = machine().triggers[UploadEnd];
     if (!end.empty()) {
-        transfer.uploadEndTrigger = ComPort1.AddDataTrigger(end, false);
+        transfer.uploadEndTrigger = ComPort1.AddDataTrigger(end, false, seeWaiting);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace vorl {
@@ -102,6 +103,24 @@ TEST_F(Notices, DataTriggerQuirksHoldOnTheLine) {
               std::vector<uint32_t>({uint32_t(aa), uint32_t(aa), uint32_t(ok), uint32_t(ok)}));
     // Without the length trigger nothing was taken: all bytes still wait.
     EXPECT_EQ(disp->InBuffUsed(), 11);
+}
+
+// A port kept open between transfers: the string a new trigger waits for
+// may have come, and been passed over, before the trigger was added.
+TEST_F(Notices, ATriggerAddedToSeeWaitingInputFindsAStringThatCameBefore) {
+    ASSERT_EQ(disp->ChangeLengthTrigger(1), ecOK);
+    peer.send("xyREADYz");
+    // The length trigger's notice comes once the bytes have been scanned.
+    ASSERT_TRUE(Pump([](auto& v) { return !v.empty(); }));
+    ASSERT_EQ(disp->ChangeLengthTrigger(0), ecOK);
+    const int32_t ready = disp->AddDataTrigger("READY", false, true);
+    ASSERT_GT(ready, 0);
+    ASSERT_TRUE(Pump([&](auto& v) {
+        return std::any_of(v.begin(), v.end(), [&](const Notice& n) {
+            return n.msg == kNoticeTriggerData && n.first == uint32_t(ready);
+        });
+    }));
+    EXPECT_EQ(disp->InBuffUsed(), 8); // nothing was taken
 }
 
 TEST_F(Notices, AllHandlersReadTheSameBytesAndTheMostTakenIsCommitted) {

@@ -83,6 +83,32 @@ TEST_F(UploadTest, EndStringEndsTheUploadAtOnceWhenAsked) {
     EXPECT_EQ(sim::test::text(r, "state"), "idle");
 }
 
+// A port kept open between transfers: a program the control punches out
+// while nobody listens (after one upload, before the next Receive) waits in
+// the port and is the next upload, whole, Ready string and all.
+TEST_F(UploadTest, KeptOpenPortKeepsAProgramPunchedOutBetweenTransfers) {
+    m.triggers[UploadStart].clear(); // the control punches out by itself
+    m.triggers[UploadEnd] = "\x03";
+    engine->keepPortOpen = true;
+    engine->endUploadAtEndString = true;
+    SimMachine sim(dir, simArgs(true));
+    usePort(sim.process.ptyPath());
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        std::filesystem::remove(target + ".nc");
+        chooseUpload(target);
+        click();
+        ASSERT_EQ(engine->goState(), GoState::Receive) << view.status;
+        sim.process.command("upload");
+        // Everything is on the line before the upload starts.
+        sim.waitFor([&](const Report& r) { return num(r, "uploads_completed") == round; });
+        click();
+        ASSERT_TRUE(runUntil([&] { return view.status == "End-of-data received - File Saved"; }))
+            << view.status;
+        EXPECT_EQ(sim::test::readFile(target + ".nc"), kFiltered);
+    }
+}
+
 TEST_F(UploadTest, SilenceThenStopSavesTheFile) {
     SimMachine sim(dir, simArgs(false));
     usePort(sim.process.ptyPath());
