@@ -97,6 +97,15 @@ std::string RefuseName(std::string_view name) {
         if (u < 0x20 || u == 0x7F) {
             return "a name with a control character";
         }
+        // The name goes back to the control in a comment, "(NOT FOUND name)":
+        // a parenthesis would end or open a comment there, a percent sign
+        // end the program, and a control shows no character beyond ASCII.
+        if (c == '(' || c == ')' || c == '%') {
+            return std::string("a name with '") + c + "'";
+        }
+        if (u >= 0x80) {
+            return "a name with a character outside ASCII";
+        }
     }
     return {};
 }

@@ -26,8 +26,8 @@ std::optional<std::string> FindRequest(std::string_view program, const std::stri
 std::optional<std::string> ProgramNumber(std::string_view program, int lines = 10);
 
 // Why `name` is no acceptable program name: empty, over kMaxProgramName bytes,
-// a path separator, a leading dot, a control character. Empty when it is
-// acceptable.
+// a path separator, a leading dot, a control character, a parenthesis or
+// percent sign, a byte outside ASCII. Empty when it is acceptable.
 std::string RefuseName(std::string_view name);
 
 // `nameTemplate` with "{name}" replaced by `name` and "{ext}" by `extension`.

@@ -53,21 +53,32 @@ std::string readAll(const std::string& path, bool& ok) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The machine file and the service file beside it, found as the other
+// commands find the machine file; false, with the reason on standard error,
+// when either cannot be read.
+bool loadService(const DncCommandLine& line, const std::string& programDir, MachineList& machines,
+                 ShopFiles& shop, ServiceConfig& config, std::string& warning) {
+    std::string why;
+    if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
+        std::fprintf(stderr, "vorl-dnc: %s\n", why.c_str());
+        return false;
+    }
+    std::string errors;
+    if (!ReadServiceConfig(ServiceFilePath(shop.configPath), config, errors)) {
+        std::fprintf(stderr, "%s", errors.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int RunService(const DncCommandLine& line, const std::string& programDir) {
     MachineList machines;
     ShopFiles shop;
-    std::string why;
-    std::string warning;
-    if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
-        std::fprintf(stderr, "vorl-dnc: %s\n", why.c_str());
-        return kExitUsage;
-    }
     ServiceConfig config;
-    std::string errors;
-    if (!ReadServiceConfig(ServiceFilePath(shop.configPath), config, errors)) {
-        std::fprintf(stderr, "%s", errors.c_str());
+    std::string warning;
+    if (!loadService(line, programDir, machines, shop, config, warning)) {
         return kExitUsage;
     }
     ServiceLog log(config.logDirectory);
@@ -163,16 +174,9 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
 int ShowServiceStatus(const DncCommandLine& line, const std::string& programDir) {
     MachineList machines;
     ShopFiles shop;
-    std::string why;
-    std::string warning;
-    if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
-        std::fprintf(stderr, "vorl-dnc: %s\n", why.c_str());
-        return kExitUsage;
-    }
     ServiceConfig config;
-    std::string errors;
-    if (!ReadServiceConfig(ServiceFilePath(shop.configPath), config, errors)) {
-        std::fprintf(stderr, "%s", errors.c_str());
+    std::string warning;
+    if (!loadService(line, programDir, machines, shop, config, warning)) {
         return kExitUsage;
     }
     bool ok = false;

@@ -53,9 +53,9 @@ TEST(ProgramNames, RequestAndProgramNumberFromTheFirstLines) {
 
 TEST(ProgramNames, UntrustedNamesAreRefusedNeverCut) {
     EXPECT_EQ(RefuseName("P1234.nc"), "");
-    for (const std::string& bad : std::vector<std::string>{"", "../P1", "a/b", "a\\b", ".hidden",
-                                                           "P\x01", std::string("P\0x", 3), "P\x7f",
-                                                           std::string(kMaxProgramName + 1, 'P')}) {
+    for (const std::string& bad : std::vector<std::string>{
+             "", "../P1", "a/b", "a\\b", ".hidden", "P\x01", std::string("P\0x", 3), "P\x7f", "P(1",
+             "P)1", "P%", "P\xc3\xa9", std::string(kMaxProgramName + 1, 'P')}) {
         EXPECT_NE(RefuseName(bad), "") << bad;
     }
     EXPECT_EQ(RefuseName(std::string(kMaxProgramName, 'P')), "");
