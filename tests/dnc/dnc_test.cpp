@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -336,6 +337,65 @@ TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
     EXPECT_EQ(serve->wait(), 0) << errors();
     EXPECT_NE(readFile(statusFile).find("running=0"), std::string::npos);
     EXPECT_NE(readFile(log).find("sent P1234"), std::string::npos) << readFile(log);
+}
+
+// A served line while it sends shows how far it is; a control that vanishes
+// (its line hangs up) is waited for and served again when it comes back, with
+// a log line each time; SIGTERM in the middle of a program being punched out
+// leaves nothing of it in the machine's directory.
+TEST_F(DncTest, ServeOutlivesALostLineAndStopsMidReceive) {
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 0.5\n\n"
+                                    "[Cell]\nrequest_delay = 0\n");
+    writeFile(dir.file("cell-programs/P1234.nc"), program(150));
+    const std::vector<std::string> control = {
+        "--upload-end", "^C",   "--ready-gap", "0",
+        "--buffer",     "2048", "--xoff-at",   "1024",
+        "--xon-at",     "256",  "--rate",      "2000",
+        "--send-rate",  "2000", "--link",      dir.file("com7")};
+    auto sim = startSim(control);
+    port = dir.file("com7");
+    auto serve = dnc({"serve"});
+    const std::string statusFile = dir.file("shop.dnc-status");
+    const std::string log = dir.file("dnc-logs/Cell.log");
+    auto state = [&](const std::string& want) {
+        return eventually(
+            [&] { return readFile(statusFile).find("Cell\t" + want) != std::string::npos; });
+    };
+    ASSERT_TRUE(state("idle")) << errors();
+
+    sim->command("request P1234");
+    ASSERT_TRUE(eventually([&] {
+        const std::string text = readFile(statusFile);
+        const size_t at = text.find("Cell\tsending P1234 ");
+        return at != std::string::npos && std::atoi(text.c_str() + at + 19) > 0 &&
+               text.find(" %\n", at) != std::string::npos;
+    })) << readFile(statusFile);
+    waitReport(dir.file("report"),
+               [](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(readFile(dir.file("received")), program(150));
+    ASSERT_TRUE(state("idle")) << errors();
+
+    sim->stop(SIGKILL);
+    ASSERT_TRUE(state("waiting for the line")) << errors();
+    EXPECT_NE(readFile(log).find("line lost (COM 7"), std::string::npos) << readFile(log);
+    sim = startSim(control);
+    EXPECT_TRUE(eventually([&] { return readFile(log).find("line is back") != std::string::npos; }))
+        << readFile(log);
+    ASSERT_TRUE(state("idle")) << errors();
+    sim->command("request P1234");
+    waitReport(dir.file("report"),
+               [](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_EQ(readFile(dir.file("received")), program(150));
+
+    ASSERT_TRUE(state("idle")) << errors();
+    writeFile(dir.file("O1234.nc"), program(150));
+    sim->command("punch " + dir.file("O1234.nc"));
+    ASSERT_TRUE(state("receiving")) << errors();
+    waitReport(dir.file("report"), [](const Report& r) { return num(r, "upload_bytes") > 1000; });
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(), 0) << errors();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("cell-received")));
+    EXPECT_NE(readFile(log).find("stopped"), std::string::npos);
 }
 
 // Ctrl-C acts as Reset: the port is closed and the control let go, the

@@ -1,6 +1,8 @@
 // Names from a machine tool: requests, program numbers, refused names, files
-// that stay in their directory, saves that never replace a program.
+// that stay in their directory, saves that never replace a program; the
+// service's rotating logs.
 #include "dnc/program_names.h"
+#include "dnc/service_log.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 namespace vorl::dnc {
 namespace {
@@ -98,6 +101,36 @@ TEST(ProgramNames, FilesStayInTheirDirectoryAndAreNeverReplaced) {
     EXPECT_EQ(SaveWithoutOverwrite(dir.file("incoming"), dir.file("mill"), "../x.nc", &why),
               std::nullopt);
     EXPECT_TRUE(fs::exists(dir.file("incoming")));
+}
+
+// A machine's log is rotated before a line would take it past its size:
+// three old files kept, every line whole and in order, the oldest dropped.
+TEST(ServiceLogs, RotateAtTheirSizeKeepingThreeOldFiles) {
+    TempDir dir;
+    ServiceLog log(dir.file("logs"), 200);
+    const std::string file = log.fileOf("Mill/1");
+    EXPECT_EQ(file, dir.file("logs/Mill_1.log"));
+    for (int i = 0; i < 40; ++i) {
+        log.event("Mill/1", "event " + std::to_string(100 + i));
+    }
+    std::string all;
+    for (const std::string suffix : {".3", ".2", ".1", ""}) {
+        const std::string text = readFile(file + suffix);
+        EXPECT_LE(text.size(), 200u) << suffix;
+        EXPECT_EQ(text.back(), '\n') << suffix;
+        all += text;
+    }
+    EXPECT_FALSE(std::filesystem::exists(file + ".4"));
+    // What is kept is the newest lines, in order, none missing between them.
+    std::vector<int> numbers;
+    for (size_t at = all.find("event "); at != std::string::npos; at = all.find("event ", at + 1)) {
+        numbers.push_back(std::atoi(all.c_str() + at + 6));
+    }
+    ASSERT_GT(numbers.size(), 10u); // several files' worth of lines
+    EXPECT_EQ(numbers.back(), 139);
+    for (size_t i = 1; i < numbers.size(); ++i) {
+        EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
+    }
 }
 
 } // namespace
