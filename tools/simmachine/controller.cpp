@@ -112,6 +112,10 @@ void Controller::enter(State s) {
 
 void Controller::received(const char* data, size_t n, int64_t nowNs) {
     drain(nowNs);
+    // An upload whose End string has gone to the line is over, even when the
+    // computer's answer comes before the next tick has seen that.
+    if (state_ == State::Sending && endQueued_ && output_.empty())
+        pumpUpload(nowNs);
     if (state_ == State::Receiving)
         readSince_ = nowNs; // a byte of the program: the wait starts again
     for (size_t i = 0; i < n; ++i) {

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "controller.h"
 #include "options.h"
 #include "sim_process.h"
 
@@ -407,6 +408,37 @@ TEST(SimMachine, OperatorRequestsPunchesAndTimesOut) {
     EXPECT_EQ(text(r, "state"), "idle");
     EXPECT_EQ(num(r, "downloads_completed"), 1);
     EXPECT_EQ(sim.proc.stop(SIGTERM), 0);
+}
+
+// A computer that answers at once: its Stop string and its next Start string
+// come back before the control has looked at its own upload again (the End
+// string has gone out). Neither may be lost.
+TEST(SimController, AnAnswerRightBehindTheEndStringIsHeard) {
+    struct Quiet : ControllerOutput {
+        void programBegun() override {}
+        void programData(const std::string&) override {}
+        std::optional<std::string> loadProgram() override { return std::nullopt; }
+        void message(int, const std::string&) override {}
+    } out;
+    const auto parsed = parseOptions({"--download-start", "^R", "--download-ready", "^Q",
+                                      "--upload-ready", "^B", "--upload-end", "^C", "--upload-stop",
+                                      "^F", "--ready-gap", "0", "--send-rate", "0"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    Controller control(*parsed.options, out, 0);
+    control.punch(0, "%\nO1\n%\n", true);
+    std::string line;
+    while (line.empty() || line.back() != '\x03') {
+        ASSERT_LT(line.size(), 100u);
+        control.tick(0);
+        line += control.output();
+        control.noteSent(control.output().size());
+        control.output().clear();
+    }
+    EXPECT_EQ(line, "\x02%\nO1\n%\n\x03");
+    control.received("\x06\x12", 2, 0);
+    EXPECT_EQ(control.state(), State::Receiving);
+    EXPECT_EQ(control.output(), "\x11");
+    EXPECT_EQ(control.counters().uploadsCompleted, 1);
 }
 
 TEST(SimMachine, TtyLineIsRawAtTheSpeedAndRestoredOnExit) {
