@@ -112,11 +112,10 @@ public:
     void SetFileName(const std::string& name);
 
     // ---- Steps ----
-    // Closes the port and opens it again with the selected machine's settings;
-    // true when it is open. Also used by the terminal window.
+    // Closes the port and opens it again with the selected machine's settings
+    // (with keepPortOpen, a working port open on the same line stays as it
+    // is); true when it is open. Also used by the terminal window.
     bool SetUpPort();
-    // Opens the port with the selected machine's settings (closing it first).
-    bool openPort();
     bool SetUpProtocol();
     bool PrepareDownloadFile();
     // Writes the received program into the target file; false (and the
@@ -169,6 +168,8 @@ private:
     void settlePort();
     // Closes the port, unless it is kept open and its line still works.
     void closePort();
+    // Opens the port with the selected machine's settings (closing it first).
+    bool openPort();
     // The line settings the port was opened with (keepPortOpen).
     std::string lineSettings() const;
     void removeTrigger(uint16_t& handle);
