@@ -336,6 +336,15 @@ bool TTransferEngine::SetUpPort() {
 
 bool TTransferEngine::openPort() {
     ComPort1.SetOpen(false);
+    // A port closed from inside one of its notices (the end of the last
+    // transfer) finishes closing once the notices queued for this thread
+    // have run; an open asked for before that would only be noted, and
+    // Connect would end with nothing open and nothing said. The dispatcher
+    // waits for a notice at most kNoticeSendTimeout: the close ends by then.
+    const auto closedBy = std::chrono::steady_clock::now() + 2 * kNoticeSendTimeout;
+    while (ComPort1.PortState() == psShuttingDown && std::chrono::steady_clock::now() < closedBy) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 
     const MachineConfig& m = machine();
     ComPort1.SetComNumber(static_cast<uint16_t>(m.port));
