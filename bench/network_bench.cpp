@@ -1,111 +1,173 @@
-// Network serial server ports against a local line.
-//   bench_network xmodem [kilobytes] [rounds]   (default 1024 KiB, 5 rounds)
-// sends with Xmodem 1K to lrzsz's rx, once over a local pty and once through
-// ser2net's telnet serial port control port in front of the same kind of pty,
-// and prints
+// Network serial server ports against a local line, on the operator's path:
+// the transfer engine with the window's event delivery, Connect, then
+// Transmit of a machine that uses Xmodem 1K.
+//   bench_network xmodem [kilobytes] [rounds]    (default 1024 KiB, 5 rounds)
+// downloads to lrzsz's rx, once over a local pty and once through ser2net's
+// telnet serial port control port in front of the same kind of pty, and prints
 //   time ratio = through the server / local      (goal: at most 1.1)
-// Each round times from rx's start until the last byte has passed to it; the
-// best round of each counts, since other work only makes a run slower.
+// Each round times from rx's start until the last byte has passed to it.
+//   bench_network hops [kilobytes] [rounds]
+// prints what the server's hop itself costs, for comparison: the same
+// download through ser2net's raw TCP port, and through a socat relay of a
+// second pty (a pty baseline with one process in the middle, no network).
 // ser2net runs without its packetising wait (two character times, at least
 // 1 ms, before it passes on what the line sent): with it, every block's
 // answer waits that long and the server, not the port, sets the pace.
-//   bench_network idle [seconds]                 (default 5)
-// prints the processor time of an open idle telnet port (through ser2net) as
-// a share of one core (goal: under 1 %).
+//   bench_network idle [seconds]                  (default 5)
+// prints the processor time of a connected, idle telnet port (through
+// ser2net) as a share of one core (goal: under 1 %).
+#include "engine_bench.h"
 #include "net_peers.h"
 #include "pty_support.h"
-#include "serial/dispatcher.h"
+#include "serial/ui/qt_delivery.h"
 #include "temp_dir.h"
+#include "xmodem_rounds.h"
 
-#include <sys/resource.h>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
-#include <algorithm>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <random>
+#include <memory>
 #include <string>
-#include <thread>
+
+extern char** environ;
 
 namespace {
 
 using namespace vorl;
+using namespace vorl::bench;
 using namespace vorl::test;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-bool sameData(const std::string& got, const std::string& data) {
-    if (got.size() < data.size() || got.compare(0, data.size(), data) != 0)
-        return false;
-    return got.find_first_not_of('\x1A', data.size()) == std::string::npos;
-}
+enum class Line { Local, Telnet, Raw, Relayed };
 
-// One send to rx; `network` puts ser2net between our port and the pty.
-double runOnce(const TempDir& dir, const std::string& data, bool network, bool& ok) {
+// socat joining a new pty (linked at `link`) to `device`: one more process
+// and one more pty on the way, no network.
+class PtyHop {
+public:
+    PtyHop(const std::string& device, const std::string& link) {
+        std::string a = "PTY,rawer,link=" + link, b = device + ",rawer";
+        char* argv[] = {const_cast<char*>("socat"), a.data(), b.data(), nullptr};
+        if (posix_spawnp(&pid_, "socat", nullptr, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        for (auto until = Clock::now() + 10s; pid_ > 0 && ::access(link.c_str(), F_OK) != 0;) {
+            if (Clock::now() > until)
+                break;
+            ::poll(nullptr, 0, 10); // socat makes the link once its pty exists
+        }
+    }
+    ~PtyHop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// The view of the bench: the event loop runs until the download has ended.
+class EndView : public StatusView {
+public:
+    QEventLoop* loop = nullptr;
+    bool complete = false;
+    void ShowStatus(const std::string& text) override {
+        StatusView::ShowStatus(text);
+        const bool ended = text == "Download complete" || text.rfind("Download stopped", 0) == 0 ||
+                           text.rfind("Unable", 0) == 0 || text == "Reset";
+        complete = complete || text == "Download complete";
+        if (ended && loop)
+            loop->quit();
+    }
+};
+
+// Connects COM 8 (a machine using Xmodem 1K) to `path` through the engine.
+struct ConnectedEngine {
+    explicit ConnectedEngine(const std::string& path, const std::string& file)
+        : machines(benchMachines(0, 115200)) {
+        setenv("VORL_COM8", path.c_str(), 1);
+        machines[1].protocol = 3;
+        view.file = file;
+        engine = std::make_unique<TTransferEngine>(machines, view, std::make_shared<QtDelivery>());
+        engine->mnuCommDownloadClick(1);
+        engine->cmdGoClick(); // Connect
+        if (!connected())
+            std::fprintf(stderr, "cannot connect to %s: %s\n", path.c_str(), view.status.c_str());
+    }
+    bool connected() const { return engine->goState() == TTransferEngine::GoState::Transmit; }
+
+    MachineList machines;
+    EndView view;
+    std::unique_ptr<TTransferEngine> engine;
+};
+
+double download(const TempDir& dir, const std::string& data, Line line, bool& ok) {
+    ok = false;
     PtyRelay relay;
     std::unique_ptr<Ser2net> server;
+    std::unique_ptr<PtyHop> hop;
     std::string path = relay.pathA();
-    if (network) {
+    if (line == Line::Telnet || line == Line::Raw) {
         server = std::make_unique<Ser2net>(relay.pathA(), dir.path().string());
         if (!server->running()) {
             std::fprintf(stderr, "ser2net did not start\n");
-            ok = false;
             return 0;
         }
-        path = server->telnetUrl();
+        path = line == Line::Telnet ? server->telnetUrl() : server->rawUrl();
+    } else if (line == Line::Relayed) {
+        path = dir.file("hop");
+        hop = std::make_unique<PtyHop>(relay.pathA(), path);
     }
-    const std::string out = dir.file(network ? "in_net.nc" : "in_local.nc");
-    unlink(out.c_str());
-    PortSide side(path, 49, ptXmodem1K);
-    side.proto.SetFileMask(dir.file("src.nc"));
-    side.proto.SetXYmodemBlockWait(182);
-    side.proto.SetTransmitTimeout(364);
-    side.proto.StartTransmit();
-    auto start = Clock::now();
-    PeerProcess rx({"rx", "-b", "-c", network ? "in_net.nc" : "in_local.nc"}, relay,
-                   dir.path().string());
-    ok = side.waitFinish(300s) && side.code() == 0 && rx.wait(30s) && rx.exitCode() == 0;
-    double secs = std::chrono::duration<double>(relay.lastToPeer() - start).count();
-    ok = ok && sameData(readBytes(out), data);
-    return secs;
+    ConnectedEngine c(path, dir.file("src.nc"));
+    if (!c.connected())
+        return 0;
+    unlink(dir.file("in.nc").c_str());
+    QEventLoop loop;
+    c.view.loop = &loop;
+    QTimer::singleShot(300s, &loop, &QEventLoop::quit);
+    c.engine->cmdGoClick(); // Transmit: the sender waits for rx's first request
+    const auto start = Clock::now();
+    PeerProcess rx({"rx", "-b", "-c", "in.nc"}, relay, dir.path().string());
+    if (!c.view.complete)
+        loop.exec();
+    // What goes is the program as the machine's settings prepare it.
+    const std::string sent = readBytes(c.engine->transfer.tempFileName);
+    ok = c.view.complete && rx.wait(30s) && rx.exitCode() == 0 &&
+         sent.size() + 1024 > data.size() && SameXmodemData(readBytes(dir.file("in.nc")), sent);
+    if (!ok)
+        std::fprintf(stderr, "download over %s: %s\n", path.c_str(), c.view.status.c_str());
+    return std::chrono::duration<double>(relay.lastToPeer() - start).count();
 }
 
-int xmodem(size_t kib, int rounds) {
+XmodemWay way(const char* name, const TempDir& dir, const std::string& data, Line line) {
+    return {name, [&dir, &data, line](bool& ok) { return download(dir, data, line, ok); }};
+}
+
+int xmodem(size_t kib, int rounds, bool hops) {
     TempDir dir;
-    std::mt19937 rng(5);
-    std::string data(kib * 1024, '\0');
-    for (char& c : data)
-        c = char(rng() & 0xFF); // IAC (255) about once in 256 bytes
+    const std::string data = XmodemData(kib);
     writeBytes(dir.file("src.nc"), data);
-    double best[2] = {1e9, 1e9};
-    for (int r = 0; r < rounds; ++r) {
-        bool okLocal = false, okNet = false;
-        double local = runOnce(dir, data, false, okLocal);
-        double net = runOnce(dir, data, true, okNet);
-        if (!okLocal || !okNet) {
-            std::fprintf(stderr, "round %d failed (local %s, network %s)\n", r + 1,
-                         okLocal ? "ok" : "FAILED", okNet ? "ok" : "FAILED");
-            return 1;
-        }
-        std::printf("round %d: local pty %.3f s, through ser2net %.3f s\n", r + 1, local, net);
-        best[0] = std::min(best[0], local);
-        best[1] = std::min(best[1], net);
-    }
-    std::printf("Xmodem 1K, %zu KiB to rx: local pty %.3f s, ser2net telnet port %.3f s\n", kib,
-                best[0], best[1]);
-    std::printf("time ratio (ser2net / local): %.2f (goal: at most 1.1)\n", best[1] / best[0]);
-    return 0;
+    const std::string what = "Xmodem 1K, " + std::to_string(kib) + " KiB to rx";
+    const XmodemWay local = way("local pty", dir, data, Line::Local);
+    if (!hops)
+        return CompareBestRounds(rounds, local, way("ser2net telnet port", dir, data, Line::Telnet),
+                                 what, 1.1);
+    return CompareBestRounds(rounds, local, way("ser2net raw port", dir, data, Line::Raw), what,
+                             1.1) |
+           CompareBestRounds(rounds, local, way("socat pty relay", dir, data, Line::Relayed), what,
+                             1.1);
 }
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-void onNotice(uint32_t, uint32_t, uint32_t) {}
 
 int idle(double seconds) {
     TempDir dir;
@@ -113,22 +175,18 @@ int idle(double seconds) {
     Ser2net server(relay.pathA(), dir.path().string());
     if (!server.running())
         return 1;
-    TLinuxDispatcher d(nullptr);
-    if (d.InitPort(server.telnetUrl(), 9600, 0, 8, 1, 4096, 8192, 3) != ecOK)
+    writeBytes(dir.file("src.nc"), XmodemData(4));
+    ConnectedEngine c(server.telnetUrl(), dir.file("src.nc"));
+    if (!c.connected())
         return 1;
-    // What an idle transfer keeps armed, as for a local port.
-    d.ChangeLengthTrigger(1);
-    d.AddDataTrigger("%", false);
-    int32_t t = d.AddTimerTrigger();
-    d.SetTimerTrigger(uint32_t(t), Secs2Ticks(3600), true);
-    d.RegisterProcTriggerHandler(&onNotice);
-    double c0 = cpuSeconds();
-    auto w0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    double cpu = cpuSeconds() - c0;
-    double wall = std::chrono::duration<double>(Clock::now() - w0).count();
-    d.DonePort();
-    std::printf("idle open telnet port: %.3f s processor in %.2f s: %.3f%% of a core "
+    const double cpu0 = processCpuSeconds();
+    const auto wall0 = Clock::now();
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+    const double cpu = processCpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    std::printf("connected idle telnet port: %.3f s processor in %.2f s: %.3f%% of a core "
                 "(target < 1%%)\n",
                 cpu, wall, 100.0 * cpu / wall);
     return 0;
@@ -137,8 +195,11 @@ int idle(double seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    InstallQtMessagePump(); // as the window does
     const std::string what = argc > 1 ? argv[1] : "xmodem";
     if (what == "idle")
         return idle(argc > 2 ? std::atof(argv[2]) : 5.0);
-    return xmodem(argc > 2 ? size_t(std::atol(argv[2])) : 1024, argc > 3 ? std::atoi(argv[3]) : 5);
+    return xmodem(argc > 2 ? size_t(std::atol(argv[2])) : 1024, argc > 3 ? std::atoi(argv[3]) : 5,
+                  what == "hops");
 }

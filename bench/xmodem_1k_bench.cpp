@@ -12,6 +12,7 @@
 //   bench_xmodem_1k [kilobytes] [rounds]      (default 1024 KiB, 7 rounds)
 #include "pty_support.h"
 #include "temp_dir.h"
+#include "xmodem_rounds.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,7 +22,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 
 namespace {
@@ -30,13 +30,6 @@ using namespace vorl;
 using namespace vorl::test;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// rx writes whole blocks: 1024-byte ones from us, sx -k's 128-byte tail.
-bool sameData(const std::string& got, const std::string& data) {
-    if (got.size() < data.size() || got.compare(0, data.size(), data) != 0)
-        return false;
-    return got.find_first_not_of('\x1A', data.size()) == std::string::npos;
-}
 
 // Waits until the program's messages contain `text` (its sender is ready).
 bool waitForMessage(int fd, const std::string& text, std::chrono::milliseconds timeout) {
@@ -72,7 +65,7 @@ double runSx(const TempDir& dir, const std::string& data, bool& ok) {
     PeerProcess rx({"rx", "-b", "-c", "in_sx.nc"}, relay, dir.path().string());
     ok = ok && rx.wait(300s) && rx.exitCode() == 0;
     double secs = std::chrono::duration<double>(relay.lastToPeer() - start).count();
-    ok = ok && sx.wait(30s) && sameData(readBytes(dir.file("in_sx.nc")), data);
+    ok = ok && sx.wait(30s) && vorl::bench::SameXmodemData(readBytes(dir.file("in_sx.nc")), data);
     close(messages[0]);
     close(tty);
     return secs;
@@ -90,38 +83,20 @@ double runOurs(const TempDir& dir, const std::string& data, bool& ok) {
     PeerProcess rx({"rx", "-b", "-c", "in_ours.nc"}, relay, dir.path().string());
     ok = side.waitFinish(300s) && side.code() == 0 && rx.wait(30s) && rx.exitCode() == 0;
     double secs = std::chrono::duration<double>(relay.lastToPeer() - start).count();
-    ok = ok && sameData(readBytes(dir.file("in_ours.nc")), data);
+    ok = ok && vorl::bench::SameXmodemData(readBytes(dir.file("in_ours.nc")), data);
     return secs;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    size_t kib = argc > 1 ? size_t(std::atol(argv[1])) : 1024;
-    int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
+    const size_t kib = argc > 1 ? size_t(std::atol(argv[1])) : 1024;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
     TempDir dir;
-    std::mt19937 rng(5);
-    std::string data(kib * 1024, '\0');
-    for (char& c : data)
-        c = char(rng() & 0xFF);
+    const std::string data = vorl::bench::XmodemData(kib);
     writeBytes(dir.file("src.nc"), data);
-
-    double best[2] = {1e9, 1e9};
-    for (int r = 0; r < rounds; ++r) {
-        bool okSx = false, okOurs = false;
-        double sx = runSx(dir, data, okSx);
-        double ours = runOurs(dir, data, okOurs);
-        if (!okSx || !okOurs) {
-            std::fprintf(stderr, "round %d failed (sx %s, ours %s)\n", r + 1,
-                         okSx ? "ok" : "FAILED", okOurs ? "ok" : "FAILED");
-            return 1;
-        }
-        std::printf("round %d: sx -k %.3f s, ours %.3f s\n", r + 1, sx, ours);
-        best[0] = std::min(best[0], sx);
-        best[1] = std::min(best[1], ours);
-    }
-    std::printf("Xmodem 1K, %zu KiB over a pty to rx: sx -k %.3f s, ours %.3f s\n", kib, best[0],
-                best[1]);
-    std::printf("time ratio (ours / sx -k): %.2f (goal: at most 1.0)\n", best[1] / best[0]);
-    return 0;
+    const vorl::bench::XmodemWay sx{"sx -k", [&](bool& ok) { return runSx(dir, data, ok); }};
+    const vorl::bench::XmodemWay ours{"ours", [&](bool& ok) { return runOurs(dir, data, ok); }};
+    return vorl::bench::CompareBestRounds(
+        rounds, sx, ours, "Xmodem 1K, " + std::to_string(kib) + " KiB over a pty to rx", 1.0);
 }
