@@ -440,22 +440,22 @@ int Rfc2217Device::applyLineSettingsLocked(std::unique_lock<std::mutex>& lk,
     return 0;
 }
 
-int Rfc2217Device::lineControlLocked(int which, bool on) {
+int Rfc2217Device::lineControlLocked(LineControlKind which, bool on) {
     const LineSettings& s = settingsLocked();
     switch (which) {
-    case 0:
+    case LineControlKind::Dtr:
         if (s.dtrControl == LineControl::Handshake)
             return ecBadArgument; // the server drives DTR for input flow
         sendWireLocked(Sub(SET_CONTROL, Byte(on ? 8 : 9)));
         dtrSent_ = on;
         break;
-    case 1:
+    case LineControlKind::Rts:
         if (s.ctsOutFlow || s.rtsControl == LineControl::Handshake)
             return ecBadArgument; // the server drives RTS under RTS/CTS flow
         sendWireLocked(Sub(SET_CONTROL, Byte(on ? 11 : 12)));
         rtsSent_ = on;
         break;
-    default:
+    case LineControlKind::Break:
         sendWireLocked(Sub(SET_CONTROL, Byte(on ? 5 : 6)));
         break;
     }

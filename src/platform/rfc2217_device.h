@@ -63,7 +63,7 @@ protected:
     void encodeLocked(const uint8_t* in, size_t n, std::string& out) override;
     size_t wireLengthLocked(uint8_t byte) const override { return byte == telnet::IAC ? 2 : 1; }
     int applyLineSettingsLocked(std::unique_lock<std::mutex>& lk, const LineSettings& in) override;
-    int lineControlLocked(int which, bool on) override;
+    int lineControlLocked(LineControlKind which, bool on) override;
     void purgeServerLocked(unsigned which) override;
     bool serverHoldsLocked() const override { return suspended_; }
 

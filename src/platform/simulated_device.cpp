@@ -110,43 +110,35 @@ void SimulatedLine::setOutputRoom(size_t room) {
 }
 
 void SimulatedLine::setInUse(bool held) {
-    std::lock_guard<std::mutex> lk(m_);
-    inUse_ = held;
+    store(inUse_, held);
 }
 
 void SimulatedLine::setMissing(bool missing) {
-    std::lock_guard<std::mutex> lk(m_);
-    missing_ = missing;
+    store(missing_, missing);
 }
 
 bool SimulatedLine::dtr() {
-    std::lock_guard<std::mutex> lk(m_);
-    return dtr_;
+    return load(dtr_);
 }
 
 bool SimulatedLine::rts() {
-    std::lock_guard<std::mutex> lk(m_);
-    return rts_;
+    return load(rts_);
 }
 
 bool SimulatedLine::breakOn() {
-    std::lock_guard<std::mutex> lk(m_);
-    return break_;
+    return load(break_);
 }
 
 bool SimulatedLine::rs485() {
-    std::lock_guard<std::mutex> lk(m_);
-    return rs485_;
+    return load(rs485_);
 }
 
 LineSettings SimulatedLine::settings() {
-    std::lock_guard<std::mutex> lk(m_);
-    return settings_;
+    return load(settings_);
 }
 
 bool SimulatedLine::isOpen() {
-    std::lock_guard<std::mutex> lk(m_);
-    return open_;
+    return load(open_);
 }
 
 SimulatedDevice::SimulatedDevice(std::shared_ptr<SimulatedLine> line) : line_(std::move(line)) {
@@ -337,40 +329,35 @@ uint8_t SimulatedDevice::modemLines() {
     return line_->lines_;
 }
 
-int SimulatedDevice::setDtr(bool on) {
+int SimulatedDevice::setOutput(bool SimulatedLine::*output, bool on,
+                               bool (*refuses)(const SimulatedLine&)) {
     std::lock_guard<std::mutex> lk(line_->m_);
     if (!open_)
         return -kSysNoSuchDevice;
-    if (line_->settings_.dtrControl == LineControl::Handshake)
+    if (refuses && refuses(*line_))
         return ecBadArgument;
-    line_->dtr_ = on;
+    (*line_).*output = on;
     return 0;
+}
+
+int SimulatedDevice::setDtr(bool on) {
+    return setOutput(&SimulatedLine::dtr_, on, [](const SimulatedLine& l) {
+        return l.settings_.dtrControl == LineControl::Handshake;
+    });
 }
 
 int SimulatedDevice::setRts(bool on) {
-    std::lock_guard<std::mutex> lk(line_->m_);
-    if (!open_)
-        return -kSysNoSuchDevice;
-    if (line_->settings_.rtsControl == LineControl::Handshake || line_->rs485_)
-        return ecBadArgument;
-    line_->rts_ = on;
-    return 0;
+    return setOutput(&SimulatedLine::rts_, on, [](const SimulatedLine& l) {
+        return l.settings_.rtsControl == LineControl::Handshake || l.rs485_;
+    });
 }
 
 int SimulatedDevice::setBreak(bool on) {
-    std::lock_guard<std::mutex> lk(line_->m_);
-    if (!open_)
-        return -kSysNoSuchDevice;
-    line_->break_ = on;
-    return 0;
+    return setOutput(&SimulatedLine::break_, on, nullptr);
 }
 
 int SimulatedDevice::setRs485(bool on) {
-    std::lock_guard<std::mutex> lk(line_->m_);
-    if (!open_)
-        return -kSysNoSuchDevice;
-    line_->rs485_ = on;
-    return 0;
+    return setOutput(&SimulatedLine::rs485_, on, nullptr);
 }
 
 int SimulatedDevice::purge(unsigned which) {

@@ -56,6 +56,16 @@ public:
 
 private:
     friend class SimulatedDevice;
+    // A member read or set under the line's lock.
+    template <class T> T load(const T& member) {
+        std::lock_guard<std::mutex> lk(m_);
+        return member;
+    }
+    template <class T> void store(T& member, const T& value) {
+        std::lock_guard<std::mutex> lk(m_);
+        member = value;
+    }
+
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<uint8_t> in_;
@@ -103,6 +113,9 @@ public:
 
 private:
     uint8_t holdsLocked() const;
+    // Sets one of the line's outputs on an open device, unless `refuses`
+    // says the settings drive it (ecBadArgument).
+    int setOutput(bool SimulatedLine::*output, bool on, bool (*refuses)(const SimulatedLine&));
     std::shared_ptr<SimulatedLine> line_;
     bool open_ = false;
     uint64_t seenEvent_ = 0;

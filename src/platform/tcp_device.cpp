@@ -469,40 +469,32 @@ bool TcpDevice::hasModemLines() {
     return linesKnown_;
 }
 
-int TcpDevice::lineControlLocked(int, bool) {
+int TcpDevice::lineControlLocked(LineControlKind, bool) {
     return 0;
 }
 
 void TcpDevice::purgeServerLocked(unsigned) {}
 
-int TcpDevice::setDtr(bool on) {
+int TcpDevice::lineControl(LineControlKind which, bool on) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_)
         return -kSysNoSuchDevice;
     std::lock_guard<std::mutex> io(io_);
     if (lost_ != 0)
         return ecLineLost;
-    return lineControlLocked(0, on);
+    return lineControlLocked(which, on);
+}
+
+int TcpDevice::setDtr(bool on) {
+    return lineControl(LineControlKind::Dtr, on);
 }
 
 int TcpDevice::setRts(bool on) {
-    std::shared_lock<std::shared_mutex> lk(fdLock_);
-    if (!open_)
-        return -kSysNoSuchDevice;
-    std::lock_guard<std::mutex> io(io_);
-    if (lost_ != 0)
-        return ecLineLost;
-    return lineControlLocked(1, on);
+    return lineControl(LineControlKind::Rts, on);
 }
 
 int TcpDevice::setBreak(bool on) {
-    std::shared_lock<std::shared_mutex> lk(fdLock_);
-    if (!open_)
-        return -kSysNoSuchDevice;
-    std::lock_guard<std::mutex> io(io_);
-    if (lost_ != 0)
-        return ecLineLost;
-    return lineControlLocked(2, on);
+    return lineControl(LineControlKind::Break, on);
 }
 
 int TcpDevice::setRs485(bool on) {
@@ -690,6 +682,21 @@ void TcpDevice::waitSocketOrAnswer(int sock, int answerFd, Clock::time_point dea
         Drain(answerFd);
 }
 
+std::optional<WaitResult> TcpDevice::sleepOnSocket(int wakeFd, short events,
+                                                   Clock::time_point deadline) {
+    pollfd p[2] = {{wakeFd, POLLIN, 0}, {sock_, events, 0}};
+    int r = ::poll(p, events ? 2 : 1, RemainingMs(deadline));
+    if (r < 0)
+        return errno == EINTR ? std::nullopt : std::optional(WaitResult::Failed);
+    if (r == 0)
+        return WaitResult::Timeout;
+    if (p[0].revents) {
+        Drain(wakeFd);
+        return closing_ ? WaitResult::Failed : WaitResult::Woken;
+    }
+    return std::nullopt;
+}
+
 WaitResult TcpDevice::waitInput(bool wantData, int timeoutMs) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (!open_ || closing_)
@@ -712,19 +719,8 @@ WaitResult TcpDevice::waitInput(bool wantData, int timeoutMs) {
             if (!staging_.empty() && lost_ == 0)
                 events |= POLLOUT;
         }
-        pollfd p[2] = {{wakeIn_, POLLIN, 0}, {sock_, events, 0}};
-        int r = ::poll(p, events ? 2 : 1, RemainingMs(deadline));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return WaitResult::Failed;
-        }
-        if (r == 0)
-            return WaitResult::Timeout;
-        if (p[0].revents) {
-            Drain(wakeIn_);
-            return closing_ ? WaitResult::Failed : WaitResult::Woken;
-        }
+        if (auto ended = sleepOnSocket(wakeIn_, events, deadline))
+            return *ended;
         // Only telnet commands may have come: look before saying "ready".
         std::lock_guard<std::mutex> io(io_);
         pumpLocked(true);
@@ -750,19 +746,8 @@ WaitResult TcpDevice::waitOutput(int timeoutMs) {
             // which this thread reads itself should the reader be busy.
             events = held ? (ringUsed() < kRingSize ? POLLIN : 0) : POLLOUT;
         }
-        pollfd p[2] = {{wakeOut_, POLLIN, 0}, {sock_, events, 0}};
-        int r = ::poll(p, events ? 2 : 1, RemainingMs(deadline));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return WaitResult::Failed;
-        }
-        if (r == 0)
-            return WaitResult::Timeout;
-        if (p[0].revents) {
-            Drain(wakeOut_);
-            return closing_ ? WaitResult::Failed : WaitResult::Woken;
-        }
+        if (auto ended = sleepOnSocket(wakeOut_, events, deadline))
+            return *ended;
         std::lock_guard<std::mutex> io(io_);
         pumpLocked(false);
         flushStagingLocked();

@@ -117,7 +117,8 @@ protected:
     virtual int applyLineSettingsLocked(std::unique_lock<std::mutex>& lk, const LineSettings& in);
     // Modem lines, DTR/RTS and break, purge of the server's buffers: nothing on
     // a raw port.
-    virtual int lineControlLocked(int which, bool on);
+    enum class LineControlKind { Dtr, Rts, Break };
+    virtual int lineControlLocked(LineControlKind which, bool on);
     virtual void purgeServerLocked(unsigned which);
     // The server asks us to hold our data (telnet flow control).
     virtual bool serverHoldsLocked() const { return false; }
@@ -153,8 +154,14 @@ protected:
 
 private:
     static void waitSocketOrAnswer(int sock, int answerFd, Clock::time_point deadline);
+    // One sleep of a wait, until `wakeFd` is signalled, the socket has
+    // `events` or the deadline passes: how the wait ends, or none when the
+    // socket is ready (or a signal came) and the caller looks again.
+    std::optional<WaitResult> sleepOnSocket(int wakeFd, short events, Clock::time_point deadline);
     void connectThread(Clock::time_point deadline);
     int connectSocket(Clock::time_point deadline);
+    // DTR, RTS or break on an open device whose connection stands.
+    int lineControl(LineControlKind which, bool on);
     void flushStagingLocked();
     bool outputHeldLocked() const;
     uint32_t outputQueuedLocked() const;
