@@ -3,6 +3,7 @@
 #include "dnc_process.h"
 #include "machines/config_file.h"
 #include "sim_process.h"
+#include "sim_triggers.h"
 
 #include <gtest/gtest.h>
 
@@ -34,11 +35,6 @@ std::string program(int blocks) {
     return text + "M30\n%\n";
 }
 
-const std::vector<std::string> kTriggers = {"--download-start", "^R", "--download-ready", "^Q",
-                                            "--download-stop",  "^T", "--download-end",   "^F",
-                                            "--upload-start",   "^E", "--upload-ready",   "^B",
-                                            "--upload-stop",    "^F"};
-
 class DncTest : public ::testing::Test {
 protected:
     DncTest() {
@@ -55,15 +51,7 @@ protected:
             m.handshake = 1; // Xon/Xoff: the block sender
             m.downloadExtension = ".nc";
             m.uploadExtension = ".nc";
-            m.triggers[DownloadStart] = "\x12";
-            m.triggers[DownloadReady] = "\x11";
-            m.triggers[DownloadStop] = "\x14";
-            m.triggers[DownloadEnd] = "\x06";
-            m.triggers[UploadStart] = "\x05";
-            m.triggers[UploadReady] = "\x02";
-            m.triggers[UploadStop] = "\x06";
-            m.triggers[UploadEnd] = "\x03";
-            m.uploadFilterChars = "\x03"; // the End string comes with the data
+            UseSimTriggers(m);
         }
         machines[1].name = "Mill 1";
         machines[2].name = "Mill 2";
@@ -84,7 +72,7 @@ protected:
 
     // The simulated machine tool on a pty; `extra` after the trigger strings.
     std::unique_ptr<SimProcess> startSim(std::vector<std::string> extra) {
-        std::vector<std::string> args = kTriggers;
+        std::vector<std::string> args = kSimTriggerArgs;
         args.insert(args.end(), extra.begin(), extra.end());
         for (const char* name : {"report", "received"}) {
             args.push_back(std::string("--") + name);

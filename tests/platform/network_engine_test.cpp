@@ -4,6 +4,7 @@
 // fault-injecting relay where the connection must break.
 #include "engine_fixture.h"
 #include "net_peers.h"
+#include "sim_triggers.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -13,30 +14,18 @@ namespace {
 
 using GoState = TTransferEngine::GoState;
 
-const std::vector<std::string> kSimTriggers = {
-    "--download-start", "^R", "--download-ready", "^Q", "--download-stop", "^T",
-    "--download-end",   "^F", "--upload-start",   "^E", "--upload-ready",  "^B",
-    "--upload-stop",    "^F", "--upload-end",     "^C", "--ready-gap",     "100"};
-
 std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
+const std::vector<std::string> kSimTriggers =
+    with(kSimTriggerArgs, {"--upload-end", "^C", "--ready-gap", "100"});
+
 // The server's kind is the test's parameter: "tcp" or "rfc2217".
 class NetworkEngineTest : public EngineTest, public ::testing::WithParamInterface<std::string> {
 protected:
-    NetworkEngineTest() {
-        m.triggers[DownloadStart] = "\x12";
-        m.triggers[DownloadReady] = "\x11";
-        m.triggers[DownloadStop] = "\x14";
-        m.triggers[DownloadEnd] = "\x06";
-        m.triggers[UploadStart] = "\x05";
-        m.triggers[UploadReady] = "\x02";
-        m.triggers[UploadStop] = "\x06";
-        m.triggers[UploadEnd] = "\x03";
-        m.uploadFilterChars = "\x03";
-    }
+    NetworkEngineTest() { UseSimTriggers(m); }
 
     std::string url(const Ser2net& s) const {
         return GetParam() == "tcp" ? s.rawUrl() : s.telnetUrl();
