@@ -241,7 +241,7 @@ TEST_F(DncStress, EightLinesServeRequestsAndPunchedProgramsAtRandom) {
     }
     RecordProperty("operations", total);
     serve.signal(SIGTERM);
-    EXPECT_EQ(serve.wait(), 0);
+    EXPECT_EQ(serve.wait(), 0) << readFile(dir.file("dnc.stderr"));
 }
 
 } // namespace
