@@ -1,5 +1,7 @@
 #include "viewers/text_file_view.h"
 
+#include "viewers/viewer_text.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -24,31 +26,73 @@ constexpr int kAccessibleStep = 50;   // the caret moves it on by half of that
 constexpr int kAccessibleLineCap = 65536;
 constexpr int64_t kCopyLimit = int64_t{64} << 20;
 
-// What a byte shows as: itself, or a blank cell for a control character.
-QString cells(const std::string& bytes) {
-    QString text(qsizetype(bytes.size()), Qt::Uninitialized);
-    QChar* out = text.data();
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        *out++ = b < 0x20 || (b >= 0x7F && b < 0xA0) ? QLatin1Char(' ') : QChar(b);
+// Control characters show as a blank cell.
+QString blanked(QString text) {
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0)) {
+            c = QLatin1Char(' ');
+        }
     }
     return text;
 }
 
-// Line ends of the file as LF.
-QString withLineFeeds(const std::string& bytes) {
+// Bytes of a character in UTF-8: a surrogate pair counts four at its first half.
+int utf8Bytes(QChar c) {
+    const char16_t u = c.unicode();
+    if (u < 0x80) {
+        return 1;
+    }
+    if (u < 0x800) {
+        return 2;
+    }
+    if (c.isHighSurrogate()) {
+        return 4;
+    }
+    return c.isLowSurrogate() ? 0 : 3;
+}
+
+// How the piece of a line at either end of a run of lines shows: the whole
+// line's own reading (Latin-1, UTF-8), or judged from the bytes when the piece
+// is a whole line.
+enum class Reading { Judge, Latin1, Utf8 };
+
+QString readPiece(std::string_view bytes, Reading reading) {
+    switch (reading) {
+    case Reading::Latin1:
+        return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+    case Reading::Utf8:
+        return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+    case Reading::Judge:
+        break;
+    }
+    return lineTextOf(bytes);
+}
+
+// A run of lines of the file as text, line ends as LF: the first and the last
+// piece are read as `first` and `last` say (they may be parts of lines), the
+// lines between as they show.
+QString joinedLines(const std::string& bytes, Reading first, Reading last) {
     QString text;
     text.reserve(qsizetype(bytes.size()));
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == '\r') {
-            text += QLatin1Char('\n');
-            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-                ++i;
-            }
-        } else {
-            text += QChar(static_cast<unsigned char>(c));
+    std::string_view rest(bytes);
+    bool firstPiece = true;
+    while (true) {
+        const auto* begin = reinterpret_cast<const uint8_t*>(rest.data());
+        const auto* end = findLineEnd(begin, begin + rest.size());
+        const std::string_view piece = rest.substr(0, size_t(end - begin));
+        const bool lastPiece = end == begin + rest.size();
+        text += readPiece(piece, lastPiece ? last : firstPiece ? first : Reading::Judge);
+        if (lastPiece) {
+            break;
         }
+        text += QLatin1Char('\n');
+        size_t next = piece.size() + 1;
+        if (*end == '\r' && next < rest.size() && rest[next] == '\n') {
+            ++next;
+        }
+        rest.remove_prefix(next);
+        firstPiece = false;
     }
     return text;
 }
@@ -130,6 +174,21 @@ QAccessibleInterface* accessibleFactory(const QString& className, QObject* objec
 
 } // namespace
 
+QString lineTextOf(std::string_view bytes) {
+    if (int64_t(bytes.size()) > kDecodedLineLimit) {
+        return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+    }
+    return viewerString(bytes);
+}
+
+int64_t utf8Length(QStringView text) {
+    int64_t bytes = 0;
+    for (const QChar c : text) {
+        bytes += utf8Bytes(c);
+    }
+    return bytes;
+}
+
 TextFileView::TextFileView(QWidget* parent) : QAbstractScrollArea(parent) {
     static const bool factoryInstalled = [] {
         QAccessible::installFactory(accessibleFactory);
@@ -161,6 +220,7 @@ bool TextFileView::loadFile(const QString& path) {
     caret_ = anchor_ = Position{};
     goalColumn_ = 0;
     boldLines_.clear();
+    shown_.fill(ShownLine{});
     accessibleValid_ = false;
     error_.clear();
     path_ = path;
@@ -257,12 +317,66 @@ bool TextFileView::lineSpan(int line, LineIndex::Line& out) {
     return index_.line(line, out);
 }
 
-int TextFileView::lineLength(int line) {
+const TextFileView::ShownLine* TextFileView::shownLine(int line) {
     LineIndex::Line span;
     if (!index_.line(line, span)) {
+        return nullptr;
+    }
+    ShownLine& shown = shown_[size_t(line) % shown_.size()];
+    if (shown.line != line || shown.start != span.start || shown.length != span.length) {
+        shown = ShownLine{};
+        shown.line = line;
+        shown.start = span.start;
+        shown.length = span.length;
+        shown.decoded = span.length <= kDecodedLineLimit;
+        if (shown.decoded) {
+            const std::string bytes = index_.read(span.start, size_t(span.length));
+            shown.text = viewerString(bytes);
+            // Fewer characters than bytes: read as UTF-8, with characters of
+            // several bytes.
+            shown.wide = shown.text.size() != qsizetype(bytes.size());
+        }
+    }
+    return &shown;
+}
+
+int TextFileView::lineLength(int line) {
+    const ShownLine* shown = shownLine(line);
+    if (shown == nullptr) {
         return 0;
     }
-    return static_cast<int>(std::min<int64_t>(span.length, INT_MAX));
+    if (shown->decoded) {
+        return int(shown->text.size());
+    }
+    return static_cast<int>(std::min<int64_t>(shown->length, INT_MAX));
+}
+
+int64_t TextFileView::byteColumn(int line, int column) {
+    const ShownLine* shown = shownLine(line);
+    if (shown == nullptr || column <= 0) {
+        return 0;
+    }
+    if (!shown->wide) {
+        return std::min<int64_t>(column, shown->length);
+    }
+    return utf8Length(QStringView(shown->text).left(column));
+}
+
+int TextFileView::cellColumn(int line, int64_t byteColumn) {
+    const ShownLine* shown = shownLine(line);
+    if (shown == nullptr || byteColumn <= 0) {
+        return 0;
+    }
+    if (!shown->wide) {
+        return static_cast<int>(std::min<int64_t>({byteColumn, shown->length, INT_MAX}));
+    }
+    int64_t bytes = 0;
+    qsizetype cell = 0;
+    while (cell < shown->text.size() && bytes < byteColumn) {
+        bytes += utf8Bytes(shown->text[cell]);
+        ++cell;
+    }
+    return int(cell);
 }
 
 QByteArray TextFileView::lineBytes(int line) {
@@ -290,6 +404,10 @@ QByteArray TextFileView::lineEndBytes(int line) {
 }
 
 QString TextFileView::lineText(int line) {
+    const ShownLine* shown = shownLine(line);
+    if (shown != nullptr && shown->decoded) {
+        return shown->text;
+    }
     return QString::fromLatin1(lineBytes(line));
 }
 
@@ -298,7 +416,8 @@ QString TextFileView::toPlainText() {
     if (!index_.isOpen()) {
         return QString();
     }
-    return withLineFeeds(index_.read(0, static_cast<size_t>(index_.indexedBytes())));
+    return joinedLines(index_.read(0, static_cast<size_t>(index_.indexedBytes())), Reading::Judge,
+                       Reading::Judge);
 }
 
 void TextFileView::changeSelection(Position caret, Position anchor) {
@@ -339,19 +458,26 @@ QString TextFileView::selectedText() {
     if (!hasSelection()) {
         return QString();
     }
-    LineIndex::Line first;
-    LineIndex::Line last;
     const Position from = selectionStart();
     const Position to = selectionEnd();
-    if (!index_.line(from.line, first) || !index_.line(to.line, last)) {
+    const ShownLine* shown = shownLine(from.line);
+    if (shown == nullptr) {
         return QString();
     }
-    const int64_t begin = first.start + std::min<int64_t>(from.column, first.length);
-    const int64_t end = last.start + std::min<int64_t>(to.column, last.length);
+    const int64_t begin = shown->start + byteColumn(from.line, from.column);
+    const Reading first = shown->wide ? Reading::Utf8 : Reading::Latin1;
+    shown = shownLine(to.line);
+    if (shown == nullptr) {
+        return QString();
+    }
+    const int64_t end = shown->start + byteColumn(to.line, to.column);
+    const Reading last = shown->wide ? Reading::Utf8 : Reading::Latin1;
     if (end - begin > kCopyLimit) {
         return QString();
     }
-    return withLineFeeds(index_.read(begin, static_cast<size_t>(end - begin)));
+    // The pieces at either end begin or end at a character of their line.
+    return joinedLines(index_.read(begin, static_cast<size_t>(end - begin)), first,
+                       from.line == to.line ? first : last);
 }
 
 void TextFileView::copySelection() {
@@ -465,25 +591,44 @@ void TextFileView::paintEvent(QPaintEvent* event) {
             continue;
         }
         const int line = first + row;
-        LineIndex::Line span;
-        if (!index_.line(line, span)) {
+        const ShownLine* shown = shownLine(line);
+        if (shown == nullptr) {
             break;
         }
-        std::string bytes;
-        if (span.length > firstColumn) {
-            bytes = index_.read(span.start + firstColumn, static_cast<size_t>(std::min<int64_t>(
-                                                              span.length - firstColumn, columns)));
+        QString text;
+        if (shown->decoded) {
+            text = shown->text.mid(firstColumn, columns);
+        } else if (shown->length > firstColumn) {
+            const std::string bytes = index_.read(
+                shown->start + firstColumn,
+                static_cast<size_t>(std::min<int64_t>(shown->length - firstColumn, columns)));
+            text = QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
         }
-        const QString text = cells(bytes);
+        text = blanked(std::move(text));
+        const bool wide = shown->wide;
+        const int64_t length = lineLength(line);
         const QPoint origin(kLeftMargin, y + ascent_);
+        // Characters of several bytes may be drawn wider or narrower than a
+        // cell: each is put at its own cell so that caret and selection fit.
+        const auto drawCells = [&painter, &text, &origin, wide, this] {
+            if (!wide) {
+                painter.drawText(origin, text);
+                return;
+            }
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+                painter.drawText(origin + QPoint(int(i) * charWidth_, 0), text.mid(i, n));
+                i += n - 1;
+            }
+        };
         painter.setFont(isLineBold(line) ? bold : normal);
         painter.setPen(palette().text().color());
-        painter.drawText(origin, text);
+        drawCells();
 
         if (hasSelection() && line >= from.line && line <= to.line) {
             // A selection that runs on past the line shows its line end as a cell.
             const int64_t start = line == from.line ? from.column : 0;
-            const int64_t end = line == to.line ? to.column : span.length + 1;
+            const int64_t end = line == to.line ? to.column : length + 1;
             const int64_t left = std::max<int64_t>(start - firstColumn, 0);
             const int64_t right = std::min<int64_t>(end - firstColumn, columns);
             if (right > left) {
@@ -493,7 +638,7 @@ void TextFileView::paintEvent(QPaintEvent* event) {
                 painter.save();
                 painter.setClipRect(cellsRect);
                 painter.setPen(palette().highlightedText().color());
-                painter.drawText(origin, text);
+                drawCells();
                 painter.restore();
             }
         }
@@ -631,14 +776,14 @@ void TextFileView::mouseDoubleClickEvent(QMouseEvent* event) {
     }
     // A word is a run of printable characters: an address with its value.
     const Position at = positionAt(event->position().toPoint());
-    const QByteArray bytes = lineBytes(at.line);
-    auto inWord = [&bytes](int i) { return static_cast<unsigned char>(bytes[i]) > ' '; };
-    int begin = std::min<int>(at.column, int(bytes.size()));
+    const QString text = lineText(at.line);
+    auto inWord = [&text](int i) { return text[i].unicode() > ' '; };
+    int begin = std::min<int>(at.column, int(text.size()));
     int end = begin;
     while (begin > 0 && inWord(begin - 1)) {
         --begin;
     }
-    while (end < bytes.size() && inWord(end)) {
+    while (end < text.size() && inWord(end)) {
         ++end;
     }
     select(Position{at.line, begin}, Position{at.line, end});

@@ -8,11 +8,18 @@
 // on line 20 million costs what one on line 20 does. The vertical scroll bar
 // counts lines and grows while the index is built.
 //
-// Bytes are shown as Latin-1, one cell each of a fixed-width font: NC
-// programs are ASCII, and any other byte still shows as one character, so no
-// file fails to show. Control characters (a tab among them) show as a blank
-// cell. A CR LF pair, a lone CR and a lone LF each end one line, as they end
-// one block of a download.
+// Each line shows in the encoding it was written in, one cell of a
+// fixed-width font per character: a line that is valid UTF-8 (the terminal
+// writes its log, its prefixes and banners from the language file and the
+// date in UTF-8) shows as UTF-8; any other line shows one Latin-1 character
+// per byte, so a byte that is not UTF-8 still shows as one cell and no file
+// fails to show. NC programs are ASCII, where both are the same. A line
+// longer than kDecodedLineLimit bytes is not read whole to tell: it shows
+// byte by byte. Caret, selection, copy and search count characters (a
+// character beyond the Basic Multilingual Plane takes two cells); the bytes
+// of the file are left as they are (lineBytes). Control characters (a tab
+// among them) show as a blank cell. A CR LF pair, a lone CR and a lone LF
+// each end one line, as they end one block of a download.
 //
 // Assistive technology reads the view as a text of the lines around the
 // caret (a hundred at a time): the caret's offset in it and the current line
@@ -24,22 +31,35 @@
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
+#include <array>
 #include <atomic>
 #include <compare>
 #include <functional>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace vorl {
+
+// Lines up to this many bytes are read whole to show them in their encoding.
+inline constexpr int64_t kDecodedLineLimit = int64_t{64} << 10;
+
+// How the bytes of a whole line show: as UTF-8 when they are valid UTF-8 and
+// no longer than kDecodedLineLimit, else one Latin-1 character per byte.
+QString lineTextOf(std::string_view bytes);
+
+// Bytes `text` takes in UTF-8.
+int64_t utf8Length(QStringView text);
 
 class TextFileView : public QAbstractScrollArea {
     Q_OBJECT
 public:
     struct Position {
         int line = 0;
-        int column = 0; // bytes from the start of the line; its length is the line end
+        int column = 0; // characters from the start of the line; its length is the line end
         friend auto operator<=>(const Position&, const Position&) = default;
     };
 
@@ -66,10 +86,18 @@ public:
     int lineCount() const;
     // Where a line lies in the file; false when it is not known.
     bool lineSpan(int line, LineIndex::Line& out);
+    // The line's bytes as they are in the file, without the line end.
     QByteArray lineBytes(int line);
     // The bytes that end line `line` (CR LF, CR or LF); empty for the last.
     QByteArray lineEndBytes(int line);
+    // The line's characters, one per cell.
     QString lineText(int line);
+    // Characters in line `line`.
+    int lineLength(int line);
+    // The byte of line `line` that character `column` starts at, and the
+    // character a byte of the line belongs to (the line's length past it).
+    int64_t byteColumn(int line, int column);
+    int cellColumn(int line, int64_t byteColumn);
     // The whole text, lines joined by LF (for small files).
     QString toPlainText();
 
@@ -139,14 +167,28 @@ private:
     void updateScrollBars();
     void ensureVisible(Position position);
     void changeSelection(Position caret, Position anchor);
-    int lineLength(int line);
     int visibleRows() const;
     int visibleColumns() const;
     void updateMetrics();
     void copySelection();
     void announce(bool textMoved);
 
+    // A line as it shows: its characters when it is no longer than
+    // kDecodedLineLimit (`decoded`), and whether they are fewer than its bytes
+    // (`wide`: UTF-8 with characters of several bytes, where a cell is not a
+    // byte). The lines painted and walked last are kept, by line number.
+    struct ShownLine {
+        int line = -1;
+        int64_t start = 0;
+        int64_t length = 0;
+        bool decoded = false;
+        bool wide = false;
+        QString text;
+    };
+    const ShownLine* shownLine(int line);
+
     LineIndex index_;
+    std::array<ShownLine, 64> shown_{};
     QString path_;
     QString error_;
     std::atomic<bool> progressPosted_{false};

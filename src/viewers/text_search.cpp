@@ -45,6 +45,9 @@ const std::array<uint8_t, 256>& foldTable() {
 FileSearch::FileSearch(std::string path, std::string pattern, const std::array<uint8_t, 256>& fold)
     : path_(std::move(path)), pattern_(std::move(pattern)), fold_(fold) {}
 
+FileSearch::FileSearch(std::string path, QString text)
+    : path_(std::move(path)), text_(std::move(text)), fold_{} {}
+
 namespace {
 
 // The first byte in [p, end) that is one of `stops`, or end.
@@ -70,6 +73,12 @@ bool FileSearch::run(const TextSpot& from) {
         return false;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const bool found = text_.isEmpty() ? runBytes(fd, from) : runText(fd, from);
+    ::close(fd);
+    return found;
+}
+
+bool FileSearch::runBytes(int fd, const TextSpot& from) {
     const size_t m = pattern_.size();
     const auto* pattern = reinterpret_cast<const uint8_t*>(pattern_.data());
     // The bytes worth stopping at: line ends, and every byte that folds to
@@ -133,6 +142,7 @@ bool FileSearch::run(const TextSpot& from) {
                 if (k == m) {
                     const int64_t at = offset + int64_t(i);
                     match_ = TextSpot{at, line, static_cast<int>(at - lineStart)};
+                    matchLength_ = int64_t(m);
                     found = true;
                     break;
                 }
@@ -148,7 +158,114 @@ bool FileSearch::run(const TextSpot& from) {
         have -= consumed;
         reached_ = offset;
     }
-    ::close(fd);
+    return found;
+}
+
+// Line by line: a line no longer than kDecodedLineLimit is held whole and read
+// as it shows; a longer one shows byte by byte and is looked through as
+// Latin-1 while it is read, keeping only the bytes a match could begin in.
+bool FileSearch::runText(int fd, const TextSpot& from) {
+    const qsizetype m = text_.size();
+    int line = from.line;
+    int64_t lineStart = from.offset - from.column;
+    std::string held; // the bytes of the current line from heldColumn on
+    int64_t heldColumn = 0;
+    bool longLine = false; // the current line is longer than kDecodedLineLimit
+    int64_t offset = lineStart;
+    if (from.column > kDecodedLineLimit) { // what lies before the start is not needed
+        longLine = true;
+        heldColumn = from.column;
+        offset = from.offset;
+    }
+    bool afterCR = false; // the last byte read was a CR: an LF now belongs to it
+    const auto matched = [&](int64_t column, int64_t length) {
+        match_ = TextSpot{lineStart + column, line, static_cast<int>(column)};
+        matchLength_ = length;
+        return true;
+    };
+    // Looks for the pattern in what is held of the current line, at or after
+    // the start on the first line; a line that shows as it was written is
+    // looked at once it has ended (`whole`).
+    const auto look = [&](bool whole) {
+        const int64_t first = line == from.line ? from.column : 0;
+        longLine = longLine || int64_t(held.size()) > kDecodedLineLimit;
+        if (longLine) {
+            const QString text = QString::fromLatin1(held.data(), qsizetype(held.size()));
+            const qsizetype at = text.indexOf(
+                text_, qsizetype(std::max<int64_t>(0, first - heldColumn)), Qt::CaseInsensitive);
+            if (at >= 0) {
+                return matched(heldColumn + at, m);
+            }
+            const size_t keep = std::min(held.size(), size_t(m - 1));
+            heldColumn += int64_t(held.size() - keep);
+            held.erase(0, held.size() - keep);
+            return false;
+        }
+        if (!whole || std::all_of(held.begin(), held.end(), [](char c) { return c >= 0; })) {
+            return false; // ASCII alone cannot hold a pattern that is not
+        }
+        const QString text = lineTextOf(held);
+        const bool utf8 = text.size() != qsizetype(held.size());
+        const qsizetype start =
+            utf8 ? QString::fromUtf8(held.data(), qsizetype(first)).size() : qsizetype(first);
+        const qsizetype at = text.indexOf(text_, start, Qt::CaseInsensitive);
+        if (at < 0) {
+            return false;
+        }
+        if (!utf8) {
+            return matched(at, m);
+        }
+        const QStringView shown(text);
+        return matched(utf8Length(shown.left(at)), utf8Length(shown.mid(at, m)));
+    };
+
+    std::vector<uint8_t> buffer(kPiece);
+    bool found = false;
+    while (!found && !cancelled_) {
+        const ssize_t n = ::pread(fd, buffer.data(), kPiece, offset);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error_ = errno;
+            break;
+        }
+        if (n == 0) {
+            found = look(true); // the last line
+            break;
+        }
+        const uint8_t* data = buffer.data();
+        const uint8_t* p = data;
+        const uint8_t* end = data + n;
+        while (p < end && !found) {
+            if (afterCR) {
+                afterCR = false;
+                if (*p == '\n') {
+                    ++p;
+                    ++lineStart;
+                    continue;
+                }
+            }
+            const uint8_t* e = findLineEnd(p, end);
+            held.append(reinterpret_cast<const char*>(p), size_t(e - p));
+            if (e == end) {
+                found = look(false);
+                break;
+            }
+            found = look(true);
+            if (!found) {
+                ++line;
+                lineStart = offset + (e - data) + 1;
+                afterCR = *e == '\r';
+                held.clear();
+                heldColumn = 0;
+                longLine = false;
+                p = e + 1;
+            }
+        }
+        offset += n;
+        reached_ = offset;
+    }
     return found;
 }
 
@@ -156,14 +273,19 @@ SearchOutcome findNext(TextFileView* view, const QString& text, QWidget* parent,
     if (text.isEmpty()) {
         return SearchOutcome::NotFound;
     }
+    if (text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n'))) {
+        return SearchOutcome::NotFound; // a match lies within one line
+    }
+    // ASCII, the text of NC programs, is searched for byte by byte.
     const std::array<uint8_t, 256>& fold = foldTable();
+    const QString folded = text.toCaseFolded();
+    const bool ascii =
+        std::all_of(folded.begin(), folded.end(), [](QChar c) { return c.unicode() < 0x80; });
     std::string pattern;
-    for (const QChar c : text) {
-        // The file shows as Latin-1 and a match lies within one line.
-        if (c.unicode() > 255 || c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
-            return SearchOutcome::NotFound;
+    if (ascii) {
+        for (const QChar c : folded) {
+            pattern += static_cast<char>(fold[c.unicode()]);
         }
-        pattern += static_cast<char>(fold[c.unicode()]);
     }
 
     // One character after the start of the selection; past a line's end
@@ -173,8 +295,9 @@ SearchOutcome findNext(TextFileView* view, const QString& text, QWidget* parent,
     if (!view->lineSpan(start.line, span)) {
         return SearchOutcome::NotFound;
     }
-    TextSpot from{span.start + start.column + 1, start.line, start.column + 1};
-    if (start.column + 1 > span.length) {
+    const int64_t next = view->byteColumn(start.line, start.column + 1);
+    TextSpot from{span.start + next, start.line, static_cast<int>(next)};
+    if (start.column + 1 > view->lineLength(start.line)) {
         const QByteArray end = view->lineEndBytes(start.line);
         if (end.isEmpty()) {
             return SearchOutcome::NotFound; // the last line
@@ -182,7 +305,8 @@ SearchOutcome findNext(TextFileView* view, const QString& text, QWidget* parent,
         from = TextSpot{span.start + span.length + end.size(), start.line + 1, 0};
     }
 
-    FileSearch search(QFile::encodeName(view->filePath()).toStdString(), pattern, fold);
+    const std::string path = QFile::encodeName(view->filePath()).toStdString();
+    FileSearch search = ascii ? FileSearch(path, pattern, fold) : FileSearch(path, text);
     bool found = false;
     const int64_t size = QFileInfo(view->filePath()).size();
     if (size - from.offset <= kSearchAtOnce) {
@@ -229,8 +353,9 @@ SearchOutcome findNext(TextFileView* view, const QString& text, QWidget* parent,
     if (!view->waitForLine(at.line)) {
         return SearchOutcome::NotFound; // the file changed under the search
     }
-    view->select(TextFileView::Position{at.line, at.column},
-                 TextFileView::Position{at.line, at.column + int(pattern.size())});
+    const int column = view->cellColumn(at.line, at.column);
+    const int end = view->cellColumn(at.line, at.column + search.matchLength());
+    view->select(TextFileView::Position{at.line, column}, TextFileView::Position{at.line, end});
     return SearchOutcome::Found;
 }
 

@@ -2,7 +2,9 @@
 //
 // A search runs without case distinction from one character after the start of
 // the selection to the end of the text and selects the match, so repeated
-// clicks walk through the matches in turn. A match lies within one line.
+// clicks walk through the matches in turn. A match lies within one line, and
+// it is a match of the text as the view shows it: in a UTF-8 line "entrée"
+// finds "Entrée", in a line of other bytes it finds the Latin-1 "Entr\xE9e".
 //
 // The file is read from that point on, a megabyte at a time, on a thread of
 // its own; a search that runs for more than half a second shows its progress
@@ -33,30 +35,41 @@ struct TextSpot {
     int column = 0;
 };
 
-// Reads a file from a spot on for the first occurrence of a pattern, bytes
-// compared through a folding table.
+// Reads a file from a spot on for the first occurrence of a pattern.
 class FileSearch {
 public:
-    // `pattern` is already folded; `fold` maps every byte to its folded form.
+    // Bytes compared through a folding table: `pattern` is already folded,
+    // `fold` maps every byte to its folded form. For a pattern of ASCII
+    // characters, which are the same bytes in every line whatever it is read as.
     FileSearch(std::string path, std::string pattern, const std::array<uint8_t, 256>& fold);
+    // Characters compared without case distinction, each line read as the
+    // view shows it (lineTextOf): for any other pattern.
+    FileSearch(std::string path, QString text);
 
     // Runs to the end of the file, a match or cancel(). True when found.
     bool run(const TextSpot& from);
     void cancel() { cancelled_ = true; }
 
     const TextSpot& match() const { return match_; }
+    // Bytes of the file the match takes.
+    int64_t matchLength() const { return matchLength_; }
     // Bytes of the file read so far, for the progress shown.
     int64_t reached() const { return reached_; }
     bool cancelled() const { return cancelled_; }
     int error() const { return error_; } // errno of a failed read
 
 private:
+    bool runBytes(int fd, const TextSpot& from);
+    bool runText(int fd, const TextSpot& from);
+
     std::string path_;
+    QString text_; // the pattern of a search by characters, else empty
     std::string pattern_;
     std::array<uint8_t, 256> fold_;
     std::atomic<bool> cancelled_{false};
     std::atomic<int64_t> reached_{0};
     TextSpot match_;
+    int64_t matchLength_ = 0;
     int error_ = 0;
 };
 

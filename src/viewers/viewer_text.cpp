@@ -6,8 +6,9 @@
 
 namespace vorl {
 
-QString viewerString(const std::string& bytes) {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+QString viewerString(std::string_view bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
     if (utf8.hasError()) {
         return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));

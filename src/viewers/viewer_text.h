@@ -2,7 +2,8 @@
 //
 // Language files are byte files: one written in UTF-8 is read as UTF-8, any
 // other (an older 8-bit file) as Latin-1, so no text is ever lost to invalid
-// sequences.
+// sequences. The terminal's log and the lines of the viewers are read the
+// same way.
 #pragma once
 
 #include <QString>
@@ -12,7 +13,9 @@
 
 namespace vorl {
 
-QString viewerString(const std::string& bytes);
+// `bytes` as UTF-8 when they are valid UTF-8, else one Latin-1 character per
+// byte. Every byte shows: a byte order mark stays a character.
+QString viewerString(std::string_view bytes);
 
 // The text of `id` when the language table has one, else `builtin`.
 QString viewerText(int id, std::string_view builtin);

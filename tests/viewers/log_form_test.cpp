@@ -3,6 +3,7 @@
 #include "text/language_table.h"
 #include "viewer_test_util.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -24,7 +25,9 @@ const QByteArray kLog = "\r\n-----07.12.2024 08:00:00 Port Opened-----\r\n"
                         "Port: 1 Speed: 9600 Data Bits: 7 Stop Bits: 2\r\n"
                         "Parity: Even Handshaking: Xon/Xoff\r\n"
                         "Out->%\r\nIn-->O1234^M^J\r\nIn-->o1234 again\r\n"
-                        "-----07.12.2024 08:05:00 Port Closed-----";
+                        "Entr\xC3\xA9"
+                        "e->G01 X1 Y2\r\n"
+                        "-----07.12.2024 08:05:00 Port ferm\xC3\xA9-----";
 
 class LogFormTest : public ::testing::Test {
 protected:
@@ -69,7 +72,9 @@ const QByteArray kSaved = "\r\n-----07.12.2024 08:00:00 Port Opened-----\r\n"
                           "Port: 1 Speed: 9600 Data Bits: 7 Stop Bits: 2\r\n"
                           "Parity: Even Handshaking: Xon/Xoff\r\n"
                           "Out->%\r\nIn-->O1234^M^J\r\nIn-->o1234 again\r\n"
-                          "-----07.12.2024 08:05:00 Port Closed-----\r\n";
+                          "Entr\xC3\xA9"
+                          "e->G01 X1 Y2\r\n"
+                          "-----07.12.2024 08:05:00 Port ferm\xC3\xA9-----\r\n";
 
 TEST_F(LogFormTest, SavedWithLogAppendedOnlyToANameWithoutExtension) {
     open();
@@ -120,6 +125,27 @@ TEST_F(LogFormTest, SearchFindsTheNextOccurrence) {
     EXPECT_EQ(log->selectedText(), "o1234");
     EXPECT_EQ(log->position().line, 6);
     EXPECT_TRUE(form->isVisible());
+
+    // The terminal writes its prefixes and banners in UTF-8: they read as
+    // written, a character to a cell, on the screen and to a screen reader.
+    arg->setText("ENTRÉE");
+    QTest::keyClick(arg, Qt::Key_Return);
+    EXPECT_EQ(log->selectionStart(), (TextFileView::Position{7, 0}));
+    EXPECT_EQ(log->lineText(7), "Entrée->G01 X1 Y2");
+    QAccessibleTextInterface* text = QAccessible::queryAccessibleInterface(log)->textInterface();
+    ASSERT_NE(text, nullptr);
+    int start = 0;
+    int end = 0;
+    text->selection(0, &start, &end);
+    EXPECT_EQ(text->text(start, end), "Entrée");
+    EXPECT_EQ(text->textAtOffset(start, QAccessible::LineBoundary, &start, &end).trimmed(),
+              "Entrée->G01 X1 Y2");
+    arg->setText("x1");
+    QTest::keyClick(arg, Qt::Key_Return);
+    EXPECT_EQ(log->selectionStart(), (TextFileView::Position{7, 12}));
+    QTest::keyClick(log, Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(log, Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(log->selectedText(), "X1 Y2\n-----07.12.2024 08:05:00 Port fermé-----");
 }
 
 TEST_F(LogFormTest, LanguageCaptionsAndSaveDialogTitle) {

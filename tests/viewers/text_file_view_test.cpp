@@ -83,6 +83,12 @@ TEST(TextFileView, SearchStreamsFromTheSelectionAcrossIndexGroups) {
     // an index read in small pieces.
     QByteArray bytes = test::program(90000);
     bytes.replace("N640 G01 X64\r\n", "N640 G54 X64\r\n");
+    // A word that is not ASCII, in a line of Latin-1 bytes, in a UTF-8 line
+    // after a character of two bytes, and in a line too long to be read whole.
+    bytes.replace("N700000 G01 X70000\r\n", "N700000 (fr\xE4se 1)\r\n");
+    bytes.replace("N800000 G01 X80000\r\n", "N800000 (\xC3\x89 FR\xC3\x84SE 2)\r\n");
+    bytes.replace("N850000 G01 X85000\r\n",
+                  "N850000 (" + QByteArray(70000, 'x') + " Fr\xE4se 3)\r\n");
     bytes += "M30 (END OF PART)\r\n";
     const QString path = files.write("long.nc", bytes);
     TextFileView view;
@@ -101,6 +107,13 @@ TEST(TextFileView, SearchStreamsFromTheSelectionAcrossIndexGroups) {
     EXPECT_EQ(findNext(&view, "g54"), SearchOutcome::Found);
     EXPECT_EQ(view.selectionStart(), (TextFileView::Position{63, 5}));
     EXPECT_EQ(view.selectedText(), "G54");
+
+    for (auto [line, column, shown] :
+         {std::tuple{69999, 9, "fräse"}, {79999, 11, "FRÄSE"}, {84999, 70010, "Fräse"}}) {
+        EXPECT_EQ(findNext(&view, "FräSE"), SearchOutcome::Found);
+        EXPECT_EQ(view.selectionStart(), (TextFileView::Position{line, column}));
+        EXPECT_EQ(view.selectedText(), QString::fromUtf8(shown));
+    }
 
     EXPECT_EQ(findNext(&view, "end of part"), SearchOutcome::Found);
     EXPECT_EQ(view.position().line, 90000);
