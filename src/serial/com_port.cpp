@@ -164,80 +164,55 @@ void TComPort::SetComNumber(uint16_t v) {
 }
 
 void TComPort::applyLine() {
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SetLine(baud_, parity_, stopBits_, dataBits_));
-    }
+    whenOpen(
+        [this](TBaseDispatcher& d) { check(d.SetLine(baud_, parity_, stopBits_, dataBits_)); });
 }
 
 void TComPort::SetBaud(int32_t v) {
-    if (v == baud_ && !forcing_) {
-        return;
+    if (changes(baud_, v)) {
+        applyLine();
     }
-    baud_ = v;
-    applyLine();
 }
 
 void TComPort::SetParity(TParity v) {
-    if (v == parity_ && !forcing_) {
-        return;
+    if (changes(parity_, v)) {
+        applyLine();
     }
-    parity_ = v;
-    applyLine();
 }
 
 void TComPort::SetDataBits(uint16_t v) {
-    if (v == dataBits_ && !forcing_) {
-        return;
+    if (changes(dataBits_, v)) {
+        applyLine();
     }
-    dataBits_ = v;
-    applyLine();
 }
 
 void TComPort::SetStopBits(uint16_t v) {
-    if (v == stopBits_ && !forcing_) {
-        return;
+    if (changes(stopBits_, v)) {
+        applyLine();
     }
-    stopBits_ = v;
-    applyLine();
 }
 
 void TComPort::SetInSize(uint16_t v) {
-    if (v == inSize_ && !forcing_) {
-        return;
-    }
-    inSize_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SetCommBuffers(inSize_, outSize_));
+    if (changes(inSize_, v)) {
+        whenOpen([this](TBaseDispatcher& d) { check(d.SetCommBuffers(inSize_, outSize_)); });
     }
 }
 
 void TComPort::SetOutSize(uint16_t v) {
-    if (v == outSize_ && !forcing_) {
-        return;
-    }
-    outSize_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SetCommBuffers(inSize_, outSize_));
+    if (changes(outSize_, v)) {
+        whenOpen([this](TBaseDispatcher& d) { check(d.SetCommBuffers(inSize_, outSize_)); });
     }
 }
 
 void TComPort::SetDTR(bool v) {
-    if (v == dtr_ && !forcing_) {
-        return;
-    }
-    dtr_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SetDtr(v));
+    if (changes(dtr_, v)) {
+        whenOpen([this, v](TBaseDispatcher& d) { check(d.SetDtr(v)); });
     }
 }
 
 void TComPort::SetRTS(bool v) {
-    if (v == rts_ && !forcing_) {
-        return;
-    }
-    rts_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SetRts(v));
+    if (changes(rts_, v)) {
+        whenOpen([this, v](TBaseDispatcher& d) { check(d.SetRts(v)); });
     }
 }
 
@@ -245,66 +220,69 @@ void TComPort::applyHWFlow() {
     if (hwFlow_ != hwfNone) {
         fitThresholds(inSize_, bufferFull_, bufferResume_, 90, 10);
     }
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->HWFlowOptions(bufferFull_, bufferResume_, hwFlow_));
-    }
+    whenOpen([this](TBaseDispatcher& d) {
+        check(d.HWFlowOptions(bufferFull_, bufferResume_, hwFlow_));
+    });
 }
 
 void TComPort::applySWFlow() {
     if (swFlow_ != swfNone) {
         fitThresholds(inSize_, bufferFull_, bufferResume_, 75, 25);
     }
-    if (state_ == psOpen && dispatcher_) {
-        if (swFlow_ == swfNone) {
-            check(dispatcher_->SWFlowDisable());
-        } else {
-            check(dispatcher_->SWFlowEnable(bufferFull_, bufferResume_, swFlowBits(swFlow_)));
-        }
-    }
+    whenOpen([this](TBaseDispatcher& d) {
+        check(swFlow_ == swfNone ? d.SWFlowDisable()
+                                 : d.SWFlowEnable(bufferFull_, bufferResume_, swFlowBits(swFlow_)));
+    });
 }
 
 void TComPort::SetHWFlowOptions(THWFlowOptions v) {
     v = v & (hwfUseDTR | hwfUseRTS | hwfRequireDSR | hwfRequireCTS);
-    if (v == hwFlow_ && !forcing_) {
+    if (!changes(hwFlow_, v)) {
         return;
     }
-    hwFlow_ = v;
     // RTS cannot both throttle the peer and switch the RS-485 driver.
     if ((v & (hwfUseRTS | hwfRequireCTS)) != hwfNone && rs485Mode_) {
         rs485Mode_ = false;
-        if (state_ == psOpen && dispatcher_) {
-            check(dispatcher_->SetRS485Mode(false));
-        }
+        whenOpen([this](TBaseDispatcher& d) { check(d.SetRS485Mode(false)); });
     }
     applyHWFlow();
 }
 
 void TComPort::SetSWFlowOptions(TSWFlowOptions v) {
-    if (v == swFlow_ && !forcing_) {
-        return;
+    if (changes(swFlow_, v)) {
+        applySWFlow();
     }
-    swFlow_ = v;
-    applySWFlow();
 }
 
 void TComPort::SetXOnChar(char v) {
-    if (v == xonChar_ && !forcing_) {
-        return;
-    }
-    xonChar_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SWFlowChars(uint8_t(xonChar_), uint8_t(xoffChar_)));
+    if (changes(xonChar_, v)) {
+        whenOpen([this](TBaseDispatcher& d) {
+            check(d.SWFlowChars(uint8_t(xonChar_), uint8_t(xoffChar_)));
+        });
     }
 }
 
 void TComPort::SetXOffChar(char v) {
-    if (v == xoffChar_ && !forcing_) {
-        return;
+    if (changes(xoffChar_, v)) {
+        whenOpen([this](TBaseDispatcher& d) {
+            check(d.SWFlowChars(uint8_t(xonChar_), uint8_t(xoffChar_)));
+        });
     }
-    xoffChar_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->SWFlowChars(uint8_t(xonChar_), uint8_t(xoffChar_)));
+}
+
+// Re-applying the flow options brings both thresholds back inside InSize
+// whenever a flow option is active.
+void TComPort::reapplyFlow() {
+    const bool wasForcing = forcing_;
+    forcing_ = true;
+    try {
+        applyHWFlow();
+        applySWFlow();
+    } catch (...) {
+        forcing_ = wasForcing;
+        throw;
     }
+    forcing_ = wasForcing;
 }
 
 void TComPort::SetBufferFull(uint16_t v) {
@@ -312,18 +290,7 @@ void TComPort::SetBufferFull(uint16_t v) {
         v = uint16_t(uint32_t(v) * 9 / 10);
     }
     bufferFull_ = v;
-    // Re-applying the flow options brings both thresholds back inside InSize
-    // whenever a flow option is active.
-    const bool wasForcing = forcing_;
-    forcing_ = true;
-    try {
-        applyHWFlow();
-        applySWFlow();
-    } catch (...) {
-        forcing_ = wasForcing;
-        throw;
-    }
-    forcing_ = wasForcing;
+    reapplyFlow();
 }
 
 void TComPort::SetBufferResume(uint16_t v) {
@@ -331,151 +298,137 @@ void TComPort::SetBufferResume(uint16_t v) {
         v = uint16_t(uint32_t(bufferFull_) / 10);
     }
     bufferResume_ = v;
-    const bool wasForcing = forcing_;
-    forcing_ = true;
-    try {
-        applyHWFlow();
-        applySWFlow();
-    } catch (...) {
-        forcing_ = wasForcing;
-        throw;
-    }
-    forcing_ = wasForcing;
+    reapplyFlow();
 }
 
-void TComPort::applyTracing(TTraceLogState v) {
+// The trace and the dispatch log run the same way: each row names one
+// recorder's fields in the port and its calls in the dispatcher.
+struct TComPort::Recorder {
+    TTraceLogState TComPort::*state;
+    uint32_t TComPort::*size;
+    uint32_t maxSize;
+    std::string TComPort::*file;
+    bool TComPort::*hex;
+    bool TComPort::*allHex;
+    int32_t (TBaseDispatcher::*init)(uint32_t);
+    void (TBaseDispatcher::*start)();
+    void (TBaseDispatcher::*stop)();
+    void (TBaseDispatcher::*clear)();
+    void (TBaseDispatcher::*abort)();
+    int32_t (TBaseDispatcher::*dump)(const std::string&, bool, bool);
+    int32_t (TBaseDispatcher::*append)(const std::string&, bool, bool);
+};
+
+const TComPort::Recorder TComPort::kTrace{&TComPort::tracing_,
+                                          &TComPort::traceSize_,
+                                          4000000,
+                                          &TComPort::traceName_,
+                                          &TComPort::traceHex_,
+                                          &TComPort::traceAllHex_,
+                                          &TBaseDispatcher::InitTracing,
+                                          &TBaseDispatcher::StartTracing,
+                                          &TBaseDispatcher::StopTracing,
+                                          &TBaseDispatcher::ClearTracing,
+                                          &TBaseDispatcher::AbortTracing,
+                                          &TBaseDispatcher::DumpTrace,
+                                          &TBaseDispatcher::AppendTrace};
+
+const TComPort::Recorder TComPort::kDispatchLog{&TComPort::logging_,
+                                                &TComPort::logSize_,
+                                                16000000,
+                                                &TComPort::logName_,
+                                                &TComPort::logHex_,
+                                                &TComPort::logAllHex_,
+                                                &TBaseDispatcher::InitDispatchLogging,
+                                                &TBaseDispatcher::StartDispatchLogging,
+                                                &TBaseDispatcher::StopDispatchLogging,
+                                                &TBaseDispatcher::ClearDispatchLogging,
+                                                &TBaseDispatcher::AbortDispatchLogging,
+                                                &TBaseDispatcher::DumpDispatchLog,
+                                                &TBaseDispatcher::AppendDispatchLog};
+
+void TComPort::applyRecorder(const Recorder& r, TTraceLogState v) {
     TBaseDispatcher& d = *dispatcher_;
-    const bool running = tracing_ == tlOn || tracing_ == tlPause;
+    TTraceLogState& state = this->*r.state;
+    const bool running = state == tlOn || state == tlPause;
     switch (v) {
     case tlOn:
-        if (tracing_ == tlPause) {
-            d.StartTracing();
-        } else {
-            check(d.InitTracing(traceSize_));
-            d.StartTracing();
+        if (state != tlPause) {
+            check((d.*r.init)(this->*r.size));
         }
-        tracing_ = tlOn;
+        (d.*r.start)();
+        state = tlOn;
         break;
     case tlOff:
-        d.AbortTracing();
-        tracing_ = tlOff;
+        (d.*r.abort)();
+        state = tlOff;
         break;
     case tlDump:
     case tlAppend:
         if (running) {
-            tracing_ = tlOff;
-            check(v == tlDump ? d.DumpTrace(traceName_, traceHex_, traceAllHex_)
-                              : d.AppendTrace(traceName_, traceHex_, traceAllHex_));
+            state = tlOff;
+            check((d.*(v == tlDump ? r.dump : r.append))(this->*r.file, this->*r.hex,
+                                                         this->*r.allHex));
         }
         break;
     case tlClear:
         if (running) {
-            d.ClearTracing();
+            (d.*r.clear)();
         }
         break;
     case tlPause:
-        if (tracing_ == tlOn) {
-            d.StopTracing();
-            tracing_ = tlPause;
+        if (state == tlOn) {
+            (d.*r.stop)();
+            state = tlPause;
         }
         break;
+    }
+}
+
+void TComPort::setRecorder(const Recorder& r, TTraceLogState v) {
+    TTraceLogState& state = this->*r.state;
+    if (state_ != psOpen || !dispatcher_ || loading_) {
+        state = v == tlOn ? tlOn : tlOff;
+        return;
+    }
+    if (v == state && !forcing_) {
+        return;
+    }
+    if (forcing_ && v == tlOn) {
+        state = tlOff; // a fresh record for a fresh open
+    }
+    applyRecorder(r, v);
+}
+
+void TComPort::resizeRecorder(const Recorder& r, uint32_t v) {
+    this->*r.size = std::min(v, r.maxSize);
+    if (state_ == psOpen && dispatcher_ && this->*r.state == tlOn) {
+        this->*r.state = tlOff;
+        applyRecorder(r, tlOn);
     }
 }
 
 void TComPort::SetTracing(TTraceLogState v) {
-    if (state_ != psOpen || !dispatcher_ || loading_) {
-        tracing_ = v == tlOn ? tlOn : tlOff;
-        return;
-    }
-    if (v == tracing_ && !forcing_) {
-        return;
-    }
-    if (forcing_ && v == tlOn) {
-        tracing_ = tlOff; // a fresh trace for a fresh open
-    }
-    applyTracing(v);
+    setRecorder(kTrace, v);
 }
 
 void TComPort::SetTraceSize(uint32_t v) {
-    traceSize_ = std::min<uint32_t>(v, 4000000);
-    if (state_ == psOpen && dispatcher_ && tracing_ == tlOn) {
-        tracing_ = tlOff;
-        applyTracing(tlOn);
-    }
-}
-
-void TComPort::applyLogging(TTraceLogState v) {
-    TBaseDispatcher& d = *dispatcher_;
-    const bool running = logging_ == tlOn || logging_ == tlPause;
-    switch (v) {
-    case tlOn:
-        if (logging_ == tlPause) {
-            d.StartDispatchLogging();
-        } else {
-            check(d.InitDispatchLogging(logSize_));
-            d.StartDispatchLogging();
-        }
-        logging_ = tlOn;
-        break;
-    case tlOff:
-        d.AbortDispatchLogging();
-        logging_ = tlOff;
-        break;
-    case tlDump:
-    case tlAppend:
-        if (running) {
-            logging_ = tlOff;
-            check(v == tlDump ? d.DumpDispatchLog(logName_, logHex_, logAllHex_)
-                              : d.AppendDispatchLog(logName_, logHex_, logAllHex_));
-        }
-        break;
-    case tlClear:
-        if (running) {
-            d.ClearDispatchLogging();
-        }
-        break;
-    case tlPause:
-        if (logging_ == tlOn) {
-            d.StopDispatchLogging();
-            logging_ = tlPause;
-        }
-        break;
-    }
+    resizeRecorder(kTrace, v);
 }
 
 void TComPort::SetLogging(TTraceLogState v) {
-    if (state_ != psOpen || !dispatcher_ || loading_) {
-        logging_ = v == tlOn ? tlOn : tlOff;
-        return;
-    }
-    if (v == logging_ && !forcing_) {
-        return;
-    }
-    if (forcing_ && v == tlOn) {
-        logging_ = tlOff;
-    }
-    applyLogging(v);
+    setRecorder(kDispatchLog, v);
 }
 
 void TComPort::SetLogSize(uint32_t v) {
-    logSize_ = std::min<uint32_t>(v, 16000000);
-    if (state_ == psOpen && dispatcher_ && logging_ == tlOn) {
-        logging_ = tlOff;
-        applyLogging(tlOn);
-    }
+    resizeRecorder(kDispatchLog, v);
 }
 
 void TComPort::SetUseEventWord(bool v) {
-    if (v == useEventWord_ && !forcing_) {
-        return;
-    }
-    useEventWord_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        if (v) {
-            dispatcher_->OptionsOn(kOptionUseEventWord);
-        } else {
-            dispatcher_->OptionsOff(kOptionUseEventWord);
-        }
+    if (changes(useEventWord_, v)) {
+        whenOpen([v](TBaseDispatcher& d) {
+            v ? d.OptionsOn(kOptionUseEventWord) : d.OptionsOff(kOptionUseEventWord);
+        });
     }
 }
 
@@ -507,12 +460,8 @@ void TComPort::SetRS485Mode(bool v) {
 }
 
 void TComPort::SetThreadBoost(TThreadBoost v) {
-    if (v == threadBoost_ && !forcing_) {
-        return;
-    }
-    threadBoost_ = v;
-    if (state_ == psOpen && dispatcher_) {
-        dispatcher_->SetThreadBoost(v);
+    if (changes(threadBoost_, v)) {
+        whenOpen([v](TBaseDispatcher& d) { d.SetThreadBoost(v); });
     }
 }
 
@@ -813,100 +762,78 @@ TBaseDispatcher& TComPort::ValidDispatcher() {
 // ---- Data ---------------------------------------------------------------------
 
 void TComPort::PutChar(char c) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().PutChar(uint8_t(c)));
+    whenUsable([&](TBaseDispatcher& d) { check(d.PutChar(uint8_t(c))); });
 }
 
 void TComPort::PutString(std::string_view s) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().PutString(s));
+    whenUsable([&](TBaseDispatcher& d) { check(d.PutString(s)); });
 }
 
 int32_t TComPort::PutBlock(const void* buffer, uint16_t length) {
-    if (guardedOff()) {
-        return 0;
-    }
-    return check(ValidDispatcher().PutBlock(buffer, length));
+    return whenUsable(0, [&](TBaseDispatcher& d) { return check(d.PutBlock(buffer, length)); });
 }
 
 char TComPort::GetChar() {
-    if (guardedOff()) {
-        return 0;
-    }
-    uint8_t c = 0;
-    check(ValidDispatcher().GetChar(c));
-    return char(c);
+    return whenUsable(char(0), [&](TBaseDispatcher& d) {
+        uint8_t c = 0;
+        check(d.GetChar(c));
+        return char(c);
+    });
 }
 
 char TComPort::PeekChar(uint16_t n) {
-    if (guardedOff()) {
-        return 0;
-    }
-    uint8_t c = 0;
-    check(ValidDispatcher().PeekChar(c, n));
-    return char(c);
+    return whenUsable(char(0), [&](TBaseDispatcher& d) {
+        uint8_t c = 0;
+        check(d.PeekChar(c, n));
+        return char(c);
+    });
 }
 
 int32_t TComPort::GetBlock(void* buffer, uint16_t length) {
-    if (guardedOff()) {
-        return 0;
-    }
-    return check(ValidDispatcher().GetBlock(buffer, length));
+    return whenUsable(0, [&](TBaseDispatcher& d) { return check(d.GetBlock(buffer, length)); });
 }
 
 int32_t TComPort::PeekBlock(void* buffer, uint16_t length) {
-    if (guardedOff()) {
-        return 0;
-    }
-    return check(ValidDispatcher().PeekBlock(buffer, length));
+    return whenUsable(0, [&](TBaseDispatcher& d) { return check(d.PeekBlock(buffer, length)); });
 }
 
 bool TComPort::CharReady() {
-    if (guardedOff()) {
-        return false;
-    }
-    return ValidDispatcher().CharReady();
+    return whenUsable(false, [&](TBaseDispatcher& d) { return d.CharReady(); });
 }
 
 void TComPort::FlushInBuffer() {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().FlushInBuffer());
+    whenUsable([&](TBaseDispatcher& d) { check(d.FlushInBuffer()); });
 }
 
 void TComPort::FlushOutBuffer() {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().FlushOutBuffer());
+    whenUsable([&](TBaseDispatcher& d) { check(d.FlushOutBuffer()); });
 }
 
 // ---- Queries ------------------------------------------------------------------
 
-uint32_t TComPort::GetInBuffUsed() {
+// A count from the open dispatcher, or what a closed port has.
+uint32_t TComPort::openCount(int32_t (TBaseDispatcher::*query)(), uint32_t closed) {
     if (state_ != psOpen) {
-        return 0;
+        return closed;
     }
-    return uint32_t(std::max(check(dispatcher_->InBuffUsed()), 0));
+    return uint32_t(std::max(check((*dispatcher_.*query)()), 0));
+}
+
+// A line or modem state: false while the port is not open.
+bool TComPort::openAnd(bool (TBaseDispatcher::*query)()) {
+    return state_ == psOpen && (*dispatcher_.*query)();
+}
+
+uint32_t TComPort::GetInBuffUsed() {
+    return openCount(&TBaseDispatcher::InBuffUsed, 0);
 }
 
 uint32_t TComPort::GetInBuffFree() {
-    if (state_ != psOpen) {
-        return kDispatchBufferSize;
-    }
-    return uint32_t(std::max(check(dispatcher_->InBuffFree()), 0));
+    return openCount(&TBaseDispatcher::InBuffFree, kDispatchBufferSize);
 }
 
 uint32_t TComPort::GetOutBuffUsed() {
-    if (state_ != psOpen) {
-        return 0;
-    }
-    return uint32_t(std::max(check(dispatcher_->OutBuffUsed()), 0));
+    return openCount(&TBaseDispatcher::OutBuffUsed, 0);
 }
 
 int32_t TComPort::GetLineFailure() {
@@ -914,35 +841,32 @@ int32_t TComPort::GetLineFailure() {
 }
 
 uint32_t TComPort::GetOutBuffFree() {
-    if (state_ != psOpen) {
-        return outSize_;
-    }
-    return uint32_t(std::max(check(dispatcher_->OutBuffFree()), 0));
+    return openCount(&TBaseDispatcher::OutBuffFree, outSize_);
 }
 
 bool TComPort::GetCTS() {
-    return state_ == psOpen && dispatcher_->CheckCTS();
+    return openAnd(&TBaseDispatcher::CheckCTS);
 }
 bool TComPort::GetDSR() {
-    return state_ == psOpen && dispatcher_->CheckDSR();
+    return openAnd(&TBaseDispatcher::CheckDSR);
 }
 bool TComPort::GetRI() {
-    return state_ == psOpen && dispatcher_->CheckRI();
+    return openAnd(&TBaseDispatcher::CheckRI);
 }
 bool TComPort::GetDCD() {
-    return state_ == psOpen && dispatcher_->CheckDCD();
+    return openAnd(&TBaseDispatcher::CheckDCD);
 }
 bool TComPort::GetDeltaCTS() {
-    return state_ == psOpen && dispatcher_->CheckDeltaCTS();
+    return openAnd(&TBaseDispatcher::CheckDeltaCTS);
 }
 bool TComPort::GetDeltaDSR() {
-    return state_ == psOpen && dispatcher_->CheckDeltaDSR();
+    return openAnd(&TBaseDispatcher::CheckDeltaDSR);
 }
 bool TComPort::GetDeltaRI() {
-    return state_ == psOpen && dispatcher_->CheckDeltaRI();
+    return openAnd(&TBaseDispatcher::CheckDeltaRI);
 }
 bool TComPort::GetDeltaDCD() {
-    return state_ == psOpen && dispatcher_->CheckDeltaDCD();
+    return openAnd(&TBaseDispatcher::CheckDeltaDCD);
 }
 
 uint16_t TComPort::GetLineError() {
@@ -953,7 +877,7 @@ uint16_t TComPort::GetLineError() {
 }
 
 bool TComPort::GetLineBreak() {
-    return state_ == psOpen && dispatcher_->CheckLineBreak();
+    return openAnd(&TBaseDispatcher::CheckLineBreak);
 }
 
 uint16_t TComPort::GetBaseAddress() {
@@ -964,10 +888,7 @@ uint16_t TComPort::GetBaseAddress() {
 }
 
 uint8_t TComPort::GetModemStatus() {
-    if (guardedOff()) {
-        return 0;
-    }
-    return ValidDispatcher().GetModemStatus();
+    return whenUsable(0, [&](TBaseDispatcher& d) { return d.GetModemStatus(); });
 }
 
 TFlowControlState TComPort::GetFlowState() {
@@ -993,45 +914,30 @@ TFlowControlState TComPort::GetFlowState() {
 // ---- Triggers -----------------------------------------------------------------
 
 uint16_t TComPort::AddDataTrigger(std::string_view data, bool ignoreCase, bool seeWaiting) {
-    if (guardedOff()) {
-        return 0;
-    }
-    return uint16_t(check(ValidDispatcher().AddDataTrigger(data, ignoreCase, seeWaiting)));
+    return whenUsable(0, [&](TBaseDispatcher& d) {
+        return uint16_t(check(d.AddDataTrigger(data, ignoreCase, seeWaiting)));
+    });
 }
 
 uint16_t TComPort::AddTimerTrigger() {
-    if (guardedOff()) {
-        return 0;
-    }
-    return uint16_t(check(ValidDispatcher().AddTimerTrigger()));
+    return whenUsable(0, [&](TBaseDispatcher& d) { return uint16_t(check(d.AddTimerTrigger())); });
 }
 
 uint16_t TComPort::AddStatusTrigger(uint16_t kind) {
-    if (guardedOff()) {
-        return 0;
-    }
-    return uint16_t(check(ValidDispatcher().AddStatusTrigger(kind)));
+    return whenUsable(
+        0, [&](TBaseDispatcher& d) { return uint16_t(check(d.AddStatusTrigger(kind))); });
 }
 
 void TComPort::SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().SetTimerTrigger(handle, ticks, activate));
+    whenUsable([&](TBaseDispatcher& d) { check(d.SetTimerTrigger(handle, ticks, activate)); });
 }
 
 void TComPort::DiscardUntilTrigger(uint16_t handle) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().DiscardUntilTrigger(handle));
+    whenUsable([&](TBaseDispatcher& d) { check(d.DiscardUntilTrigger(handle)); });
 }
 
 void TComPort::SetStatusTrigger(uint16_t handle, uint16_t value, bool activate) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().SetStatusTrigger(handle, value, activate));
+    whenUsable([&](TBaseDispatcher& d) { check(d.SetStatusTrigger(handle, value, activate)); });
 }
 
 void TComPort::RemoveTrigger(uint16_t handle) {
@@ -1074,32 +980,23 @@ void TComPort::RemoveAllTriggers() {
 
 void TComPort::SetTriggerLength(uint32_t count) {
     triggerLength_ = count;
-    if (state_ == psOpen && dispatcher_) {
-        check(dispatcher_->ChangeLengthTrigger(count));
-    }
+    whenOpen([this, count](TBaseDispatcher& d) { check(d.ChangeLengthTrigger(count)); });
 }
 
 // ---- Line control -------------------------------------------------------------
 
 void TComPort::SendBreak(uint32_t ticks, bool yield) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().SendBreak(int32_t(std::min<uint32_t>(ticks, kMaxTicks)), yield));
+    whenUsable([&](TBaseDispatcher& d) {
+        check(d.SendBreak(int32_t(std::min<uint32_t>(ticks, kMaxTicks)), yield));
+    });
 }
 
 void TComPort::SetBreak(bool on) {
-    if (guardedOff()) {
-        return;
-    }
-    check(ValidDispatcher().SetBreak(on));
+    whenUsable([&](TBaseDispatcher& d) { check(d.SetBreak(on)); });
 }
 
 void TComPort::ProcessCommunications() {
-    if (guardedOff()) {
-        return;
-    }
-    ValidDispatcher().ProcessCommunications();
+    whenUsable([&](TBaseDispatcher& d) { d.ProcessCommunications(); });
 }
 
 // ---- Users --------------------------------------------------------------------

@@ -318,8 +318,38 @@ private:
     void applyLine();
     void applyHWFlow();
     void applySWFlow();
-    void applyTracing(TTraceLogState v);
-    void applyLogging(TTraceLogState v);
+    void reapplyFlow();
+    struct Recorder;
+    static const Recorder kTrace;
+    static const Recorder kDispatchLog;
+    void applyRecorder(const Recorder& r, TTraceLogState v);
+    void setRecorder(const Recorder& r, TTraceLogState v);
+    void resizeRecorder(const Recorder& r, uint32_t v);
+    uint32_t openCount(int32_t (TBaseDispatcher::*query)(), uint32_t closed);
+    bool openAnd(bool (TBaseDispatcher::*query)());
+    // Stores a changed setting (or any while the open re-applies them all).
+    template <class T> bool changes(T& field, T v) {
+        if (v == field && !forcing_) {
+            return false;
+        }
+        field = v;
+        return true;
+    }
+    // Applies a setting to the dispatcher of an open port.
+    template <class Apply> void whenOpen(Apply apply) {
+        if (state_ == psOpen && dispatcher_) {
+            apply(*dispatcher_);
+        }
+    }
+    // A call on the dispatcher, opening the port on demand; nothing while it closes.
+    template <class Call> void whenUsable(Call call) {
+        if (!guardedOff()) {
+            call(ValidDispatcher());
+        }
+    }
+    template <class R, class Call> R whenUsable(R closing, Call call) {
+        return guardedOff() ? closing : R(call(ValidDispatcher()));
+    }
     void tellUsers(bool opening);
     void handleNotice(uint32_t msg, uint32_t first, uint32_t second);
     void raiseEvent(const std::function<void()>& call);
