@@ -110,102 +110,130 @@ SendResult sendBlock(TProtocolData& P, ProtocolLine& line) {
     return flush() ? SendResult::Done : SendResult::Failed;
 }
 
-void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
-    (void)msg;
+// ---- Transmit states: one function each, run for a notice of the line ----
+
+// Waits for nothing: opens the file.
+void txStart(TProtocolData& P, ProtocolLine& line) {
     TAsciiPart& A = P.Ascii;
-    ProtocolLine& line = *P.ComPort;
-    switch (A.AsciiState) {
-    case taInitial:
-        peUpcasePathName(P);
-        P.apLogFile(P, lfTransmitStart);
-        P.apPrepareReading(P);
-        NewTimer(P.ElapsedTimer, 0);
-        if (P.ProtocolError != 0) {
-            A.AsciiState = taFinished;
-            break;
-        }
+    peUpcasePathName(P);
+    P.apLogFile(P, lfTransmitStart);
+    P.apPrepareReading(P);
+    NewTimer(P.ElapsedTimer, 0);
+    if (P.ProtocolError != 0) {
+        A.AsciiState = taFinished;
+        return;
+    }
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+    A.AsciiState = taGetBlock;
+}
+
+// Waits for nothing: reads the next block and sends it at once when the
+// output buffer has room for it.
+void txReadBlock(TProtocolData& P, ProtocolLine& line) {
+    TAsciiPart& A = P.Ascii;
+    P.LastBlockSize = kAsciiBlockLen;
+    P.LastBlock = P.apReadProtocolBlock(P, P.BlockBuffer.data(), P.LastBlockSize);
+    if (P.ProtocolError != 0 || P.LastBlockSize <= 0) {
+        A.AsciiState = taFinished;
+        return;
+    }
+    A.SendIndex = 0;
+    // With room in the output buffer the block goes at once; waiting for
+    // the trigger would cost a pass of the dispatcher per block.
+    if (line.OutBuffFree() >= roomForBlock(P)) {
+        A.AsciiState = taSendBlock;
+        return;
+    }
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+    line.SetStatusTrigger(P.OutBuffFreeTrigger, uint32_t(roomForBlock(P)), true);
+    A.AsciiState = taWaitFreeSpace;
+}
+
+// Waits for room for a block in the output buffer, or the time-out.
+void txAwaitFreeSpace(TProtocolData& P, uint32_t first) {
+    TAsciiPart& A = P.Ascii;
+    if (peIsTrigger(first, P.OutBuffFreeTrigger)) {
+        A.AsciiState = taSendBlock;
+    } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        peProtocolError(P, ecTimeout);
+        A.AsciiState = taFinished;
+    }
+}
+
+// Waits for nothing: sends the rest of the block in hand, or pauses for a
+// character or line delay on the timer.
+void txSendBlockNow(TProtocolData& P, ProtocolLine& line) {
+    TAsciiPart& A = P.Ascii;
+    switch (sendBlock(P, line)) {
+    case SendResult::Failed:
+        A.AsciiState = taFinished;
+        return;
+    case SendResult::Paused:
+        return;
+    case SendResult::Done:
+        break;
+    }
+    ++P.BlockNum;
+    P.FileOfs += kAsciiBlockLen;
+    P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
+    P.ForceStatus = true;
+    if (P.LastBlock) {
         line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+        line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
+        A.AsciiState = taFinishDrain;
+    } else {
         A.AsciiState = taGetBlock;
-        break;
+    }
+}
 
+// Waits for the end of a character or line delay.
+void txAwaitDelay(TProtocolData& P, uint32_t first) {
+    if (peIsTrigger(first, P.TimeoutTrigger))
+        P.Ascii.AsciiState = taSendBlock;
+}
+
+// Waits for the output buffer to empty after the last block, or the time-out.
+void txAwaitDrain(TProtocolData& P, uint32_t first) {
+    TAsciiPart& A = P.Ascii;
+    if (peIsTrigger(first, P.OutBuffUsedTrigger)) {
+        P.ProtocolStatus = psEndFile;
+        A.AsciiState = taFinished;
+    } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        peProtocolError(P, ecTimeout);
+        A.AsciiState = taFinished;
+    }
+}
+
+// Waits for nothing: closes the file, logs the outcome and reports the end.
+void txFinish(TProtocolData& P, ProtocolLine& line) {
+    if (P.ProtocolError != 0)
+        line.FlushInBuffer();
+    P.apFinishReading(P);
+    P.apLogFile(P, P.ProtocolError == 0 ? lfTransmitOk : lfTransmitFail);
+    peShowLastStatus(P);
+    P.Ascii.AsciiState = taDone;
+    peSignalFinish(P);
+}
+
+void txState(TProtocolData& P, uint32_t /*msg*/, uint32_t first) {
+    ProtocolLine& line = *P.ComPort;
+    switch (P.Ascii.AsciiState) {
+    case taInitial:
+        return txStart(P, line);
     case taGetBlock:
-        P.LastBlockSize = kAsciiBlockLen;
-        P.LastBlock = P.apReadProtocolBlock(P, P.BlockBuffer.data(), P.LastBlockSize);
-        if (P.ProtocolError != 0 || P.LastBlockSize <= 0) {
-            A.AsciiState = taFinished;
-            break;
-        }
-        A.SendIndex = 0;
-        // With room in the output buffer the block goes at once; waiting for
-        // the trigger would cost a pass of the dispatcher per block.
-        if (line.OutBuffFree() >= roomForBlock(P)) {
-            A.AsciiState = taSendBlock;
-            break;
-        }
-        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
-        line.SetStatusTrigger(P.OutBuffFreeTrigger, uint32_t(roomForBlock(P)), true);
-        A.AsciiState = taWaitFreeSpace;
-        break;
-
+        return txReadBlock(P, line);
     case taWaitFreeSpace:
-        if (peIsTrigger(first, P.OutBuffFreeTrigger)) {
-            A.AsciiState = taSendBlock;
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            peProtocolError(P, ecTimeout);
-            A.AsciiState = taFinished;
-        }
-        break;
-
+        return txAwaitFreeSpace(P, first);
     case taSendBlock:
-        switch (sendBlock(P, line)) {
-        case SendResult::Failed:
-            A.AsciiState = taFinished;
-            break;
-        case SendResult::Paused:
-            break;
-        case SendResult::Done:
-            ++P.BlockNum;
-            P.FileOfs += kAsciiBlockLen;
-            P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
-            P.ForceStatus = true;
-            if (P.LastBlock) {
-                line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
-                line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
-                A.AsciiState = taFinishDrain;
-            } else {
-                A.AsciiState = taGetBlock;
-            }
-            break;
-        }
-        break;
-
+        return txSendBlockNow(P, line);
     case taSendDelay:
-        if (peIsTrigger(first, P.TimeoutTrigger))
-            A.AsciiState = taSendBlock;
-        break;
-
+        return txAwaitDelay(P, first);
     case taFinishDrain:
-        if (peIsTrigger(first, P.OutBuffUsedTrigger)) {
-            P.ProtocolStatus = psEndFile;
-            A.AsciiState = taFinished;
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            peProtocolError(P, ecTimeout);
-            A.AsciiState = taFinished;
-        }
-        break;
-
+        return txAwaitDrain(P, first);
     case taFinished:
-        if (P.ProtocolError != 0)
-            line.FlushInBuffer();
-        P.apFinishReading(P);
-        P.apLogFile(P, P.ProtocolError == 0 ? lfTransmitOk : lfTransmitFail);
-        peShowLastStatus(P);
-        A.AsciiState = taDone;
-        peSignalFinish(P);
-        break;
-
+        return txFinish(P, line);
     default:
-        break;
+        return;
     }
 }
 
@@ -263,100 +291,107 @@ bool collect(TProtocolData& P, ProtocolLine& line, bool& took) {
     return P.BlockCount >= kAsciiBlockLen;
 }
 
-void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
-    (void)msg;
+// ---- Receive states: one function each, run for a notice of the line ----
+
+// Waits for nothing: opens the file; the silence time-out starts.
+void rxStart(TProtocolData& P, ProtocolLine& line) {
     TAsciiPart& A = P.Ascii;
-    ProtocolLine& line = *P.ComPort;
-    switch (A.AsciiState) {
-    case raInitial: {
-        if (P.PathName.empty()) {
-            peProtocolError(P, ecNoFilename);
-            peShowLastStatus(P);
-            A.AsciiState = raDone;
-            peSignalFinish(P);
-            break;
-        }
-        peUpcasePathName(P);
-        P.apLogFile(P, lfReceiveStart);
-        std::string name = P.PathName;
-        if (!P.apAcceptFile(P, name)) {
-            // Refused: the receive ends (status 4703 gives -6011) rather
-            // than asking again at every notice with no file to write.
-            line.FlushOutBuffer();
-            P.ProtocolStatus = psFileRejected;
-            A.AsciiState = raFinished;
-            break;
-        }
-        if (!name.empty())
-            P.PathName = name;
-        P.apPrepareWriting(P);
-        if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
-            if (P.ProtocolStatus == psCantWriteFile)
-                P.ProtocolError = ecCantWriteFile;
-            line.FlushOutBuffer();
-            A.AsciiState = raFinished;
-            break;
-        }
-        P.FileOfs = 0;
-        P.BlockNum = 1;
-        P.BlockCount = 0;
-        P.ForceStatus = true;
-        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
-        P.FirstChar = true;
-        A.AsciiState = raCollectBlock;
-        break;
-    }
-
-    case raCollectBlock: {
-        if (peIsTrigger(first, A.EndTrigger))
-            A.EndSeen = true;
-        // A time-out that meets characters already waiting came as the
-        // sender went on: they are taken, and the silence counts anew. After
-        // the End string, what waits is the rest of the data.
-        const bool timedOut = peIsTrigger(first, P.TimeoutTrigger);
-        bool complete = false;
-        if (peIsData(first) || ((timedOut || A.EndSeen) && line.CharReady())) {
-            bool took = false;
-            complete = collect(P, line, took);
-            // The silence time-out counts from the last character received,
-            // so a slow sender is never cut off while it still sends.
-            if (took)
-                line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
-        } else if (timedOut) {
-            A.EOFSeen = true;
-        }
-        if (A.EndSeen && !complete && !line.CharReady())
-            A.EOFSeen = true;
-        if (complete || A.EOFSeen)
-            A.AsciiState = raProcessBlock;
-        break;
-    }
-
-    case raProcessBlock:
-        P.BytesDone += P.BlockCount;
-        if (!P.FirstChar)
-            P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
-        if (P.apWriteProtocolBlock(P, P.BlockBuffer.data(), P.BlockCount) != 0) {
-            A.AsciiState = raFinished;
-            break;
-        }
-        P.FileOfs += P.BlockCount;
-        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
-        P.ForceStatus = true;
-        P.BlockCount = 0;
-        A.AsciiState = A.EOFSeen ? raFinished : raCollectBlock;
-        break;
-
-    case raFinished:
-        P.apFinishWriting(P);
-        P.apLogFile(P, P.ProtocolError == 0 ? lfReceiveOk : lfReceiveFail);
+    switch (peStartReceiveFile(P)) {
+    case ReceiveStart::NoName:
         peShowLastStatus(P);
         A.AsciiState = raDone;
         peSignalFinish(P);
+        return;
+    case ReceiveStart::Refused:
+        // Refused: the receive ends (status 4703 gives -6011) rather
+        // than asking again at every notice with no file to write.
+        line.FlushOutBuffer();
+        P.ProtocolStatus = psFileRejected;
+        A.AsciiState = raFinished;
+        return;
+    case ReceiveStart::CannotWrite:
+        line.FlushOutBuffer();
+        A.AsciiState = raFinished;
+        return;
+    case ReceiveStart::Open:
         break;
+    }
+    P.FileOfs = 0;
+    P.BlockNum = 1;
+    P.BlockCount = 0;
+    P.ForceStatus = true;
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
+    P.FirstChar = true;
+    A.AsciiState = raCollectBlock;
+}
 
+// Waits for characters until the block is full or a Ctrl-Z ends it, or for
+// the silence time-out that ends the data; after the sender's End string,
+// only for the characters already waiting.
+void rxCollect(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TAsciiPart& A = P.Ascii;
+    if (peIsTrigger(first, A.EndTrigger))
+        A.EndSeen = true;
+    // A time-out that meets characters already waiting came as the
+    // sender went on: they are taken, and the silence counts anew. After
+    // the End string, what waits is the rest of the data.
+    const bool timedOut = peIsTrigger(first, P.TimeoutTrigger);
+    bool complete = false;
+    if (peIsData(first) || ((timedOut || A.EndSeen) && line.CharReady())) {
+        bool took = false;
+        complete = collect(P, line, took);
+        // The silence time-out counts from the last character received,
+        // so a slow sender is never cut off while it still sends.
+        if (took)
+            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
+    } else if (timedOut) {
+        A.EOFSeen = true;
+    }
+    if (A.EndSeen && !complete && !line.CharReady())
+        A.EOFSeen = true;
+    if (complete || A.EOFSeen)
+        A.AsciiState = raProcessBlock;
+}
+
+// Waits for nothing: writes the block collected.
+void rxWriteBlock(TProtocolData& P, ProtocolLine& line) {
+    TAsciiPart& A = P.Ascii;
+    P.BytesDone += P.BlockCount;
+    if (!P.FirstChar)
+        P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
+    if (P.apWriteProtocolBlock(P, P.BlockBuffer.data(), P.BlockCount) != 0) {
+        A.AsciiState = raFinished;
+        return;
+    }
+    P.FileOfs += P.BlockCount;
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.EOFTimeout), true);
+    P.ForceStatus = true;
+    P.BlockCount = 0;
+    A.AsciiState = A.EOFSeen ? raFinished : raCollectBlock;
+}
+
+// Waits for nothing: closes the file, logs the outcome and reports the end.
+void rxFinish(TProtocolData& P) {
+    P.apFinishWriting(P);
+    P.apLogFile(P, P.ProtocolError == 0 ? lfReceiveOk : lfReceiveFail);
+    peShowLastStatus(P);
+    P.Ascii.AsciiState = raDone;
+    peSignalFinish(P);
+}
+
+void rxState(TProtocolData& P, uint32_t /*msg*/, uint32_t first) {
+    ProtocolLine& line = *P.ComPort;
+    switch (P.Ascii.AsciiState) {
+    case raInitial:
+        return rxStart(P, line);
+    case raCollectBlock:
+        return rxCollect(P, line, first);
+    case raProcessBlock:
+        return rxWriteBlock(P, line);
+    case raFinished:
+        return rxFinish(P);
     default:
-        break;
+        return;
     }
 }
 

@@ -241,6 +241,27 @@ void peUpcasePathName(TProtocolData& P) {
         P.PathName = upper;
 }
 
+ReceiveStart peStartReceiveFile(TProtocolData& P) {
+    if (P.PathName.empty()) {
+        peProtocolError(P, ecNoFilename);
+        return ReceiveStart::NoName;
+    }
+    peUpcasePathName(P);
+    P.apLogFile(P, lfReceiveStart);
+    std::string name = P.PathName;
+    if (!P.apAcceptFile(P, name))
+        return ReceiveStart::Refused;
+    if (!name.empty())
+        P.PathName = name;
+    P.apPrepareWriting(P);
+    if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
+        if (P.ProtocolStatus == psCantWriteFile)
+            P.ProtocolError = ecCantWriteFile;
+        return ReceiveStart::CannotWrite;
+    }
+    return ReceiveStart::Open;
+}
+
 // ---- Start, stop, finish ----
 
 namespace {

@@ -71,44 +71,47 @@ using TFileHook = void (*)(TProtocolData& P);
 using TReadBlockHook = bool (*)(TProtocolData& P, uint8_t* block, int32_t& len);
 using TWriteBlockHook = int32_t (*)(TProtocolData& P, const uint8_t* block, int32_t len);
 
+// The states of the two state machines; the comment tells what each waits for
+// ("runs at once" for a state that waits for nothing). Transmit first: the
+// order is the log's sub-type order and must not change.
 enum TAsciiState : uint8_t {
-    taInitial,
-    taGetBlock,
-    taWaitFreeSpace,
-    taSendBlock,
-    taSendDelay,
-    taFinishDrain,
-    taFinished,
-    taDone,
-    raInitial,
-    raCollectBlock,
-    raProcessBlock,
-    raFinished,
-    raDone,
+    taInitial,       // runs at once: opens the file
+    taGetBlock,      // runs at once: reads the next block
+    taWaitFreeSpace, // room in the output buffer for the block, or the time-out
+    taSendBlock,     // runs at once: sends the block, pausing for delays
+    taSendDelay,     // the end of a character or line delay
+    taFinishDrain,   // the output buffer empty after the last block, or the time-out
+    taFinished,      // runs at once: closes the file and reports the end
+    taDone,          // nothing: the transmit has ended
+    raInitial,       // runs at once: opens the file
+    raCollectBlock,  // characters until the block is full, the silence time-out or the End string
+    raProcessBlock,  // runs at once: writes the block
+    raFinished,      // runs at once: closes the file and reports the end
+    raDone,          // nothing: the receive has ended
 };
 
 enum TXmodemState : uint8_t {
-    txInitial,
-    txHandshake,
-    txGetBlock,
-    txWaitFreeSpace,
-    txSendBlock,
-    txDraining,
-    txReplyPending,
-    txEndDrain,
-    txFirstEndOfTransmit,
-    txRestEndOfTransmit,
-    txEotReply,
-    txFinished,
-    txDone,
-    rxInitial,
-    rxWaitForHSReply,
-    rxWaitForBlockStart,
-    rxCollectBlock,
-    rxProcessBlock,
-    rxFinishedSkip,
-    rxFinished,
-    rxDone,
+    txInitial,            // runs at once: opens the file
+    txHandshake,          // the receiver's NAK, "C" or "G", or the handshake time-out
+    txGetBlock,           // runs at once: reads the next block
+    txWaitFreeSpace,      // room in the output buffer for the block, or the time-out
+    txSendBlock,          // runs at once: sends the block
+    txDraining,           // the block gone from the output buffer, or the drain time-out
+    txReplyPending,       // the receiver's ACK, NAK or CAN for the block, or the time-out
+    txEndDrain,           // G mode: the last block gone from the output buffer
+    txFirstEndOfTransmit, // runs at once: sends the first EOT
+    txRestEndOfTransmit,  // runs at once: sends EOT again
+    txEotReply,           // the receiver's answer to EOT, or the time-out
+    txFinished,           // runs at once: closes the file and reports the end
+    txDone,               // nothing: the transmit has ended
+    rxInitial,            // runs at once: opens the file, sends the handshake character
+    rxWaitForHSReply,     // the sender's first character, or the handshake time-out
+    rxWaitForBlockStart,  // SOH, STX, EOT or CAN, or the block time-out
+    rxCollectBlock,       // the rest of the block, or the block time-out
+    rxProcessBlock,       // runs at once: checks, answers and writes the block
+    rxFinishedSkip,       // runs at once: ends a receive whose file was refused
+    rxFinished,           // runs at once: closes the file and reports the end
+    rxDone,               // nothing: the receive has ended
 };
 
 // The ASCII protocol's own fields.
@@ -299,6 +302,13 @@ bool peMsgAcceptFile(TProtocolData& P, std::string& name);
 // that ignores case); otherwise the name stays as given, so the transfer
 // never opens or creates a file other than the one it was given.
 void peUpcasePathName(TProtocolData& P);
+
+// The first step of a receive, shared by the protocols: names the file, logs
+// the start, asks whether the file is wanted (the hook may rename it) and
+// opens it for writing. NoName has reported ecNoFilename; CannotWrite has set
+// the error (ecCantWriteFile where the hook only set the status).
+enum class ReceiveStart { Open, NoName, Refused, CannotWrite };
+ReceiveStart peStartReceiveFile(TProtocolData& P);
 
 // ---- The state-machine frame ----
 

@@ -53,7 +53,7 @@ uint8_t* dataOf(TProtocolData& P) {
     return P.BlockBuffer.data() + 3;
 }
 
-// ---- Transmit ----
+// ---- Transmit: the steps the states share ----
 
 bool prepHandshake(TProtocolData& P, ProtocolLine& line) {
     ++P.HandshakeAttempt;
@@ -175,261 +175,316 @@ int32_t gModeEndDrainTicks(const TProtocolData& P) {
     return 2 * (lineTicks + int32_t(P.Xm.BlockWait));
 }
 
-void txState(TProtocolData& P, uint32_t msg, uint32_t first) {
-    (void)msg;
+// ---- Transmit states: one function each, run for a notice of the line ----
+
+// Opens the file and sends nothing yet: the receiver speaks first.
+void txStart(TProtocolData& P, ProtocolLine& line) {
     TXmodemPart& X = P.Xm;
-    ProtocolLine& line = *P.ComPort;
-    switch (X.XmodemState) {
-    case txInitial:
-        P.BlockBuffer.assign(kXmBufferSize, 0);
-        peUpcasePathName(P);
-        P.apLogFile(P, lfTransmitStart);
-        P.ProtocolStatus = psProtocolHandshake;
-        P.ForceStatus = true;
-        P.apPrepareReading(P);
-        if (P.ProtocolError != 0) {
+    P.BlockBuffer.assign(kXmBufferSize, 0);
+    peUpcasePathName(P);
+    P.apLogFile(P, lfTransmitStart);
+    P.ProtocolStatus = psProtocolHandshake;
+    P.ForceStatus = true;
+    P.apPrepareReading(P);
+    if (P.ProtocolError != 0) {
+        X.XmodemState = txFinished;
+        return;
+    }
+    P.BlockNum = 1;
+    P.HandshakeAttempt = 0;
+    X.XmodemState = prepHandshake(P, line) ? txHandshake : txFinished;
+}
+
+// Waits for the receiver's handshake character (NAK, "C" or "G") or the
+// handshake time-out, which asks again until the attempts run out.
+void txAwaitHandshake(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    if (peIsTrigger(first, P.TimeoutTrigger)) {
+        if (!prepHandshake(P, line))
             X.XmodemState = txFinished;
-            break;
-        }
-        P.BlockNum = 1;
-        P.HandshakeAttempt = 0;
-        X.XmodemState = prepHandshake(P, line) ? txHandshake : txFinished;
-        break;
-
-    case txHandshake:
-        if (peIsData(first)) {
-            uint8_t c = 0;
-            if (!line.CharReady() || line.GetChar(c) < 0)
-                break;
-            if (processHandshake(P, c)) {
-                NewTimer(P.ElapsedTimer, 0);
-                P.TimerStarted = true;
-                P.FileOfs = 0;
-                P.BlockErrors = 0;
-                P.TotalErrors = 0;
-                if (X.GMode)
-                    X.MaxBlockErrors = 0;
-                P.ProtocolStatus = psOK;
-                // Further handshake characters the receiver repeated while we
-                // answered would read as replies to the first block.
-                line.FlushInBuffer();
-                X.XmodemState = txGetBlock;
-            } else if (P.ProtocolStatus == psCancelRequested) {
-                X.XmodemState = txFinished;
-            } else if (!prepHandshake(P, line)) {
-                X.XmodemState = txFinished;
-            }
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            if (!prepHandshake(P, line))
-                X.XmodemState = txFinished;
-        }
-        break;
-
-    case txGetBlock:
-        P.LastBlockSize = P.BlockLen;
+        return;
+    }
+    if (!peIsData(first))
+        return;
+    uint8_t c = 0;
+    if (!line.CharReady() || line.GetChar(c) < 0)
+        return;
+    if (processHandshake(P, c)) {
+        NewTimer(P.ElapsedTimer, 0);
+        P.TimerStarted = true;
+        P.FileOfs = 0;
         P.BlockErrors = 0;
-        P.LastBlock = P.apReadProtocolBlock(P, dataOf(P), P.LastBlockSize);
-        if (P.ProtocolError != 0) {
-            // The file could not be read to the end: the receiver must not
-            // take a cut file for a whole one.
-            xmCancel(P);
-            X.XmodemState = txFinished;
-            break;
-        }
-        sendRoomCheck(P, line);
-        break;
+        P.TotalErrors = 0;
+        if (X.GMode)
+            X.MaxBlockErrors = 0;
+        P.ProtocolStatus = psOK;
+        // Further handshake characters the receiver repeated while we
+        // answered would read as replies to the first block.
+        line.FlushInBuffer();
+        X.XmodemState = txGetBlock;
+    } else if (P.ProtocolStatus == psCancelRequested) {
+        X.XmodemState = txFinished;
+    } else if (!prepHandshake(P, line)) {
+        X.XmodemState = txFinished;
+    }
+}
 
-    case txWaitFreeSpace:
-        if (peIsTrigger(first, P.OutBuffFreeTrigger)) {
-            X.XmodemState = txSendBlock;
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            peProtocolError(P, ecTimeout);
-            X.XmodemState = txFinished;
-        } else if (X.GMode && peIsData(first)) {
-            uint8_t c = 0;
-            while (line.CharReady() && line.GetChar(c) >= 0) {
-                if (c == cCAN) {
-                    P.ProtocolStatus = psCancelRequested;
-                    P.ForceStatus = true;
-                    X.XmodemState = txFinished;
-                    break;
-                }
-            }
-        }
-        break;
+// Waits for nothing: reads the next block from the file.
+void txReadBlock(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    P.LastBlockSize = P.BlockLen;
+    P.BlockErrors = 0;
+    P.LastBlock = P.apReadProtocolBlock(P, dataOf(P), P.LastBlockSize);
+    if (P.ProtocolError != 0) {
+        // The file could not be read to the end: the receiver must not
+        // take a cut file for a whole one.
+        xmCancel(P);
+        X.XmodemState = txFinished;
+        return;
+    }
+    sendRoomCheck(P, line);
+}
 
-    case txSendBlock: {
-        if (P.LastBlockSize <= 0) {
-            X.XmodemState = txFirstEndOfTransmit;
-            break;
-        }
-        if (P.ProtocolError != 0) {
-            xmCancel(P);
-            X.XmodemState = txFinished;
-            break;
-        }
-        BlockSent sent = transmitBlock(P, line);
-        if (sent != BlockSent::Sent) {
-            if (sent == BlockSent::Failed)
-                line.FlushOutBuffer(); // the cancel sequence, when sent, stays
-            X.XmodemState = txFinished;
-            break;
-        }
-        if (!X.GMode) {
-            line.SetTimerTrigger(P.TimeoutTrigger, kDrainTicks, true);
-            line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
-            P.ForceStatus = true;
-            X.XmodemState = txDraining;
-            break;
-        }
-        blockAcknowledged(P);
+// Waits for room for a whole block in the output buffer (or the time-out);
+// in G mode a CAN from the receiver ends the wait.
+void txAwaitFreeSpace(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    if (peIsTrigger(first, P.OutBuffFreeTrigger)) {
+        X.XmodemState = txSendBlock;
+    } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        peProtocolError(P, ecTimeout);
+        X.XmodemState = txFinished;
+    } else if (X.GMode && peIsData(first)) {
         uint8_t c = 0;
-        if (line.CharReady() && line.GetChar(c) >= 0 && (c == cCAN || c == cNAK))
-            P.ProtocolStatus = psCancelRequested;
-        P.ForceStatus = true;
-        if (P.ProtocolStatus == psCancelRequested) {
-            line.FlushOutBuffer();
-            X.XmodemState = txFinished;
-        } else if (P.LastBlock) {
-            line.SetTimerTrigger(P.TimeoutTrigger, gModeEndDrainTicks(P), true);
-            line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
-            X.XmodemState = txEndDrain;
-        } else {
-            X.XmodemState = txGetBlock;
-        }
-        break;
-    }
-
-    case txDraining: {
-        bool replyDue =
-            peIsTrigger(first, P.OutBuffUsedTrigger) || peIsTrigger(first, P.TimeoutTrigger);
-        if (!replyDue && peIsData(first)) {
-            if (line.OutBuffUsed() > 0) {
-                // No receiver answers a block before it has all of it: what
-                // comes while the block is still going out answers an
-                // earlier copy (a resend crossed the reply). Taken for this
-                // block's reply, it would put every later reply one block
-                // off, and the last block could go unsent.
-                bool cancel = false;
-                uint8_t c = 0;
-                while (line.CharReady() && line.GetChar(c) >= 0)
-                    cancel = cancel || c == cCAN;
-                if (cancel) {
-                    P.ProtocolStatus = psCancelRequested;
-                    P.ForceStatus = true;
-                    line.FlushOutBuffer();
-                    X.XmodemState = txFinished;
-                }
+        while (line.CharReady() && line.GetChar(c) >= 0) {
+            if (c == cCAN) {
+                P.ProtocolStatus = psCancelRequested;
+                P.ForceStatus = true;
+                X.XmodemState = txFinished;
                 break;
             }
-            replyDue = true;
         }
-        if (replyDue) {
-            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
-            X.XmodemState = txReplyPending;
-        }
-        break;
     }
+}
 
-    case txReplyPending:
-        if (peIsData(first)) {
+// Waits for nothing: sends the block in hand (the end when there is none).
+// In G mode nothing is acknowledged and the next block follows at once.
+void txSendBlockNow(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    if (P.LastBlockSize <= 0) {
+        X.XmodemState = txFirstEndOfTransmit;
+        return;
+    }
+    if (P.ProtocolError != 0) {
+        xmCancel(P);
+        X.XmodemState = txFinished;
+        return;
+    }
+    BlockSent sent = transmitBlock(P, line);
+    if (sent != BlockSent::Sent) {
+        if (sent == BlockSent::Failed)
+            line.FlushOutBuffer(); // the cancel sequence, when sent, stays
+        X.XmodemState = txFinished;
+        return;
+    }
+    if (!X.GMode) {
+        line.SetTimerTrigger(P.TimeoutTrigger, kDrainTicks, true);
+        line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
+        P.ForceStatus = true;
+        X.XmodemState = txDraining;
+        return;
+    }
+    blockAcknowledged(P);
+    uint8_t c = 0;
+    if (line.CharReady() && line.GetChar(c) >= 0 && (c == cCAN || c == cNAK))
+        P.ProtocolStatus = psCancelRequested;
+    P.ForceStatus = true;
+    if (P.ProtocolStatus == psCancelRequested) {
+        line.FlushOutBuffer();
+        X.XmodemState = txFinished;
+    } else if (P.LastBlock) {
+        line.SetTimerTrigger(P.TimeoutTrigger, gModeEndDrainTicks(P), true);
+        line.SetStatusTrigger(P.OutBuffUsedTrigger, 0, true);
+        X.XmodemState = txEndDrain;
+    } else {
+        X.XmodemState = txGetBlock;
+    }
+}
+
+// Waits for the block to leave the output buffer (or the drain time-out);
+// only then can an answer be this block's.
+void txAwaitDrain(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    bool replyDue =
+        peIsTrigger(first, P.OutBuffUsedTrigger) || peIsTrigger(first, P.TimeoutTrigger);
+    if (!replyDue && peIsData(first)) {
+        if (line.OutBuffUsed() > 0) {
+            // No receiver answers a block before it has all of it: what
+            // comes while the block is still going out answers an
+            // earlier copy (a resend crossed the reply). Taken for this
+            // block's reply, it would put every later reply one block
+            // off, and the last block could go unsent.
+            bool cancel = false;
             uint8_t c = 0;
-            if (!line.CharReady() || line.GetChar(c) < 0)
-                break;
-            if (c == cACK) {
-                P.ProtocolStatus = psOK;
-                blockAcknowledged(P);
-                X.XmodemState = P.LastBlock ? txFirstEndOfTransmit : txGetBlock;
-            } else if (c == cCAN) {
+            while (line.CharReady() && line.GetChar(c) >= 0)
+                cancel = cancel || c == cCAN;
+            if (cancel) {
                 P.ProtocolStatus = psCancelRequested;
                 P.ForceStatus = true;
                 line.FlushOutBuffer();
                 X.XmodemState = txFinished;
-            } else {
-                countError(P);
-                P.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
-                P.ForceStatus = true;
-                sendRoomCheck(P, line);
             }
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            sendRoomCheck(P, line); // a resend; the receiver may only be slow
+            return;
         }
-        break;
-
-    case txEndDrain:
-        if (peIsTrigger(first, P.OutBuffUsedTrigger) || peIsTrigger(first, P.TimeoutTrigger))
-            X.XmodemState = txFirstEndOfTransmit;
-        break;
-
-    case txFirstEndOfTransmit:
-        P.ProtocolStatus = psOK;
-        P.BlockErrors = 0;
-        X.EotNakCount = 0;
-        line.FlushInBuffer();
-        line.PutChar(cEOT);
-        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
-        X.XmodemState = txEotReply;
-        break;
-
-    case txRestEndOfTransmit:
-        P.ProtocolStatus = psOK;
-        line.FlushInBuffer();
-        line.PutChar(cEOT);
+        replyDue = true;
+    }
+    if (replyDue) {
         line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
-        if (uint32_t(P.BlockErrors) > X.MaxBlockErrors) {
-            peProtocolError(P, ecTooManyErrors);
-            X.XmodemState = txFinished;
-        } else {
-            X.XmodemState = txEotReply;
-        }
-        break;
+        X.XmodemState = txReplyPending;
+    }
+}
 
-    case txEotReply:
-        // An answer already waiting when the time-out is reported is read:
-        // the next EOT empties the input buffer first and would lose it.
-        if (peIsData(first) || (peIsTrigger(first, P.TimeoutTrigger) && line.CharReady())) {
-            uint8_t c = 0;
-            if (!line.CharReady() || line.GetChar(c) < 0)
-                break;
-            if (c == cACK) {
-                P.ProtocolStatus = psEndFile;
+// Waits for the receiver's answer to the block: ACK moves on, NAK or noise
+// sends it again, CAN ends; a time-out sends it again.
+void txAwaitReply(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    if (peIsTrigger(first, P.TimeoutTrigger)) {
+        sendRoomCheck(P, line); // a resend; the receiver may only be slow
+        return;
+    }
+    if (!peIsData(first))
+        return;
+    uint8_t c = 0;
+    if (!line.CharReady() || line.GetChar(c) < 0)
+        return;
+    if (c == cACK) {
+        P.ProtocolStatus = psOK;
+        blockAcknowledged(P);
+        X.XmodemState = P.LastBlock ? txFirstEndOfTransmit : txGetBlock;
+    } else if (c == cCAN) {
+        P.ProtocolStatus = psCancelRequested;
+        P.ForceStatus = true;
+        line.FlushOutBuffer();
+        X.XmodemState = txFinished;
+    } else {
+        countError(P);
+        P.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
+        P.ForceStatus = true;
+        sendRoomCheck(P, line);
+    }
+}
+
+// Waits (G mode) for the last block to leave the output buffer, or the time
+// the line needs for it.
+void txAwaitEndDrain(TProtocolData& P, uint32_t first) {
+    if (peIsTrigger(first, P.OutBuffUsedTrigger) || peIsTrigger(first, P.TimeoutTrigger))
+        P.Xm.XmodemState = txFirstEndOfTransmit;
+}
+
+// Waits for nothing: sends the first EOT.
+void txSendFirstEot(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    P.ProtocolStatus = psOK;
+    P.BlockErrors = 0;
+    X.EotNakCount = 0;
+    line.FlushInBuffer();
+    line.PutChar(cEOT);
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+    X.XmodemState = txEotReply;
+}
+
+// Waits for nothing: sends EOT again, unless it went unanswered too often.
+void txSendEotAgain(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    P.ProtocolStatus = psOK;
+    line.FlushInBuffer();
+    line.PutChar(cEOT);
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+    if (uint32_t(P.BlockErrors) > X.MaxBlockErrors) {
+        peProtocolError(P, ecTooManyErrors);
+        X.XmodemState = txFinished;
+    } else {
+        X.XmodemState = txEotReply;
+    }
+}
+
+// Waits for the receiver's answer to EOT: ACK ends well, NAK (up to three)
+// or noise asks for another EOT, CAN ends; so does a time-out.
+void txAwaitEotReply(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    // An answer already waiting when the time-out is reported is read:
+    // the next EOT empties the input buffer first and would lose it.
+    if (peIsData(first) || (peIsTrigger(first, P.TimeoutTrigger) && line.CharReady())) {
+        uint8_t c = 0;
+        if (!line.CharReady() || line.GetChar(c) < 0)
+            return;
+        if (c == cACK) {
+            P.ProtocolStatus = psEndFile;
+            X.XmodemState = txFinished;
+        } else if (c == cCAN) {
+            P.ProtocolStatus = psCancelRequested;
+            P.ForceStatus = true;
+            X.XmodemState = txFinished;
+        } else if (c == cNAK) {
+            if (++X.EotNakCount >= 3) {
+                xmCancel(P);
+                peProtocolError(P, ecTooManyErrors);
                 X.XmodemState = txFinished;
-            } else if (c == cCAN) {
-                P.ProtocolStatus = psCancelRequested;
-                P.ForceStatus = true;
-                X.XmodemState = txFinished;
-            } else if (c == cNAK) {
-                if (++X.EotNakCount >= 3) {
-                    xmCancel(P);
-                    peProtocolError(P, ecTooManyErrors);
-                    X.XmodemState = txFinished;
-                } else {
-                    X.XmodemState = txRestEndOfTransmit;
-                }
             } else {
-                countError(P);
-                P.ProtocolStatus = psProtocolError;
                 X.XmodemState = txRestEndOfTransmit;
             }
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        } else {
+            countError(P);
+            P.ProtocolStatus = psProtocolError;
             X.XmodemState = txRestEndOfTransmit;
         }
-        break;
+    } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        X.XmodemState = txRestEndOfTransmit;
+    }
+}
 
+// Waits for nothing: closes the file, logs the outcome and reports the end.
+void txFinish(TProtocolData& P, ProtocolLine& line) {
+    auto good = [&P] { return P.ProtocolStatus == psEndFile && P.ProtocolError == 0; };
+    if (!good())
+        line.FlushInBuffer();
+    P.apFinishReading(P); // may still fail
+    P.apLogFile(P, good() ? lfTransmitOk : lfTransmitFail);
+    P.BlockBuffer.clear();
+    peShowLastStatus(P);
+    P.Xm.XmodemState = txDone;
+    peSignalFinish(P);
+}
+
+void txState(TProtocolData& P, uint32_t /*msg*/, uint32_t first) {
+    ProtocolLine& line = *P.ComPort;
+    switch (P.Xm.XmodemState) {
+    case txInitial:
+        return txStart(P, line);
+    case txHandshake:
+        return txAwaitHandshake(P, line, first);
+    case txGetBlock:
+        return txReadBlock(P, line);
+    case txWaitFreeSpace:
+        return txAwaitFreeSpace(P, line, first);
+    case txSendBlock:
+        return txSendBlockNow(P, line);
+    case txDraining:
+        return txAwaitDrain(P, line, first);
+    case txReplyPending:
+        return txAwaitReply(P, line, first);
+    case txEndDrain:
+        return txAwaitEndDrain(P, first);
+    case txFirstEndOfTransmit:
+        return txSendFirstEot(P, line);
+    case txRestEndOfTransmit:
+        return txSendEotAgain(P, line);
+    case txEotReply:
+        return txAwaitEotReply(P, line, first);
     case txFinished:
-        if (!(P.ProtocolStatus == psEndFile && P.ProtocolError == 0))
-            line.FlushInBuffer();
-        P.apFinishReading(P);
-        P.apLogFile(P, P.ProtocolStatus == psEndFile && P.ProtocolError == 0 ? lfTransmitOk
-                                                                             : lfTransmitFail);
-        P.BlockBuffer.clear();
-        peShowLastStatus(P);
-        X.XmodemState = txDone;
-        peSignalFinish(P);
-        break;
-
+        return txFinish(P, line);
     default:
-        break;
+        return;
     }
 }
 
@@ -617,174 +672,189 @@ void processBlockStart(TProtocolData& P, ProtocolLine& line, uint8_t start) {
     }
 }
 
-void rxState(TProtocolData& P, uint32_t msg, uint32_t first) {
-    (void)msg;
+// ---- Receive states: one function each, run for a notice of the line ----
+
+// Waits for nothing: opens the file and sends the first handshake character.
+void rxStart(TProtocolData& P, ProtocolLine& line) {
     TXmodemPart& X = P.Xm;
-    ProtocolLine& line = *P.ComPort;
-    switch (X.XmodemState) {
-    case rxInitial: {
-        P.BlockBuffer.assign(kXmBufferSize, 0);
-        if (P.PathName.empty()) {
-            peProtocolError(P, ecNoFilename);
-            xmCancel(P);
-            P.BlockBuffer.clear();
-            peShowLastStatus(P);
-            X.XmodemState = rxDone;
-            peSignalFinish(P);
-            break;
-        }
-        peUpcasePathName(P);
-        P.apLogFile(P, lfReceiveStart);
-        std::string name = P.PathName;
-        if (!P.apAcceptFile(P, name)) {
-            xmCancel(P);
-            P.ProtocolStatus = psFileRejected;
-            X.XmodemState = rxFinishedSkip;
-            break;
-        }
-        if (!name.empty())
-            P.PathName = name;
-        P.apPrepareWriting(P);
-        if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
-            if (P.ProtocolStatus == psCantWriteFile)
-                P.ProtocolError = ecCantWriteFile;
-            xmCancel(P);
-            X.XmodemState = rxFinishedSkip;
-            break;
-        }
-        P.FileOfs = 0;
-        X.ResendDue = false;
-        X.LastGoodLen = 0;
-        X.HandshakeChar = X.GMode ? uint8_t('G') : X.CRCMode ? uint8_t('C') : cNAK;
-        line.PutChar(X.HandshakeChar);
-        P.BlockNum = 1;
-        X.EotCount = 0;
-        X.CanCount = 0;
-        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
-        X.CheckOverhead = X.CRCMode ? 4 : 3;
-        X.XmodemState = rxWaitForHSReply;
+    P.BlockBuffer.assign(kXmBufferSize, 0);
+    switch (peStartReceiveFile(P)) {
+    case ReceiveStart::NoName:
+        xmCancel(P);
+        P.BlockBuffer.clear();
+        peShowLastStatus(P);
+        X.XmodemState = rxDone;
+        peSignalFinish(P);
+        return;
+    case ReceiveStart::Refused:
+        xmCancel(P);
+        P.ProtocolStatus = psFileRejected;
+        X.XmodemState = rxFinishedSkip;
+        return;
+    case ReceiveStart::CannotWrite:
+        xmCancel(P);
+        X.XmodemState = rxFinishedSkip;
+        return;
+    case ReceiveStart::Open:
         break;
     }
+    P.FileOfs = 0;
+    X.ResendDue = false;
+    X.LastGoodLen = 0;
+    X.HandshakeChar = X.GMode ? uint8_t('G') : X.CRCMode ? uint8_t('C') : cNAK;
+    line.PutChar(X.HandshakeChar);
+    P.BlockNum = 1;
+    X.EotCount = 0;
+    X.CanCount = 0;
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+    X.CheckOverhead = X.CRCMode ? 4 : 3;
+    X.XmodemState = rxWaitForHSReply;
+}
 
-    case rxWaitForHSReply:
-        if (peIsData(first)) {
-            if (line.CharReady())
-                X.XmodemState = rxWaitForBlockStart;
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            if (countReceiveError(P)) {
-                X.XmodemState = rxFinished;
-                break;
-            }
-            askAgain(P);
-            if (X.HandshakeChar == 'C' && P.BlockErrors > 3) {
-                // No CRC sender answered: ask for checksum blocks instead.
-                P.BlockErrors = 0;
-                P.BlockCheckMethod = bcmChecksum;
-                X.HandshakeChar = cNAK;
-                X.CRCMode = false;
-                X.CheckOverhead = 3;
-                recomputeType(P);
-            }
-            line.PutChar(X.HandshakeChar);
-            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
-        }
-        break;
-
-    case rxWaitForBlockStart:
-        if (peIsData(first)) {
-            if (!P.TimerStarted) {
-                NewTimer(P.ElapsedTimer, 0);
-                P.TimerStarted = true;
-                if (X.GMode)
-                    X.MaxBlockErrors = 0;
-            }
-            uint8_t start = 0;
-            if (checkForBlockStart(P, line, start))
-                processBlockStart(P, line, start);
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            if (X.EotCount > 0) {
-                acknowledgeEnd(P, line);
-            } else if (countReceiveError(P)) {
-                X.XmodemState = rxFinished;
-            } else if (X.CanCount > 0) {
-                P.ProtocolStatus = psCancelRequested;
-                P.ForceStatus = true;
-                X.XmodemState = rxFinished;
-            } else {
-                askAgain(P);
-                line.PutChar(X.HandshakeChar);
-                line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
-                X.XmodemState = rxWaitForHSReply;
-            }
-        }
-        break;
-
-    case rxCollectBlock:
-        if (peIsData(first)) {
-            X.HandshakeChar = cNAK;
-            int32_t need = P.BlockLen + X.CheckOverhead;
-            int32_t waiting = line.InBuffUsed();
-            int32_t take = std::min(need - P.BlockCount, waiting);
-            if (take > 0 &&
-                line.GetBlock(P.BlockBuffer.data() + P.BlockCount, uint32_t(take)) == take)
-                P.BlockCount += take;
-            if (P.BlockCount >= need)
-                X.XmodemState = rxProcessBlock;
-        } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-            const uint8_t* b = P.BlockBuffer.data();
-            if (P.BlockCount >= 2 && b[1] == uint8_t(255 - b[0]) && b[0] == uint8_t(P.BlockNum))
-                X.ResendDue = true; // the block came short
-            line.PutChar(cNAK);
-            P.ProtocolStatus = psTimeout;
-            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+// Waits for the sender's first character after our handshake character; a
+// time-out sends it again (after four unanswered "C", NAK for checksums).
+void rxAwaitSender(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    if (peIsData(first)) {
+        if (line.CharReady())
             X.XmodemState = rxWaitForBlockStart;
-        }
-        break;
+        return;
+    }
+    if (!peIsTrigger(first, P.TimeoutTrigger))
+        return;
+    if (countReceiveError(P)) {
+        X.XmodemState = rxFinished;
+        return;
+    }
+    askAgain(P);
+    if (X.HandshakeChar == 'C' && P.BlockErrors > 3) {
+        // No CRC sender answered: ask for checksum blocks instead.
+        P.BlockErrors = 0;
+        P.BlockCheckMethod = bcmChecksum;
+        X.HandshakeChar = cNAK;
+        X.CRCMode = false;
+        X.CheckOverhead = 3;
+        recomputeType(P);
+    }
+    line.PutChar(X.HandshakeChar);
+    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+}
 
-    case rxProcessBlock: {
-        BlockCheck r = receiveBlock(P, line);
-        if (!(X.GMode && X.HandshakeChar == cACK))
-            line.PutChar(X.HandshakeChar);
-        if (r == BlockCheck::Good) {
-            if (P.apWriteProtocolBlock(P, P.BlockBuffer.data() + 2, P.BlockLen) != 0) {
-                xmCancel(P);
-                X.XmodemState = rxFinished;
-                break;
-            }
-            P.FileOfs += P.BlockLen;
-            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
-            X.XmodemState = rxWaitForBlockStart;
-        } else if ((r == BlockCheck::Bad || r == BlockCheck::Duplicate) && P.ProtocolError == 0 &&
-                   !X.GMode) {
-            line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
-            X.XmodemState = rxWaitForHSReply;
-        } else {
+// Waits for a block start (SOH or STX), EOT or CAN; a time-out confirms a
+// lone EOT, or asks for the block again.
+void rxAwaitBlockStart(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    if (peIsData(first)) {
+        if (!P.TimerStarted) {
+            NewTimer(P.ElapsedTimer, 0);
+            P.TimerStarted = true;
+            if (X.GMode)
+                X.MaxBlockErrors = 0;
+        }
+        uint8_t start = 0;
+        if (checkForBlockStart(P, line, start))
+            processBlockStart(P, line, start);
+        return;
+    }
+    if (!peIsTrigger(first, P.TimeoutTrigger))
+        return;
+    if (X.EotCount > 0) {
+        acknowledgeEnd(P, line);
+    } else if (countReceiveError(P)) {
+        X.XmodemState = rxFinished;
+    } else if (X.CanCount > 0) {
+        P.ProtocolStatus = psCancelRequested;
+        P.ForceStatus = true;
+        X.XmodemState = rxFinished;
+    } else {
+        askAgain(P);
+        line.PutChar(X.HandshakeChar);
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+        X.XmodemState = rxWaitForHSReply;
+    }
+}
+
+// Waits for the rest of the block (number, complement, data, check); a
+// time-out asks for it again.
+void rxCollect(TProtocolData& P, ProtocolLine& line, uint32_t first) {
+    TXmodemPart& X = P.Xm;
+    if (peIsData(first)) {
+        X.HandshakeChar = cNAK;
+        int32_t need = P.BlockLen + X.CheckOverhead;
+        int32_t waiting = line.InBuffUsed();
+        int32_t take = std::min(need - P.BlockCount, waiting);
+        if (take > 0 && line.GetBlock(P.BlockBuffer.data() + P.BlockCount, uint32_t(take)) == take)
+            P.BlockCount += take;
+        if (P.BlockCount >= need)
+            X.XmodemState = rxProcessBlock;
+    } else if (peIsTrigger(first, P.TimeoutTrigger)) {
+        const uint8_t* b = P.BlockBuffer.data();
+        if (P.BlockCount >= 2 && b[1] == uint8_t(255 - b[0]) && b[0] == uint8_t(P.BlockNum))
+            X.ResendDue = true; // the block came short
+        line.PutChar(cNAK);
+        P.ProtocolStatus = psTimeout;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+        X.XmodemState = rxWaitForBlockStart;
+    }
+}
+
+// Waits for nothing: checks the whole block, answers it and writes it.
+void rxProcess(TProtocolData& P, ProtocolLine& line) {
+    TXmodemPart& X = P.Xm;
+    BlockCheck r = receiveBlock(P, line);
+    if (!(X.GMode && X.HandshakeChar == cACK))
+        line.PutChar(X.HandshakeChar);
+    if (r == BlockCheck::Good) {
+        if (P.apWriteProtocolBlock(P, P.BlockBuffer.data() + 2, P.BlockLen) != 0) {
             xmCancel(P);
             X.XmodemState = rxFinished;
+            return;
         }
-        break;
+        P.FileOfs += P.BlockLen;
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+        X.XmodemState = rxWaitForBlockStart;
+    } else if ((r == BlockCheck::Bad || r == BlockCheck::Duplicate) && P.ProtocolError == 0 &&
+               !X.GMode) {
+        line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.HandshakeWait), true);
+        X.XmodemState = rxWaitForHSReply;
+    } else {
+        xmCancel(P);
+        X.XmodemState = rxFinished;
     }
+}
 
+// Waits for nothing: closes the file and reports the end, logged as skipped
+// (the file was refused or could not be opened) or by its outcome.
+void rxFinish(TProtocolData& P, bool skipped) {
+    P.apFinishWriting(P);
+    P.apLogFile(P, skipped                         ? lfReceiveSkip
+                   : P.ProtocolStatus == psEndFile ? lfReceiveOk
+                                                   : lfReceiveFail);
+    P.BlockBuffer.clear();
+    peShowLastStatus(P);
+    P.Xm.XmodemState = rxDone;
+    peSignalFinish(P);
+}
+
+void rxState(TProtocolData& P, uint32_t /*msg*/, uint32_t first) {
+    ProtocolLine& line = *P.ComPort;
+    switch (P.Xm.XmodemState) {
+    case rxInitial:
+        return rxStart(P, line);
+    case rxWaitForHSReply:
+        return rxAwaitSender(P, line, first);
+    case rxWaitForBlockStart:
+        return rxAwaitBlockStart(P, line, first);
+    case rxCollectBlock:
+        return rxCollect(P, line, first);
+    case rxProcessBlock:
+        return rxProcess(P, line);
     case rxFinishedSkip:
-        P.apFinishWriting(P);
-        P.apLogFile(P, lfReceiveSkip);
-        P.BlockBuffer.clear();
-        peShowLastStatus(P);
-        X.XmodemState = rxDone;
-        peSignalFinish(P);
-        break;
-
+        return rxFinish(P, true);
     case rxFinished:
-        P.apFinishWriting(P);
-        P.apLogFile(P, P.ProtocolStatus == psEndFile ? lfReceiveOk : lfReceiveFail);
-        P.BlockBuffer.clear();
-        peShowLastStatus(P);
-        X.XmodemState = rxDone;
-        peSignalFinish(P);
-        break;
-
+        return rxFinish(P, false);
     default:
-        break;
+        return;
     }
 }
 
