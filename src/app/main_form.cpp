@@ -786,7 +786,7 @@ void TMainForm::mnuCommUploadClick(int tag) {
 }
 
 void TMainForm::mnuCommTerminalClick() {
-    const QString connectCaption = qs(Text(13));
+    const QString connectCaption = qs(Text(kTextConnect));
     // The terminal selects its own entry of the table for the port set-up; a
     // machine chosen for a download or upload must still be the one that
     // Connect opens afterwards.

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vorl {
 
@@ -25,6 +26,23 @@ enum TriggerIndex : int {
 };
 constexpr int kTriggerCount = 8;
 
+// The numbers the file stores for a machine's handshake, protocol, end of
+// block and character code.
+enum HandshakeCode : int16_t {
+    kHandshakeNone = 0,
+    kHandshakeXonXoff = 1,
+    kHandshakeHardware = 2,
+    kHandshakeXonXoffAndHardware = 3,
+};
+enum ProtocolCode : int16_t {
+    kProtocolAscii = 0,
+    kProtocolXmodem = 1,
+    kProtocolXmodemCrc = 2,
+    kProtocolXmodem1K = 3,
+};
+enum EobCode : int16_t { kEobCrLf = 0, kEobCr = 1, kEobLf = 2 };
+enum CharCode : int16_t { kCharCodeAscii = 0, kCharCodeEia = 1 };
+
 struct MachineConfig {
     // 'D' download only, 'U' upload only, 'B' both, 'X' neither, 'T' terminal
     // entry, '?' deleted (skipped by the writer). 0 in a never-filled slot.
@@ -39,10 +57,10 @@ struct MachineConfig {
     int16_t dataBits = 0;  // 5-8
     int16_t stopBits = 0;  // 1-2
     int16_t parity = 0;    // 0 none, 1 odd, 2 even
-    int16_t handshake = 0; // 0 none, 1 Xon/Xoff, 2 hardware, 3 Xon/Xoff and hardware
-    int16_t protocol = 0;  // 0 ASCII, 1 Xmodem, 2 Xmodem CRC, 3 Xmodem 1K
-    int16_t eobMode = 0;   // 0 CR LF, 1 CR, 2 LF
-    int16_t charCode = 0;  // 0 ASCII, 1 EIA
+    int16_t handshake = 0; // HandshakeCode
+    int16_t protocol = 0;  // ProtocolCode
+    int16_t eobMode = 0;   // EobCode
+    int16_t charCode = 0;  // CharCode
     int16_t downloadStripNulls = 0;
     int16_t downloadStripSpaces = 0;
     int16_t downloadStripComments = 0;
@@ -63,6 +81,25 @@ struct MachineConfig {
     bool canUpload() const { return capability == 'U' || capability == 'B'; }
     // Listed in the Edit Machine menu.
     bool isEditable() const { return capability != 'T' && capability != '?'; }
+
+    // The codes above, asked by name.
+    bool usesXonXoff() const {
+        return handshake == kHandshakeXonXoff || handshake == kHandshakeXonXoffAndHardware;
+    }
+    bool usesAsciiProtocol() const { return protocol == kProtocolAscii; }
+    bool isEia() const { return charCode == kCharCodeEia; }
+    // The bytes that end a block on an ASCII line: CR LF unless CR or LF alone
+    // is chosen.
+    std::string_view eobBytes() const {
+        switch (eobMode) {
+        case kEobCr:
+            return "\r";
+        case kEobLf:
+            return "\n";
+        default:
+            return "\r\n";
+        }
+    }
 };
 
 // The machine table: 50 slots in file order. Slot 0 is the terminal entry, so

@@ -54,4 +54,9 @@ std::string_view BuiltinText(int id);
 // built-in English text.
 std::string Text(int id);
 
+// Ids of texts shown from more than one place: the Go button's captions.
+constexpr int kTextConnect = 13;
+constexpr int kTextTransmit = 16;
+constexpr int kTextReceive = 17;
+
 } // namespace vorl

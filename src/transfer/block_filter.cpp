@@ -1,13 +1,6 @@
 #include "transfer/block_filter.h"
 
 namespace vorl {
-namespace {
-
-bool isEiaMachine(const MachineConfig& machine) {
-    return machine.charCode == 1;
-}
-
-} // namespace
 
 FilterSettings downloadFilter(const MachineConfig& machine) {
     return {machine.downloadStripNulls != 0, machine.downloadStripSpaces != 0,
@@ -20,25 +13,18 @@ FilterSettings uploadFilter(const MachineConfig& machine) {
 }
 
 std::string_view asciiEob(const MachineConfig& machine) {
-    switch (machine.eobMode) {
-    case 1:
-        return "\r";
-    case 2:
-        return "\n";
-    default:
-        return "\r\n";
-    }
+    return machine.eobBytes();
 }
 
 std::string_view downloadEob(const MachineConfig& machine) {
-    return isEiaMachine(machine) ? std::string_view("\r") : asciiEob(machine);
+    return machine.isEia() ? std::string_view("\r") : asciiEob(machine);
 }
 
 uint8_t downloadEolChar(const MachineConfig& machine, const TranslationTable& table) {
-    if (isEiaMachine(machine)) {
+    if (machine.isEia()) {
         return table[static_cast<uint8_t>(kCR)];
     }
-    return machine.eobMode == 1 ? kCR : kLF;
+    return machine.eobBytes().back(); // LF, or CR where a CR alone ends a block
 }
 
 bool filterCharacter(const FilterSettings& filter, bool& inComment, uint8_t c) {
@@ -91,7 +77,8 @@ std::string ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
     std::string out;
     out.reserve(prefix.size() + 2);
     for (char c : prefix) {
-        if ((machine.eobMode == 1 && c == kLF) || (machine.eobMode == 2 && c == kCR)) {
+        // A line end of the other kind than the machine's end of block goes.
+        if ((c == kLF || c == kCR) && asciiEob(machine).find(c) == std::string_view::npos) {
             continue;
         }
         out.push_back(c);
@@ -99,7 +86,7 @@ std::string ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
     if (!out.empty() && out.back() != kCR && out.back() != kLF) {
         out += asciiEob(machine);
     }
-    if (isEiaMachine(machine)) {
+    if (machine.isEia()) {
         for (char& c : out) {
             c = static_cast<char>(table[static_cast<uint8_t>(c)]);
         }

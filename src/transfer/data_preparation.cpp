@@ -290,7 +290,7 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
     PreparedDownload result;
     deleteTempFile(request.previousTempFile);
 
-    const bool eia = machine.charCode == 1;
+    const bool eia = machine.isEia();
     const TranslationTable table =
         eia ? BuildTranslationTable(request.translationFile) : BuiltInTranslationTable();
     result.eolChar = downloadEolChar(machine, table);
@@ -392,7 +392,7 @@ FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string&
         return result;
     }
 
-    const bool eia = machine.charCode == 1;
+    const bool eia = machine.isEia();
     BlockRules rules;
     rules.filter = uploadFilter(machine);
     rules.eob = std::string(asciiEob(machine));

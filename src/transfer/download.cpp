@@ -315,7 +315,7 @@ void TTransferEngine::downloadFinished(int32_t errorCode) {
     const int32_t st = Protocol1.GetProtocolStatus();
     Kind outcome = Kind::Failed;
     if (errorCode == ecTimeout) {
-        if (machine().protocol != 0 && st == psProtocolHandshake) {
+        if (!machine().usesAsciiProtocol() && st == psProtocolHandshake) {
             status(199, "Unable to handshake with machine tool");
         } else {
             status(191, "Download stopped due to fatal time out");

@@ -98,7 +98,8 @@ void TTransferEngine::status(int id, std::string_view builtin) {
 
 void TTransferEngine::setGo(GoState state, bool enabled) {
     goState_ = state;
-    static constexpr int kCaption[] = {13, 16, 17};
+    // "Connect", "Transmit", "Receive"
+    static constexpr int kCaption[] = {kTextConnect, kTextTransmit, kTextReceive};
     view_.ShowGoButton(Text(kCaption[static_cast<int>(state)]), enabled);
 }
 
@@ -353,26 +354,26 @@ bool TTransferEngine::openPort() {
     ComPort1.SetStopBits(static_cast<uint16_t>(m.stopBits));
     ComPort1.SetParity(static_cast<TParity>(m.parity));
     switch (m.handshake) {
-    case 0:
+    case kHandshakeNone:
         ComPort1.SetHWFlowOptions(hwfNone);
         ComPort1.SetSWFlowOptions(swfNone);
         break;
-    case 1:
+    case kHandshakeXonXoff:
         ComPort1.SetHWFlowOptions(hwfNone);
         ComPort1.SetSWFlowOptions(swfBoth);
         break;
-    case 2:
+    case kHandshakeHardware:
         ComPort1.SetHWFlowOptions(ComPort1.HWFlowOptions() | hwfUseRTS | hwfRequireCTS);
         ComPort1.SetSWFlowOptions(swfNone);
         break;
-    case 3:
+    case kHandshakeXonXoffAndHardware:
         ComPort1.SetHWFlowOptions(ComPort1.HWFlowOptions() | hwfUseRTS | hwfRequireCTS);
         ComPort1.SetSWFlowOptions(swfBoth);
         break;
     default:
         break;
     }
-    const bool bigBuffer = m.protocol != 0 || ComPort1.SWFlowOptions() == swfBoth;
+    const bool bigBuffer = !m.usesAsciiProtocol() || ComPort1.SWFlowOptions() == swfBoth;
     ComPort1.SetOutSize(bigBuffer ? 8192 : 4096);
 
     if (const std::string path = ComPortDevicePath(m.port); platform::IsNetworkPath(path)) {
@@ -402,17 +403,17 @@ bool TTransferEngine::openPort() {
 bool TTransferEngine::SetUpProtocol() {
     const MachineConfig& m = machine();
     switch (m.protocol) {
-    case 0:
+    case kProtocolAscii:
         Protocol1.SetProtocolType(ptAscii);
         Protocol1.SetAsciiLineDelay(static_cast<uint16_t>(m.blockDelay));
         break;
-    case 1:
+    case kProtocolXmodem:
         Protocol1.SetProtocolType(ptXmodem);
         break;
-    case 2:
+    case kProtocolXmodemCrc:
         Protocol1.SetProtocolType(ptXmodemCRC);
         break;
-    case 3:
+    case kProtocolXmodem1K:
         Protocol1.SetProtocolType(ptXmodem1K);
         break;
     default:

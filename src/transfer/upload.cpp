@@ -91,7 +91,7 @@ bool TTransferEngine::StartUpload(const std::string&) {
     Protocol1.SetFileName(transfer.tempFileName);
     // An Xmodem sender waits for the receiver's handshake before it sends
     // anything, so only an ASCII upload waits for the first character.
-    const bool ascii = machine().protocol == 0;
+    const bool ascii = machine().usesAsciiProtocol();
     if (ascii) {
         view_.WaitingForMachine(true);
         const bool first = waitUntil([this] { return ComPort1.CharReady(); });

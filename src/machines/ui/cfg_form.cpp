@@ -511,9 +511,10 @@ void TCfgFrm::cmdOKClick() {
         }
     }
 
-    const int protocol = cboxProtocol->currentIndex();
-    const int handshake = cboxHandshake->currentIndex();
-    if (protocol != 0 && (handshake == 1 || handshake == 3)) {
+    MachineConfig line; // the choices that depend on each other
+    line.protocol = static_cast<int16_t>(cboxProtocol->currentIndex());
+    line.handshake = static_cast<int16_t>(cboxHandshake->currentIndex());
+    if (!line.usesAsciiProtocol() && line.usesXonXoff()) {
         refuse(tabCommunication, cboxHandshake,
                "Software handshake is not allowed when using XModem protocol");
         return;
@@ -561,9 +562,9 @@ void TCfgFrm::cmdOKClick() {
 
     m.port = static_cast<int16_t>(cboxPort->currentIndex() + 1);
     m.baudRate = cboxSpeed->currentText().toInt();
-    m.handshake = static_cast<int16_t>(handshake);
-    m.protocol = static_cast<int16_t>(protocol);
-    if (protocol == 0) {
+    m.handshake = line.handshake;
+    m.protocol = line.protocol;
+    if (m.usesAsciiProtocol()) {
         m.dataBits = static_cast<int16_t>(cboxDataBits->currentIndex() + 5);
         m.stopBits = static_cast<int16_t>(cboxStopBits->currentIndex() + 1);
         m.parity = static_cast<int16_t>(cboxParity->currentIndex());
