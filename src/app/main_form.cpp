@@ -855,18 +855,6 @@ void TMainForm::cmdStopClick() {
     engine->cmdStopClick();
 }
 
-void TMainForm::Timer1Timer() {
-    engine->Timer1Timer();
-}
-
-void TMainForm::Timer2Timer() {
-    engine->Timer2Timer();
-}
-
-void TMainForm::Timer3Timer() {
-    engine->Timer3Timer();
-}
-
 void TMainForm::ShowStatus(const std::string& text) {
     setStatus(qs(text));
 }

@@ -166,9 +166,6 @@ public Q_SLOTS:
     void mnuConfigMachineListClick();
     void mnuHelpContentsClick();
     void mnuHelpAboutClick();
-    void Timer1Timer();
-    void Timer2Timer();
-    void Timer3Timer();
 
 protected:
     void showEvent(QShowEvent* event) override;

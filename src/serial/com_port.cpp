@@ -596,7 +596,7 @@ void TComPort::doOpen() {
         if (haveSaved_) {
             dispatcher_->RestoreTriggers(saved_);
             TBaseDispatcher::ClearSaveBuffers(saved_);
-            triggerLength_ = uint32_t(std::max<int32_t>(saved_.tsLenTrigger, 0));
+            triggerLength_ = uint32_t(std::max<int32_t>(saved_.lengthTrigger, 0));
             haveSaved_ = false;
         }
 

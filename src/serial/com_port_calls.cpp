@@ -222,15 +222,15 @@ void TComPort::RemoveTrigger(uint16_t handle) {
         return;
     }
     if (handle == kLengthTriggerHandle) {
-        saved_.tsLenTrigger = 0;
+        saved_.lengthTrigger = 0;
         return;
     }
     auto drop = [handle](auto& list) {
-        std::erase_if(list, [handle](const auto& t) { return t.tHandle == handle; });
+        std::erase_if(list, [handle](const auto& t) { return t.handle == handle; });
     };
-    drop(saved_.tsTimerTriggers);
-    drop(saved_.tsStatusTriggers);
-    drop(saved_.tsDataTriggers);
+    drop(saved_.timerTriggers);
+    drop(saved_.statusTriggers);
+    drop(saved_.dataTriggers);
 }
 
 void TComPort::RemoveAllTriggers() {

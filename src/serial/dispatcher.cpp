@@ -538,7 +538,7 @@ int32_t TBaseDispatcher::FlushInBuffer() {
     {
         std::lock_guard<std::mutex> g(d.general);
         for (auto& t : d.datas)
-            t.tChkIndex.fill(0);
+            t.partialCounts.fill(0);
         // The device is purged under the input lock, under which the com
         // thread also reads it: a read falls wholly before the purge (its
         // bytes are discarded below) or wholly after it (its bytes came after

@@ -182,14 +182,14 @@ inline void NoteOutputTriggers(TBaseDispatcher::Impl& d) {
     uint32_t freeWanted = UINT32_MAX;
     int64_t usedWanted = -1;
     for (const auto& t : d.statuses) {
-        if (!t.tSActive)
+        if (!t.active)
             continue;
-        if (t.tSType == stOutBuffFree) {
+        if (t.kind == stOutBuffFree) {
             armed = true;
-            freeWanted = std::min<uint32_t>(freeWanted, t.tValue);
-        } else if (t.tSType == stOutBuffUsed) {
+            freeWanted = std::min<uint32_t>(freeWanted, t.value);
+        } else if (t.kind == stOutBuffUsed) {
             armed = true;
-            usedWanted = std::max<int64_t>(usedWanted, t.tValue);
+            usedWanted = std::max<int64_t>(usedWanted, t.value);
         }
     }
     d.outFreeWanted = freeWanted;

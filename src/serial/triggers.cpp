@@ -23,11 +23,11 @@ uint32_t NextHandle(Impl& d) {
             used[h >> 3] = true;
     };
     for (auto& t : d.timers)
-        mark(t.tHandle);
+        mark(t.handle);
     for (auto& t : d.datas)
-        mark(t.tHandle);
+        mark(t.handle);
     for (auto& t : d.statuses)
-        mark(t.tHandle & ~7u);
+        mark(t.handle & ~7u);
     for (uint32_t b = 1; b < 4096; ++b)
         if (!used[b])
             return b * 8;
@@ -76,7 +76,7 @@ int32_t TBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, ui
         if (h == 0)
             return ecNoMoreTriggers;
         TDataTrigger t = MakeDataTrigger(static_cast<const uint8_t*>(data), len, ignoreCase);
-        t.tHandle = h;
+        t.handle = h;
         d.datas.push_back(t);
         if (d.logState == 1)
             LogEntryLocked(d, dtTriggerAlloc, dstDataTrigger, h, data, len);
@@ -86,7 +86,7 @@ int32_t TBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, ui
         // first unread byte with every trigger in its first state.
         std::lock_guard<std::mutex> i(d.input);
         for (auto& other : d.datas)
-            other.tChkIndex.fill(0);
+            other.partialCounts.fill(0);
         d.scanPos = d.tail;
     }
     {
@@ -103,7 +103,7 @@ int32_t TBaseDispatcher::AddTimerTrigger() {
     if (h == 0)
         return ecNoMoreTriggers;
     TTimerTrigger t;
-    t.tHandle = h;
+    t.handle = h;
     d_->timers.push_back(t);
     if (d_->logState == 1)
         LogEntryLocked(*d_, dtTriggerAlloc, dstTimerTrigger, h, nullptr, 0);
@@ -118,8 +118,8 @@ int32_t TBaseDispatcher::AddStatusTrigger(uint16_t kind) {
     if (h == 0)
         return ecNoMoreTriggers;
     TStatusTrigger t;
-    t.tHandle = h + kind;
-    t.tSType = kind;
+    t.handle = h + kind;
+    t.kind = kind;
     d_->statuses.push_back(t);
     if (d_->logState == 1)
         LogEntryLocked(*d_, dtTriggerAlloc, dstStatusTrigger, h + kind, nullptr, 0);
@@ -130,14 +130,14 @@ namespace {
 
 TTimerTrigger* FindTimer(Impl& d, uint32_t h) {
     for (auto& t : d.timers)
-        if (t.tHandle == h)
+        if (t.handle == h)
             return &t;
     return nullptr;
 }
 
 TStatusTrigger* FindStatus(Impl& d, uint32_t h) {
     for (auto& t : d.statuses)
-        if (t.tHandle == h)
+        if (t.handle == h)
             return &t;
     return nullptr;
 }
@@ -151,10 +151,10 @@ int32_t TBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool ac
         return ecBadTriggerHandle;
     if (activate) {
         if (ticks != 0)
-            t->tTicks = ticks;
-        NewTimer(t->tET, t->tTicks);
+            t->ticks = ticks;
+        NewTimer(t->timer, t->ticks);
     }
-    t->tActive = activate;
+    t->active = activate;
     if (d_->logState == 1)
         LogEntryLocked(*d_, dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
     return ecOK;
@@ -165,7 +165,7 @@ int32_t TBaseDispatcher::ExtendTimer(uint32_t handle, int32_t ticks) {
     TTimerTrigger* t = FindTimer(*d_, handle);
     if (!t)
         return ecBadTriggerHandle;
-    t->tET.ExpireTicks += ticks;
+    t->timer.ExpireTicks += ticks;
     return ecOK;
 }
 
@@ -174,7 +174,7 @@ int32_t TBaseDispatcher::TimerTicksRemaining(uint32_t handle, int32_t& ticks) {
     TTimerTrigger* t = FindTimer(*d_, handle);
     if (!t)
         return ecBadTriggerHandle;
-    ticks = RemainingTime(t->tET);
+    ticks = RemainingTime(t->timer);
     return ecOK;
 }
 
@@ -185,11 +185,11 @@ int32_t TBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool 
     if (!t)
         return ecBadTriggerHandle;
     if (activate) {
-        switch (t->tSType) {
+        switch (t->kind) {
         case stModem: {
             uint8_t mask = uint8_t(value & 0xFF);
             uint8_t now = d.modemStatus | (d.ringSeen ? kDeltaRI : 0);
-            t->tValue = uint16_t((mask << 8) | (now & mask));
+            t->value = uint16_t((mask << 8) | (now & mask));
             break;
         }
         case stLine: {
@@ -202,18 +202,18 @@ int32_t TBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool 
                 v |= platform::kErrFraming;
             if (value & 8)
                 v |= platform::kErrBreak;
-            t->tValue = v;
+            t->value = v;
             break;
         }
         case stOutBuffFree:
         case stOutBuffUsed:
-            t->tValue = uint16_t(value);
+            t->value = uint16_t(value);
             break;
         default:
             break;
         }
     }
-    t->tSActive = activate;
+    t->active = activate;
     NoteOutputTriggers(d);
     if (d.logState == 1)
         LogEntryLocked(d, dtTriggerDataChange, dstStatusTrigger, handle, &value, sizeof value);
@@ -232,7 +232,7 @@ int32_t TBaseDispatcher::DiscardUntilTrigger(uint32_t handle) {
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
     if (handle != 0 && std::none_of(d.datas.begin(), d.datas.end(),
-                                    [&](const TDataTrigger& t) { return t.tHandle == handle; }))
+                                    [&](const TDataTrigger& t) { return t.handle == handle; }))
         return ecBadTriggerHandle;
     d.discardUntil = handle;
     return ecOK;
@@ -251,7 +251,7 @@ int32_t TBaseDispatcher::RemoveTrigger(uint32_t handle) {
         return ecBadTriggerHandle;
     auto erase = [&](auto& v, TDispatchSubType sub) {
         for (auto it = v.begin(); it != v.end(); ++it)
-            if (it->tHandle == handle) {
+            if (it->handle == handle) {
                 v.erase(it);
                 if (d.logState == 1)
                     LogEntryLocked(d, dtTriggerDispose, sub, handle, nullptr, 0);
@@ -280,29 +280,29 @@ void TBaseDispatcher::RemoveAllTriggers() {
 
 void TBaseDispatcher::SaveTriggers(TTriggerSave& save) {
     std::lock_guard<std::mutex> g(d_->general);
-    save.tsLenTrigger = int32_t(d_->lenTrigger);
-    save.tsTimerTriggers = d_->timers;
-    save.tsDataTriggers = d_->datas;
-    save.tsStatusTriggers = d_->statuses;
+    save.lengthTrigger = int32_t(d_->lenTrigger);
+    save.timerTriggers = d_->timers;
+    save.dataTriggers = d_->datas;
+    save.statusTriggers = d_->statuses;
 }
 
 void TBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
-    d.lenTrigger = uint32_t(save.tsLenTrigger);
-    d.timers = save.tsTimerTriggers;
-    d.datas = save.tsDataTriggers;
-    d.statuses = save.tsStatusTriggers;
+    d.lenTrigger = uint32_t(save.lengthTrigger);
+    d.timers = save.timerTriggers;
+    d.datas = save.dataTriggers;
+    d.statuses = save.statusTriggers;
     d.discardUntil = 0;
     // New handles start past every restored one: a handle the caller still
     // holds must never name a second trigger.
     uint32_t highest = 0;
     for (const auto& t : d.timers)
-        highest = std::max(highest, t.tHandle);
+        highest = std::max(highest, t.handle);
     for (const auto& t : d.datas)
-        highest = std::max(highest, t.tHandle);
+        highest = std::max(highest, t.handle);
     for (const auto& t : d.statuses)
-        highest = std::max(highest, t.tHandle);
+        highest = std::max(highest, t.handle);
     d.handleCounter = std::max(d.handleCounter, (highest >> 3) + 1);
     NoteOutputTriggers(d);
 }
@@ -620,8 +620,8 @@ namespace {
 void DropUnmatchable(Impl& d) {
     uint32_t partial = 0;
     for (const auto& t : d.datas)
-        for (uint32_t k = 0; k < t.tLen; ++k)
-            partial = std::max(partial, t.tChkIndex[k]);
+        for (uint32_t k = 0; k < t.length; ++k)
+            partial = std::max(partial, t.partialCounts[k]);
     const uint64_t keepFrom = d.scanPos - std::min<uint64_t>(partial, d.scanPos);
     d.tail = std::max(d.tail, keepFrom);
 }
@@ -643,18 +643,18 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
             uint8_t byte = d.dbuf[c % kDispatchBufferSize];
             uint32_t longest = 0;
             for (auto& t : d.datas)
-                if (t.tLen > 0 && !t.tMatched && MatchDataTrigger(t, byte)) {
-                    t.tMatched = true;
-                    longest = std::max(longest, t.tLen);
+                if (t.length > 0 && !t.matched && MatchDataTrigger(t, byte)) {
+                    t.matched = true;
+                    longest = std::max(longest, t.length);
                 }
             if (longest == 0)
                 continue;
             // Which triggers matched here, from the last added to the first.
             for (auto it = d.datas.rbegin(); it != d.datas.rend(); ++it)
-                if (it->tMatched) {
-                    it->tMatched = false;
-                    d.matched.emplace_back(it->tHandle, it->tLen);
-                    if (it->tHandle == d.discardUntil)
+                if (it->matched) {
+                    it->matched = false;
+                    d.matched.emplace_back(it->handle, it->length);
+                    if (it->handle == d.discardUntil)
                         d.discardUntil = 0; // what follows the string is kept
                 }
             if (d.lenTrigger && d.availPos != c && c + 1 > d.tail) {
@@ -710,18 +710,18 @@ bool TBaseDispatcher::CheckStatusTriggers() {
             return false;
         RefreshLocked(*this, d);
         for (auto& t : d.statuses) {
-            if (!t.tSActive || t.StatusHit)
+            if (!t.active || t.StatusHit)
                 continue;
             bool fire = false;
-            switch (t.tSType) {
+            switch (t.kind) {
             case stModem: {
-                uint8_t watched = uint8_t(t.tValue >> 8);
+                uint8_t watched = uint8_t(t.value >> 8);
                 uint8_t now = d.modemStatus | (d.ringSeen ? kDeltaRI : 0);
-                fire = ((now & watched) ^ (t.tValue & 0xFF)) != 0;
+                fire = ((now & watched) ^ (t.value & 0xFF)) != 0;
                 break;
             }
             case stLine:
-                fire = (d.lineErrors & t.tValue) != 0;
+                fire = (d.lineErrors & t.value) != 0;
                 break;
             case stOutBuffFree:
             case stOutBuffUsed: {
@@ -731,11 +731,11 @@ bool TBaseDispatcher::CheckStatusTriggers() {
                     used = OutUsedLocked(d);
                 }
                 uint32_t free = d.osize - used;
-                if (t.tSType == stOutBuffFree) {
-                    fire = free >= t.tValue;
+                if (t.kind == stOutBuffFree) {
+                    fire = free >= t.value;
                     data = free;
                 } else {
-                    fire = used <= t.tValue;
+                    fire = used <= t.value;
                     data = used;
                 }
                 break;
@@ -747,11 +747,11 @@ bool TBaseDispatcher::CheckStatusTriggers() {
                 break;
             }
             if (fire) {
-                t.tSActive = false;
+                t.active = false;
                 t.StatusHit = true;
                 d.statusHit = true;
-                handle = t.tHandle;
-                if (t.tSType != stOutBuffFree && t.tSType != stOutBuffUsed)
+                handle = t.handle;
+                if (t.kind != stOutBuffFree && t.kind != stOutBuffUsed)
                     data = 0;
                 break;
             }
@@ -773,9 +773,9 @@ bool TBaseDispatcher::CheckTimerTriggers() {
         std::lock_guard<std::mutex> g(d.general);
         int32_t now = CurrentTicks();
         for (auto& t : d.timers)
-            if (t.tActive && TimerExpiredAt(t.tET, now)) {
-                t.tActive = false;
-                handle = t.tHandle;
+            if (t.active && TimerExpiredAt(t.timer, now)) {
+                t.active = false;
+                handle = t.handle;
                 break;
             }
         if (handle && d.logState == 1)

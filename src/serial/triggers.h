@@ -54,27 +54,31 @@ enum TStatusKind : uint16_t {
 constexpr uint32_t kLengthTriggerHandle = 1;
 constexpr uint32_t kMaxTrigger = 21; // longest data trigger string
 
+// Fires once when its time has passed on the tick clock.
 struct TTimerTrigger {
-    uint32_t tHandle = 0;
-    EventTimer tET{};
-    int32_t tTicks = 0;
-    bool tActive = false;
+    uint32_t handle = 0;
+    EventTimer timer{}; // when it fires
+    int32_t ticks = 0;  // the time it was set to
+    bool active = false;
 };
 
+// Fires when its string arrives.
 struct TDataTrigger {
-    uint32_t tHandle = 0;
-    uint32_t tLen = 0;
-    std::array<uint32_t, kMaxTrigger + 1> tChkIndex{};
-    bool tMatched = false;
-    bool tIgnoreCase = false;
-    std::array<uint8_t, kMaxTrigger + 1> tData{}; // upper-cased when tIgnoreCase
+    uint32_t handle = 0;
+    uint32_t length = 0; // of the string
+    // One partial-match count per possible start of the string in the input.
+    std::array<uint32_t, kMaxTrigger + 1> partialCounts{};
+    bool matched = false;
+    bool ignoreCase = false;
+    std::array<uint8_t, kMaxTrigger + 1> text{}; // upper-cased when ignoreCase
 };
 
+// Fires when a line or buffer condition holds.
 struct TStatusTrigger {
-    uint32_t tHandle = 0;
-    uint32_t tSType = stNotActive;
-    uint16_t tValue = 0;
-    bool tSActive = false;
+    uint32_t handle = 0;
+    uint32_t kind = stNotActive; // TStatusKind
+    uint16_t value = 0;          // the kind's threshold or lines (see above)
+    bool active = false;
     bool StatusHit = false;
 };
 
@@ -82,10 +86,10 @@ struct TStatusTrigger {
 // a close). The handle counter is not part of it: restoring moves the counter
 // past every restored handle instead, so handles stay unique.
 struct TTriggerSave {
-    int32_t tsLenTrigger = 0;
-    std::vector<TTimerTrigger> tsTimerTriggers;
-    std::vector<TDataTrigger> tsDataTriggers;
-    std::vector<TStatusTrigger> tsStatusTriggers;
+    int32_t lengthTrigger = 0;
+    std::vector<TTimerTrigger> timerTriggers;
+    std::vector<TDataTrigger> dataTriggers;
+    std::vector<TStatusTrigger> statusTriggers;
 };
 
 // Feeds one received byte to a data trigger; true when it completes a match

@@ -6,23 +6,23 @@ namespace vorl {
 
 TDataTrigger MakeDataTrigger(const uint8_t* data, uint32_t len, bool ignoreCase) {
     TDataTrigger t;
-    t.tLen = len > kMaxTrigger ? kMaxTrigger : len;
-    t.tIgnoreCase = ignoreCase;
-    for (uint32_t i = 0; i < t.tLen; ++i)
-        t.tData[i] = ignoreCase ? uint8_t(std::toupper(data[i])) : data[i];
+    t.length = len > kMaxTrigger ? kMaxTrigger : len;
+    t.ignoreCase = ignoreCase;
+    for (uint32_t i = 0; i < t.length; ++i)
+        t.text[i] = ignoreCase ? uint8_t(std::toupper(data[i])) : data[i];
     return t;
 }
 
 // The match keeps one partial-match counter per possible start; the rules for
 // which counters advance on a byte decide which overlapping occurrences count.
 bool MatchDataTrigger(TDataTrigger& t, uint8_t c) {
-    const uint32_t len = t.tLen;
+    const uint32_t len = t.length;
     if (len == 0)
         return false;
-    if (t.tIgnoreCase)
+    if (t.ignoreCase)
         c = uint8_t(std::toupper(c));
-    auto& m = t.tChkIndex;
-    const auto& s = t.tData;
+    auto& m = t.partialCounts;
+    const auto& s = t.text;
     bool match = false;
     bool started = false;
     bool process = true;

@@ -55,7 +55,7 @@ void TTransferEngine::mnuCommDownloadClick(int tag) {
 bool TTransferEngine::StartDownload(const std::string&) {
     const auto triggers = machine().triggers;
     resetProgress();
-    Timer3->start();
+    startProgressTicks();
     view_.ShowProgress(0);
 
     if (ComPort1.HWFlowOptions() & hwfUseRTS) {
@@ -80,7 +80,7 @@ bool TTransferEngine::StartDownload(const std::string&) {
 
     if (ComPort1.SWFlowOptions() != swfNone) {
         SendFileInBlocks();
-        Timer3->stop();
+        stopProgressTicks();
         showPanel(TransferView::Panel::RemainingTime, std::string());
     } else {
         transfer.senderActive = false;
@@ -187,9 +187,8 @@ bool TTransferEngine::loadBlockSender() {
     putFailure_ = 0;
     sender->delay = machine().blockDelay;
     sender->perPut = sender->delay == 0 ? 5 : 1;
-    Timer1->stop();
-    transfer.delayPending = false;
-    Timer2->start();
+    stopBlockDelay();
+    startXoffStatusPoll();
     transfer.charsTotal = sender->file.size();
     status(177, "Download in progress");
     view_.ShowProgress(0);
@@ -225,9 +224,7 @@ TTransferEngine::SenderStep TTransferEngine::sendGroup() {
             return SenderStep::Abandon;
         }
         if (s.delay > 1) {
-            transfer.delayPending = true;
-            delayUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.delay);
-            Timer1->start(s.delay);
+            startBlockDelay(s.delay);
         }
         return SenderStep::Sent;
     }
@@ -242,12 +239,12 @@ TTransferEngine::SenderStep TTransferEngine::sendGroup() {
 }
 
 void TTransferEngine::finishBlockSender() {
-    Timer2->stop();
+    stopXoffStatusPoll();
     status(189, "Download complete");
     view_.ShowProgress(0);
     showPanel(TransferView::Panel::CharsTransferred, std::string());
     showPanel(TransferView::Panel::RemainingTime, std::string());
-    Timer3->stop();
+    stopProgressTicks();
     sender_.reset();
     removeTrigger(drainTrigger_);
     transfer.senderActive = false;
@@ -263,21 +260,20 @@ void TTransferEngine::abandonBlockSender() {
     transfer.senderCancel = false;
     transfer.senderActive = false;
     sender_.reset();
-    Timer1->stop();
-    transfer.delayPending = false;
+    stopBlockDelay();
     removeTrigger(drainTrigger_);
     if (ComPort1.Open() && putFailure_ == 0) { // a new choice may have reset the window meanwhile
         ComPort1.FlushOutBuffer();
     }
     letMessagesRun();
-    Timer3->stop();
+    stopProgressTicks();
     if (putFailure_ != 0) {
-        Timer2->stop();
+        stopXoffStatusPoll();
         showPanel(TransferView::Panel::RemainingTime, std::string());
         setMonitoring(false);
         downloadFinished(putFailure_); // as a protocol that failed: the error, then Go
     } else if (!failure.empty()) {
-        Timer2->stop();
+        stopXoffStatusPoll();
         showPanel(TransferView::Panel::CharsTransferred, std::string());
         showPanel(TransferView::Panel::RemainingTime, std::string());
         setMonitoring(false);

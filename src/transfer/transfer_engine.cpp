@@ -140,7 +140,7 @@ void TTransferEngine::resetProgress() {
 
 void TTransferEngine::stopProgress() {
     showProgress(progress.StopProgress());
-    Timer3->stop();
+    stopProgressTicks();
 }
 
 void TTransferEngine::SetFileName(const std::string& name) {
@@ -502,7 +502,7 @@ void TTransferEngine::cmdGoClick() {
 }
 
 void TTransferEngine::cmdResetClick() {
-    Timer2->stop();
+    stopXoffStatusPoll();
     if (transfer.senderActive) {
         transfer.senderCancel = true; // the sender flushes and comes back here
         return;
@@ -564,7 +564,7 @@ void TTransferEngine::cmdStopClick() {
     } else if (protocolRunning_) {
         Protocol1.CancelProtocol(); // its finish event reports the cancel
     }
-    Timer2->stop();
+    stopXoffStatusPoll();
     letMessagesRun();
     view_.ShowProgress(0);
     if (transfer.uploadEndAssumed) {
@@ -658,7 +658,7 @@ void TTransferEngine::Protocol1ProtocolFinish(int32_t errorCode) {
     }
     protocolRunning_ = false;
     setMonitoring(false);
-    Timer3->stop();
+    stopProgressTicks();
     showPanel(TransferView::Panel::RemainingTime, std::string());
     showPanel(TransferView::Panel::CharsTransferred, std::string());
     transfer.protocolFinished = true;
@@ -669,6 +669,33 @@ void TTransferEngine::Protocol1ProtocolFinish(int32_t errorCode) {
             uploadFinished(errorCode);
         }
     });
+}
+
+void TTransferEngine::startBlockDelay(int32_t ms) {
+    transfer.delayPending = true;
+    delayUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    Timer1->start(ms);
+}
+
+void TTransferEngine::stopBlockDelay() {
+    Timer1->stop();
+    transfer.delayPending = false;
+}
+
+void TTransferEngine::startXoffStatusPoll() {
+    Timer2->start();
+}
+
+void TTransferEngine::stopXoffStatusPoll() {
+    Timer2->stop();
+}
+
+void TTransferEngine::startProgressTicks() {
+    Timer3->start();
+}
+
+void TTransferEngine::stopProgressTicks() {
+    Timer3->stop();
 }
 
 void TTransferEngine::Timer1Timer() {

@@ -66,6 +66,7 @@ public:
     TransferState transfer;
     TComPort ComPort1;
     TProtocol Protocol1;
+    // The engine's timers, started and stopped through the helpers below.
     QTimer* Timer1 = nullptr; // block delay
     QTimer* Timer2 = nullptr; // 250 ms: the block sender's XOFF status
     QTimer* Timer3 = nullptr; // 1000 ms: progress display
@@ -135,11 +136,17 @@ public:
     void Protocol1ProtocolStatus(uint16_t options);
     void Protocol1ProtocolError(int32_t errorCode);
     void Protocol1ProtocolFinish(int32_t errorCode);
-    void Timer1Timer();
-    void Timer2Timer();
-    void Timer3Timer();
+    void Timer1Timer(); // the block delay has passed
+    void Timer2Timer(); // shows whether the machine tool holds the line with XOFF
+    void Timer3Timer(); // updates the progress fields
 
 private:
+    void startBlockDelay(int32_t ms); // delayPending until it has passed
+    void stopBlockDelay();
+    void startXoffStatusPoll();
+    void stopXoffStatusPoll();
+    void startProgressTicks();
+    void stopProgressTicks();
     void status(int id, std::string_view builtin);
     void setGo(GoState state, bool enabled);
     void enableGo();

@@ -65,14 +65,14 @@ TEST_F(AppTest, TimeRemainingSaysUnknownWhenTheLineStalls) {
     form->transfer.charsTotal = 8640 + 9600;
     form->transfer.charsTransferred = 8640;
     now += 9s;
-    form->Timer3Timer();
+    engine.Timer3Timer();
     EXPECT_EQ(accessibleName(form->panCPS), "960");
     EXPECT_EQ(accessibleName(form->panRemainingTime), "00:00:10");
 
     // The controller holds the line for hours: the rate falls to nothing
     // while 9600 characters are still owed.
     now = engine.progress.startTime + 8643s;
-    form->Timer3Timer();
+    engine.Timer3Timer();
     EXPECT_EQ(form->panCPS->text(), "0");
     EXPECT_EQ(form->panRemainingTime->text(), "--:--:--");
     EXPECT_EQ(accessibleName(form->panRemainingTime), "--:--:--");

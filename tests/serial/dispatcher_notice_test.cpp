@@ -390,7 +390,7 @@ TEST(TriggerHandles, LengthTriggerOneMultiplesOfEightAndReuse) {
     EXPECT_EQ(d.RemoveTrigger(16 + stLine), ecOK);
     EXPECT_EQ(d.RemoveTrigger(32760), ecOK);
     TBaseDispatcher::ClearSaveBuffers(save);
-    EXPECT_TRUE(save.tsTimerTriggers.empty());
+    EXPECT_TRUE(save.timerTriggers.empty());
 }
 
 TEST(DispatcherList, HandlesAreSlotsAndAreReused) {

@@ -55,8 +55,8 @@ protected:
     }
     static std::vector<TStatusTrigger> ofKind(const TTriggerSave& save, uint32_t kind) {
         std::vector<TStatusTrigger> found;
-        for (const auto& t : save.tsStatusTriggers) {
-            if (t.tSType == kind) {
+        for (const auto& t : save.statusTriggers) {
+            if (t.kind == kind) {
                 found.push_back(t);
             }
         }
@@ -77,17 +77,17 @@ TEST_F(StatusLights, TriggersAreThoseOfTheAssignedLampsAndGoWithMonitoring) {
     TTriggerSave on = triggers();
     const auto modem = ofKind(on, stModem);
     ASSERT_EQ(modem.size(), 1u);
-    EXPECT_EQ(modem[0].tValue >> 8, 0x20) << "DSR only";
-    EXPECT_TRUE(modem[0].tSActive);
+    EXPECT_EQ(modem[0].value >> 8, 0x20) << "DSR only";
+    EXPECT_TRUE(modem[0].active);
     ASSERT_EQ(ofKind(on, stOutSent).size(), 1u);
-    EXPECT_TRUE(ofKind(on, stOutSent)[0].tSActive);
+    EXPECT_TRUE(ofKind(on, stOutSent)[0].active);
     EXPECT_TRUE(ofKind(on, stLine).empty());
-    EXPECT_EQ(on.tsTimerTriggers.size(), 2u);
+    EXPECT_EQ(on.timerTriggers.size(), 2u);
 
     control.SetMonitoring(false);
     TTriggerSave off = triggers();
-    EXPECT_TRUE(off.tsStatusTriggers.empty());
-    EXPECT_TRUE(off.tsTimerTriggers.empty());
+    EXPECT_TRUE(off.statusTriggers.empty());
+    EXPECT_TRUE(off.timerTriggers.empty());
 
     // Every lamp: all four modem lines watched, a line trigger each for the
     // error and the break lamp, five timers.
@@ -100,13 +100,13 @@ TEST_F(StatusLights, TriggersAreThoseOfTheAssignedLampsAndGoWithMonitoring) {
     control.SetMonitoring(true);
     on = triggers();
     ASSERT_EQ(ofKind(on, stModem).size(), 1u);
-    EXPECT_EQ(ofKind(on, stModem)[0].tValue >> 8, 0x10 | 0x20 | 0x80 | 4);
+    EXPECT_EQ(ofKind(on, stModem)[0].value >> 8, 0x10 | 0x20 | 0x80 | 4);
     const auto lineTriggers = ofKind(on, stLine);
     ASSERT_EQ(lineTriggers.size(), 2u);
-    EXPECT_EQ(lineTriggers[0].tValue,
+    EXPECT_EQ(lineTriggers[0].value,
               platform::kErrOverrun | platform::kErrParity | platform::kErrFraming);
-    EXPECT_EQ(lineTriggers[1].tValue, platform::kErrBreak);
-    EXPECT_EQ(on.tsTimerTriggers.size(), 5u);
+    EXPECT_EQ(lineTriggers[1].value, platform::kErrBreak);
+    EXPECT_EQ(on.timerTriggers.size(), 5u);
 }
 
 TEST_F(StatusLights, WithoutAPortSwitchingOnRaisesAndAWishForAClosedPortWaitsForTheOpen) {
