@@ -1,4 +1,6 @@
-// State of a dispatcher shared by dispatcher.cpp, triggers.cpp and
+// State of a dispatcher shared by its sources: dispatcher.cpp (buffers and
+// data), dispatcher_line.cpp (line settings and flow control),
+// dispatcher_threads.cpp, linux_dispatcher.cpp, triggers.cpp and
 // dispatch_log.cpp. Which lock guards what is noted per group; see
 // dispatcher.h for the order in which they are taken.
 #pragma once
