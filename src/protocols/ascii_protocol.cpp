@@ -410,12 +410,8 @@ FrameNext rxNext(const TProtocolData& P) {
 
 // ---- Frame hooks ----
 
-bool asciiDone(const TProtocolData& P) {
-    return P.Ascii.AsciiState == taDone || P.Ascii.AsciiState == raDone;
-}
-
-TDispatchSubType asciiSubType(const TProtocolData& P) {
-    return TDispatchSubType(int(dsttaInitial) + int(P.Ascii.AsciiState));
+uint8_t asciiState(const TProtocolData& P) {
+    return P.Ascii.AsciiState;
 }
 
 void asciiAbort(TProtocolData& P, uint32_t msg, uint32_t first) {
@@ -438,10 +434,10 @@ void asciiRefreshElapsed(TProtocolData& P) {
         P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
 }
 
-const FrameOps kTransmitOps{dtAscii, asciiDone, asciiSubType, asciiAbort, asciiRefreshElapsed,
-                            txState, txNext};
-const FrameOps kReceiveOps{dtAscii, asciiDone, asciiSubType, asciiAbort, asciiRefreshElapsed,
-                           rxState, rxNext};
+const FrameOps kTransmitOps{dtAscii,    asciiState,          taDone,  raDone, dsttaInitial,
+                            asciiAbort, asciiRefreshElapsed, txState, txNext};
+const FrameOps kReceiveOps{dtAscii,    asciiState,          taDone,  raDone, dsttaInitial,
+                           asciiAbort, asciiRefreshElapsed, rxState, rxNext};
 
 bool isAscii(const TProtocolData& P) {
     return P.ProtocolType == ptAscii;

@@ -407,8 +407,13 @@ void peSignalFinish(TProtocolData& P) {
 
 namespace {
 
+bool frameDone(const TProtocolData& P, const FrameOps& ops) {
+    const uint8_t state = ops.State(P);
+    return state == ops.TransmitDone || state == ops.ReceiveDone;
+}
+
 void frameBody(TProtocolData& P, const FrameOps& ops, uint32_t msg, uint32_t first) {
-    if (ops.Done(P) || !P.ComPort)
+    if (frameDone(P, ops) || !P.ComPort)
         return;
     // Held for the call: the finishing state lets the record's reference go.
     std::shared_ptr<ProtocolLine> linePtr = P.ComPort;
@@ -421,7 +426,8 @@ void frameBody(TProtocolData& P, const FrameOps& ops, uint32_t msg, uint32_t fir
             first = 0;
         }
         if (line.DispatchLoggingOn())
-            line.AddDispatchEntry(ops.LogType, ops.StateSubType(P), 0, {});
+            line.AddDispatchEntry(ops.LogType,
+                                  TDispatchSubType(int(ops.FirstSubType) + ops.State(P)), 0, {});
 
         // A line that is gone ends the transfer with the line's error at the
         // next notice, whatever the protocol waits for: a receiver would
@@ -448,7 +454,7 @@ void frameBody(TProtocolData& P, const FrameOps& ops, uint32_t msg, uint32_t fir
         }
 
         ops.RunState(P, msg, first);
-        if (ops.Done(P))
+        if (frameDone(P, ops))
             return;
 
         msg = 0;

@@ -320,8 +320,12 @@ enum class FrameNext {
 
 struct FrameOps {
     TDispatchType LogType;
-    bool (*Done)(const TProtocolData& P);
-    TDispatchSubType (*StateSubType)(const TProtocolData& P);
+    // The protocol's present state, the values of its two ended states, and
+    // the log sub-type of its first state (the others follow in order).
+    uint8_t (*State)(const TProtocolData& P);
+    uint8_t TransmitDone;
+    uint8_t ReceiveDone;
+    TDispatchSubType FirstSubType;
     // Cancel (msg == kNoticeProtocolCancel) and carrier loss: set the status
     // and the finishing state.
     void (*Abort)(TProtocolData& P, uint32_t msg, uint32_t first);

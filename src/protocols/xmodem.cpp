@@ -512,12 +512,8 @@ FrameNext txNext(const TProtocolData& P) {
 
 // ---- Frame hooks ----
 
-bool xmDone(const TProtocolData& P) {
-    return P.Xm.XmodemState == txDone || P.Xm.XmodemState == rxDone;
-}
-
-TDispatchSubType xmSubType(const TProtocolData& P) {
-    return TDispatchSubType(int(dsttxInitial) + int(P.Xm.XmodemState));
+uint8_t xmState(const TProtocolData& P) {
+    return P.Xm.XmodemState;
 }
 
 void xmAbort(TProtocolData& P, uint32_t msg, uint32_t first) {
@@ -548,9 +544,10 @@ void xmRefreshElapsed(TProtocolData& P) {
         P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
 }
 
-const FrameOps kTransmitOps{dtXModem,         xmDone,  xmSubType, xmAbort,
-                            xmRefreshElapsed, txState, txNext};
-const FrameOps kReceiveOps{dtXModem, xmDone, xmSubType, xmAbort, xmRefreshElapsed, rxState, rxNext};
+const FrameOps kTransmitOps{dtXModem, xmState,          txDone,  rxDone, dsttxInitial,
+                            xmAbort,  xmRefreshElapsed, txState, txNext};
+const FrameOps kReceiveOps{dtXModem, xmState,          txDone,  rxDone, dsttxInitial,
+                           xmAbort,  xmRefreshElapsed, rxState, rxNext};
 
 } // namespace
 
@@ -559,12 +556,10 @@ bool IsXmodemType(TProtocolType t) {
 }
 
 int32_t xmSetCRCMode(TProtocolData& P, bool on) {
-    TProtocolType t = P.ProtocolType;
-    if (!IsXmodemType(t))
+    if (!IsXmodemType(P.ProtocolType))
         return ecBadProtocolFunction;
     TXmodemPart& X = P.Xm;
-    X.CRCMode = on || X.OneKMode;
-    X.CfgCRCMode = X.CRCMode;
+    X.CRCMode = X.CfgCRCMode = on || X.OneKMode; // 1K blocks always carry a CRC
     P.BlockCheckMethod = X.CRCMode ? bcmCrc16 : bcmChecksum;
     recomputeType(P);
     return 0;
@@ -574,17 +569,12 @@ int32_t xmSet1KMode(TProtocolData& P, bool on) {
     if (!IsXmodemType(P.ProtocolType))
         return ecBadProtocolFunction;
     TXmodemPart& X = P.Xm;
-    X.OneKMode = on;
-    X.CfgOneKMode = on;
+    X.OneKMode = X.CfgOneKMode = on;
+    P.BlockLen = on ? 1024 : 128;
+    X.StartChar = on ? cSTX : cSOH;
     if (on) {
-        P.BlockLen = 1024;
-        X.StartChar = cSTX;
-        X.CRCMode = true;
-        X.CfgCRCMode = true;
+        X.CRCMode = X.CfgCRCMode = true;
         P.BlockCheckMethod = bcmCrc16;
-    } else {
-        P.BlockLen = 128;
-        X.StartChar = cSOH;
     }
     recomputeType(P);
     return 0;
@@ -594,8 +584,7 @@ int32_t xmSetGMode(TProtocolData& P, bool on) {
     if (!IsXmodemType(P.ProtocolType))
         return ecBadProtocolFunction;
     TXmodemPart& X = P.Xm;
-    X.GMode = on;
-    X.CfgGMode = on;
+    X.GMode = X.CfgGMode = on;
     if (on) {
         xmSet1KMode(P, true);
         P.TurnDelay = 0;
