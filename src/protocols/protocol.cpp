@@ -222,11 +222,15 @@ void TCustomProtocol::passSettings() {
     if (IsXmodemType(protocolType_)) {
         xmSetBlockWait(*P_, xyBlockWait_);
     } else if (protocolType_ == ptAscii) {
-        ascSetDelays(*P_, asciiCharDelay_, asciiLineDelay_);
-        ascSetEOLChar(*P_, asciiEOLChar_);
-        ascSetEOLTranslation(*P_, asciiCRTranslation_, asciiLFTranslation_);
-        ascSetEOFTimeout(*P_, asciiEOFTimeout_);
+        passAsciiSettings();
     }
+}
+
+void TCustomProtocol::passAsciiSettings() {
+    ascSetDelays(*P_, asciiCharDelay_, asciiLineDelay_);
+    ascSetEOLChar(*P_, asciiEOLChar_);
+    ascSetEOLTranslation(*P_, asciiCRTranslation_, asciiLFTranslation_);
+    ascSetEOFTimeout(*P_, asciiEOFTimeout_);
 }
 
 void TCustomProtocol::SetProtocolType(TProtocolType value) {
@@ -276,36 +280,6 @@ void TCustomProtocol::SetXYmodemBlockWait(uint32_t ticks) {
     xyBlockWait_ = ticks;
     if (IsXmodemType(P_->ProtocolType))
         xmSetBlockWait(*P_, ticks);
-}
-
-void TCustomProtocol::SetAsciiCharDelay(uint32_t ms) {
-    asciiCharDelay_ = ms;
-    ascSetDelays(*P_, asciiCharDelay_, asciiLineDelay_);
-}
-
-void TCustomProtocol::SetAsciiLineDelay(uint32_t ms) {
-    asciiLineDelay_ = ms;
-    ascSetDelays(*P_, asciiCharDelay_, asciiLineDelay_);
-}
-
-void TCustomProtocol::SetAsciiEOLChar(uint8_t c) {
-    asciiEOLChar_ = c;
-    ascSetEOLChar(*P_, c);
-}
-
-void TCustomProtocol::SetAsciiCRTranslation(TAsciiEOLTranslation v) {
-    asciiCRTranslation_ = v;
-    ascSetEOLTranslation(*P_, asciiCRTranslation_, asciiLFTranslation_);
-}
-
-void TCustomProtocol::SetAsciiLFTranslation(TAsciiEOLTranslation v) {
-    asciiLFTranslation_ = v;
-    ascSetEOLTranslation(*P_, asciiCRTranslation_, asciiLFTranslation_);
-}
-
-void TCustomProtocol::SetAsciiEOFTimeout(uint32_t ticks) {
-    asciiEOFTimeout_ = ticks;
-    ascSetEOFTimeout(*P_, ticks);
 }
 
 void TCustomProtocol::SetAsciiEndTrigger(uint16_t handle, bool arrived) {

@@ -118,17 +118,17 @@ public:
     uint32_t XYmodemBlockWait() const { return xyBlockWait_; }
     void SetXYmodemBlockWait(uint32_t ticks);
     uint32_t AsciiCharDelay() const { return asciiCharDelay_; }
-    void SetAsciiCharDelay(uint32_t ms);
+    void SetAsciiCharDelay(uint32_t ms) { setAscii(asciiCharDelay_, ms); }
     uint32_t AsciiLineDelay() const { return asciiLineDelay_; }
-    void SetAsciiLineDelay(uint32_t ms);
+    void SetAsciiLineDelay(uint32_t ms) { setAscii(asciiLineDelay_, ms); }
     uint8_t AsciiEOLChar() const { return asciiEOLChar_; }
-    void SetAsciiEOLChar(uint8_t c);
+    void SetAsciiEOLChar(uint8_t c) { setAscii(asciiEOLChar_, c); }
     TAsciiEOLTranslation AsciiCRTranslation() const { return asciiCRTranslation_; }
-    void SetAsciiCRTranslation(TAsciiEOLTranslation v);
+    void SetAsciiCRTranslation(TAsciiEOLTranslation v) { setAscii(asciiCRTranslation_, v); }
     TAsciiEOLTranslation AsciiLFTranslation() const { return asciiLFTranslation_; }
-    void SetAsciiLFTranslation(TAsciiEOLTranslation v);
+    void SetAsciiLFTranslation(TAsciiEOLTranslation v) { setAscii(asciiLFTranslation_, v); }
     uint32_t AsciiEOFTimeout() const { return asciiEOFTimeout_; }
-    void SetAsciiEOFTimeout(uint32_t ticks);
+    void SetAsciiEOFTimeout(uint32_t ticks) { setAscii(asciiEOFTimeout_, ticks); }
     // For the next ASCII receive: the data trigger (of this port) that finds
     // the sender's End string, and whether it has already arrived. The
     // receive then ends once the string has come and what waits is taken,
@@ -179,6 +179,12 @@ private:
     void start(bool transmit);
     std::shared_ptr<ProtocolLine> currentLine() const;
     void passSettings();
+    // Hands the ASCII settings to the engine; nothing unless it runs ASCII.
+    void passAsciiSettings();
+    template <class T> void setAscii(T& field, T value) {
+        field = value;
+        passAsciiSettings();
+    }
     void finished(uint64_t generation, int32_t code);
     void registerWithPort();
     int32_t outBuffUsed() const;
