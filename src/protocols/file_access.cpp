@@ -233,6 +233,28 @@ void closeWorkFile(TProtocolData& P) {
     P.FileOpen = false;
 }
 
+// Takes the file just opened (`fd`, or -1 with the open's `err`) as the work
+// file when it is a regular file, as blocking again; `st` receives its status.
+// Otherwise reports the error, closes it and drops the work buffer. Only
+// regular files are transferred: a device or FIFO has no length and may never
+// end.
+bool takeWorkFile(TProtocolData& P, int fd, int err, bool writing, struct stat& st) {
+    if (fd < 0) {
+        P.WorkBuffer.reset();
+        peProtocolError(P, FileErrorCode(err, writing));
+        return false;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        P.WorkBuffer.reset();
+        peProtocolError(P, ecAccessDenied);
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    P.WorkFile = fd;
+    return true;
+}
+
 } // namespace
 
 void faPrepareReading(TProtocolData& P) {
@@ -247,21 +269,9 @@ void faPrepareReading(TProtocolData& P) {
     // Non-blocking so that a FIFO cannot hold the open; only regular files are
     // sent (a device or FIFO has no length and may never end).
     int fd = ::open(P.PathName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        int err = errno;
-        P.WorkBuffer.reset();
-        peProtocolError(P, FileErrorCode(err, false));
-        return;
-    }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        P.WorkBuffer.reset();
-        peProtocolError(P, ecAccessDenied);
+    if (!takeWorkFile(P, fd, fd < 0 ? errno : 0, false, st))
         return;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    P.WorkFile = fd;
     P.FileLength = int64_t(st.st_size);
     P.BytesLeft = P.FileLength.load();
     P.apShowStatus(P, 0);
@@ -400,19 +410,8 @@ void faPrepareWriting(TProtocolData& P) {
         fd = ::open(P.PathName.c_str(), flags | O_TRUNC, 0666);
         err = fd < 0 ? errno : 0;
     }
-    if (fd < 0) {
-        P.WorkBuffer.reset();
-        peProtocolError(P, FileErrorCode(err, true));
+    if (!takeWorkFile(P, fd, err, true, st))
         return;
-    }
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        P.WorkBuffer.reset();
-        peProtocolError(P, ecAccessDenied);
-        return;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    P.WorkFile = fd;
     P.WorkStart = 0;
     P.WorkEnd = kWorkBufferSize;
     P.WorkLast = 0;

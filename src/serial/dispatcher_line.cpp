@@ -54,6 +54,23 @@ uint8_t StopBitCode(uint16_t stopbits, uint8_t byteSize, uint8_t present) {
 
 namespace {
 
+// The first step of a flow change (general held): thresholds that fit the
+// input queue, and the device's present settings in `s`.
+int32_t FlowSettingsLocked(TBaseDispatcher& self, const TBaseDispatcher::Impl& d,
+                           uint16_t bufferFull, uint16_t bufferResume, LineSettings& s) {
+    if (bufferFull < bufferResume || bufferFull > d.inQueue)
+        return ecBadArgument;
+    return self.GetComState(s);
+}
+
+// Input flow holds the peer when less than the room above `bufferFull` is left
+// and lets it go again at `bufferResume`.
+void SetLimits(const TBaseDispatcher::Impl& d, LineSettings& s, uint16_t bufferFull,
+               uint16_t bufferResume) {
+    s.xoffLimit = uint16_t(d.inQueue - bufferFull);
+    s.xonLimit = bufferResume;
+}
+
 // Applies `s` with DTR and RTS from the stored states (general held).
 int32_t ApplyLocked(TBaseDispatcher& self, TBaseDispatcher::Impl& d, LineSettings s) {
     using platform::LineControl;
@@ -229,10 +246,8 @@ int32_t TBaseDispatcher::HWFlowOptions(uint16_t bufferFull, uint16_t bufferResum
     using platform::LineControl;
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
-    if (bufferFull < bufferResume || bufferFull > d.inQueue)
-        return ecBadArgument;
     LineSettings s;
-    int32_t r = GetComState(s);
+    int32_t r = FlowSettingsLocked(*this, d, bufferFull, bufferResume, s);
     if (r != ecOK)
         return r;
     LineSettings before = s;
@@ -251,8 +266,7 @@ int32_t TBaseDispatcher::HWFlowOptions(uint16_t bufferFull, uint16_t bufferResum
     } else {
         s.rtsControl = d.rtsState ? LineControl::On : LineControl::Off;
     }
-    s.xoffLimit = uint16_t(d.inQueue - bufferFull);
-    s.xonLimit = bufferResume;
+    SetLimits(d, s, bufferFull, bufferResume);
     s.dsrOutFlow = options & kHWFlowRequireDSR;
     s.ctsOutFlow = options & kHWFlowRequireCTS;
     r = ApplyLocked(*this, d, s);
@@ -296,20 +310,16 @@ int32_t TBaseDispatcher::SWFlowEnable(uint16_t bufferFull, uint16_t bufferResume
                                       uint16_t options) {
     Impl& d = *d_;
     std::lock_guard<std::mutex> g(d.general);
-    if (bufferFull < bufferResume || bufferFull > d.inQueue)
-        return ecBadArgument;
     LineSettings s;
-    int32_t r = GetComState(s);
+    int32_t r = FlowSettingsLocked(*this, d, bufferFull, bufferResume, s);
     if (r != ecOK)
         return r;
     // Exactly the directions asked for: switching from both to one turns the
     // other off.
     s.xonXoffIn = options & kSWFlowReceive;
     s.xonXoffOut = options & kSWFlowTransmit;
-    if (s.xonXoffIn) {
-        s.xoffLimit = uint16_t(d.inQueue - bufferFull);
-        s.xonLimit = bufferResume;
-    }
+    if (s.xonXoffIn)
+        SetLimits(d, s, bufferFull, bufferResume);
     if (options & (kSWFlowReceive | kSWFlowTransmit)) {
         s.xonChar = 17;
         s.xoffChar = 19;
