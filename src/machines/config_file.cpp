@@ -1,5 +1,7 @@
 #include "machines/config_file.h"
 
+#include "text/trim.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,23 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool isBlankOrControl(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlankOrControl(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && isBlankOrControl(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 // A decimal integer; text that is not one (or does not fit 32 bits) gives 0.
 int32_t parseNumber(std::string_view s) {
-    s = trim(s);
+    s = Trim(s);
     size_t i = 0;
     bool negative = false;
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
@@ -195,7 +183,7 @@ std::string plainValue(std::string_view s, bool name) {
     for (size_t i = 0; i < s.size(); ++i) {
         const auto b = static_cast<unsigned char>(s[i]);
         const bool escaped = b == '\n' || b == kPlainEscape || (name && b == ']') ||
-                             (!name && i + 1 == s.size() && isBlankOrControl(s[i]));
+                             (!name && i + 1 == s.size() && IsBlankOrControl(s[i]));
         if (escaped) {
             out += kPlainEscape;
             out += static_cast<char>((b + 64) & 0xFF);
@@ -281,7 +269,7 @@ int ReadConfiguration(const std::string& path, MachineList& list,
     };
     while (auto raw = reader.next()) {
         ++lineNumber;
-        const std::string_view line = trim(*raw);
+        const std::string_view line = Trim(*raw);
         if (line.empty()) {
             continue;
         }

@@ -1,5 +1,7 @@
 #include "text/language_table.h"
 
+#include "text/trim.h"
+
 #include <filesystem>
 #include <fstream>
 
@@ -8,30 +10,9 @@ namespace {
 
 constexpr size_t kMaxLine = 399;
 
-bool isBlankOrControl(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlankOrControl(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && isBlankOrControl(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-std::string_view trimLeft(std::string_view s) {
-    while (!s.empty() && isBlankOrControl(s.front())) {
-        s.remove_prefix(1);
-    }
-    return s;
-}
-
 // A decimal integer; anything that is not a number counts as 0.
 long parseId(std::string_view s) {
-    s = trim(s);
+    s = Trim(s);
     if (s.empty() || s.size() > 18) {
         return 0;
     }
@@ -141,12 +122,12 @@ std::string lineText(std::string_view line, bool& cut) {
 } // namespace
 
 void LanguageTable::handleLine(std::string_view line) {
-    line = trim(line);
+    line = Trim(line);
     if (line.empty() || line.front() == '*') {
         return;
     }
     if (line.substr(0, 11) == "PRIMARYFONT") {
-        std::string_view font = trimLeft(line.substr(11));
+        std::string_view font = TrimLeft(line.substr(11));
         if (!font.empty() && font.front() == '"') {
             font.remove_prefix(1);
         }
@@ -166,7 +147,7 @@ void LanguageTable::handleLine(std::string_view line) {
         // 0 and 499 have no effect through the id rule; other ids lie outside the table.
         return;
     }
-    std::string_view text = trimLeft(line.substr(comma + 1));
+    std::string_view text = TrimLeft(line.substr(comma + 1));
     if (!text.empty() && text.front() == '"') {
         text.remove_prefix(1);
     }
