@@ -6,6 +6,7 @@
 #include "protocols/protocol.h"
 #include "scripted_line.h"
 #include "temp_dir.h"
+#include "test_pattern.h"
 
 #include <csignal>
 #include <memory>
@@ -126,13 +127,6 @@ inline std::vector<ParsedBlock> ParseSent(const std::string& s, bool crc) {
         i += total;
     }
     return out;
-}
-
-inline std::string Pattern(size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s += char((i * 7 + i / 253) & 0xFF);
-    return s;
 }
 
 } // namespace vorl::test

@@ -1,6 +1,8 @@
 // The dispatcher on a pty pair: the test plays the machine tool on the master.
 #include "serial_test_util.h"
 
+#include "../test_pattern.h"
+
 #include "platform/posix_tty.h"
 #include "platform/tty_rate.h"
 #include "serial/dispatcher.h"
@@ -18,15 +20,9 @@ namespace {
 using namespace std::chrono_literals;
 using test::Notice;
 using test::NoticeLog;
+using test::Pattern;
 using test::PtyPeer;
 using test::WaitUntil;
-
-std::string Pattern(size_t n, size_t seed = 0) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = char((i * 7 + seed + i / 251) & 0xFF);
-    return s;
-}
 
 class PtyDispatcher : public ::testing::Test {
 protected:
