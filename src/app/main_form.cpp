@@ -81,8 +81,6 @@ int showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& text,
     return box.exec();
 }
 
-// Replaces the extension of the file name (or adds one), leaving directories
-// with dots in their names alone.
 // A machine's name as a menu item shows it: a "&" in it is a character, not
 // the mark of the item's key.
 QString menuName(const std::string& name) {
