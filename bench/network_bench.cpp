@@ -6,6 +6,11 @@
 // telnet serial port control port in front of the same kind of pty, and prints
 //   time ratio = through the server / local      (goal: at most 1.1)
 // Each round times from rx's start until the last byte has passed to it.
+//   bench_network line [kilobytes] [rounds] [bits/s]   (default 256 KiB, 3, 115200)
+// the same, with the line between the port and rx paced at the machine's
+// speed in both directions (ten bits a character), as a real control's line
+// is: a local pty alone carries a block in microseconds, so without the pace
+// the server's fixed hop time per block sets the ratio.
 //   bench_network hops [kilobytes] [rounds]
 // prints what the server's hop itself costs, for comparison: the same
 // download through ser2net's raw TCP port, and through a socat relay of a
@@ -112,9 +117,9 @@ struct ConnectedEngine {
     std::unique_ptr<TTransferEngine> engine;
 };
 
-double download(const TempDir& dir, const std::string& data, Line line, bool& ok) {
+double download(const TempDir& dir, const std::string& data, Line line, uint32_t rate, bool& ok) {
     ok = false;
-    PtyRelay relay;
+    PtyRelay relay(RelayFaults{0, 0, 1, rate});
     std::unique_ptr<Ser2net> server;
     std::unique_ptr<PtyHop> hop;
     std::string path = relay.pathA();
@@ -150,15 +155,21 @@ double download(const TempDir& dir, const std::string& data, Line line, bool& ok
     return std::chrono::duration<double>(relay.lastToPeer() - start).count();
 }
 
-XmodemWay way(const char* name, const TempDir& dir, const std::string& data, Line line) {
-    return {name, [&dir, &data, line](bool& ok) { return download(dir, data, line, ok); }};
+XmodemWay way(const char* name, const TempDir& dir, const std::string& data, Line line,
+              uint32_t rate = 0) {
+    return {name,
+            [&dir, &data, line, rate](bool& ok) { return download(dir, data, line, rate, ok); }};
 }
 
-int xmodem(size_t kib, int rounds, bool hops) {
+int xmodem(size_t kib, int rounds, bool hops, uint32_t rate) {
     TempDir dir;
     const std::string data = XmodemData(kib);
     writeBytes(dir.file("src.nc"), data);
     const std::string what = "Xmodem 1K, " + std::to_string(kib) + " KiB to rx";
+    if (rate > 0)
+        return CompareBestRounds(rounds, way("local pty line", dir, data, Line::Local, rate),
+                                 way("ser2net telnet port line", dir, data, Line::Telnet, rate),
+                                 what + " at " + std::to_string(rate) + " bit/s", 1.1);
     const XmodemWay local = way("local pty", dir, data, Line::Local);
     if (!hops)
         return CompareBestRounds(rounds, local, way("ser2net telnet port", dir, data, Line::Telnet),
@@ -200,6 +211,10 @@ int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "xmodem";
     if (what == "idle")
         return idle(argc > 2 ? std::atof(argv[2]) : 5.0);
+    if (what == "line")
+        return xmodem(argc > 2 ? size_t(std::atol(argv[2])) : 256,
+                      argc > 3 ? std::atoi(argv[3]) : 3, false,
+                      argc > 4 ? uint32_t(std::atol(argv[4])) : 115200);
     return xmodem(argc > 2 ? size_t(std::atol(argv[2])) : 1024, argc > 3 ? std::atoi(argv[3]) : 5,
-                  what == "hops");
+                  what == "hops", 0);
 }

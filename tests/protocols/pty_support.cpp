@@ -9,7 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -63,6 +65,7 @@ void PtyRelay::run() {
     FILE* trace = getenv("VORL_RELAY_TRACE") ? fopen(getenv("VORL_RELAY_TRACE"), "a") : nullptr;
     auto start = std::chrono::steady_clock::now();
     std::string toB, toA; // bytes on their way to the peer, to the pty
+    std::chrono::steady_clock::time_point lineFreeA{}, lineFreeB{};
     constexpr size_t kHold = 1 << 16;
     uint8_t buf[4096];
     for (;;) {
@@ -73,7 +76,21 @@ void PtyRelay::run() {
             {masterA_, short(toA.empty() ? 0 : POLLOUT), 0},
             {toPeer_[1], short(toB.empty() ? 0 : POLLOUT), 0},
         };
-        if (poll(fds, 5, -1) < 0) {
+        // With a line rate, a direction's next bytes wait until the line has
+        // carried the last ones.
+        const auto now = std::chrono::steady_clock::now();
+        int waitMs = -1;
+        if (faults_.lineRate > 0) {
+            for (int i : {3, 4}) {
+                const auto freeAt = i == 3 ? lineFreeA : lineFreeB;
+                if (fds[i].events && freeAt > now) {
+                    fds[i].events = 0;
+                    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(freeAt - now);
+                    waitMs = waitMs < 0 ? int(ms.count()) : std::min(waitMs, int(ms.count()));
+                }
+            }
+        }
+        if (poll(fds, 5, waitMs) < 0) {
             if (errno == EINTR)
                 continue;
             return;
@@ -91,7 +108,7 @@ void PtyRelay::run() {
             if (!(d.from.revents & POLLIN))
                 continue;
             ssize_t n = read(d.from.fd, buf, sizeof buf);
-            if (n > 0 && &d.into == &toB)
+            if (n > 0 && &d.into == &toB && faults_.lineRate == 0)
                 lastToPeer_ = std::chrono::steady_clock::now().time_since_epoch().count();
             if (trace && n > 0)
                 fprintf(trace, "\n%c %lld ms:", &d.into == &toA ? '<' : '>',
@@ -120,13 +137,26 @@ void PtyRelay::run() {
         struct Out {
             pollfd& to;
             std::string& from;
+            std::chrono::steady_clock::time_point& lineFree;
         };
-        for (Out o : {Out{fds[3], toA}, Out{fds[4], toB}}) {
+        for (Out o : {Out{fds[3], toA, lineFreeA}, Out{fds[4], toB, lineFreeB}}) {
             if (!(o.to.revents & POLLOUT) || o.from.empty())
                 continue;
-            ssize_t n = write(o.to.fd, o.from.data(), o.from.size());
-            if (n > 0)
-                o.from.erase(0, size_t(n));
+            // Paced: what a line carries in 5 ms goes at a time.
+            const size_t most = faults_.lineRate > 0
+                                    ? std::max<size_t>(1, faults_.lineRate / 10 / 200)
+                                    : o.from.size();
+            ssize_t n = write(o.to.fd, o.from.data(), std::min(most, o.from.size()));
+            if (n <= 0)
+                continue;
+            o.from.erase(0, size_t(n));
+            if (faults_.lineRate > 0) {
+                const auto now = std::chrono::steady_clock::now();
+                o.lineFree = std::max(o.lineFree, now) +
+                             std::chrono::microseconds(int64_t(n) * 10'000'000 / faults_.lineRate);
+                if (&o.from == &toB)
+                    lastToPeer_ = o.lineFree.time_since_epoch().count();
+            }
         }
     }
 }

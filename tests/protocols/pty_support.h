@@ -34,6 +34,9 @@ struct RelayFaults {
     double corrupt = 0; // chance per byte
     double drop = 0;    // chance per byte
     uint32_t seed = 1;
+    // Paces both directions as a serial line at this many bits per second
+    // (ten bits a character); 0 passes bytes as fast as the pty takes them.
+    uint32_t lineRate = 0;
 };
 
 class PtyRelay {
