@@ -555,45 +555,48 @@ bool IsXmodemType(TProtocolType t) {
     return t == ptXmodem || t == ptXmodemCRC || t == ptXmodem1K || t == ptXmodem1KG;
 }
 
-int32_t xmSetCRCMode(TProtocolData& P, bool on) {
+namespace {
+
+// Runs a change of the modes, then sets the protocol type they give;
+// ecBadProtocolFunction when the engine runs no Xmodem type.
+template <class Change> int32_t changeModes(TProtocolData& P, Change change) {
     if (!IsXmodemType(P.ProtocolType))
         return ecBadProtocolFunction;
-    TXmodemPart& X = P.Xm;
-    X.CRCMode = X.CfgCRCMode = on || X.OneKMode; // 1K blocks always carry a CRC
-    P.BlockCheckMethod = X.CRCMode ? bcmCrc16 : bcmChecksum;
+    change(P.Xm);
     recomputeType(P);
     return 0;
+}
+
+} // namespace
+
+int32_t xmSetCRCMode(TProtocolData& P, bool on) {
+    return changeModes(P, [&](TXmodemPart& X) {
+        X.CRCMode = X.CfgCRCMode = on || X.OneKMode; // 1K blocks always carry a CRC
+        P.BlockCheckMethod = X.CRCMode ? bcmCrc16 : bcmChecksum;
+    });
 }
 
 int32_t xmSet1KMode(TProtocolData& P, bool on) {
-    if (!IsXmodemType(P.ProtocolType))
-        return ecBadProtocolFunction;
-    TXmodemPart& X = P.Xm;
-    X.OneKMode = X.CfgOneKMode = on;
-    P.BlockLen = on ? 1024 : 128;
-    X.StartChar = on ? cSTX : cSOH;
-    if (on) {
-        X.CRCMode = X.CfgCRCMode = true;
-        P.BlockCheckMethod = bcmCrc16;
-    }
-    recomputeType(P);
-    return 0;
+    return changeModes(P, [&](TXmodemPart& X) {
+        X.OneKMode = X.CfgOneKMode = on;
+        P.BlockLen = on ? 1024 : 128;
+        X.StartChar = on ? cSTX : cSOH;
+        if (on) {
+            X.CRCMode = X.CfgCRCMode = true;
+            P.BlockCheckMethod = bcmCrc16;
+        }
+    });
 }
 
 int32_t xmSetGMode(TProtocolData& P, bool on) {
-    if (!IsXmodemType(P.ProtocolType))
-        return ecBadProtocolFunction;
-    TXmodemPart& X = P.Xm;
-    X.GMode = X.CfgGMode = on;
-    if (on) {
-        xmSet1KMode(P, true);
-        P.TurnDelay = 0;
-    } else {
-        P.TurnDelay = 1000;
-        X.MaxBlockErrors = 5;
-    }
-    recomputeType(P);
-    return 0;
+    return changeModes(P, [&](TXmodemPart& X) {
+        X.GMode = X.CfgGMode = on;
+        if (on)
+            xmSet1KMode(P, true);
+        else
+            X.MaxBlockErrors = 5;
+        P.TurnDelay = on ? 0 : 1000;
+    });
 }
 
 int32_t xmSetBlockWait(TProtocolData& P, uint32_t ticks) {
