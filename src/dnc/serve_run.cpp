@@ -53,11 +53,18 @@ std::string readAll(const std::string& path, bool& ok) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The machine file and the service file beside it, found as the other
-// commands find the machine file; false, with the reason on standard error,
-// when either cannot be read.
-bool loadService(const DncCommandLine& line, const std::string& programDir, MachineList& machines,
-                 ShopFiles& shop, ServiceConfig& config, std::string& warning) {
+// What serve and status read: the machine file and the service file beside it.
+struct Service {
+    MachineList machines;
+    ShopFiles shop;
+    ServiceConfig config;
+    std::string warning; // for the service's log
+};
+
+// Reads them, found as the other commands find the machine file; false, with
+// the reason on standard error, when either cannot be read.
+bool loadService(const DncCommandLine& line, const std::string& programDir, Service& service) {
+    auto& [machines, shop, config, warning] = service;
     std::string why;
     if (!LoadShop(line.config, programDir, machines, shop, why, warning)) {
         std::fprintf(stderr, "vorl-dnc: %s\n", why.c_str());
@@ -74,13 +81,11 @@ bool loadService(const DncCommandLine& line, const std::string& programDir, Mach
 } // namespace
 
 int RunService(const DncCommandLine& line, const std::string& programDir) {
-    MachineList machines;
-    ShopFiles shop;
-    ServiceConfig config;
-    std::string warning;
-    if (!loadService(line, programDir, machines, shop, config, warning)) {
+    Service files;
+    if (!loadService(line, programDir, files)) {
         return kExitUsage;
     }
+    auto& [machines, shop, config, warning] = files;
     ServiceLog log(config.logDirectory);
     if (!warning.empty()) {
         log.event("service", warning);
@@ -172,13 +177,11 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
 }
 
 int ShowServiceStatus(const DncCommandLine& line, const std::string& programDir) {
-    MachineList machines;
-    ShopFiles shop;
-    ServiceConfig config;
-    std::string warning;
-    if (!loadService(line, programDir, machines, shop, config, warning)) {
+    Service files;
+    if (!loadService(line, programDir, files)) {
         return kExitUsage;
     }
+    const ServiceConfig& config = files.config;
     bool ok = false;
     const std::string text = readAll(config.statusFile, ok);
     if (!ok) {
