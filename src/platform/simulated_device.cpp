@@ -13,6 +13,27 @@ std::vector<std::pair<std::string, std::shared_ptr<SimulatedLine>>>& Lines() {
     static std::vector<std::pair<std::string, std::shared_ptr<SimulatedLine>>> lines;
     return lines;
 }
+
+// Waits on the line until `ready` holds or the time-out passes; a wake-up
+// asked for through `wake` is taken and answered as one.
+template <class Ready>
+WaitResult waitOnLine(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, int timeoutMs,
+                      const bool& open, bool& wake, Ready ready) {
+    bool ok = true;
+    if (timeoutMs < 0)
+        cv.wait(lk, ready);
+    else
+        ok = cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
+    if (!open)
+        return WaitResult::Failed;
+    if (!ok)
+        return WaitResult::Timeout;
+    if (wake) {
+        wake = false;
+        return WaitResult::Woken;
+    }
+    return WaitResult::Ready;
+}
 } // namespace
 
 std::shared_ptr<SimulatedLine> SimulatedLine::Register(const std::string& name) {
@@ -267,21 +288,10 @@ WaitResult SimulatedDevice::waitInput(bool wantData, int timeoutMs) {
         return !open_ || line_->inWake_ || line_->eventSeq_ != seenEvent_ ||
                (wantData && !line_->in_.empty());
     };
-    bool ok = true;
-    if (timeoutMs < 0)
-        line_->cv_.wait(lk, ready);
-    else
-        ok = line_->cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
-    if (!open_)
-        return WaitResult::Failed;
-    if (!ok)
-        return WaitResult::Timeout;
-    if (line_->inWake_) {
-        line_->inWake_ = false;
-        return WaitResult::Woken;
-    }
-    seenEvent_ = line_->eventSeq_;
-    return WaitResult::Ready;
+    const WaitResult r = waitOnLine(line_->cv_, lk, timeoutMs, open_, line_->inWake_, ready);
+    if (r == WaitResult::Ready)
+        seenEvent_ = line_->eventSeq_;
+    return r;
 }
 
 WaitResult SimulatedDevice::waitOutput(int timeoutMs) {
@@ -292,20 +302,7 @@ WaitResult SimulatedDevice::waitOutput(int timeoutMs) {
         return !open_ || line_->outWake_ ||
                (!(holdsLocked() & (kHoldCTS | kHoldDSR | kHoldXoff)) && line_->room_ > 0);
     };
-    bool ok = true;
-    if (timeoutMs < 0)
-        line_->cv_.wait(lk, ready);
-    else
-        ok = line_->cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
-    if (!open_)
-        return WaitResult::Failed;
-    if (!ok)
-        return WaitResult::Timeout;
-    if (line_->outWake_) {
-        line_->outWake_ = false;
-        return WaitResult::Woken;
-    }
-    return WaitResult::Ready;
+    return waitOnLine(line_->cv_, lk, timeoutMs, open_, line_->outWake_, ready);
 }
 
 void SimulatedDevice::wakeInput() {

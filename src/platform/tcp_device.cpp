@@ -577,11 +577,11 @@ void TcpDevice::sendWireLocked(const std::string& wire) {
     flushStagingLocked();
 }
 
-void TcpDevice::flushStagingLocked() {
+size_t TcpDevice::sendNowLocked(const std::string& bytes) {
     size_t sent = 0;
-    while (sent < staging_.size() && sock_ >= 0 && lost_ == 0) {
-        ssize_t n = ::send(sock_, staging_.data() + sent, staging_.size() - sent,
-                           MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < bytes.size() && sock_ >= 0 && lost_ == 0) {
+        ssize_t n =
+            ::send(sock_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             sent += size_t(n);
             continue;
@@ -592,7 +592,11 @@ void TcpDevice::flushStagingLocked() {
             break;
         loseLocked(n == 0 ? ECONNRESET : errno);
     }
-    staging_.erase(0, sent);
+    return sent;
+}
+
+void TcpDevice::flushStagingLocked() {
+    staging_.erase(0, sendNowLocked(staging_));
 }
 
 bool TcpDevice::outputHeldLocked() const {
@@ -645,21 +649,9 @@ long TcpDevice::write(const uint8_t* buf, size_t count) {
     const size_t take = std::min(count, kChunk);
     std::string wire;
     encodeLocked(buf, take, wire);
-    size_t sent = 0;
-    while (sent < wire.size()) {
-        ssize_t n =
-            ::send(sock_, wire.data() + sent, wire.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        loseLocked(n == 0 ? ECONNRESET : errno);
+    const size_t sent = sendNowLocked(wire);
+    if (lost_ != 0)
         return ecLineLost;
-    }
     // Only the bytes the socket took count as taken: data never waits here
     // unseen. A byte whose wire form the socket took in part is taken, and
     // the rest of its form waits (a byte) for the next chance to go.

@@ -162,6 +162,9 @@ private:
     int connectSocket(Clock::time_point deadline);
     // DTR, RTS or break on an open device whose connection stands.
     int lineControl(LineControlKind which, bool on);
+    // Puts what the socket takes at once of `bytes` (never waits) and
+    // returns how many it took; a failed send loses the connection.
+    size_t sendNowLocked(const std::string& bytes);
     void flushStagingLocked();
     bool outputHeldLocked() const;
     uint32_t outputQueuedLocked() const;
