@@ -520,11 +520,8 @@ void TcpDevice::pumpLocked(bool reader) {
                 break;
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (retryAfterLocked(n))
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        loseLocked(n == 0 ? ECONNRESET : errno);
         break;
     }
     if (!reader && rxHead_ != headBefore)
@@ -586,13 +583,19 @@ size_t TcpDevice::sendNowLocked(const std::string& bytes) {
             sent += size_t(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (retryAfterLocked(n))
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        loseLocked(n == 0 ? ECONNRESET : errno);
+        break;
     }
     return sent;
+}
+
+bool TcpDevice::retryAfterLocked(ssize_t n) {
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+        loseLocked(n == 0 ? ECONNRESET : errno);
+    return false;
 }
 
 void TcpDevice::flushStagingLocked() {

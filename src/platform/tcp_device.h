@@ -44,6 +44,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -165,6 +166,10 @@ private:
     // Puts what the socket takes at once of `bytes` (never waits) and
     // returns how many it took; a failed send loses the connection.
     size_t sendNowLocked(const std::string& bytes);
+    // After a send or receive that moved nothing: true to try again (a
+    // signal came), false to stop (the socket is full or empty, or the
+    // connection is lost, which it records).
+    bool retryAfterLocked(ssize_t n);
     void flushStagingLocked();
     bool outputHeldLocked() const;
     uint32_t outputQueuedLocked() const;

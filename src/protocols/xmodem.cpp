@@ -178,6 +178,11 @@ int32_t gModeEndDrainTicks(const TProtocolData& P) {
     return 2 * (lineTicks + int32_t(P.Xm.BlockWait));
 }
 
+// The receiver's answer, when the notice says data came and a byte is there.
+bool takeAnswer(ProtocolLine& line, uint32_t first, uint8_t& c) {
+    return peIsData(first) && line.CharReady() && line.GetChar(c) >= 0;
+}
+
 // ---- Transmit states: one function each, run for a notice of the line ----
 
 // Opens the file and sends nothing yet: the receiver speaks first.
@@ -207,10 +212,8 @@ void txAwaitHandshake(TProtocolData& P, ProtocolLine& line, uint32_t first) {
             X.XmodemState = txFinished;
         return;
     }
-    if (!peIsData(first))
-        return;
     uint8_t c = 0;
-    if (!line.CharReady() || line.GetChar(c) < 0)
+    if (!takeAnswer(line, first, c))
         return;
     if (processHandshake(P, c)) {
         NewTimer(P.ElapsedTimer, 0);
@@ -355,10 +358,8 @@ void txAwaitReply(TProtocolData& P, ProtocolLine& line, uint32_t first) {
         sendRoomCheck(P, line); // a resend; the receiver may only be slow
         return;
     }
-    if (!peIsData(first))
-        return;
     uint8_t c = 0;
-    if (!line.CharReady() || line.GetChar(c) < 0)
+    if (!takeAnswer(line, first, c))
         return;
     if (c == cACK) {
         P.ProtocolStatus = psOK;
