@@ -7,6 +7,7 @@
 #include "dnc_process.h"
 #include "machines/config_file.h"
 #include "sim_process.h"
+#include "sim_triggers.h"
 
 #include <gtest/gtest.h>
 
@@ -66,14 +67,8 @@ protected:
             m.handshake = 1; // Xon/Xoff: the block sender
             m.downloadExtension = ".nc";
             m.uploadExtension = ".nc";
-            m.triggers[DownloadStart] = "\x12";
-            m.triggers[DownloadReady] = "\x11";
-            m.triggers[DownloadStop] = "\x14";
-            m.triggers[DownloadEnd] = "\x06";
-            m.triggers[UploadReady] = "\x02";
-            m.triggers[UploadStop] = "\x06";
-            m.triggers[UploadEnd] = "\x03";
-            m.uploadFilterChars = "\x03"; // the End string comes with the data
+            vorl::test::UseSimTriggers(m);
+            m.triggers[UploadStart].clear(); // the controls punch out unasked
             m.downloadDirectory = dir.file("programs" + std::to_string(i));
             m.uploadDirectory = dir.file("received" + std::to_string(i));
             fs::create_directories(m.downloadDirectory);
