@@ -3,7 +3,7 @@
 
 VORL_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
                libbenchmark-dev lrzsz socat ser2net xvfb xauth ccache
-               dpkg-dev file desktop-file-utils man-db)
+               dpkg-dev file desktop-file-utils man-db libgit2-dev git)
 
 # Installs the Debian packages that are missing; a second run installs nothing.
 ensure_packages() {

@@ -16,6 +16,23 @@ bool toNumber(const std::string& text, int& out) {
     return true;
 }
 
+// diff A B, history PROGRAM: they read files and the history only.
+void ParseHistoryCommand(DncCommandLine& line, const std::vector<std::string>& operands) {
+    const bool diff = operands.front() == "diff";
+    line.command = diff ? DncCommandLine::Command::Diff : DncCommandLine::Command::History;
+    const size_t wanted = diff ? 3 : 2;
+    if (operands.size() < wanted) {
+        line.error = diff ? "diff needs two programs" : "missing PROGRAM";
+    } else if (operands.size() > wanted) {
+        line.error = "extra operand '" + operands[wanted] + "'";
+    } else if (!line.machine.empty() || line.block > 0 || line.silenceSecs > 0) {
+        line.error = operands.front() + " takes no -m, --block or --silence";
+    } else {
+        line.file = operands[1];
+        line.otherFile = diff ? operands[2] : std::string();
+    }
+}
+
 } // namespace
 
 DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
@@ -42,6 +59,13 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
         }
         if (arg == "-q" || arg == "--quiet") {
             line.quiet = true;
+            continue;
+        }
+        if (bool* flag = arg == "--ignore-numbers"    ? &line.ignoreNumbers
+                         : arg == "--ignore-blanks"   ? &line.ignoreBlanks
+                         : arg == "--ignore-comments" ? &line.ignoreComments
+                                                      : nullptr) {
+            *flag = true;
             continue;
         }
         // An option with a value: "-m NAME", "-mNAME", "--machine NAME",
@@ -93,10 +117,18 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
         return line;
     }
     if (operands.empty()) {
-        line.error = "missing command (send, receive, serve or status)";
+        line.error = "missing command (send, receive, serve, status, diff or history)";
         return line;
     }
     const std::string& command = operands.front();
+    if ((line.ignoreNumbers || line.ignoreBlanks || line.ignoreComments) && command != "diff") {
+        line.error = "--ignore-numbers, --ignore-blanks and --ignore-comments are for diff";
+        return line;
+    }
+    if (command == "diff" || command == "history") {
+        ParseHistoryCommand(line, operands);
+        return line;
+    }
     if (command == "send") {
         line.command = DncCommandLine::Command::Send;
     } else if (command == "receive") {
@@ -137,6 +169,8 @@ std::string DncUsageText() {
   or:  vorl-dnc receive -m MACHINE [-c CONFIG-FILE] [--silence SECONDS] TARGET
   or:  vorl-dnc serve [-c CONFIG-FILE]
   or:  vorl-dnc status [-c CONFIG-FILE]
+  or:  vorl-dnc diff [--ignore-numbers] [--ignore-blanks] [--ignore-comments] A B
+  or:  vorl-dnc history [-c CONFIG-FILE] PROGRAM
 Moves one NC part program to or from a machine tool without the window, with
 the machine's settings from the same machine file as vorl: port, line,
 trigger strings, protocol, filters and tape code.
@@ -147,6 +181,11 @@ trigger strings, protocol, filters and tape code.
   serve         serve the machines of the service file CONFIG.dnc beside the
                 machine file, unattended: remote requests and auto receive
   status        show the state of each line a running serve keeps
+  diff          compare the programs A and B block by block and print the
+                changed blocks as a unified diff (exit 0 same, 1 different,
+                2 trouble)
+  history       list the versions and transfers of PROGRAM (its file name)
+                kept in the history beside the machine file
 
   -m, --machine=MACHINE   the one machine whose name starts with MACHINE
                           (letter case ignored); none or several is an error
@@ -157,6 +196,10 @@ trigger strings, protocol, filters and tape code.
                           its End string fails the receive (nothing saved)
       --timeout=SECONDS   longest wait for the machine tool to answer
                           (default 60; 0 waits for ever)
+      --ignore-numbers    diff: sequence numbers (N words) do not count
+      --ignore-blanks     diff: spaces and tabs do not count
+      --ignore-comments   diff: comments, (...) and ; to the end of the block,
+                          do not count
   -q, --quiet             show errors only
   -h, --help              display this help and exit
       --version           output version information and exit

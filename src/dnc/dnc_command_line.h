@@ -7,11 +7,16 @@
 namespace vorl::dnc {
 
 struct DncCommandLine {
-    enum class Command { None, Send, Receive, Serve, Status };
+    enum class Command { None, Send, Receive, Serve, Status, Diff, History };
     Command command = Command::None;
-    std::string machine;  // -m: a prefix of the machine's name
-    std::string config;   // -c: the machine file
-    std::string file;     // the program to send, or the target to receive into
+    std::string machine;   // -m: a prefix of the machine's name
+    std::string config;    // -c: the machine file
+    std::string file;      // the program to send, or the target to receive into
+    std::string otherFile; // diff: the program compared with `file`
+    // diff: what the compare does not count
+    bool ignoreNumbers = false;
+    bool ignoreBlanks = false;
+    bool ignoreComments = false;
     int block = 0;        // --block: start the program at this block (0: at its start)
     int silenceSecs = 0;  // --silence: end a receive after this much silence (0: only End)
     int timeoutSecs = 60; // --timeout: longest wait for the machine tool (0: no limit)

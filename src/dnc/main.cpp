@@ -1,6 +1,7 @@
 // vorl-dnc: NC part programs to and from machine tools without the window.
 #include "dnc/dnc_command_line.h"
 #include "dnc/exit_codes.h"
+#include "dnc/history_run.h"
 #include "dnc/serve_run.h"
 #include "dnc/transfer_run.h"
 #include "serial/ui/qt_delivery.h"
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
                      line.error.c_str());
         return kExitUsage;
     }
+    if (line.command == DncCommandLine::Command::Diff) {
+        return RunDiff(line);
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("vorl-dnc");
     vorl::InstallQtMessagePump();
@@ -32,6 +36,8 @@ int main(int argc, char** argv) {
         return RunService(line, programDir);
     case DncCommandLine::Command::Status:
         return ShowServiceStatus(line, programDir);
+    case DncCommandLine::Command::History:
+        return ShowHistory(line, programDir);
     default:
         return RunTransfer(line, programDir);
     }

@@ -1,6 +1,7 @@
 // vorl-dnc as a script runs it: sends and receives with the simulated machine
 // tool on a pty, the exit status of each kind of failure, Ctrl-C.
 #include "dnc_process.h"
+#include "history/history_repository.h"
 #include "machines/config_file.h"
 #include "sim_process.h"
 #include "sim_triggers.h"
@@ -308,6 +309,73 @@ TEST_F(DncTest, CtrlCResetsTheTransfer) {
     receive->signal(SIGTERM);
     EXPECT_EQ(receive->wait(5s), 130);
     EXPECT_FALSE(std::filesystem::exists(dir.file("cut.nc")));
+}
+
+} // namespace
+} // namespace vorl::test
+
+namespace vorl::test {
+namespace {
+
+// diff's exit status and output as diff's own, for scripts that already use
+// diff; the options make a renumbered program the same.
+TEST_F(DncTest, DiffComparesAsDiffDoes) {
+    std::string renumbered = program(400);
+    for (size_t at = 0; (at = renumbered.find("\nN", at)) != std::string::npos; ++at) {
+        renumbered.insert(at + 2, "9");
+    }
+    writeFile(dir.file("renumbered.nc"), renumbered);
+    std::string edited = program(400);
+    edited.replace(edited.find("X7.5"), 4, "X7.4");
+    writeFile(dir.file("edited.nc"), edited);
+
+    auto same = dnc({"diff", dir.file("O1234.nc"), dir.file("O1234.nc")});
+    EXPECT_EQ(same->wait(), 0);
+    EXPECT_EQ(same->output, "");
+    auto differ = dnc({"diff", dir.file("O1234.nc"), dir.file("edited.nc")});
+    EXPECT_EQ(differ->wait(), 1);
+    EXPECT_NE(differ->output.find("\n-N70 G01 X7.5 Y-7. F200\n+N70 G01 X7.4 Y-7. F200\n"),
+              std::string::npos)
+        << differ->output;
+    EXPECT_EQ(run({"diff", dir.file("O1234.nc"), dir.file("renumbered.nc")}), 1);
+    EXPECT_EQ(run({"diff", "--ignore-numbers", dir.file("O1234.nc"), dir.file("renumbered.nc")}),
+              0);
+    EXPECT_EQ(run({"diff", dir.file("O1234.nc"), dir.file("missing.nc")}), 2);
+    EXPECT_NE(errors().find("missing.nc"), std::string::npos) << errors();
+    EXPECT_EQ(run({"diff", "--ignore-numbers", dir.file("O1234.nc")}), 2);
+}
+
+// The history of a program as recorded beside the machine file, or where the
+// history's settings put it.
+TEST_F(DncTest, HistoryListsVersionsAndTransfers) {
+    history::HistoryRepository repo(dir.file("shop.history.git"));
+    history::TransferEvent e;
+    e.program = "O1234.nc";
+    e.machine = "Mill 1";
+    e.port = "COM7";
+    ASSERT_TRUE(repo.Record(e, program(10)).ok);
+    e.direction = history::Direction::Received;
+    std::string edited = program(10);
+    edited.replace(edited.find("F200"), 4, "F150");
+    ASSERT_TRUE(repo.Record(e, edited).ok);
+
+    auto list = dnc({"history", dir.file("O1234.nc")});
+    EXPECT_EQ(list->wait(), 0) << errors();
+    const std::string& out = list->output;
+    const size_t received = out.find("received from Mill 1 on COM7");
+    const size_t sent = out.find("sent to Mill 1 on COM7");
+    EXPECT_NE(received, std::string::npos) << out;
+    EXPECT_LT(received, sent) << out;
+    EXPECT_NE(out.find("changed at the control: 1 block against version"), std::string::npos)
+        << out;
+
+    writeFile(dir.file("shop.history"), "repository = elsewhere.git\n");
+    auto moved = dnc({"history", "O1234.nc"});
+    EXPECT_EQ(moved->wait(), 0);
+    EXPECT_EQ(moved->output, "");
+    EXPECT_NE(errors().find("elsewhere.git"), std::string::npos) << errors();
+    writeFile(dir.file("shop.history"), "repository\n");
+    EXPECT_EQ(run({"history", "O1234.nc"}), 2);
 }
 
 } // namespace
