@@ -124,9 +124,10 @@ int main(int argc, char** argv) {
     Times read;
     Times prefix;
     vorl::RestartPrefix result;
+    const vorl::RestartOptions options{vorl::ControlDialect::Mill, "G91 G28 Z0"};
     for (int round = 0; round < rounds; ++round) {
         measure(read, [&] { readFile(path); });
-        measure(prefix, [&] { result = vorl::BuildRestartPrefix(path, lines); });
+        measure(prefix, [&] { result = vorl::BuildRestartPrefix(path, lines, options); });
     }
     if (std::getenv("VORL_BENCH_KEEP") == nullptr) {
         std::remove(path.c_str());

@@ -119,7 +119,7 @@ int runOne(int64_t megabytes) {
         int start = 0;
         std::string prefix;
         bool refilter = false;
-        vorl::TReviewForm form(vorl::ReviewFields{small.toStdString(), start, prefix, refilter},
+        vorl::TReviewForm form(vorl::ReviewFields{small.toStdString(), start, prefix, refilter, {}},
                                false);
         form.show();
         form.repaint();
@@ -136,7 +136,7 @@ int runOne(int64_t megabytes) {
         bool refilter = false;
         QElapsedTimer timer;
         timer.start();
-        vorl::TReviewForm form(vorl::ReviewFields{path.toStdString(), start, prefix, refilter},
+        vorl::TReviewForm form(vorl::ReviewFields{path.toStdString(), start, prefix, refilter, {}},
                                false);
         auto* view = form.findChild<vorl::TextFileView*>("txtReview");
         form.show();
@@ -150,7 +150,8 @@ int runOne(int64_t megabytes) {
     bool refilter = false;
     QElapsedTimer timer;
     timer.start();
-    vorl::TReviewForm form(vorl::ReviewFields{path.toStdString(), start, prefix, refilter}, false);
+    vorl::TReviewForm form(vorl::ReviewFields{path.toStdString(), start, prefix, refilter, {}},
+                           false);
     auto* view = form.findChild<vorl::TextFileView*>("txtReview");
     form.show();
     form.repaint();

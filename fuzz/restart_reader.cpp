@@ -11,17 +11,21 @@
 
 namespace {
 
-std::string prefixFor(const char* data, size_t size, int startBlock, size_t cut) {
-    vorl::ProgramScanner scanner(startBlock);
+std::string prefixFor(const char* data, size_t size, int startBlock, size_t cut,
+                      vorl::ControlDialect dialect) {
+    vorl::ProgramScanner scanner(startBlock, dialect);
     scanner.feed(data, cut);
-    if (!scanner.reachedStart()) {
+    if (!scanner.startRead()) {
         scanner.feed(data + cut, size - cut);
     }
     scanner.finish();
     if (!scanner.reachedStart()) {
         return "none";
     }
-    return vorl::ComputeRestartPrefix(scanner.reader().state(), startBlock).text();
+    const vorl::RestartOptions options{dialect, vorl::DefaultSafeRetract(dialect)};
+    return vorl::ComputeCheckedPrefix(scanner.reader(), startBlock, scanner.startBlockText(),
+                                      options)
+        .text();
 }
 
 } // namespace
@@ -32,12 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     all.feed(text, size);
     all.finish();
     const int blocks = all.blocks();
+    // The dialect comes from the data too, so each reading is searched.
+    const auto dialect = static_cast<vorl::ControlDialect>(size % 3);
     for (const int start : {2, blocks / 2 + 1, blocks}) {
         if (start < 2) {
             continue;
         }
-        const std::string whole = prefixFor(text, size, start, size);
-        if (whole != prefixFor(text, size, start, size / 3)) {
+        const std::string whole = prefixFor(text, size, start, size, dialect);
+        if (whole != prefixFor(text, size, start, size / 3, dialect)) {
             __builtin_trap();
         }
         bool comment = false;

@@ -532,7 +532,7 @@ void TMainForm::mnuFileClick() {
 
 void TMainForm::mnuFileReviewClick() {
     const ReviewFields fields{fileName(lblFilename->text()), transfer.startBlock,
-                              transfer.prefixText, transfer.refilterNeeded};
+                              transfer.prefixText, transfer.refilterNeeded, RestartOptions{}};
     showValue(lblOperation, qs(vorl::mnuFileReviewClick(this, fields, languageLoaded)));
 }
 

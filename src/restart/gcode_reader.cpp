@@ -1,5 +1,7 @@
 #include "restart/gcode_reader.h"
 
+#include "restart/gcode_table.h"
+
 #include <algorithm>
 #include <array>
 #include <string>
@@ -82,11 +84,28 @@ std::string codeWord(char letter, int code10) {
     return word;
 }
 
-bool isCycle(int g) {
-    return g == 730 || g == 740 || g == 760 || (g >= 810 && g <= 890 && g % 10 == 0);
+// Lathe T words: "T0303" is tool 3 with offset 3, "T33" tool 3 with offset 3,
+// "T3" tool 3; the offset digits are the last half.
+int latheTool(std::string_view digits) {
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
+        digits.remove_prefix(1);
+    }
+    const size_t keep = digits.size() <= 1 ? digits.size() : digits.size() / 2;
+    int tool = 0;
+    for (size_t i = 0; i < keep && i < 6; ++i) {
+        if (!isDigit(static_cast<unsigned char>(digits[i]))) {
+            return -1;
+        }
+        tool = tool * 10 + (digits[i] - '0');
+    }
+    return tool;
 }
 
 } // namespace
+
+std::string GCodeWord(int code10) {
+    return codeWord('G', code10);
+}
 
 bool ParseDecimal(std::string_view text, Decimal& out) {
     size_t i = 0;
@@ -335,340 +354,475 @@ void ModalReader::cutWords(std::string_view b) {
 }
 
 void ModalReader::applyWords() {
-    // Modal G codes first: they count for the other words of the block.
-    int nonModal = 0;
-    bool unknownCode = false;
-    bool call = false;
-    bool workOffset541 = false;
+    BlockCodes codes;
+    applyGCodes(codes);
     for (const Word& w : words_) {
-        if (w.letter != 'G') {
+        if (w.letter == 'M') {
+            applyMCode(w);
+        } else {
+            applyValueWord(w, codes);
+        }
+    }
+    if (codes.call || codes.latheCycle) {
+        // A call's words are its arguments, and what the called program
+        // moves is not known here; a roughing cycle cuts a contour of other
+        // blocks.
+        const char* why = codes.call ? "subprogram call" : "lathe cycle";
+        for (int axis = 0; axis < kAxisCount; ++axis) {
+            if (axis < 3 || state_.axes[axis].state != AxisState::Never) {
+                loseAxis(axis, why);
+            }
+        }
+        return;
+    }
+    moveAxes(codes);
+}
+
+// G codes first: they count for the other words of the block.
+void ModalReader::applyGCodes(BlockCodes& codes) {
+    for (const Word& w : words_) {
+        if (w.letter == 'G') {
+            applyGCode(w, code10(w.value, w.number), codes);
+        }
+    }
+}
+
+void ModalReader::applyGCode(const Word& w, int g, BlockCodes& codes) {
+    const GCodeGroup group = GroupOf(g, dialect_);
+    const std::string word = g < 0 ? std::string() : codeWord('G', g);
+    if (dialect_ == ControlDialect::Unknown && DialectsDisagree(g)) {
+        doubt(DoubtKind::Dialect, word);
+    }
+    switch (group) {
+    case GCodeGroup::Motion:
+    case GCodeGroup::TurningCycle:
+        set(state_.motion, word);
+        state_.cycle = {}; // a motion code ends a canned cycle
+        turningCycle_ = group == GCodeGroup::TurningCycle;
+        break;
+    case GCodeGroup::Dwell:
+    case GCodeGroup::Reference:
+    case GCodeGroup::MachineCoords:
+        codes.nonModal = g;
+        break;
+    case GCodeGroup::ExactStop:
+        break;
+    case GCodeGroup::PolarOff:
+        polar_ = false;
+        break;
+    case GCodeGroup::Polar:
+        polar_ = true;
+        doubt(DoubtKind::Polar, word);
+        break;
+    case GCodeGroup::Plane:
+        set(state_.plane, word);
+        break;
+    case GCodeGroup::Units:
+        set(state_.units, word);
+        break;
+    case GCodeGroup::CutterComp:
+        set(state_.cutterComp, word);
+        break;
+    case GCodeGroup::LengthComp:
+        set(state_.lengthComp, word);
+        break;
+    case GCodeGroup::ScalingOff: {
+        // With words it sets something else on some controls.
+        const bool alone = std::all_of(words_.begin(), words_.end(), [](const Word& x) {
+            return x.letter == 'G' || x.letter == 'N';
+        });
+        if (alone) {
+            state_.scaling = {};
+        } else {
+            doubt(DoubtKind::UnknownWord, word);
+            codes.unknownCode = true;
+        }
+        break;
+    }
+    case GCodeGroup::Scaling:
+        codes.nonModal = g; // X Y Z: the centre of scaling
+        setFrame(state_.scaling, word, "XYZ");
+        break;
+    case GCodeGroup::ClampOrOrigin:
+        codes.nonModal = g;
+        break;
+    case GCodeGroup::WorkOffset:
+        set(state_.workOffset, word);
+        break;
+    case GCodeGroup::ExtendedOffset:
+        codes.extendedOffset = true;
+        set(state_.workOffset, word);
+        break;
+    case GCodeGroup::Call:
+        codes.call = true;
+        doubt(DoubtKind::Subprogram, word);
+        break;
+    case GCodeGroup::CallCancel:
+        doubt(DoubtKind::Subprogram, word);
+        break;
+    case GCodeGroup::Rotation:
+        codes.nonModal = g; // X Y: the centre of rotation
+        setFrame(state_.rotation, word, "XYR");
+        break;
+    case GCodeGroup::RotationOff:
+        state_.rotation = {};
+        break;
+    case GCodeGroup::LatheCycle:
+        codes.latheCycle = true;
+        doubt(DoubtKind::LatheCycle, word);
+        break;
+    case GCodeGroup::DrillCycle:
+        if (!state_.cycle.set()) {
+            state_.cycleStartZ = state_.axes[2];
+        }
+        set(state_.cycle, word);
+        break;
+    case GCodeGroup::CycleCancel:
+        state_.cycle = {};
+        state_.cycleR = {};
+        break;
+    case GCodeGroup::Distance:
+        set(state_.distance, word);
+        break;
+    case GCodeGroup::FeedMode:
+        set(state_.feedMode, word);
+        break;
+    case GCodeGroup::SpeedMode:
+        set(state_.speedMode, word);
+        break;
+    case GCodeGroup::ReturnLevel:
+        set(state_.returnLevel, word);
+        break;
+    case GCodeGroup::None:
+        doubt(DoubtKind::UnknownWord, "G" + std::string(text(w)));
+        codes.unknownCode = true;
+        break;
+    }
+}
+
+// Rotation and scaling are set again exactly only when the block gives all
+// their values absolutely in the X Y plane: a centre left out is the position
+// of the moment, and an incremental centre is measured from it.
+void ModalReader::setFrame(Frame& frame, const std::string& code, const char* needed) {
+    frame = {};
+    std::string words = code;
+    std::string missing;
+    bool scale = false;
+    for (const char* letter = needed; *letter != 0; ++letter) {
+        const auto found = std::find_if(words_.begin(), words_.end(),
+                                        [&](const Word& w) { return w.letter == *letter; });
+        if (found == words_.end() || !found->number) {
+            missing += *letter;
+        }
+    }
+    for (const Word& w : words_) {
+        if (std::string_view("XYZIJKPR").find(w.letter) == std::string_view::npos) {
             continue;
         }
-        const int g = code10(w.value, w.number);
-        const std::string word = g < 0 ? std::string() : codeWord('G', g);
-        switch (g) {
-        case 0:
-        case 10:
-        case 20:
-        case 30:
-            set(state_.motion, word);
-            state_.cycle = {}; // a motion code ends a canned cycle
-            break;
-        case 40:
-        case 280:
-        case 300:
-        case 530:
-            nonModal = g;
-            break;
-        case 90: // exact stop in this block only
-            break;
-        case 150:
-            polar_ = false;
-            break;
-        case 160:
-            polar_ = true;
-            doubt(DoubtKind::Polar, word);
-            break;
-        case 170:
-        case 180:
-        case 190:
-            set(state_.plane, word);
-            break;
-        case 200:
-        case 210:
-            set(state_.units, word);
-            break;
-        case 400:
-        case 410:
-        case 420:
-            set(state_.cutterComp, word);
-            break;
-        case 430:
-        case 440:
-        case 490:
-            set(state_.lengthComp, word);
-            break;
-        case 500: { // scaling off; with words it sets something else on some controls
-            const bool alone = std::all_of(words_.begin(), words_.end(), [](const Word& x) {
-                return x.letter == 'G' || x.letter == 'N';
-            });
-            if (!alone) {
-                doubt(DoubtKind::UnknownWord, word);
-                unknownCode = true;
-            }
-            break;
+        if (!w.number) {
+            missing += w.letter;
         }
-        case 510:
-            nonModal = g; // X Y Z: the centre of scaling
-            doubt(DoubtKind::Scaling, word);
-            break;
-        case 540:
-        case 550:
-        case 560:
-        case 570:
-        case 580:
-        case 590:
-            set(state_.workOffset, word);
-            break;
-        case 541:
-            workOffset541 = true;
-            set(state_.workOffset, word);
-            break;
-        case 650:
-        case 660:
-            call = true;
-            doubt(DoubtKind::Subprogram, word);
-            break;
-        case 670:
-            doubt(DoubtKind::Subprogram, word);
-            break;
-        case 680:
-            nonModal = g; // X Y: the centre of rotation
-            doubt(DoubtKind::Rotation, word);
-            break;
-        case 690:
-            break;
-        case 800:
-            state_.cycle = {};
-            state_.cycleR = {};
-            break;
-        case 900:
-        case 910:
-            set(state_.distance, word);
-            break;
-        case 930:
-        case 940:
-        case 950:
-            set(state_.feedMode, word);
-            break;
-        case 960:
-        case 970:
-            set(state_.speedMode, word);
-            break;
-        case 980:
-        case 990:
-            set(state_.returnLevel, word);
-            break;
-        default:
-            if (isCycle(g)) {
-                if (!state_.cycle.set()) {
-                    state_.cycleStartZ = state_.axes[2];
-                }
-                set(state_.cycle, word);
-            } else {
-                doubt(DoubtKind::UnknownWord, "G" + std::string(text(w)));
-                unknownCode = true;
-            }
-        }
+        scale = scale || w.letter == 'P' || w.letter == 'I';
+        words += ' ';
+        words += w.letter;
+        words.append(text(w));
     }
+    if (code == "G51" && !scale) {
+        missing += 'P';
+    }
+    if (!missing.empty()) {
+        frame.why = code + " without " + missing;
+    } else if (state_.distance.word == "G91") {
+        frame.why = code + " with G91";
+    } else if (state_.plane.set() && state_.plane.word != "G17") {
+        frame.why = code + " outside the X Y plane";
+    } else {
+        set(frame.words, words);
+        return;
+    }
+    frame.words.block = block_;
+}
 
-    for (const Word& w : words_) {
-        const std::string_view value = text(w);
-        switch (w.letter) {
-        case 'G':
-        case 'N':
-        case 'O':
-        case 'I':
-        case 'J':
-        case 'K':
-        case 'Q':
-        case 'L':
-        case 'X':
-        case 'Y':
-        case 'Z':
-        case 'A':
-        case 'B':
-        case 'C':
-            break;
-        case 'M': {
-            const int m = code10(w.value, w.number);
-            const std::string word = m < 0 || m % 10 != 0 ? std::string() : codeWord('M', m);
-            switch (m) {
-            case 0:
-            case 10:
-                break;
-            case 20:
-            case 300:
-                set(state_.programEnd, word);
-                break;
-            case 30:
-            case 40:
-            case 50:
-                set(state_.spindle, word);
-                break;
-            case 60:
-                set(state_.toolChange, word);
-                state_.toolInSpindle = state_.toolWord;
-                break;
-            case 70:
-                set(state_.mist, word);
-                state_.coolantOff = {};
-                break;
-            case 80:
-                set(state_.flood, word);
-                state_.coolantOff = {};
-                break;
-            case 90:
-                set(state_.coolantOff, word);
-                state_.mist = {};
-                state_.flood = {};
-                break;
-            case 980:
-                call = true;
-                doubt(DoubtKind::Subprogram, word);
-                break;
-            case 990:
-                doubt(DoubtKind::Subprogram, word);
-                break;
-            default:
-                doubt(DoubtKind::UnknownWord, "M" + std::string(value));
-            }
-            break;
+void ModalReader::applyMCode(const Word& w) {
+    const int m = code10(w.value, w.number);
+    const std::string word = m < 0 || m % 10 != 0 ? std::string() : codeWord('M', m);
+    switch (m) {
+    case 0:
+    case 10:
+        break;
+    case 20:
+    case 300:
+        set(state_.programEnd, word);
+        break;
+    case 30:
+    case 40:
+    case 50:
+        set(state_.spindle, word);
+        break;
+    case 60:
+        if (dialect_ == ControlDialect::Lathe) {
+            doubt(DoubtKind::UnknownWord, word);
+        } else {
+            set(state_.toolChange, word);
+            changeTool(state_.toolWord.word);
         }
-        case 'T':
-        case 'S':
-        case 'F':
-        case 'H':
-        case 'D':
-        case 'R':
-        case 'P': {
-            if (!w.number) {
-                doubt(DoubtKind::UnknownWord, std::string(1, w.letter) + std::string(value));
-                break;
-            }
-            std::string& word = word_;
-            word.assign(1, w.letter);
-            word.append(value);
-            if (w.letter == 'T') {
-                set(state_.toolWord, word);
-            } else if (w.letter == 'S') {
-                set(state_.speed, word);
-            } else if (w.letter == 'F') {
-                set(state_.feed, word);
-            } else if (w.letter == 'H') {
-                set(state_.lengthH, word);
-            } else if (w.letter == 'D') {
-                set(state_.cutterD, word);
-            } else if (w.letter == 'R') {
-                if (state_.cycle.set()) {
-                    set(state_.cycleR, word);
-                }
-            } else if (workOffset541) {
-                state_.workOffset.word += " " + word;
-            }
-            break;
-        }
-        default:
-            // U V W E and the like: meanings differ from control to control.
-            doubt(DoubtKind::UnknownWord, std::string(1, w.letter) + std::string(value));
-        }
-    }
-    if (call) {
-        // The block's words are the call's arguments, and what the called
-        // program moves is not known here.
+        break;
+    case 70:
+        set(state_.mist, word);
+        state_.coolantOff = {};
+        break;
+    case 80:
+        set(state_.flood, word);
+        state_.coolantOff = {};
+        break;
+    case 90:
+        set(state_.coolantOff, word);
+        state_.mist = {};
+        state_.flood = {};
+        break;
+    case 980:
+        doubt(DoubtKind::Subprogram, word);
+        // The block's words are the call's arguments: no axis is followed.
         for (int axis = 0; axis < kAxisCount; ++axis) {
             if (axis < 3 || state_.axes[axis].state != AxisState::Never) {
                 loseAxis(axis, "subprogram call");
             }
         }
-        return;
+        break;
+    case 990:
+        doubt(DoubtKind::Subprogram, word);
+        break;
+    default:
+        doubt(DoubtKind::UnknownWord, "M" + std::string(text(w)));
     }
-    moveAxes(nonModal, unknownCode);
 }
 
-void ModalReader::moveAxes(int nonModal, bool unknownCode) {
-    bool named[kAxisCount] = {};
+// A new tool ends the spindle speed of the one before: the program sets S
+// again for it (in this block or later), or the speed is not known.
+void ModalReader::changeTool(const std::string& toolWord) {
+    state_.toolInSpindle.word = toolWord;
+    state_.toolInSpindle.block = state_.toolWord.block;
+    if (state_.speed.block != block_) {
+        state_.speed = {};
+    }
+}
+
+void ModalReader::applyValueWord(const Word& w, const BlockCodes& codes) {
+    const std::string_view value = text(w);
+    const bool lathe = dialect_ == ControlDialect::Lathe;
+    switch (w.letter) {
+    case 'G':
+    case 'N':
+    case 'O':
+    case 'I':
+    case 'J':
+    case 'K':
+    case 'Q':
+    case 'L':
+    case 'X':
+    case 'Y':
+    case 'Z':
+    case 'A':
+    case 'B':
+    case 'C':
+        return;
+    case 'U':
+    case 'V':
+    case 'W':
+        if (lathe) {
+            return; // X Y Z by a distance
+        }
+        break;
+    case 'T':
+    case 'S':
+    case 'F':
+    case 'H':
+    case 'D':
+    case 'R':
+    case 'P':
+        if (w.number && !(lathe && w.letter == 'H')) {
+            word_.assign(1, w.letter);
+            word_.append(value);
+            if (w.letter == 'T') {
+                set(state_.toolWord, word_);
+                if (lathe) {
+                    // A lathe changes the tool with the T word itself.
+                    const int tool = latheTool(value);
+                    if (!state_.toolChange.set() ||
+                        tool != latheTool(state_.toolChange.word.substr(1))) {
+                        set(state_.toolChange, word_);
+                        changeTool(word_);
+                    }
+                } else if (dialect_ == ControlDialect::Unknown &&
+                           std::none_of(words_.begin(), words_.end(), [](const Word& x) {
+                               return x.letter == 'M' && x.number && x.value.units == 6 &&
+                                      !x.value.point;
+                           })) {
+                    doubt(DoubtKind::Dialect, word_);
+                }
+            } else if (w.letter == 'S') {
+                set(codes.nonModal == 500 && lathe ? state_.speedClamp : state_.speed,
+                    codes.nonModal == 500 && lathe ? "G50 " + word_ : word_);
+            } else if (w.letter == 'F') {
+                set(state_.feed, word_);
+            } else if (w.letter == 'H') {
+                set(state_.lengthH, word_);
+            } else if (w.letter == 'D') {
+                set(state_.cutterD, word_);
+            } else if (w.letter == 'R') {
+                if (state_.cycle.set()) {
+                    set(state_.cycleR, word_);
+                }
+            } else if (codes.extendedOffset) {
+                state_.workOffset.word += " " + word_;
+            }
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    // E and the like: meanings differ from control to control.
+    doubt(DoubtKind::UnknownWord, std::string(1, w.letter) + std::string(value));
+}
+
+void ModalReader::moveAxes(const BlockCodes& codes) {
+    const bool lathe = dialect_ == ControlDialect::Lathe;
     const Word* words[kAxisCount] = {};
     bool any = false;
     bool rWord = false;
     for (const Word& w : words_) {
-        const int axis = axisIndex(w.letter);
+        int axis = axisIndex(w.letter);
+        if (lathe && axis < 0 && (w.letter == 'U' || w.letter == 'V' || w.letter == 'W')) {
+            axis = w.letter == 'U' ? 0 : w.letter == 'V' ? 1 : 2;
+        }
         if (axis >= 0) {
-            named[axis] = true;
             words[axis] = &w;
             any = true;
         } else if (w.letter == 'R') {
             rWord = true;
         }
     }
+    const int nonModal = codes.nonModal;
     if (nonModal == 40 || nonModal == 510 || nonModal == 680) {
         return; // a dwell's X is its time, the others give a centre
     }
     if (!any && !(rWord && state_.cycle.set())) {
         return;
     }
-    const bool incremental = state_.distance.word == "G91";
-    if (!state_.distance.set() && nonModal == 0) {
+    if (!lathe && !state_.distance.set() && nonModal == 0) {
         doubt(DoubtKind::DistanceModeUnset);
     }
     for (int axis = 0; axis < kAxisCount; ++axis) {
-        if (!named[axis] || lostInBlock_[axis]) {
-            continue;
+        if (words[axis] != nullptr && !lostInBlock_[axis]) {
+            moveAxis(axis, *words[axis], codes);
         }
-        Axis& a = state_.axes[axis];
-        const Word& w = *words[axis];
-        if (!w.number) {
-            doubt(DoubtKind::UnknownWord, std::string(1, w.letter) + std::string(text(w)));
-            loseAxis(axis, "number not readable");
-            continue;
-        }
-        if (nonModal == 280 || nonModal == 300) {
-            a.state = AxisState::Reference;
-            a.block = block_;
-            a.text.clear();
-            continue;
-        }
-        if (nonModal == 530) {
-            loseAxis(axis, "machine coordinates G53");
-            continue;
-        }
-        if (unknownCode) {
-            loseAxis(axis, "code not known");
-            continue;
-        }
-        if (polar_ && axis < 2) {
-            loseAxis(axis, "polar coordinates");
-            continue;
-        }
-        if (state_.cycle.set() && axis == 2) {
-            continue; // the hole's bottom, not where the cycle leaves the tool
-        }
-        if (incremental) {
-            Decimal sum;
-            if (a.state != AxisState::Known) {
-                loseAxis(axis, "incremental move from an unknown position");
-            } else if (!AddDecimal(a.value, w.value, sum)) {
-                loseAxis(axis, "incremental moves with and without a decimal point");
-            } else {
-                a.value = sum;
-                a.text = FormatDecimal(sum);
-                a.block = block_;
-            }
-            continue;
-        }
-        a.state = AxisState::Known;
-        a.value = w.value;
-        a.text.assign(text(w));
-        a.block = block_;
     }
-    if (state_.cycle.set() && !lostInBlock_[2] && nonModal == 0 && !unknownCode) {
-        // The cycle leaves the tool at its return level: the R point with G99,
-        // else the level it started from.
-        Axis& z = state_.axes[2];
-        Decimal r;
-        const bool g99 = state_.returnLevel.word == "G99";
-        if (!incremental && g99 && state_.cycleR.set() &&
-            ParseDecimal(std::string_view(state_.cycleR.word).substr(1), r)) {
-            z.state = AxisState::Known;
-            z.value = r;
-            z.text = state_.cycleR.word.substr(1);
-            z.block = block_;
-        } else if (!incremental && !g99 && state_.cycleStartZ.state == AxisState::Known) {
-            z = state_.cycleStartZ;
-            z.block = block_;
+    leaveCycle(codes);
+}
+
+void ModalReader::moveAxis(int axis, const Word& w, const BlockCodes& codes) {
+    Axis& a = state_.axes[axis];
+    const int nonModal = codes.nonModal;
+    if (!w.number) {
+        doubt(DoubtKind::UnknownWord, std::string(1, w.letter) + std::string(text(w)));
+        loseAxis(axis, "number not readable");
+        return;
+    }
+    if (nonModal == 280 || nonModal == 300) {
+        a.state = AxisState::Reference;
+        a.block = block_;
+        a.text.clear();
+        return;
+    }
+    if (nonModal == 530) {
+        loseAxis(axis, "machine coordinates G53");
+        return;
+    }
+    if (nonModal == 500) {
+        loseAxis(axis, "coordinate system set by G50");
+        return;
+    }
+    if (codes.unknownCode) {
+        loseAxis(axis, "code not known");
+        return;
+    }
+    if (polar_ && axis < 2) {
+        loseAxis(axis, "polar coordinates");
+        return;
+    }
+    if (turningCycle_) {
+        return; // the pass ends where it began
+    }
+    if (state_.cycle.set() && axis == 2) {
+        return; // the hole's bottom, not where the cycle leaves the tool
+    }
+    const bool incremental = dialect_ == ControlDialect::Lathe
+                                 ? std::string_view("UVW").find(w.letter) != std::string_view::npos
+                                 : state_.distance.word == "G91";
+    if (incremental) {
+        Decimal sum;
+        Axis now = a;
+        noteFrames(now);
+        const bool sameFrame = now.offset == a.offset &&
+                               (axis >= 2 || now.rotation == a.rotation) &&
+                               (axis >= 3 || now.scaling == a.scaling);
+        if (a.state != AxisState::Known) {
+            loseAxis(axis, "incremental move from an unknown position");
+        } else if (!sameFrame) {
+            // The position is known in the coordinates it was programmed in,
+            // not in those the increment is measured in.
+            loseAxis(axis, "incremental move after a change of work offset, rotation or scaling");
+        } else if (!AddDecimal(a.value, w.value, sum)) {
+            loseAxis(axis, "incremental moves with and without a decimal point");
         } else {
-            loseAxis(2, "canned cycle");
+            if (a.sumFrom == 0) {
+                a.sumFrom = a.block;
+            }
+            a.value = sum;
+            a.text = FormatDecimal(sum);
+            a.block = block_;
+            noteFrames(a);
         }
+        return;
+    }
+    a.state = AxisState::Known;
+    a.value = w.value;
+    a.text.assign(text(w));
+    a.block = block_;
+    a.sumFrom = 0;
+    noteFrames(a);
+}
+
+void ModalReader::noteFrames(Axis& a) const {
+    a.offset = state_.workOffset.word;
+    a.rotation = state_.rotation.active() ? state_.rotation.words.block : 0;
+    a.scaling = state_.scaling.active() ? state_.scaling.words.block : 0;
+}
+
+// A drilling cycle leaves the tool at its return level: the R point with
+// G99, else the level it started from.
+void ModalReader::leaveCycle(const BlockCodes& codes) {
+    if (!state_.cycle.set() || lostInBlock_[2] || codes.nonModal != 0 || codes.unknownCode) {
+        return;
+    }
+    const bool incremental = state_.distance.word == "G91";
+    Axis& z = state_.axes[2];
+    Decimal r;
+    const bool g99 = state_.returnLevel.word == "G99";
+    if (!incremental && g99 && state_.cycleR.set() &&
+        ParseDecimal(std::string_view(state_.cycleR.word).substr(1), r)) {
+        z.state = AxisState::Known;
+        z.value = r;
+        z.text = state_.cycleR.word.substr(1);
+        z.block = block_;
+        z.sumFrom = 0;
+        noteFrames(z);
+    } else if (!incremental && !g99 && state_.cycleStartZ.state == AxisState::Known) {
+        z = state_.cycleStartZ;
+        z.block = block_;
+    } else {
+        loseAxis(2, "canned cycle");
     }
 }
 

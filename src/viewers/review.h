@@ -6,6 +6,8 @@
 // ReviewFields, so the transfer engine can own them without any widget.
 #pragma once
 
+#include "restart/restart_prefix.h"
+
 #include <string>
 
 class QWidget;
@@ -19,6 +21,7 @@ struct ReviewFields {
     int& startBlock;         // alternate start block, 0 = none
     std::string& prefixText; // prefix with CR LF line ends, empty = none
     bool& refilterNeeded;    // set when the start block or prefix changed
+    RestartOptions restart;  // how "Build Prefix" reads the program for this machine
 };
 
 // The text of lblOperation for a download with these restart settings:

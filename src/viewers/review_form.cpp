@@ -246,7 +246,8 @@ void TReviewForm::cmdBuildPrefixClick() {
         return;
     }
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const RestartPrefix prefix = BuildRestartPrefix(fields_.fileName, chosenBlock_);
+    const RestartPrefix prefix =
+        BuildRestartPrefix(fields_.fileName, chosenBlock_, fields_.restart);
     QGuiApplication::restoreOverrideCursor();
     if (!prefix.ok) {
         QMessageBox::warning(this, QString(), QString::fromStdString(prefix.error));

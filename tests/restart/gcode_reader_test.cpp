@@ -13,8 +13,8 @@
 namespace vorl {
 namespace {
 
-ModalState stateOf(std::string_view program) {
-    ProgramScanner scanner;
+ModalState stateOf(std::string_view program, ControlDialect dialect = ControlDialect::Mill) {
+    ProgramScanner scanner(0, dialect);
     scanner.feed(program.data(), program.size());
     scanner.finish();
     return scanner.reader().state();
@@ -22,14 +22,16 @@ ModalState stateOf(std::string_view program) {
 
 // The prefix at `block`, fed to the scanner in pieces of `piece` bytes.
 std::string prefixAt(std::string_view program, int block, size_t piece = 1 << 20) {
-    ProgramScanner scanner(block);
-    for (size_t at = 0; at < program.size() && !scanner.reachedStart(); at += piece) {
+    ProgramScanner scanner(block, ControlDialect::Mill);
+    for (size_t at = 0; at < program.size() && !scanner.startRead(); at += piece) {
         const std::string_view part = program.substr(at, piece);
         scanner.feed(part.data(), part.size());
     }
     scanner.finish();
     EXPECT_TRUE(scanner.reachedStart()) << "no block " << block;
-    return ComputeRestartPrefix(scanner.reader().state(), block).text();
+    return ComputeCheckedPrefix(scanner.reader(), block, scanner.startBlockText(),
+                                {ControlDialect::Mill, "G91 G28 Z0"})
+        .text();
 }
 
 bool hasLine(const std::string& prefix, const std::string& line) {
@@ -105,7 +107,8 @@ TEST(ModalReader, CrLfCrAndLfEndBlocksAlikeInPiecesOfAnySize) {
     // LF then CR ends two blocks, as in the download.
     EXPECT_TRUE(hasLine(prefixAt("G21\n\rG90\nX1.\nY1.\n", 5), "G00 X1. (X BLOCK 4)"));
     // A start block that is an empty line is still a block.
-    EXPECT_TRUE(hasLine(prefixAt("G21\r\n\r\n", 2), "G21 (BLOCK 1)"));
+    EXPECT_TRUE(
+        hasLine(prefixAt("G21\r\n\r\n", 2), "G21 G90 (G21 BLOCK 1, G90 AFTER THE RETRACT)"));
 }
 
 TEST(ModalReader, BlockDeleteCountsAsRunAndIsSaid) {
@@ -176,8 +179,8 @@ TEST(ModalReader, WordsItDoesNotKnowAreFlaggedWithTheirBlock) {
         {"G05.1 Q1", DoubtKind::UnknownWord, "G05.1"},
         {"G92 X0 Y0", DoubtKind::UnknownWord, "G92"},
         {"NX10", DoubtKind::UnknownWord, "NX"},
-        {"G68 X0 Y0 R30.", DoubtKind::Rotation, "G68"},
-        {"G51 P2.", DoubtKind::Scaling, "G51"},
+        {"G32 Z-5. F1.", DoubtKind::UnknownWord, "G32"},
+        {"G71 U2. R1.", DoubtKind::UnknownWord, "G71"},
         {"G16", DoubtKind::Polar, "G16"},
         {"M98 P1000", DoubtKind::Subprogram, "M98"},
         {"IF[#1GT2]GOTO5", DoubtKind::Macro, ""},

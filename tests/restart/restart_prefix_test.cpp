@@ -16,13 +16,23 @@
 namespace vorl {
 namespace {
 
-// The prefix for a restart at `block` of `program`, its lines joined by LF.
-std::string prefixAt(std::string_view program, int block) {
-    ProgramScanner scanner(block);
+// The checked prefix for a restart at `block` of `program`.
+RestartPrefix checkedPrefix(std::string_view program, int block,
+                            ControlDialect dialect = ControlDialect::Mill,
+                            const std::string& retract = "G91 G28 Z0") {
+    ProgramScanner scanner(block, dialect);
     scanner.feed(program.data(), program.size());
     scanner.finish();
     EXPECT_TRUE(scanner.reachedStart()) << "no block " << block;
-    const RestartPrefix prefix = ComputeRestartPrefix(scanner.reader().state(), block);
+    return ComputeCheckedPrefix(scanner.reader(), block, scanner.startBlockText(),
+                                RestartOptions{dialect, retract});
+}
+
+// The same, its lines joined by LF.
+std::string prefixAt(std::string_view program, int block,
+                     ControlDialect dialect = ControlDialect::Mill,
+                     const std::string& retract = "G91 G28 Z0") {
+    const RestartPrefix prefix = checkedPrefix(program, block, dialect, retract);
     std::string text;
     for (const std::string& line : prefix.lines) {
         text += line + "\n";
@@ -51,33 +61,33 @@ TEST(RestartPrefix, MetricProgram) {
     // Before the first cut: the tool comes down to where block 8 left it, in rapid.
     EXPECT_EQ(prefixAt(kMetric, 9),
               "(PREFIX FOR A RESTART AT BLOCK 9, STATE AFTER BLOCK 8)\n"
+              "G91 G28 Z0 (SAFE RETRACT)\n"
               "G21 G17 G90 G94 G54 G40 (G21 G17 G90 G94 G40 BLOCK 3, G54 BLOCK 4)\n"
               "T01 M06 (BLOCK 5)\n"
               "S2500 M03 (BLOCK 6)\n"
               "M08 (BLOCK 8)\n"
-              "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
               "G00 X-10. Y0 (X Y BLOCK 7)\n"
               "G00 G43 H01 Z25. (G43 H Z BLOCK 8)\n"
               "G00 (BLOCK 7)\n");
     // While cutting: down to the cutting depth at the cutting feed.
     EXPECT_EQ(prefixAt(kMetric, 12),
               "(PREFIX FOR A RESTART AT BLOCK 12, STATE AFTER BLOCK 11)\n"
+              "G91 G28 Z0 (SAFE RETRACT)\n"
               "G21 G17 G90 G94 G54 G40 (G21 G17 G90 G94 G40 BLOCK 3, G54 BLOCK 4)\n"
               "T01 M06 (BLOCK 5)\n"
               "S2500 M03 (BLOCK 6)\n"
               "M08 (BLOCK 8)\n"
-              "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
               "G00 X110. Y0 (X BLOCK 11, Y BLOCK 7)\n"
               "G01 G43 H01 Z-1. F300. (G43 H BLOCK 8, Z F BLOCK 10)\n"
               "G01 F300. (BLOCK 10)\n");
     // Coolant off and spindle stopped: so restored.
     EXPECT_EQ(prefixAt(kMetric, 16),
               "(PREFIX FOR A RESTART AT BLOCK 16, STATE AFTER BLOCK 15)\n"
+              "G91 G28 Z0 (SAFE RETRACT)\n"
               "G21 G17 G90 G94 G54 G40 (G21 G17 G90 G94 G40 BLOCK 3, G54 BLOCK 4)\n"
               "T01 M06 (BLOCK 5)\n"
               "S2500 M05 (S BLOCK 6, M05 BLOCK 15)\n"
               "M09 (BLOCK 14)\n"
-              "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
               "G00 X-10. Y40. (X BLOCK 13, Y BLOCK 12)\n"
               "G00 G43 H01 Z25. (G43 H BLOCK 8, Z BLOCK 14)\n"
               "G00 F450. (G00 BLOCK 14, F BLOCK 13)\n");
@@ -95,26 +105,27 @@ TEST(RestartPrefix, InchProgramOnALathe) {
                                      "N8 X3.\r\n";
     // Nothing moved yet: nothing to approach, and said so.
     EXPECT_EQ(prefixAt(program, 5), "(PREFIX FOR A RESTART AT BLOCK 5, STATE AFTER BLOCK 4)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G20 G18 G90 G95 G55 (BLOCK 2)\n"
                                     "T0303 (BLOCK 3)\n"
                                     "G97 S900 M04 (BLOCK 4)\n"
                                     "(X Y Z NOT PROGRAMMED BEFORE BLOCK 5: NOT MOVED)\n");
     EXPECT_EQ(prefixAt(program, 7), "(PREFIX FOR A RESTART AT BLOCK 7, STATE AFTER BLOCK 6)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G20 G18 G90 G95 G55 (BLOCK 2)\n"
                                     "T0303 (BLOCK 3)\n"
                                     "G97 S900 M04 (BLOCK 4)\n"
                                     "M07 (BLOCK 5)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X1.25 (X BLOCK 5)\n"
                                     "G01 Z-.5 F.004 (Z F BLOCK 6)\n"
                                     "(Y NOT PROGRAMMED BEFORE BLOCK 7: NOT MOVED)\n"
                                     "G01 F.004 (BLOCK 6)\n");
     EXPECT_EQ(prefixAt(program, 9), "(PREFIX FOR A RESTART AT BLOCK 9, STATE AFTER BLOCK 8)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G20 G18 G90 G95 G55 (BLOCK 2)\n"
                                     "T0303 (BLOCK 3)\n"
                                     "G97 S900 M04 (BLOCK 4)\n"
                                     "M07 (BLOCK 5)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X.75 (X BLOCK 7)\n"
                                     "G00 Z.1 (Z BLOCK 8)\n"
                                     "(Y NOT PROGRAMMED BEFORE BLOCK 9: NOT MOVED)\n"
@@ -136,18 +147,18 @@ TEST(RestartPrefix, TwoWorkOffsets) {
                                      "G1 Z-1.\n"
                                      "X20.\n";
     EXPECT_EQ(prefixAt(program, 8), "(PREFIX FOR A RESTART AT BLOCK 8, STATE AFTER BLOCK 7)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G21 G17 G90 G54 (G21 G17 G90 BLOCK 1, G54 BLOCK 4)\n"
                                     "T2 M06 (BLOCK 2)\n"
                                     "S1000 M03 (BLOCK 3)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X10 Y10 (X Y BLOCK 5)\n"
                                     "G01 G43 H2 Z-1. F200 (G43 H BLOCK 6, Z F BLOCK 7)\n"
                                     "G01 F200 (BLOCK 7)\n");
     EXPECT_EQ(prefixAt(program, 13), "(PREFIX FOR A RESTART AT BLOCK 13, STATE AFTER BLOCK 12)\n"
+                                     "G91 G28 Z0 (SAFE RETRACT)\n"
                                      "G21 G17 G90 G55 (G21 G17 G90 BLOCK 1, G55 BLOCK 10)\n"
                                      "T2 M06 (BLOCK 2)\n"
                                      "S1000 M03 (BLOCK 3)\n"
-                                     "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                      "G00 X10 Y10 (X Y BLOCK 11)\n"
                                      "G01 G43 H2 Z-1. F200 (G43 H BLOCK 6, Z BLOCK 12, F BLOCK 7)\n"
                                      "G01 F200 (G01 BLOCK 12, F BLOCK 7)\n");
@@ -175,33 +186,33 @@ TEST(RestartPrefix, ToolChangeBetweenBlocks) {
                                      "G01 Z-2. F250\n";
     // Tool 2 waits for the next change: it is selected again after tool 1.
     EXPECT_EQ(prefixAt(program, 7), "(PREFIX FOR A RESTART AT BLOCK 7, STATE AFTER BLOCK 6)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G21 G17 G90 G54 (BLOCK 1)\n"
                                     "T1 M06 (BLOCK 2)\n"
                                     "T2 (BLOCK 3)\n"
                                     "S3000 M03 (BLOCK 4)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X0 Y0 (X Y BLOCK 5)\n"
                                     "G00 G43 H1 Z10. (G43 H Z BLOCK 6)\n"
                                     "G00 (BLOCK 5)\n");
     // Just after the change: the old tool's length compensation and Z are not
     // carried over to the new tool.
     EXPECT_EQ(prefixAt(program, 13), "(PREFIX FOR A RESTART AT BLOCK 13, STATE AFTER BLOCK 12)\n"
+                                     "G91 G28 Z0 (SAFE RETRACT)\n"
                                      "G21 G17 G90 G54 (G21 G17 G54 BLOCK 1, G90 FOR THE APPROACH)\n"
                                      "T2 M06 (T BLOCK 3, M06 BLOCK 12)\n"
-                                     "S3000 M05 (S BLOCK 4, M05 BLOCK 9)\n"
+                                     "M05 (BLOCK 9)\n"
                                      "M09 (BLOCK 10)\n"
-                                     "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                      "G00 X0 Y0 (X Y BLOCK 5)\n"
                                      "(G43 OF BLOCK 6 NOT RESTORED: TOOL CHANGED AT BLOCK 12)\n"
                                      "(Z AT THE REFERENCE POINT FROM BLOCK 11: NOT MOVED)\n"
                                      "G91 G00 F500 (G91 BLOCK 11, G00 BLOCK 8, F BLOCK 7)\n");
     EXPECT_EQ(prefixAt(program, 17), "(PREFIX FOR A RESTART AT BLOCK 17, STATE AFTER BLOCK 16)\n"
+                                     "G91 G28 Z0 (SAFE RETRACT)\n"
                                      "G21 G17 G90 G54 (G21 G17 G54 BLOCK 1, G90 BLOCK 14)\n"
                                      "T2 M06 (T BLOCK 3, M06 BLOCK 12)\n"
                                      "T3 (BLOCK 13)\n"
                                      "S2000 M03 (BLOCK 16)\n"
                                      "M08 (BLOCK 15)\n"
-                                     "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                      "G00 X5. Y5. (X Y BLOCK 14)\n"
                                      "G00 G43 H2 Z10. (G43 H Z BLOCK 15)\n"
                                      "G00 F500 (G00 BLOCK 14, F BLOCK 7)\n");
@@ -219,25 +230,27 @@ TEST(RestartPrefix, IncrementalSections) {
                                      "M30\n";
     // The approach is absolute; G91 comes back after it.
     EXPECT_EQ(prefixAt(program, 5), "(PREFIX FOR A RESTART AT BLOCK 5, STATE AFTER BLOCK 4)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G21 G17 G90 G54 (G21 G17 G54 BLOCK 1, G90 FOR THE APPROACH)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
-                                    "G00 X15. Y8.75 (X Y BLOCK 3)\n"
-                                    "G01 Z-1. F100. (Z BLOCK 4, F BLOCK 2)\n"
+                                    "G00 X15. Y8.75 (X Y SUM OF BLOCKS 1 TO 3)\n"
+                                    "G01 Z-1. F100. (Z SUM OF BLOCKS 1 TO 4, F BLOCK 2)\n"
                                     "G91 G01 F100. (BLOCK 2)\n");
     // Sums stay exact and keep the way the numbers are written.
-    EXPECT_EQ(prefixAt(program, 8), "(PREFIX FOR A RESTART AT BLOCK 8, STATE AFTER BLOCK 7)\n"
-                                    "G21 G17 G90 G54 (G21 G17 G54 BLOCK 1, G90 FOR THE APPROACH)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
-                                    "G00 X1 Y8.755 (X BLOCK 7, Y BLOCK 6)\n"
-                                    "G01 Z-1. F100. (Z BLOCK 4, F BLOCK 2)\n"
-                                    "G91 G01 F100. (G91 BLOCK 6, G01 F BLOCK 2)\n");
+    EXPECT_EQ(prefixAt(program, 8),
+              "(PREFIX FOR A RESTART AT BLOCK 8, STATE AFTER BLOCK 7)\n"
+              "G91 G28 Z0 (SAFE RETRACT)\n"
+              "G21 G17 G90 G54 (G21 G17 G54 BLOCK 1, G90 FOR THE APPROACH)\n"
+              "G00 X1 Y8.755 (X SUM OF BLOCKS 5 TO 7, Y SUM OF BLOCKS 1 TO 6)\n"
+              "G01 Z-1. F100. (Z SUM OF BLOCKS 1 TO 4, F BLOCK 2)\n"
+              "G91 G01 F100. (G91 BLOCK 6, G01 F BLOCK 2)\n");
     // "X1" then "X1.": a control may read them in different units.
     const std::string mixed = prefixAt(program, 9);
     EXPECT_NE(mixed.find("(X NOT KNOWN AFTER BLOCK 8: INCREMENTAL MOVES WITH AND WITHOUT A "
                          "DECIMAL POINT)\n"),
               std::string::npos)
         << mixed;
-    EXPECT_NE(mixed.find("\nG00 Y8.755 (UNCHECKED: Y BLOCK 6)\n"), std::string::npos) << mixed;
+    EXPECT_NE(mixed.find("\nG00 Y8.755 (UNCHECKED: Y SUM OF BLOCKS 1 TO 6)\n"), std::string::npos)
+        << mixed;
 }
 
 TEST(RestartPrefix, Arcs) {
@@ -249,14 +262,14 @@ TEST(RestartPrefix, Arcs) {
                                      "N6 G18 G02 X60. Z-1. I10. K0\n"
                                      "N7 G17 G01 X70.\n";
     EXPECT_EQ(prefixAt(program, 5), "(PREFIX FOR A RESTART AT BLOCK 5, STATE AFTER BLOCK 4)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G21 G17 G90 G54 (BLOCK 1)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X20. Y0 (X Y BLOCK 4)\n"
                                     "G01 Z-1. F150 (Z F BLOCK 3)\n"
                                     "G02 F150 (G02 BLOCK 4, F BLOCK 3)\n");
     EXPECT_EQ(prefixAt(program, 7), "(PREFIX FOR A RESTART AT BLOCK 7, STATE AFTER BLOCK 6)\n"
+                                    "G91 G28 Z0 (SAFE RETRACT)\n"
                                     "G21 G18 G90 G54 (G21 G90 G54 BLOCK 1, G18 BLOCK 6)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X60. Y0 (X BLOCK 6, Y BLOCK 5)\n"
                                     "G01 Z-1. F120 (Z BLOCK 6, F BLOCK 5)\n"
                                     "G02 F120 (G02 BLOCK 6, F BLOCK 5)\n");
@@ -278,11 +291,13 @@ TEST(RestartPrefix, CannedCycleInForceIsFlagged) {
     EXPECT_EQ(prefixAt(program, 8), "(PREFIX FOR A RESTART AT BLOCK 8, STATE AFTER BLOCK 7)\n"
                                     "(UNCHECKED: THE STATE IS NOT CERTAIN, CHECK EVERY LINE)\n"
                                     "(CANNED CYCLE G81 IN FORCE FROM BLOCK 6, NOT RESTORED)\n"
+                                    "(READ BACK, THE PREFIX LEAVES Z 20. WHERE THE PROGRAM HAS 2. "
+                                    "AFTER BLOCK 8)\n"
+                                    "G91 G28 Z0 (UNCHECKED: SAFE RETRACT)\n"
                                     "G21 G17 G90 G54 (UNCHECKED: BLOCK 1)\n"
                                     "T4 M06 (UNCHECKED: BLOCK 2)\n"
                                     "S1500 M03 (UNCHECKED: BLOCK 3)\n"
                                     "M08 (UNCHECKED: BLOCK 5)\n"
-                                    "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                     "G00 X20. Y10. (UNCHECKED: X BLOCK 7, Y BLOCK 6)\n"
                                     "G00 G43 H4 Z20. (UNCHECKED: G43 H BLOCK 5, Z BLOCK 7)\n"
                                     "(CANNED CYCLE G81 OF BLOCK 6 NOT RESTORED)\n"
@@ -292,11 +307,11 @@ TEST(RestartPrefix, CannedCycleInForceIsFlagged) {
               std::string::npos);
     // After G80 the state is certain again.
     EXPECT_EQ(prefixAt(program, 11), "(PREFIX FOR A RESTART AT BLOCK 11, STATE AFTER BLOCK 10)\n"
+                                     "G91 G28 Z0 (SAFE RETRACT)\n"
                                      "G21 G17 G90 G54 (BLOCK 1)\n"
                                      "T4 M06 (BLOCK 2)\n"
                                      "S1500 M03 (BLOCK 3)\n"
                                      "M08 (BLOCK 5)\n"
-                                     "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                                      "G00 X30. Y20. (X Y BLOCK 8)\n"
                                      "G00 G43 H4 Z50. (G43 H BLOCK 5, Z BLOCK 10)\n"
                                      "G00 F80 (G00 BLOCK 10, F BLOCK 6)\n");
@@ -322,10 +337,10 @@ TEST(RestartPrefix, MacroIsFlagged) {
               "(MACRO VARIABLES, EXPRESSIONS OR PROGRAM FLOW AT BLOCK 4 AND 4 LATER BLOCKS)\n"
               "(FEED MOTION G01 WITHOUT AN F WORD BEFORE THE START BLOCK)\n"
               "(Z NOT KNOWN AFTER BLOCK 7: MACRO)\n"
+              "G91 G28 Z0 (UNCHECKED: SAFE RETRACT)\n"
               "G21 G17 G90 G54 (UNCHECKED: BLOCK 1)\n"
               "T5 M06 (UNCHECKED: BLOCK 2)\n"
               "S1200 M03 (UNCHECKED: BLOCK 3)\n"
-              "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
               "G00 X0 Y0 (UNCHECKED: X Y BLOCK 5)\n"
               "(Z NOT KNOWN AFTER BLOCK 7: NOT MOVED)\n"
               "G01 (UNCHECKED: BLOCK 7)\n");
@@ -354,17 +369,17 @@ TEST_F(RestartPrefixFile, ReadsTheFileUpToTheStartBlockOnly) {
     std::string program = "G21 G90 G54\r\nG00 X1. Y2.\r\nG01 Z-1. F50\r\n";
     program += std::string(3 << 20, ' ') + "\r\n#1=2\r\nX#1\r\n";
     write(program);
-    const RestartPrefix prefix = BuildRestartPrefix(path, 4);
+    const RestartPrefix prefix = BuildRestartPrefix(path, 4, {ControlDialect::Mill, "G91 G28 Z0"});
     ASSERT_TRUE(prefix.ok) << prefix.error;
     EXPECT_TRUE(prefix.certain);
     EXPECT_EQ(prefix.text(), "(PREFIX FOR A RESTART AT BLOCK 4, STATE AFTER BLOCK 3)\r\n"
+                             "G91 G28 Z0 (SAFE RETRACT)\r\n"
                              "G21 G90 G54 (BLOCK 1)\r\n"
                              "(NOT SET BEFORE BLOCK 4: PLANE)\r\n"
-                             "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\r\n"
                              "G00 X1. Y2. (X Y BLOCK 2)\r\n"
                              "G01 Z-1. F50 (Z F BLOCK 3)\r\n"
                              "G01 F50 (BLOCK 3)\r\n");
-    EXPECT_FALSE(BuildRestartPrefix(path, 6).certain);
+    EXPECT_FALSE(BuildRestartPrefix(path, 6, {ControlDialect::Mill, "G91 G28 Z0"}).certain);
 }
 
 TEST_F(RestartPrefixFile, NoPrefixPastTheEndOrForBlockOneOrWithoutTheFile) {

@@ -28,7 +28,9 @@ protected:
     void SetUp() override { fileName = files.write("part.nc", test::program(200)).toStdString(); }
     void TearDown() override { Language().clear(); }
 
-    ReviewFields fields() { return ReviewFields{fileName, startBlock, prefixText, refilterNeeded}; }
+    ReviewFields fields() {
+        return ReviewFields{fileName, startBlock, prefixText, refilterNeeded, restart};
+    }
 
     TReviewForm* open(bool languageLoaded = false) {
         form = std::make_unique<TReviewForm>(fields(), languageLoaded);
@@ -51,6 +53,7 @@ protected:
     int startBlock = 0;
     std::string prefixText;
     bool refilterNeeded = false;
+    RestartOptions restart{ControlDialect::Mill, "G91 G28 Z0"};
     std::unique_ptr<TReviewForm> form;
 };
 
@@ -375,10 +378,10 @@ TEST_F(ReviewFormTest, BuildPrefixFillsTheEditorWithTheStateBeforeTheChosenBlock
     }
     EXPECT_TRUE(editor->isVisible());
     const QString expected = "(PREFIX FOR A RESTART AT BLOCK 8, STATE AFTER BLOCK 7)\n"
+                             "G91 G28 Z0 (SAFE RETRACT)\n"
                              "G21 G17 G90 G54 (BLOCK 1)\n"
                              "T1 M06 (BLOCK 2)\n"
                              "S1000 M03 (BLOCK 3)\n"
-                             "(X Y MOVE AT THE CURRENT Z: HAVE Z CLEAR OF THE PART)\n"
                              "G00 X5. Y2. (X BLOCK 7, Y BLOCK 4)\n"
                              "G01 G43 H1 Z-1. F100 (G43 H BLOCK 5, Z F BLOCK 6)\n"
                              "G01 F100 (BLOCK 6)";
