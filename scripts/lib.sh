@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 
 VORL_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-               libbenchmark-dev lrzsz socat ser2net xvfb xauth ccache
+               libbenchmark-dev lrzsz socat ser2net python3-serial xvfb xauth ccache
                dpkg-dev file desktop-file-utils man-db libgit2-dev git)
 
 # Installs the Debian packages that are missing; a second run installs nothing.

@@ -215,6 +215,8 @@ void TMainForm::createControls() {
     cmdGo = button("cmdGo", 13, 10);
     cmdGo->setEnabled(false);
     cmdReset = button("cmdReset", 50, 63);
+    // Reset ends a connect that is still waiting for a network server.
+    cmdReset->setProperty(kCancelsOpen, true);
     cmdStop = button("cmdStop", 51, 116);
     connect(cmdGo, &QPushButton::clicked, this, &TMainForm::cmdGoClick);
     connect(cmdReset, &QPushButton::clicked, this, &TMainForm::cmdResetClick);

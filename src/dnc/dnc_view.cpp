@@ -92,6 +92,15 @@ void DncView::TransferEnded(const TransferOutcome& outcome) {
     }
 }
 
+std::string DncView::lastStatusFor(int port) const {
+    const std::string tail = " (COM" + std::to_string(port) + ")";
+    if (status_.size() > tail.size() &&
+        status_.compare(status_.size() - tail.size(), tail.size(), tail) == 0) {
+        return status_.substr(0, status_.size() - tail.size());
+    }
+    return status_;
+}
+
 void DncView::WaitingForMachine(bool waiting) {
     if (onWaiting) {
         onWaiting(waiting);

@@ -35,11 +35,16 @@ public:
     // and end.
     std::function<void(const TransferOutcome&)> onEnded;
     std::function<void(bool)> onWaiting;
+    // Told when a protocol transfer starts or moves data (true) and ends.
+    std::function<void(bool)> onProtocolMoving;
     // Takes the messages and errors instead of the output (the service logs
     // them).
     std::function<void(const std::string&)> onError;
 
     const std::string& lastStatus() const { return status_; }
+    // The last status without the " (COM<port>)" a failed open of the port
+    // ends with: for a message that names the port itself.
+    std::string lastStatusFor(int port) const;
     int percent() const { return percent_; }
     // The transfer begins: what the engine showed while it was being chosen
     // (a Reset of the idle engine) was no news to anyone and was not shown.
@@ -68,6 +73,11 @@ public:
     void ForgetCommandLineFile() override { sendFile.clear(); }
     void TransferEnded(const TransferOutcome& outcome) override;
     void WaitingForMachine(bool waiting) override;
+    void ProtocolMoving(bool moving) override {
+        if (onProtocolMoving) {
+            onProtocolMoving(moving);
+        }
+    }
 
     // The progress line as it is drawn (without the terminal's controls).
     std::string progressLine() const;

@@ -195,7 +195,7 @@ void ServedLine::ended(const TransferOutcome& outcome) {
     if (phase_ == Phase::Stopped) {
         return;
     }
-    const std::string status = view_->lastStatus();
+    const std::string status = view_->lastStatusFor(machines_[tag_].port);
     if (outcome.kind == Kind::PortFailed) {
         QTimer::singleShot(0, this, [this, status] { lineDown(status); });
         return;

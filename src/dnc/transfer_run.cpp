@@ -169,7 +169,7 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
             finish(kExitDone, {});
             break;
         case Kind::PortFailed:
-            finish(kExitPort, portName() + ": " + view.lastStatus());
+            finish(kExitPort, portName() + ": " + view.lastStatusFor(machines[tag].port));
             break;
         case Kind::FileFailed:
             finish(kExitFile, {}); // the engine has said why
@@ -207,7 +207,30 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
             watchdog.start(std::chrono::seconds(line.timeoutSecs));
         }
     };
+    // A protocol transfer waits for the machine tool at each step: one that
+    // has moved nothing for --timeout is a machine tool that does not answer.
+    // Its reports come every two seconds or so; what it moved meanwhile
+    // counts too, so a short --timeout never ends a transfer that moves.
+    bool protocolMoving = false;
+    int64_t movedWhenArmed = 0;
+    view.onProtocolMoving = [&](bool moving) {
+        protocolMoving = moving;
+        movedWhenArmed = engine.Protocol1.BytesTransferred();
+        if (!moving) {
+            watchdog.stop();
+        } else if (line.timeoutSecs > 0) {
+            watchdog.start(std::chrono::seconds(line.timeoutSecs));
+        }
+    };
     QObject::connect(&watchdog, &QTimer::timeout, &engine, [&] {
+        if (protocolMoving) {
+            if (const int64_t moved = engine.Protocol1.BytesTransferred();
+                moved != movedWhenArmed) {
+                movedWhenArmed = moved;
+                watchdog.start();
+                return;
+            }
+        }
         finish(kExitNoAnswer, "the machine tool did not answer within " +
                                   std::to_string(line.timeoutSecs) + " s (" + view.lastStatus() +
                                   ")");

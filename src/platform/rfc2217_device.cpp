@@ -219,6 +219,7 @@ void Rfc2217Device::commandLocked(uint8_t code, const std::string& value) {
     };
     switch (code) {
     case kServer + SET_BAUDRATE:
+        ++baudAnswers_;
         if (value.size() >= 4)
             answers_.baud = uint32_t(uint8_t(value[0])) << 24 | uint32_t(uint8_t(value[1])) << 16 |
                             uint32_t(uint8_t(value[2])) << 8 | uint32_t(uint8_t(value[3]));
@@ -280,6 +281,11 @@ void Rfc2217Device::commandLocked(uint8_t code, const std::string& value) {
 
 int Rfc2217Device::negotiateLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) {
     const std::string at = address().hostPort();
+    // A new connection: the server's port has its own defaults again.
+    confirmed_.reset();
+    inFlowAsked_ = 14;
+    dtrSent_.reset();
+    rtsSent_.reset();
     us_[COM_PORT] = us_[BINARY] = us_[SGA] = Q::WantYes;
     him_[BINARY] = him_[SGA] = Q::WantYes;
     sendWireLocked(Verb(WILL, COM_PORT) + Verb(WILL, BINARY) + Verb(DO, BINARY) + Verb(WILL, SGA) +
@@ -333,19 +339,24 @@ int Rfc2217Device::applyLineSettingsLocked(std::unique_lock<std::mutex>& lk,
         (in.rtsControl == LineControl::Handshake && in.dtrControl == LineControl::Handshake))
         return ecBadArgument;
     const uint8_t outFlow = in.ctsOutFlow ? 3 : in.dsrOutFlow ? 19 : 1;
-    const uint8_t inFlow = in.rtsControl == LineControl::Handshake   ? 16
-                           : in.dtrControl == LineControl::Handshake ? 18
-                                                                     : 14;
+    // RTS/CTS flow (3) covers both directions; an inbound mode of its own is
+    // asked only when input alone is held by a line. Many servers know no
+    // inbound modes at all: "none" is their default, asked only to undo one
+    // of ours.
+    const uint8_t inFlow = in.rtsControl == LineControl::Handshake && outFlow != 3 ? 16
+                           : in.dtrControl == LineControl::Handshake               ? 18
+                                                                                   : 14;
     const std::optional<LineSettings>& c = confirmed_;
     const bool baud = !c || c->baud != in.baud;
     const bool size = !c || c->byteSize != in.byteSize;
     const bool parity = !c || c->parity != in.parity;
     const bool stop = !c || WireStop(c->stopBits) != WireStop(in.stopBits);
     const bool out = !c || c->ctsOutFlow != in.ctsOutFlow || c->dsrOutFlow != in.dsrOutFlow;
-    const bool inb =
-        !c ||
-        (c->rtsControl == LineControl::Handshake) != (in.rtsControl == LineControl::Handshake) ||
-        (c->dtrControl == LineControl::Handshake) != (in.dtrControl == LineControl::Handshake);
+    const bool inb = inFlow != inFlowAsked_;
+    // Commands that ask for the server's default may go unanswered: a server
+    // that does not know one has what is asked anyway.
+    const bool outOptional = outFlow == 1;
+    const bool inOptional = inFlow == 14;
     std::string wire;
     if (baud) {
         answers_.baud.reset();
@@ -374,21 +385,47 @@ int Rfc2217Device::applyLineSettingsLocked(std::unique_lock<std::mutex>& lk,
         answers_.inFlow.reset();
         wire += Sub(SET_CONTROL, Byte(inFlow));
     }
+    // A server answers in order: once the answer to a speed query sent last
+    // has come, an optional command still unanswered will not be.
+    const bool barrier = (out && outOptional) || (inb && inOptional);
+    const uint32_t barrierAt = baudAnswers_ + (baud ? 1 : 0) + 1;
+    if (barrier)
+        wire += Sub(SET_BAUDRATE, std::string(4, '\0'));
     const std::string at = "The server at " + address().hostPort();
     if (!wire.empty()) {
         sendWireLocked(wire);
         const auto deadline = Clock::now() + std::chrono::milliseconds(address().timeoutMs);
+        auto settled = [&](bool answered, bool optional) {
+            return answered || (optional && barrier && baudAnswers_ >= barrierAt);
+        };
         const bool answered = waitForLocked(lk, deadline, [&] {
             return (!baud || answers_.baud) && (!size || answers_.dataSize) &&
                    (!parity || answers_.parity) && (!stop || answers_.stopSize) &&
-                   (!out || answers_.outFlow) && (!inb || answers_.inFlow);
+                   (!out || settled(answers_.outFlow.has_value(), outOptional)) &&
+                   (!inb || settled(answers_.inFlow.has_value(), inOptional));
         });
         if (!answered) {
             if (lostLocked() != 0) {
                 setErrorLocked(address().hostPort() + " closed the connection");
                 return ecLineLost;
             }
-            setErrorLocked(at + " did not answer the line settings within " +
+            // Name what is missing: a server may lack one command only.
+            std::string missing;
+            auto miss = [&](bool asked, bool got, const std::string& what) {
+                if (asked && !got)
+                    missing += (missing.empty() ? "" : ", ") + what;
+            };
+            miss(baud, answers_.baud.has_value(), "SET-BAUDRATE");
+            miss(size, answers_.dataSize.has_value(), "SET-DATASIZE");
+            miss(parity, answers_.parity.has_value(), "SET-PARITY");
+            miss(stop, answers_.stopSize.has_value(), "SET-STOPSIZE");
+            miss(out && !outOptional, answers_.outFlow.has_value(),
+                 "SET-CONTROL " + std::to_string(outFlow) + " (" + FlowName(outFlow) + ")");
+            miss(inb && !inOptional, answers_.inFlow.has_value(),
+                 "SET-CONTROL " + std::to_string(inFlow) + " (inbound " + FlowName(inFlow) + ")");
+            if (missing.empty())
+                missing = "the line settings";
+            setErrorLocked(at + " did not answer " + missing + " within " +
                            std::to_string((address().timeoutMs + 999) / 1000) + " s");
             return -ETIMEDOUT;
         }
@@ -412,14 +449,17 @@ int Rfc2217Device::applyLineSettingsLocked(std::unique_lock<std::mutex>& lk,
                            StopName(WireStop(in.stopBits)) + " were asked");
             return ecBadArgument;
         }
-        if ((out && *answers_.outFlow != outFlow) || (inb && *answers_.inFlow != inFlow)) {
-            const bool o = out && *answers_.outFlow != outFlow;
-            setErrorLocked(at + " set " + FlowName(o ? *answers_.outFlow : *answers_.inFlow) +
-                           " when " + FlowName(o ? outFlow : inFlow) + " was asked");
+        const bool outWrong = out && answers_.outFlow && *answers_.outFlow != outFlow;
+        const bool inWrong = inb && answers_.inFlow && *answers_.inFlow != inFlow;
+        if (outWrong || inWrong) {
+            setErrorLocked(at + " set " +
+                           FlowName(outWrong ? *answers_.outFlow : *answers_.inFlow) + " when " +
+                           FlowName(outWrong ? outFlow : inFlow) + " was asked");
             return ecBadArgument;
         }
     }
     confirmed_ = in;
+    inFlowAsked_ = inFlow;
     // Lines not driven by flow control follow the settings.
     if (in.dtrControl != LineControl::Handshake) {
         const bool on = in.dtrControl == LineControl::On;
@@ -446,13 +486,17 @@ int Rfc2217Device::lineControlLocked(LineControlKind which, bool on) {
     case LineControlKind::Dtr:
         if (s.dtrControl == LineControl::Handshake)
             return ecBadArgument; // the server drives DTR for input flow
-        sendWireLocked(Sub(SET_CONTROL, Byte(on ? 8 : 9)));
+        // Set only when it changes: every command is a round trip to the
+        // server and, on some, a write to its port.
+        if (dtrSent_ != on)
+            sendWireLocked(Sub(SET_CONTROL, Byte(on ? 8 : 9)));
         dtrSent_ = on;
         break;
     case LineControlKind::Rts:
         if (s.ctsOutFlow || s.rtsControl == LineControl::Handshake)
             return ecBadArgument; // the server drives RTS under RTS/CTS flow
-        sendWireLocked(Sub(SET_CONTROL, Byte(on ? 11 : 12)));
+        if (rtsSent_ != on)
+            sendWireLocked(Sub(SET_CONTROL, Byte(on ? 11 : 12)));
         rtsSent_ = on;
         break;
     case LineControlKind::Break:

@@ -16,7 +16,11 @@
 //   used as a raw TCP line only when the operator names it tcp://.
 // - Line settings: SET-BAUDRATE, SET-DATASIZE, SET-PARITY, SET-STOPSIZE and
 //   the flow control modes go out for what changed, and the server's answers
-//   must come (within the connect time-out) and must be what was asked.
+//   must come (within the connect time-out) and must be what was asked. An
+//   inbound flow mode goes out only when the machine needs one (or to undo
+//   ours), and a mode that asks for the server's default ("none") may go
+//   unanswered: a speed query sent behind it tells when its answer would
+//   have come. A missing answer is named by its command.
 //   DTR, RTS and break are SET-CONTROL requests whose answers are not
 //   awaited (a server with no such lines may not answer at all).
 // - XON/XOFF output flow stays ours (tcp_device.h): the server's port runs
@@ -86,6 +90,8 @@ private:
         std::optional<uint32_t> baud;
         std::optional<uint8_t> dataSize, parity, stopSize, outFlow, inFlow;
     } answers_;
+    uint32_t baudAnswers_ = 0; // SET-BAUDRATE answers so far (queries too)
+    uint8_t inFlowAsked_ = 14; // the inbound flow mode asked last (none: the default)
     bool suspended_ = false;
     // What the server confirmed last (nothing before the first settings).
     std::optional<LineSettings> confirmed_;

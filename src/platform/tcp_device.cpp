@@ -85,9 +85,11 @@ void SetOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
+} // namespace
+
 // The outcome of a name look-up that runs on a thread of its own: it may
 // outlast the connect deadline, and then nobody waits for it any more.
-struct Lookup {
+struct NameLookup {
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
@@ -96,8 +98,6 @@ struct Lookup {
     int err = 0;
     addrinfo* result = nullptr;
 };
-
-} // namespace
 
 // ---- Addresses ----------------------------------------------------------------
 
@@ -123,6 +123,12 @@ std::optional<NetworkAddress> ParseNetworkAddress(const std::string& path, std::
     auto kind = NetworkKindOf(path);
     if (!kind)
         return fail("it must begin with tcp:// or rfc2217://");
+    // A comment or a second word after the address (a port map line with
+    // more on it) is named, not taken for part of the port or an option.
+    if (size_t blank = path.find_first_of(" \t"); blank != std::string::npos) {
+        const size_t junk = path.find_first_not_of(" \t", blank);
+        return fail("'" + path.substr(junk) + "' after the address is not part of it");
+    }
     NetworkAddress a;
     a.kind = *kind;
     std::string rest = path.substr(path.find("://") + 3);
@@ -153,6 +159,10 @@ std::optional<NetworkAddress> ParseNetworkAddress(const std::string& path, std::
     if (a.host.empty())
         return fail("the host is missing (host:port)");
     std::string port = rest.substr(colon + 1);
+    if (const size_t digits = port.find_first_not_of("0123456789");
+        digits != 0 && digits != std::string::npos)
+        return fail("'" + port.substr(digits) + "' after the port number " +
+                    port.substr(0, digits) + " is not part of the address");
     if (port.empty() || port.size() > 5 ||
         port.find_first_not_of("0123456789") != std::string::npos || std::stol(port) < 1 ||
         std::stol(port) > 65535)
@@ -223,14 +233,27 @@ int TcpDevice::open(const std::string& path) {
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(addr_.timeoutMs);
     connectResult_ = 0;
+    cancelled_ = false;
     Completion done;
+    // A cancel (the operator's Reset) ends every wait of the connect thread.
+    done.onCancel([this] {
+        cancelled_ = true;
+        Signal(answer_);
+        std::lock_guard<std::mutex> lk(lookupLock_);
+        if (lookup_) {
+            std::lock_guard<std::mutex> l(lookup_->m);
+            lookup_->cv.notify_all();
+        }
+    });
     connector_ = std::thread([this, deadline, &done] {
         connectThread(deadline);
         done.finish();
     });
-    // The connect thread keeps to the deadline by itself; the limit only
-    // guards against a wait that would never end.
-    WaitForCompletion(done, std::chrono::milliseconds(addr_.timeoutMs + 5000));
+    // The connect thread keeps to the deadline by itself (the line settings
+    // have one more time-out); the limit only guards against a wait that
+    // would never end.
+    WaitForCompletion(done, std::chrono::milliseconds(2 * addr_.timeoutMs + 5000));
+    done.onCancel(nullptr);
     connector_.join();
     if (connectResult_ != 0) {
         closeAll();
@@ -243,18 +266,35 @@ int TcpDevice::open(const std::string& path) {
 
 void TcpDevice::connectThread(Clock::time_point deadline) {
     int fd = connectSocket(deadline);
-    if (fd < 0) {
-        connectResult_ = fd;
-        return;
-    }
     std::unique_lock<std::mutex> lk(io_);
-    sock_ = fd;
-    connectResult_ = negotiateLocked(lk, deadline);
+    if (fd >= 0) {
+        sock_ = fd;
+        connectResult_ = negotiateLocked(lk, deadline);
+        // The line as the caller will set it, the server's answers awaited
+        // here rather than on the caller's thread.
+        if (connectResult_ == 0 && preset_)
+            connectResult_ = applyLineSettingsLocked(lk, *preset_);
+    } else {
+        connectResult_ = fd;
+    }
+    if (cancelled_) {
+        error_ = "Connecting to " + addr_.hostPort() + " was cancelled";
+        connectResult_ = -ECANCELED;
+    }
+}
+
+void TcpDevice::presetLineSettings(const LineSettings& expected) {
+    std::lock_guard<std::mutex> lk(io_);
+    preset_ = expected;
 }
 
 int TcpDevice::connectSocket(Clock::time_point deadline) {
     const NetworkAddress a = addr_;
-    auto lookup = std::make_shared<Lookup>();
+    auto lookup = std::make_shared<NameLookup>();
+    {
+        std::lock_guard<std::mutex> lk(lookupLock_);
+        lookup_ = lookup;
+    }
     std::thread([lookup, host = a.host, port = std::to_string(a.port)] {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
@@ -277,7 +317,8 @@ int TcpDevice::connectSocket(Clock::time_point deadline) {
     addrinfo* list = nullptr;
     {
         std::unique_lock<std::mutex> lk(lookup->m);
-        if (!lookup->cv.wait_until(lk, deadline, [&] { return lookup->done; })) {
+        if (!lookup->cv.wait_until(lk, deadline, [&] { return lookup->done || cancelled_; }) ||
+            !lookup->done) {
             lookup->abandoned = true;
             std::lock_guard<std::mutex> io(io_);
             error_ = "No answer from the name service for " + a.hostPort() + " within " +
@@ -313,15 +354,23 @@ int TcpDevice::connectSocket(Clock::time_point deadline) {
         int err = r == 0 ? 0 : errno;
         if (err == EINPROGRESS) {
             for (;;) {
-                pollfd p{s, POLLOUT, 0};
+                pollfd p[2] = {{s, POLLOUT, 0}, {answer_, POLLIN, 0}};
                 int left = RemainingMs(deadline);
-                int pr = left == 0 ? 0 : ::poll(&p, 1, left);
+                int pr = left == 0 ? 0 : ::poll(p, 2, left);
                 if (pr < 0 && errno == EINTR)
                     continue;
+                if (cancelled_) {
+                    err = ECANCELED;
+                    break;
+                }
                 if (pr <= 0) {
                     err = ETIMEDOUT;
                     break;
                 }
+                if (p[1].revents)
+                    Drain(answer_);
+                if (!p[0].revents)
+                    continue; // a wake-up that was no cancel
                 socklen_t len = sizeof err;
                 if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
                     err = errno;
@@ -333,8 +382,8 @@ int TcpDevice::connectSocket(Clock::time_point deadline) {
         } else {
             ::close(s);
             lastErr = err;
-            if (err == ETIMEDOUT)
-                break; // the deadline is spent
+            if (err == ETIMEDOUT || err == ECANCELED)
+                break; // the deadline is spent, or nobody waits any more
         }
     }
     ::freeaddrinfo(list);

@@ -10,7 +10,10 @@
 // - open() resolves, connects and (for the telnet kind) negotiates on a
 //   thread of its own, all under that one deadline; the opening thread waits
 //   through WaitForCompletion() (open_wait.h), which the desktop front end
-//   makes keep its window running. A name that does not resolve, a refused
+//   makes keep its window running, and which its Reset cancels at once.
+//   Line settings told before the open (presetLineSettings) are set there
+//   too, the server's answers awaited on that thread: the window never
+//   waits for them. A name that does not resolve, a refused
 //   connection and a host that does not answer end the open with a negated
 //   system error number and a text (`errorText()`) naming the address.
 // - Input: whichever thread comes first (read, write, status, a wait) reads
@@ -40,6 +43,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -51,6 +55,8 @@
 namespace vorl::platform {
 
 enum class NetworkKind { Tcp, Rfc2217 };
+
+struct NameLookup; // a name look-up on a thread of its own
 
 // The kind of a network address by its scheme, or none for a local path.
 std::optional<NetworkKind> NetworkKindOf(const std::string& path);
@@ -79,6 +85,10 @@ public:
     int setQueueSizes(uint32_t inQueue, uint32_t outQueue) override;
     int getLineSettings(LineSettings& out) override;
     int setLineSettings(const LineSettings& in) override;
+    // The settings the line will be given once open, told before open():
+    // they are set while connecting, off the opening thread, so the
+    // caller's later setLineSettings() finds them done.
+    void presetLineSettings(const LineSettings& expected);
     long read(uint8_t* buf, size_t count) override;
     long write(const uint8_t* buf, size_t count) override;
     WaitResult waitInput(bool wantData, int timeoutMs) override;
@@ -186,6 +196,11 @@ private:
     NetworkAddress addr_;
     std::thread connector_;
     int connectResult_ = 0;
+    std::optional<LineSettings> preset_;
+    // The connect was cancelled: its waits end and it fails.
+    std::atomic<bool> cancelled_{false};
+    std::mutex lookupLock_;
+    std::shared_ptr<NameLookup> lookup_; // the name look-up under way
 
     std::string error_;
     LineSettings settings_{};
@@ -206,7 +221,7 @@ bool TcpDevice::waitForLocked(std::unique_lock<std::mutex>& lk, Clock::time_poin
         pumpLocked(false);
         if (done())
             return true;
-        if (lost_ != 0 || Clock::now() >= deadline)
+        if (lost_ != 0 || cancelled_ || Clock::now() >= deadline)
             return false;
         // With the ring full the socket is left to the reader, who makes room.
         const int sock = ringUsed() < kRingSize ? sock_ : -1;

@@ -144,6 +144,7 @@ struct TXmodemPart {
     uint8_t StartChar = cSOH;
     uint8_t HandshakeChar = cNAK;
     int32_t EotNakCount = 0;
+    int32_t EotWaits = 0; // transmit: EOTs whose answer did not come in time
     int32_t EotCount = 0;
     int32_t CanCount = 0;
     int32_t CheckOverhead = 3;

@@ -355,7 +355,12 @@ void txAwaitDrain(TProtocolData& P, ProtocolLine& line, uint32_t first) {
 void txAwaitReply(TProtocolData& P, ProtocolLine& line, uint32_t first) {
     TXmodemPart& X = P.Xm;
     if (peIsTrigger(first, P.TimeoutTrigger)) {
-        sendRoomCheck(P, line); // a resend; the receiver may only be slow
+        // A resend: the receiver may only be slow, or have missed the block.
+        // The silence counts as an error, so that a receiver that has gone
+        // ends the transfer (too many errors) instead of holding it for ever.
+        countError(P);
+        P.ForceStatus = true;
+        sendRoomCheck(P, line);
         return;
     }
     uint8_t c = 0;
@@ -385,15 +390,26 @@ void txAwaitEndDrain(TProtocolData& P, uint32_t first) {
         P.Xm.XmodemState = txFirstEndOfTransmit;
 }
 
+// The answer to the end may take as long as a block's: each EOT waits
+// BlockWait for it and is sent again when it does not come (the receiver may
+// have missed it, or we its answer); a receiver silent for kEotSends of
+// them has gone.
+constexpr int32_t kEotSends = 3;
+
+int32_t eotWait(const TProtocolData& P) {
+    return std::max<int32_t>(1, int32_t(P.Xm.BlockWait));
+}
+
 // Waits for nothing: sends the first EOT.
 void txSendFirstEot(TProtocolData& P, ProtocolLine& line) {
     TXmodemPart& X = P.Xm;
     P.ProtocolStatus = psOK;
     P.BlockErrors = 0;
     X.EotNakCount = 0;
+    X.EotWaits = 0;
     line.FlushInBuffer();
     line.PutChar(cEOT);
-    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(P.TransmitTimeout), true);
+    line.SetTimerTrigger(P.TimeoutTrigger, eotWait(P), true);
     X.XmodemState = txEotReply;
 }
 
@@ -403,7 +419,7 @@ void txSendEotAgain(TProtocolData& P, ProtocolLine& line) {
     P.ProtocolStatus = psOK;
     line.FlushInBuffer();
     line.PutChar(cEOT);
-    line.SetTimerTrigger(P.TimeoutTrigger, int32_t(X.BlockWait), true);
+    line.SetTimerTrigger(P.TimeoutTrigger, eotWait(P), true);
     if (uint32_t(P.BlockErrors) > X.MaxBlockErrors) {
         peProtocolError(P, ecTooManyErrors);
         X.XmodemState = txFinished;
@@ -443,7 +459,13 @@ void txAwaitEotReply(TProtocolData& P, ProtocolLine& line, uint32_t first) {
             X.XmodemState = txRestEndOfTransmit;
         }
     } else if (peIsTrigger(first, P.TimeoutTrigger)) {
-        X.XmodemState = txRestEndOfTransmit;
+        if (++X.EotWaits >= kEotSends) {
+            // A receiver that has gone: the end was never confirmed.
+            peProtocolError(P, ecTimeout);
+            X.XmodemState = txFinished;
+        } else {
+            X.XmodemState = txRestEndOfTransmit;
+        }
     }
 }
 

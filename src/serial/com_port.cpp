@@ -3,6 +3,7 @@
 #include "platform/device.h"
 #include "platform/port_access.h"
 #include "platform/port_map.h"
+#include "platform/tcp_device.h"
 #include "serial/dispatcher.h"
 
 #include <algorithm>
@@ -57,6 +58,29 @@ void fitThresholds(uint16_t inSize, uint16_t& full, uint16_t& resume, int fullTe
     if (resume == 0 || resume > full) {
         resume = uint16_t(uint32_t(inSize) * resumeHundredths / 100);
     }
+}
+
+// The line settings the port's properties ask for, as the dispatcher sets
+// them once the port is open.
+platform::LineSettings ExpectedLine(int32_t baud, TParity parity, uint16_t dataBits,
+                                    uint16_t stopBits, THWFlowOptions hwFlow, bool dtr, bool rts) {
+    using platform::LineControl;
+    platform::LineSettings s;
+    s.baud = uint32_t(baud);
+    s.byteSize = uint8_t(dataBits);
+    s.parity = uint8_t(parity);
+    s.stopBits = stopBits != 2   ? platform::kOneStopBit
+                 : dataBits == 5 ? platform::kOne5StopBits
+                                 : platform::kTwoStopBits;
+    s.ctsOutFlow = (hwFlow & hwfRequireCTS) != 0;
+    s.dsrOutFlow = (hwFlow & hwfRequireDSR) != 0;
+    s.dtrControl = (hwFlow & hwfUseDTR) ? LineControl::Handshake
+                   : dtr                ? LineControl::On
+                                        : LineControl::Off;
+    s.rtsControl = (hwFlow & hwfUseRTS) ? LineControl::Handshake
+                   : rts                ? LineControl::On
+                                        : LineControl::Off;
+    return s;
 }
 
 } // namespace
@@ -548,7 +572,21 @@ void TComPort::doOpen() {
         throw EPortNotAssigned(ecPortNotAssigned, "The port component has no notice delivery");
     }
 
-    dispatcher_ = std::make_shared<TLinuxDispatcher>(this);
+    // A network port sets its line while it connects, off this thread.
+    const platform::LineSettings expected =
+        ExpectedLine(baud_, parity_, dataBits_, stopBits_, hwFlow_, dtr_, rts_);
+    // Not for the old rate codes (0xFEFF, 0xFF10...), which the dispatcher
+    // translates.
+    const bool plainRate = baud_ > 0 && (baud_ < 0xFE00 || baud_ > 0xFFFF);
+    dispatcher_ =
+        std::make_shared<TLinuxDispatcher>(this, [expected, plainRate](const std::string& name) {
+            auto device = platform::MakeDevice(name);
+            if (auto* network = dynamic_cast<platform::TcpDevice*>(device.get());
+                network && plainRate) {
+                network->presetLineSettings(expected);
+            }
+            return device;
+        });
     try {
         uint32_t options = 0;
         options |= dtr_ ? kOptionDTR : 0;

@@ -3,6 +3,7 @@
 // and the Stop/End exchange after the data.
 #include "transfer/transfer_engine.h"
 
+#include "platform/tcp_device.h"
 #include "text/language_table.h"
 #include "transfer/progress.h"
 
@@ -60,9 +61,18 @@ bool TTransferEngine::StartDownload(const std::string&) {
 
     if (ComPort1.HWFlowOptions() & hwfUseRTS) {
         ComPort1.SetRTS(true);
-        status(178, "Waiting for machine tool");
-        if (!waitForCTS()) {
-            return false;
+        const std::string path = ComPortDevicePath(machine().port);
+        if (platform::NetworkKindOf(path) == platform::NetworkKind::Tcp) {
+            // A raw TCP port carries no modem lines: CTS would never come.
+            // The server's own port holds the line by its own setting.
+            view_.ShowStatus("Hardware flow control on a raw TCP port is the server's own "
+                             "setting: not waiting for CTS (" +
+                             path + ")");
+        } else {
+            status(178, "Waiting for machine tool");
+            if (!waitForCTS()) {
+                return false;
+            }
         }
     }
     // The trigger strings may hold the flow characters: they pass unfiltered.
@@ -85,9 +95,7 @@ bool TTransferEngine::StartDownload(const std::string&) {
     } else {
         transfer.senderActive = false;
         Protocol1.SetFileMask(transfer.tempFileName);
-        transfer.protocolFinished = false;
-        protocolRunning_ = true;
-        Protocol1.StartTransmit();
+        startProtocol(true);
     }
     return true;
 }

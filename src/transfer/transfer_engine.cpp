@@ -4,6 +4,7 @@
 #include "transfer/transfer_engine.h"
 
 #include "platform/device.h"
+#include "platform/open_wait.h"
 
 #include "serial/triggers.h"
 #include "text/language_table.h"
@@ -380,6 +381,8 @@ bool TTransferEngine::openPort() {
         // Connecting may take seconds; the window stays live meanwhile.
         view_.ShowStatus("Connecting to " + path);
     }
+    connecting_ = true;
+    connectCancelled_ = false;
     try {
         ComPort1.SetOpen(true);
     } catch (const EAlreadyOpen&) {
@@ -396,7 +399,12 @@ bool TTransferEngine::openPort() {
     } catch (const std::exception&) {
         status(205, "Unknown error opening port");
     }
+    connecting_ = false;
     openSettings_ = lineSettings();
+    if (connectCancelled_) {
+        ComPort1.SetOpen(false); // open after all, just as Reset came
+        return false;
+    }
     return ComPort1.Open();
 }
 
@@ -469,6 +477,11 @@ void TTransferEngine::cmdGoClick() {
         switch (goState_) {
         case GoState::Connect:
             if (!SetUpPort()) {
+                if (connectCancelled_) {
+                    connectCancelled_ = false;
+                    cmdResetClick(); // the reset the click asked for
+                    return;
+                }
                 ended(TransferOutcome::Kind::PortFailed);
                 return; // the status tells why; the caption stays
             }
@@ -502,6 +515,13 @@ void TTransferEngine::cmdGoClick() {
 }
 
 void TTransferEngine::cmdResetClick() {
+    if (connecting_) {
+        // The open below us ends at once; the full reset follows it.
+        connectCancelled_ = true;
+        transfer.abortRequested = true;
+        platform::CancelOpenWaits();
+        return;
+    }
     stopXoffStatusPoll();
     if (transfer.senderActive) {
         transfer.senderCancel = true; // the sender flushes and comes back here
@@ -511,6 +531,9 @@ void TTransferEngine::cmdResetClick() {
         Protocol1.CancelProtocol();
     }
     // What the cancelled transfer still reports belongs to a run that ended.
+    if (protocolRunning_) {
+        view_.ProtocolMoving(false);
+    }
     protocolRunning_ = false;
     ++run_;
     letMessagesRun();
@@ -619,7 +642,13 @@ void TTransferEngine::Protocol1ProtocolError(int32_t errorCode) {
     if (!protocolRunning_) {
         return;
     }
-    view_.ShowStatus(TextOr(223, "Error") + std::to_string(errorCode));
+    // The code as it has always been shown, and what it means: a bare
+    // number tells the operator nothing.
+    std::string shown = TextOr(223, "Error") + std::to_string(errorCode);
+    if (const std::string text = ErrorMsg(errorCode); !text.empty()) {
+        shown += " " + text;
+    }
+    view_.ShowStatus(shown);
 }
 
 void TTransferEngine::Protocol1ProtocolStatus(uint16_t) {
@@ -627,6 +656,10 @@ void TTransferEngine::Protocol1ProtocolStatus(uint16_t) {
         return;
     }
     const int32_t st = Protocol1.GetProtocolStatus();
+    if (const int64_t moved = Protocol1.BytesTransferred(); moved != protocolBytes_) {
+        protocolBytes_ = moved;
+        view_.ProtocolMoving(true);
+    }
     if (st == psProtocolHandshake) {
         status(178, "Waiting for machine tool");
         return;
@@ -652,11 +685,24 @@ void TTransferEngine::Protocol1ProtocolStatus(uint16_t) {
     }
 }
 
+void TTransferEngine::startProtocol(bool transmit) {
+    transfer.protocolFinished = false;
+    protocolRunning_ = true;
+    protocolBytes_ = 0;
+    view_.ProtocolMoving(true);
+    if (transmit) {
+        Protocol1.StartTransmit();
+    } else {
+        Protocol1.StartReceive();
+    }
+}
+
 void TTransferEngine::Protocol1ProtocolFinish(int32_t errorCode) {
     if (!protocolRunning_) {
         return; // a transfer Reset has already abandoned
     }
     protocolRunning_ = false;
+    view_.ProtocolMoving(false);
     setMonitoring(false);
     stopProgressTicks();
     showPanel(TransferView::Panel::RemainingTime, std::string());

@@ -19,7 +19,10 @@
 //   Reset, Stop and the protocol's events are handled during every wait.
 // - Reset sets `abortRequested`, clears `waitingForTrigger` and, while the
 //   block sender runs, only asks it to stop (`senderCancel`); the sender
-//   flushes the port's output and then runs the full reset itself.
+//   flushes the port's output and then runs the full reset itself. While
+//   the port connects (a network port, seconds at worst, the window's
+//   events running meanwhile) Reset cancels the connect; the full reset
+//   follows when the open has returned.
 // - Each Reset also starts a new run number. A wait whose run has ended
 //   returns even when a new run has cleared `abortRequested` meanwhile, and a
 //   protocol event of an ended run is ignored.
@@ -183,6 +186,8 @@ private:
     void forgetRunTriggers();
     bool runSequence(const std::function<void()>& sequence);
     void resetForNewChoice();
+    // Starts Protocol1's transfer (its file set) and tells the view.
+    void startProtocol(bool transmit);
     void downloadFinished(int32_t errorCode);
     void uploadFinished(int32_t errorCode);
     // Registers the upload's End string (when it has one) as uploadEndTrigger.
@@ -213,10 +218,13 @@ private:
     MachineList& machines_;
     TransferView& view_;
     GoState goState_ = GoState::Connect;
-    uint64_t run_ = 0;             // a new number at every Reset
-    int sequenceDepth_ = 0;        // sequences on the stack
-    bool protocolRunning_ = false; // a transfer of Protocol1 belongs to this run
-    uint16_t awaitedTrigger_ = 0;  // the Ready or End string a wait is for
+    uint64_t run_ = 0;              // a new number at every Reset
+    int sequenceDepth_ = 0;         // sequences on the stack
+    bool connecting_ = false;       // the port's open runs below us (a network connect)
+    bool connectCancelled_ = false; // Reset came while it ran
+    bool protocolRunning_ = false;  // a transfer of Protocol1 belongs to this run
+    int64_t protocolBytes_ = -1;    // what it had moved at its last status
+    uint16_t awaitedTrigger_ = 0;   // the Ready or End string a wait is for
     uint16_t lineErrorTrigger_ = 0;
     uint16_t drainTrigger_ = 0;   // output buffer empty
     int32_t putFailure_ = 0;      // the port refused a group: the line is gone

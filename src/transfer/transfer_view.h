@@ -76,6 +76,12 @@ public:
     // upload. Only Reset ends such a wait; a front end without an operator
     // may want a time limit on it.
     virtual void WaitingForMachine(bool waiting) { (void)waiting; }
+    // A protocol transfer has started or moved data (true), or has ended
+    // (false). Each of its steps waits for the machine tool (the receiver's
+    // request, each block's answer, the answer to the end, the next block),
+    // each within the protocol's own times; a front end with a time limit of
+    // its own may end one that has moved nothing for that long.
+    virtual void ProtocolMoving(bool moving) { (void)moving; }
 };
 
 } // namespace vorl

@@ -111,9 +111,7 @@ bool TTransferEngine::StartUpload(const std::string&) {
     }
     // The file is the upload's own, created when its name was taken.
     Protocol1.SetWriteFailAction(wfWriteAnyway);
-    transfer.protocolFinished = false;
-    protocolRunning_ = true;
-    Protocol1.StartReceive();
+    startProtocol(false);
     return true;
 }
 

@@ -65,9 +65,15 @@ protected:
         machines[4].uploadDirectory = dir.file("cell-received");
         std::filesystem::create_directories(dir.file("cell-programs"));
         std::filesystem::create_directories(dir.file("cell-received"));
-        machines.count = 5;
+        // Xmodem with no trigger strings: the protocol's own waits alone.
+        machines[5] = machines[1];
+        machines[5].name = "Xmodem";
+        machines[5].protocol = 1;
+        machines[5].handshake = 0;
+        machines[5].triggers = {};
+        machines.count = 6;
         config = dir.file("shop.vorlcfg");
-        EXPECT_EQ(WriteConfiguration(config, machines), 5);
+        EXPECT_EQ(WriteConfiguration(config, machines), 6);
         writeFile(dir.file("O1234.nc"), program(400));
     }
 
@@ -154,6 +160,13 @@ TEST_F(DncTest, ExitStatusOfEachFailure) {
     // The port: 4, naming the device.
     EXPECT_EQ(run({"send", "-m", "Mill 1", dir.file("O1234.nc")}), 4);
     EXPECT_NE(errors().find("COM 7 (/nonexistent/vorl-dnc-port)"), std::string::npos) << errors();
+    // A network port that refuses: the port is named once, before the reason.
+    port = "tcp://127.0.0.1:1";
+    EXPECT_EQ(run({"send", "-m", "Mill 1", dir.file("O1234.nc")}), 4);
+    EXPECT_NE(errors().find("COM 7 (tcp://127.0.0.1:1): Connection refused by 127.0.0.1:1 (no "
+                            "server port open there)\n"),
+              std::string::npos)
+        << errors();
 
     // A control that never answers: 5 after --timeout.
     auto sim = startSim({"--manual-answers"});
@@ -167,6 +180,50 @@ TEST_F(DncTest, ExitStatusOfEachFailure) {
     waitReport(dir.file("report"), [](const Report& r) { return num(r, "program_bytes") > 0; });
     sim->stop(SIGKILL);
     EXPECT_EQ(send->wait(), 6) << errors();
+}
+
+// --timeout ends every wait of an Xmodem transfer: for a receiver that never
+// asks for the program, and for a sender that stops in the middle of one.
+TEST_F(DncTest, TimeoutEndsTheWaitsOfAnXmodemTransfer) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    port = ::ptsname(master);
+    // Held open, so that the master side reads on between the two runs.
+    const int slave = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+
+    EXPECT_EQ(run({"send", "-m", "Xmodem", "--timeout", "1", dir.file("O1234.nc")}), 5);
+    EXPECT_NE(errors().find("did not answer within 1 s"), std::string::npos) << errors();
+
+    auto receive = dnc({"receive", "-m", "Xmodem", "--timeout", "1", dir.file("cut.nc")});
+    // The receiver asks (NAK); one block comes, then nothing.
+    std::string asked;
+    for (const auto until = Clock::now() + 10s;
+         asked.find('\x15') == std::string::npos && Clock::now() < until;) {
+        pollfd p{master, POLLIN, 0};
+        char buf[64];
+        if (::poll(&p, 1, 100) > 0) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            asked.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        }
+    }
+    ASSERT_NE(asked.find('\x15'), std::string::npos) << "the receiver never asked";
+    std::string block = "\x01\x01\xfe";
+    const std::string data = program(3).substr(0, 128);
+    block += data;
+    uint8_t sum = 0;
+    for (char c : data) {
+        sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+    }
+    block += static_cast<char>(sum);
+    ASSERT_EQ(::write(master, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+    EXPECT_EQ(receive->wait(), 5) << errors();
+    EXPECT_NE(errors().find("did not answer within 1 s"), std::string::npos) << errors();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cut.nc")));
+    ::close(slave);
+    ::close(master);
 }
 
 // One served line: a remote request answered with the program and with the

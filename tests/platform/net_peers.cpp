@@ -175,6 +175,48 @@ Ser2net::~Ser2net() {
     }
 }
 
+// ---- The second server --------------------------------------------------------------
+
+UartServer::UartServer(const std::string& device, const std::string& dir)
+    : port_(FreePort()), log_(dir + "/uart_server.log") {
+    std::remove(log_.c_str());
+    const std::string port = std::to_string(port_);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int err = ::open((dir + "/uart_server.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0)
+            ::dup2(err, 2);
+        // Debian's own interpreter: the server comes with its python3-serial.
+        ::execl("/usr/bin/python3", "python3", VORL_UART_SERVER_PATH, port.c_str(), device.c_str(),
+                log_.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!Listening(port_)) {
+        int status;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_ || Clock::now() > deadline) {
+            pid_ = -1;
+            return;
+        }
+        ::poll(nullptr, 0, 20);
+    }
+}
+
+UartServer::~UartServer() {
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    ::waitpid(pid_, &status, 0);
+}
+
+std::string UartServer::log() const {
+    std::ifstream in(log_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 // ---- The fault relay --------------------------------------------------------------
 
 FaultRelay::FaultRelay(uint16_t serverPort) : server_(serverPort) {
@@ -216,6 +258,16 @@ void FaultRelay::refuseComPort() {
 void FaultRelay::answerBaud(uint32_t baud) {
     std::lock_guard<std::mutex> lk(m_);
     baud_ = baud;
+}
+
+void FaultRelay::dropAnswers(uint8_t code) {
+    std::lock_guard<std::mutex> lk(m_);
+    dropCode_ = code;
+}
+
+int FaultRelay::controls(uint8_t value) const {
+    std::lock_guard<std::mutex> lk(m_);
+    return int(std::count(commands_.begin(), commands_.end(), char(value)));
 }
 
 void FaultRelay::inject(const std::string& bytes) {
@@ -283,6 +335,17 @@ void FaultRelay::run() {
                 if (drop)
                     bytes.resize(budget);
                 fromClient_ += bytes.size();
+                {
+                    // IAC SB COM-PORT-OPTION SET-CONTROL <value>
+                    std::lock_guard<std::mutex> lk(m_);
+                    const std::string seen = tail_ + bytes;
+                    const std::string head = "\xff\xfa\x2c\x05";
+                    for (size_t at = seen.find(head, 0); at != std::string::npos;
+                         at = seen.find(head, at + 1))
+                        if (at + 4 < seen.size() && at + 4 >= tail_.size())
+                            commands_ += seen[at + 4];
+                    tail_ = seen.substr(seen.size() - std::min<size_t>(seen.size(), 4));
+                }
                 if (refuse && ReplaceAll(bytes, kWillComPort, "") > 0)
                     SendAll(client, kDontComPort);
                 SendAll(server, bytes);
@@ -314,6 +377,18 @@ void FaultRelay::run() {
                     fromServer_ += bytes.size();
                     if (refuse_)
                         ReplaceAll(bytes, kDoComPort, "");
+                    if (dropCode_ >= 0) {
+                        // IAC SB COM-PORT-OPTION <code + 100> ... IAC SE
+                        const std::string head =
+                            std::string("\xff\xfa\x2c") + char(dropCode_ + 100);
+                        for (size_t at = bytes.find(head); at != std::string::npos;
+                             at = bytes.find(head, at)) {
+                            const size_t end = bytes.find("\xff\xf0", at);
+                            if (end == std::string::npos)
+                                break;
+                            bytes.erase(at, end + 2 - at);
+                        }
+                    }
                     if (baud_ != 0) {
                         // IAC SB COM-PORT-OPTION 101 <4 bytes> IAC SE
                         const std::string head = "\xff\xfa\x2c\x65";

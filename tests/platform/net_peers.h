@@ -33,6 +33,25 @@ private:
     uint16_t raw_ = 0, telnet_ = 0;
 };
 
+// A second kind of server: the telnet serial port control server of Debian's
+// python3-serial in front of a modelled UART (uart_server.py), which sends to
+// `device` at the speed the client set and drops what it holds on a purge.
+class UartServer {
+public:
+    UartServer(const std::string& device, const std::string& dir);
+    ~UartServer();
+    bool running() const { return pid_ > 0; }
+    uint16_t port() const { return port_; }
+    std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    // What the server wrote about itself (one line per purge).
+    std::string log() const;
+
+private:
+    int pid_ = -1;
+    uint16_t port_ = 0;
+    std::string log_;
+};
+
 // A TCP relay on 127.0.0.1 between the device under test (the client) and a
 // server, one connection at a time; a new client gets a new connection to the
 // server. Faults are set before or during a connection.
@@ -56,10 +75,15 @@ public:
     void refuseComPort();
     // Changes the speed in the server's answers to SET-BAUDRATE.
     void answerBaud(uint32_t baud);
+    // Drops the server's answers to the serial port control command `code`
+    // (a server that does not answer it).
+    void dropAnswers(uint8_t code);
     // Bytes to the client as if from the server.
     void inject(const std::string& bytes);
 
     size_t fromClient() const { return fromClient_; }
+    // How often the client sent IAC SB COM-PORT-OPTION SET-CONTROL `value`.
+    int controls(uint8_t value) const;
     int connections() const { return connections_; }
 
 private:
@@ -72,14 +96,17 @@ private:
     uint16_t server_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::mutex m_;
+    mutable std::mutex m_;
     size_t dropAfter_ = SIZE_MAX;
     size_t dropAfterReplies_ = SIZE_MAX;
     size_t fromServer_ = 0;
     std::chrono::milliseconds delay_{0};
     bool refuse_ = false;
     uint32_t baud_ = 0;
+    int dropCode_ = -1;
     std::string inject_;
+    std::string commands_; // every SET-CONTROL value the client sent
+    std::string tail_;     // the client's last bytes, for a command split in two
     std::atomic<size_t> fromClient_{0};
     std::atomic<int> connections_{0};
 };

@@ -24,6 +24,7 @@ using test::BareServer;
 using test::FaultRelay;
 using test::PtyPeer;
 using test::Ser2net;
+using test::UartServer;
 using test::WaitUntil;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -107,6 +108,16 @@ TEST(NetworkAddress, SchemesHostsPortsTimeoutAndThePortMap) {
     EXPECT_FALSE(IsNetworkPath("/dev/ttyS0"));
     EXPECT_TRUE(dynamic_cast<Rfc2217Device*>(MakeDevice("rfc2217://h:1").get()));
     EXPECT_TRUE(dynamic_cast<TcpDevice*>(MakeDevice("tcp://h:1").get()));
+
+    // What follows the address is named, not taken for the port number.
+    for (const auto& [bad, junk] : std::vector<std::pair<std::string, std::string>>{
+             {"tcp://10.1.2.3:4001 # cabinet A", "'# cabinet A' after the address"},
+             {"rfc2217://h:4001/x", "'/x' after the port number 4001"},
+             {"tcp://h:4001?timeout=2  spare", "'spare' after the address"}}) {
+        std::string why;
+        EXPECT_FALSE(ParseNetworkAddress(bad, &why)) << bad;
+        EXPECT_NE(why.find(junk), std::string::npos) << why;
+    }
 
     // Port map lines and the variable carry the address whole, options too.
     const std::string ports = testing::TempDir() + "vorl_net.ports";
@@ -362,6 +373,60 @@ TEST_F(Rfc2217Test, ModemAndLineReportsAndTheServersFlowRequests) {
     relay.inject(Command(109, "")); // FLOWCONTROL-RESUME
     EXPECT_TRUE(WritesAgain(d));
     EXPECT_EQ(pty.receive(1), "x");
+}
+
+// A server that knows no inbound flow modes and does not answer what it
+// does not know: the settings a machine needs still go through, and a mode
+// it lacks is named.
+TEST_F(Rfc2217Test, ASecondServerTakesTheSettingsItKnowsAndAMissingAnswerIsNamed) {
+    UartServer other(pty.path(), dir());
+    ASSERT_TRUE(other.running()) << "the second server did not start";
+    FaultRelay relay(other.port());
+    Rfc2217Device d;
+    ASSERT_EQ(d.open(relay.url("rfc2217") + "?timeout=2"), 0) << d.errorText();
+    LineSettings s;
+    ASSERT_EQ(d.getLineSettings(s), 0);
+    s.baud = 115200;
+    s.dtrControl = s.rtsControl = LineControl::On;
+    ASSERT_EQ(d.setLineSettings(s), 0) << d.errorText();
+    ASSERT_TRUE(WriteAll(d, "G1 X1\xff\n"));
+    EXPECT_EQ(pty.receive(7), "G1 X1\xff\n");
+    pty.send("%\xff");
+    EXPECT_EQ(ReadAll(d, 2), "%\xff");
+
+    // Hardware handshake: RTS/CTS covers both directions.
+    s.ctsOutFlow = true;
+    s.rtsControl = LineControl::Handshake;
+    ASSERT_EQ(d.setLineSettings(s), 0) << d.errorText();
+    EXPECT_EQ(relay.controls(3), 1);
+    EXPECT_EQ(relay.controls(16), 0);
+
+    // Input held by DTR is a mode this server lacks.
+    s.ctsOutFlow = false;
+    s.rtsControl = LineControl::On;
+    s.dtrControl = LineControl::Handshake;
+    EXPECT_EQ(d.setLineSettings(s), -ETIMEDOUT);
+    EXPECT_EQ(d.errorText(), "The server at 127.0.0.1:" + std::to_string(relay.port()) +
+                                 " did not answer SET-CONTROL 18 (inbound DTR flow control)"
+                                 " within 2 s");
+
+    // DTR and RTS go once each, as they change, not with every setting.
+    s.dtrControl = LineControl::On;
+    ASSERT_EQ(d.setLineSettings(s), 0) << d.errorText();
+    ASSERT_TRUE(WriteAll(d, "x"));
+    EXPECT_EQ(pty.receive(1), "x");
+    const int dtrOn = relay.controls(8), rtsOn = relay.controls(11);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(d.setLineSettings(s), 0) << d.errorText();
+        EXPECT_EQ(d.setDtr(true), 0);
+        EXPECT_EQ(d.setRts(true), 0);
+    }
+    EXPECT_EQ(d.setDtr(false), 0);
+    ASSERT_TRUE(WriteAll(d, "x"));
+    EXPECT_EQ(pty.receive(1), "x");
+    EXPECT_EQ(relay.controls(8), dtrOn);
+    EXPECT_EQ(relay.controls(9), 1); // DTR off
+    EXPECT_EQ(relay.controls(11), rtsOn);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 // fault-injecting relay where the connection must break.
 #include "engine_fixture.h"
 #include "net_peers.h"
+#include "platform/open_wait.h"
+#include "serial/ticks.h"
 #include "sim_triggers.h"
 
 #include <algorithm>
@@ -206,6 +208,8 @@ TEST_P(NetworkEngineTest, DroppedConnectionStopsTheUploadAndSavesNothing) {
     })) << view.status;
     EXPECT_FALSE(view.sawStatus("End-of-data received - File Saved"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("cut.nc")));
+    // The protocol's error comes with its text, never as a bare number.
+    EXPECT_FALSE(view.sawStatus("Error-3011"));
 }
 
 TEST_P(NetworkEngineTest, UnreachableServerEndsConnectWithTheAddress) {
@@ -217,6 +221,85 @@ TEST_P(NetworkEngineTest, UnreachableServerEndsConnectWithTheAddress) {
     EXPECT_EQ(engine->goState(), GoState::Connect);
     EXPECT_TRUE(view.sawStatus("Connecting to " + GetParam() + "://" + at));
     EXPECT_EQ(view.status, "Connection refused by " + at + " (no server port open there) (COM7)");
+}
+
+// A raw port reports no modem lines: hardware handshake is the server's own
+// setting there, and the download goes on without waiting for CTS.
+TEST_F(EngineTest, HardwareHandshakeOnARawPortIsTheServersAndNobodyWaitsForCts) {
+    m.handshake = 2;
+    UseSimTriggers(m);
+    SimMachine sim(dir, kSimTriggers);
+    Ser2net server(sim.process.ptyPath(), dir.path());
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    usePort(server.rawUrl());
+    chooseDownload(writeProgram("O6.nc", program(20)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Machine tool indicates completion"; }))
+        << view.status;
+    EXPECT_TRUE(view.sawStatus("Hardware flow control on a raw TCP port is the server's own "
+                               "setting: not waiting for CTS (" +
+                               server.rawUrl() + ")"));
+}
+
+// The whole connect, the server's answers to the line settings included,
+// runs while the window's events go on, and Reset ends it at once.
+TEST_F(EngineTest, ResetEndsAConnectThatWaitsForTheServersAnswers) {
+    PtyDrain line;
+    Ser2net server(line.path(), dir.path());
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    FaultRelay relay(server.telnetPort());
+    relay.dropAnswers(2); // SET-DATASIZE: the settings wait for the time-out
+    usePort(relay.url("rfc2217") + "?timeout=60");
+    InstallQtMessagePump(); // the window's waits, as the application has them
+    chooseDownload(writeProgram("O7.nc", program(5)));
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        // Reset once the connect has gone on for a while: it is still
+        // waiting for the server (a minute), and this runs meanwhile.
+        if (++ticks == 10)
+            engine->cmdResetClick();
+    });
+    ticker.start(20);
+    const auto t0 = std::chrono::steady_clock::now();
+    click(); // Connect
+    const auto took = std::chrono::steady_clock::now() - t0;
+    ticker.stop();
+    platform::SetOpenWait(nullptr);
+    SetMessagePump(nullptr);
+    EXPECT_GE(ticks, 10);
+    EXPECT_LT(took, std::chrono::seconds(30));
+    EXPECT_EQ(engine->goState(), GoState::Connect);
+    EXPECT_FALSE(engine->ComPort1.Open());
+    EXPECT_EQ(view.status, "Reset");
+    EXPECT_TRUE(view.sawStatus("Connecting to 127.0.0.1:" + std::to_string(relay.port()) +
+                               " was cancelled (COM7)"));
+}
+
+// The telnet serial port control server of Debian's python3-serial, in front
+// of a UART that sends at the line's speed: it knows no inbound flow modes.
+TEST_F(EngineTest, ASecondServerCarriesADownloadAndSetsDtrAndRtsOnce) {
+    m.baudRate = 115200;
+    UseSimTriggers(m);
+    SimMachine sim(dir, kSimTriggers);
+    UartServer server(sim.process.ptyPath(), dir.path());
+    ASSERT_TRUE(server.running()) << "the second server did not start";
+    FaultRelay relay(server.port());
+    usePort(relay.url("rfc2217") + "?timeout=3");
+    chooseDownload(writeProgram("O5.nc", program(300)));
+    click();
+    ASSERT_EQ(engine->goState(), GoState::Transmit) << view.status;
+    click();
+    ASSERT_TRUE(runUntil([&] { return view.status == "Machine tool indicates completion"; }))
+        << view.status;
+    sim.waitFor([](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_TRUE(sim.received() == prepared()) << sim.received().size() << " bytes";
+    // DTR and RTS stay on from the connect to the end: each is set once.
+    EXPECT_EQ(relay.controls(8), 1);
+    EXPECT_EQ(relay.controls(11), 1);
+    EXPECT_EQ(relay.controls(9) + relay.controls(12), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, NetworkEngineTest, ::testing::Values("tcp", "rfc2217"),

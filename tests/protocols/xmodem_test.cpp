@@ -521,6 +521,39 @@ TEST_F(XmodemTest, SenderRepeatsAQuestionedEot) {
     EXPECT_EQ(eots, 2);
 }
 
+// A receiver that has gone: neither a block's answer nor the end's comes.
+// The sender tries again and gives up within its waits, never holding the
+// line for the transmit time-out (days, as the window sets it).
+TEST_F(XmodemTest, SenderGivesUpOnAReceiverThatStopsAnswering) {
+    Side tx(ptXmodem);
+    tx.proto.SetTransmitTimeout(16777215);
+    sendFile(tx, "N10 G00\r\n");
+    tx.line->pump();
+    tx.line->feed("\x15");
+    int eots = 0;
+    ScriptedReceiver mute{tx, false, [&](const ParsedBlock& b) {
+                              eots += b.start == cEOT;
+                              return b.start == cEOT ? '\0' : '\x06';
+                          }};
+    // Each EOT waits one block wait (18 ticks here).
+    ASSERT_TRUE(run(tx, std::ref(mute), 4 * 18));
+    EXPECT_EQ(tx.code(), ecTimeout);
+    EXPECT_EQ(eots, 3);
+
+    Side tx2(ptXmodem, 0x7F0A);
+    tx2.proto.SetTransmitTimeout(16777215);
+    sendFile(tx2, Pattern(300), "mute.nc");
+    tx2.line->pump();
+    tx2.line->feed("\x15");
+    ScriptedReceiver silent{tx2, false, [](const ParsedBlock&) { return '\0'; }};
+    ASSERT_TRUE(run(tx2, std::ref(silent), 10 * 18));
+    EXPECT_EQ(tx2.code(), ecTooManyErrors);
+    ASSERT_EQ(silent.got.size(), 6u + 6u) << "block 1 six times, then the cancel";
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(silent.got[i].num, 1);
+    EXPECT_EQ(tx2.line->sent().substr(tx2.line->sent().size() - 6), kCancel);
+}
+
 // The receiver's ACK of the EOT and the sender's time-out arrive together:
 // the ACK ends the transfer; it is not emptied away by another EOT that
 // nobody would answer.

@@ -465,7 +465,7 @@ TEST_F(EngineTest, XmodemWithoutAnswerCannotHandshake) {
     click();
     ASSERT_TRUE(runUntil([&] { return view.status == "Unable to handshake with machine tool"; }))
         << view.status;
-    EXPECT_TRUE(view.sawStatus("Error-6006")); // the protocol's error, as it came
+    EXPECT_TRUE(view.sawStatus("Error-6006 Fatal time out")); // the protocol's error and its text
     EXPECT_TRUE(view.goEnabled);
 }
 

@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <QVariant>
 
 #include <algorithm>
 #include <cerrno>
@@ -183,10 +184,15 @@ bool qtMessagePump(int maxMs) {
 
 // Eats keyboard and mouse input while a port connects: the window keeps
 // painting and moving, but a click meant for the idle window (a second
-// Connect) neither runs inside the connect nor waits to run after it.
+// Connect) neither runs inside the connect nor waits to run after it. A
+// control marked kCancelsOpen (Reset) takes its input: it cancels the
+// connect at once.
 class InputBlocker final : public QObject {
 protected:
-    bool eventFilter(QObject*, QEvent* event) override {
+    bool eventFilter(QObject* target, QEvent* event) override {
+        if (target->property(kCancelsOpen).toBool()) {
+            return false;
+        }
         switch (event->type()) {
         case QEvent::KeyPress:
         case QEvent::KeyRelease:

@@ -50,7 +50,11 @@ private:
 // with yield) run the Qt event loop of the calling thread instead of sleeping.
 // Such a wait reports a quitting application when QCoreApplication::quit() ends
 // it early. A network port's connect, awaited on the application's thread,
-// runs the event loop too; keyboard and mouse input meanwhile is dropped.
+// runs the event loop too; keyboard and mouse input meanwhile is dropped but
+// for a control marked kCancelsOpen.
 void InstallQtMessagePump();
+// The property (true) of a control whose input goes on while a port
+// connects: it cancels the connect (platform::CancelOpenWaits).
+inline constexpr char kCancelsOpen[] = "vorlCancelsOpen";
 
 } // namespace vorl
