@@ -533,8 +533,14 @@ void TMainForm::mnuFileClick() {
 }
 
 void TMainForm::mnuFileReviewClick() {
+    // "Build Prefix" reads the program as the chosen machine's control does.
+    const int machine = machineList.selected;
+    const RestartOptions restart =
+        machine > 0 && machine < MachineList::kSlots
+            ? ReadMachineRestart(RestartFilePath(fileName(configPath)), machineList[machine].name)
+            : RestartOptions{};
     const ReviewFields fields{fileName(lblFilename->text()), transfer.startBlock,
-                              transfer.prefixText, transfer.refilterNeeded, RestartOptions{}};
+                              transfer.prefixText, transfer.refilterNeeded, restart};
     showValue(lblOperation, qs(vorl::mnuFileReviewClick(this, fields, languageLoaded)));
 }
 
@@ -574,7 +580,18 @@ void TMainForm::mnuConfigEditClick(int tag) {
     TCfgFrm dialog(machineList, this);
     dialog.setWindowTitle(shownText(machineList[tag].name));
     dialog.setProperty("helpContext", kConfigurationHelpContext);
+    // The restart settings lie beside the machine file, which keeps its format.
+    const std::string restartFile = RestartFilePath(fileName(configPath));
+    const std::string name = machineList[tag].name;
+    RestartOptions restart = ReadMachineRestart(restartFile, name);
+    dialog.setRestartSettings(&restart);
     if (dialog.exec() == QDialog::Accepted) {
+        if (!WriteMachineRestart(restartFile, name, restart)) {
+            QMessageBox::warning(
+                this, QString(),
+                QStringLiteral("The restart settings could not be written to %1.")
+                    .arg(QFile::decodeName(QByteArray::fromStdString(restartFile))));
+        }
         ReloadMachineTable();
     }
     // A download or upload prepared for another machine stays with the

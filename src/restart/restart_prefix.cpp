@@ -258,6 +258,7 @@ private:
     bool approach_[kAxisCount] = {}; // approached
     bool anyApproach_ = false;
     bool framesFirst_ = true; // rotation and scaling before the approach
+    bool noApproach_ = false; // positions known, but no move to them can be made right
     bool framesRestored_ = true;
     std::string approachOffset_; // the work offset the approach is made in
 };
@@ -421,7 +422,7 @@ void PrefixBuilder::planApproach() {
         if (refused != "-") {
             reason("No approach moves: " + refused);
         }
-        note("NO APPROACH MOVES");
+        noApproach_ = true;
         for (int axis = 0; axis < kAxisCount; ++axis) {
             if (approach_[axis]) {
                 explain(axisName(axis));
@@ -573,6 +574,9 @@ void PrefixBuilder::frames() {
 // Every axis but Z first (rotary axes before the others), then Z: down to
 // where the tool was cutting at the feed it was cutting with.
 void PrefixBuilder::approach() {
+    if (noApproach_) {
+        note("NO APPROACH MOVES");
+    }
     const std::string offset =
         approachOffset_ != s_.workOffset.word && !approachOffset_.empty() ? approachOffset_ : "";
     auto axisWord = [this](Line& l, int axis) {

@@ -72,26 +72,50 @@ bool IsEmptyBlock(std::string_view block) {
     return true;
 }
 
-std::string ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
-                          const TranslationTable& table) {
-    std::string out;
-    out.reserve(prefix.size() + 2);
-    for (char c : prefix) {
-        // A line end of the other kind than the machine's end of block goes.
-        if ((c == kLF || c == kCR) && asciiEob(machine).find(c) == std::string_view::npos) {
+bool ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
+                   const TranslationTable& table, std::string& out, std::string& error) {
+    out.clear();
+    const bool eia = machine.isEia();
+    FilterSettings filter = downloadFilter(machine);
+    filter.stripComments = filter.stripComments || eia;
+    const std::string eob(downloadEob(machine));
+    int number = 0;
+    while (!prefix.empty()) {
+        // A CR LF pair, a lone CR and a lone LF each end a line.
+        const size_t end = prefix.find_first_of("\r\n");
+        const std::string_view line = prefix.substr(0, end);
+        prefix.remove_prefix(end == std::string_view::npos ? prefix.size() : end + 1);
+        if (end != std::string_view::npos && line.data()[end] == kCR && !prefix.empty() &&
+            prefix.front() == kLF) {
+            prefix.remove_prefix(1);
+        }
+        ++number;
+        std::string block = std::string(line) + eob;
+        if (filter.active()) {
+            block = FilterBlock(block, filter);
+        }
+        if (filter.stripComments && IsEmptyBlock(block)) {
             continue;
         }
-        out.push_back(c);
-    }
-    if (!out.empty() && out.back() != kCR && out.back() != kLF) {
-        out += asciiEob(machine);
-    }
-    if (machine.isEia()) {
-        for (char& c : out) {
-            c = static_cast<char>(table[static_cast<uint8_t>(c)]);
+        if (eia) {
+            for (char& c : block) {
+                uint8_t code = table[static_cast<uint8_t>(c)];
+                if (code == kNoEiaCode && c >= 'a' && c <= 'z') {
+                    code = table[static_cast<uint8_t>(c - 'a' + 'A')];
+                }
+                if (code == kNoEiaCode) {
+                    error = "Line " + std::to_string(number) + " of the prefix holds \"" +
+                            std::string(1, c) +
+                            "\", which has no EIA tape code: change the prefix before sending.";
+                    out.clear();
+                    return false;
+                }
+                c = static_cast<char>(code);
+            }
         }
+        out += block;
     }
-    return out;
+    return true;
 }
 
 } // namespace vorl

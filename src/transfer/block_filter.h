@@ -66,12 +66,17 @@ bool filterCharacter(const FilterSettings& filter, bool& inComment, uint8_t c);
 // line, or nothing at all).
 bool IsEmptyBlock(std::string_view block);
 
-// The restart prefix made ready to write before the first block: line ends
-// adapted to eobMode (CR LF kept for eobMode CR LF, only CR for eobMode CR,
-// only LF for eobMode LF), then with EIA every byte translated. A prefix whose
-// last line has no line end gets one, so it can never run into the first block.
-// Filters do not apply to the prefix, and its lines are not counted as blocks.
-std::string ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
-                          const TranslationTable& table);
+// The restart prefix made ready to write before the first block. Each of its
+// lines is a block as the program's are: it gets the machine's end of block,
+// goes through the download filter and is dropped when it is then empty and
+// comments are removed; with EIA every byte is translated. Its lines are not
+// counted as blocks.
+//
+// With EIA no character without a tape code is sent: a comment goes whole
+// (brackets have no code, and its text would reach the control as words), a
+// lower-case letter goes as its capital, and a prefix with any other
+// character without a code is refused: false, and `error` names it.
+bool ConvertPrefix(std::string_view prefix, const MachineConfig& machine,
+                   const TranslationTable& table, std::string& out, std::string& error);
 
 } // namespace vorl

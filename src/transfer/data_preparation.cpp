@@ -294,6 +294,11 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
     const TranslationTable table =
         eia ? BuildTranslationTable(request.translationFile) : BuiltInTranslationTable();
     result.eolChar = downloadEolChar(machine, table);
+    // A prefix the machine cannot take is refused before any file is made.
+    std::string prefix;
+    if (!ConvertPrefix(request.prefixText, machine, table, prefix, result.message)) {
+        return result;
+    }
 
     Fd source(openForReading(request.sourcePath));
     if (source.get() < 0) {
@@ -338,7 +343,6 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
             if (machine.punchLeader != 0) {
                 stream.appendZeros(leader);
             }
-            const std::string prefix = ConvertPrefix(request.prefixText, machine, table);
             stream.append(prefix.data(), prefix.size());
             feedFile(source.get(), request.sourcePath, stream, request.readSize, &progress);
             if (machine.punchTrailer != 0) {

@@ -6,7 +6,7 @@
 // ReviewFields, so the transfer engine can own them without any widget.
 #pragma once
 
-#include "restart/restart_prefix.h"
+#include "restart/machine_restart.h"
 
 #include <string>
 
@@ -22,6 +22,7 @@ struct ReviewFields {
     std::string& prefixText; // prefix with CR LF line ends, empty = none
     bool& refilterNeeded;    // set when the start block or prefix changed
     RestartOptions restart;  // how "Build Prefix" reads the program for this machine
+                             // (ReadMachineRestart)
 };
 
 // The text of lblOperation for a download with these restart settings:

@@ -13,9 +13,12 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStringList>
 #include <QTextBlock>
+
+#include <algorithm>
 
 namespace vorl {
 namespace {
@@ -164,7 +167,7 @@ void TReviewForm::FormResize() {
 
     int reviewTop = 0;
     if (!txtPrefix->isHidden()) {
-        const int prefixHeight = height / 3;
+        const int prefixHeight = prefixHeightFor(height);
         txtPrefix->setGeometry(0, 0, width, prefixHeight);
         const QSize accept = cmdAccept->sizeHint();
         const QSize remove = cmdRemove->sizeHint();
@@ -268,6 +271,7 @@ void TReviewForm::cmdBuildPrefixClick() {
     }
     txtPrefix->setPlainText(text);
     setPrefixEditorVisible(true);
+    fitPrefix();
     FormResize();
     scrollToChosenBlock();
     txtPrefix->setFocus();
@@ -283,6 +287,43 @@ void TReviewForm::cmdBuildPrefixClick() {
                            "the program before you click \"%3\".")
                 .arg(chosenBlock_)
                 .arg(reasons, cmdAccept->text()));
+    }
+}
+
+// The prefix box takes a third of the window, more (up to three fifths) when
+// the prefix has more lines: a built prefix is read line by line before it is
+// accepted.
+int TReviewForm::prefixHeightFor(int height) const {
+    const QFontMetrics metrics(txtPrefix->font());
+    const int lines = txtPrefix->document()->blockCount();
+    const int wanted = metrics.lineSpacing() * (lines + 1) + 2 * txtPrefix->frameWidth() +
+                       txtPrefix->horizontalScrollBar()->sizeHint().height();
+    return std::clamp(wanted, height / 3, std::max(height / 3, height * 3 / 5));
+}
+
+// Makes the window wide enough for the longest line of the prefix and tall
+// enough for its lines, as far as the screen allows: a prefix is checked
+// without scrolling sideways.
+void TReviewForm::fitPrefix() {
+    const QFontMetrics metrics(txtPrefix->font());
+    int widest = 0;
+    for (QTextBlock b = txtPrefix->document()->begin(); b.isValid(); b = b.next()) {
+        widest = std::max(widest, metrics.horizontalAdvance(b.text()));
+    }
+    const int margins = 2 * txtPrefix->frameWidth() +
+                        2 * static_cast<int>(txtPrefix->document()->documentMargin()) +
+                        txtPrefix->verticalScrollBar()->sizeHint().width() +
+                        metrics.averageCharWidth();
+    const int lines = txtPrefix->document()->blockCount();
+    const int prefixHeight = metrics.lineSpacing() * (lines + 1) + 2 * txtPrefix->frameWidth() +
+                             txtPrefix->horizontalScrollBar()->sizeHint().height();
+    QSize wanted(std::max(width(), widest + margins), std::max(height(), prefixHeight * 5 / 3));
+    if (const QScreen* s = screen()) {
+        const QRect room = s->availableGeometry();
+        wanted = wanted.boundedTo(room.size());
+    }
+    if (wanted != size()) {
+        resize(wanted);
     }
 }
 

@@ -47,6 +47,8 @@ private:
     void setPrefixEditorVisible(bool visible);
     void showChosenBlockCaption();
     void scrollToChosenBlock();
+    int prefixHeightFor(int height) const;
+    void fitPrefix();
 
     ReviewFields fields_;
     bool languageLoaded_;

@@ -5,6 +5,7 @@
 #include "machines/ui/mlist_form.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
@@ -398,6 +399,23 @@ TEST_F(AppTest, EditMachineSavesThroughTheFileAndRebuildsTheMenus) {
     EXPECT_TRUE(form->mnuConfigEdit->menuAction()->isEnabled());
     EXPECT_EQ(driver.stuck, 0);
     EXPECT_TRUE(driver.boxes.empty());
+}
+
+TEST_F(AppTest, EditMachineKeepsItsRestartSettingsBesideTheMachineFile) {
+    writeMachines({{'D', "Mill"}, {'D', "Lathe"}});
+    ModalDriver driver([&](QDialog* d) {
+        auto* control = d->findChild<QComboBox*>("cboxControl");
+        ASSERT_NE(control, nullptr);
+        control->setCurrentIndex(control->findText("Lathe"));
+        QTest::mouseClick(d->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+    });
+    auto form = start();
+    machineAction(form->mnuConfigEdit, "Lathe")->trigger();
+    EXPECT_EQ(driver.stuck, 0);
+    EXPECT_EQ(readBytes(program() + ".restart"),
+              "[Lathe]\ncontrol = lathe\nsafe_retract = G28 U0 W0\n");
+    EXPECT_EQ(readBytes(configFile()).find("control"), std::string::npos)
+        << "the machine file keeps its format";
 }
 
 TEST_F(AppTest, EditingAnotherMachineLeavesAPreparedDownloadOnItsMachine) {

@@ -3,11 +3,14 @@
 // programs whose state the reader cannot follow (canned cycle, macro).
 #include "restart/restart_prefix.h"
 
+#include "restart/machine_restart.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -380,6 +383,33 @@ TEST_F(RestartPrefixFile, ReadsTheFileUpToTheStartBlockOnly) {
                              "G01 Z-1. F50 (Z F BLOCK 3)\r\n"
                              "G01 F50 (BLOCK 3)\r\n");
     EXPECT_FALSE(BuildRestartPrefix(path, 6, {ControlDialect::Mill, "G91 G28 Z0"}).certain);
+}
+
+TEST_F(RestartPrefixFile, EachMachinesRestartSettingsLieBesideTheMachineFile) {
+    EXPECT_EQ(RestartFilePath("/etc/vorl/shop.vorlcfg"), "/etc/vorl/shop.restart");
+    EXPECT_EQ(RestartFilePath("/a.b/plain"), "/a.b/plain.restart");
+    // No file, or no section: not known, with the default retract.
+    const RestartOptions none = ReadMachineRestart(path, "Lathe 2");
+    EXPECT_EQ(none.dialect, ControlDialect::Unknown);
+    EXPECT_EQ(none.safeRetract, "G91 G28 Z0");
+
+    write("# written by hand\n[Mill 1]\ncontrol = mill\nsafe_retract = G53 Z0\n\n"
+          "[Other]\nkept = yes\n");
+    ASSERT_TRUE(WriteMachineRestart(path, "Lathe 2", {ControlDialect::Lathe, "G28 U0 W0"}));
+    ASSERT_TRUE(WriteMachineRestart(path, "Mill 1", {ControlDialect::Mill, ""}));
+    const RestartOptions lathe = ReadMachineRestart(path, "Lathe 2");
+    EXPECT_EQ(lathe.dialect, ControlDialect::Lathe);
+    EXPECT_EQ(lathe.safeRetract, "G28 U0 W0");
+    // An empty retract is kept empty: that machine has none.
+    EXPECT_EQ(ReadMachineRestart(path, "Mill 1").safeRetract, "");
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "# written by hand\n[Mill 1]\ncontrol = mill\nsafe_retract = \n\n"
+                    "[Other]\nkept = yes\n\n[Lathe 2]\ncontrol = lathe\n"
+                    "safe_retract = G28 U0 W0\n");
+    // A lathe without a retract of its own gets the lathe's.
+    write("[Lathe 3]\nCONTROL = Lathe\n");
+    EXPECT_EQ(ReadMachineRestart(path, "Lathe 3").safeRetract, "G28 U0 W0");
 }
 
 TEST_F(RestartPrefixFile, NoPrefixPastTheEndOrForBlockOneOrWithoutTheFile) {

@@ -139,11 +139,13 @@ TEST_F(Preparation, StartBlockPrefixLeaderAndTrailer) {
               std::string(120, '\0') + "G90\r\nG54\r\nN5\r\nN6\r\n");
     EXPECT_EQ(last.eolChar, '\n');
 
-    // The prefix follows eobMode and is not filtered.
+    // The prefix follows eobMode and goes through the download filter as the
+    // program does: a machine that strips comments gets none from the prefix
+    // either, and a line that was only a comment is dropped.
     MachineConfig cr = stripping(1, true, true);
     request.startBlock = 0;
-    request.prefixText = "G90 (X)\r\nG54\r\n";
-    EXPECT_EQ(prepare(cr, "G1\r\n", request), "G90 (X)\rG54\rG1\r");
+    request.prefixText = "(RESTART AT BLOCK 5)\r\nG90 (X)\r\nG54\r\n";
+    EXPECT_EQ(prepare(cr, "G1\r\n", request), "G90\rG54\rG1\r");
     EXPECT_EQ(last.eolChar, '\r');
 }
 
@@ -157,6 +159,20 @@ TEST_F(Preparation, EiaTapeCode) {
     m.punchLeader = m.punchTrailer = 1;
     m.leaderLength = 1;
     EXPECT_EQ(prepare(m, "g(\n"), std::string(120, '\0') + "\xFF\xFF\x80" + std::string(120, '\0'));
+
+    // The prefix never sends a character without a code: its comments go
+    // whole (their text would reach the control as words), lower case goes as
+    // capitals, and anything else without a code refuses the preparation.
+    DownloadRequest request;
+    request.prefixText = "(PREFIX, BLOCK 5: CHECKED)\r\ng1 (X)\r\n";
+    EXPECT_EQ(prepare(machine(0, 1), "G1\r\n", request), "\x67\x01\x10\x80\x67\x01\x80");
+    request.prefixText = "G1*\r\n";
+    request.sourcePath = dir.write("program.nc", "G1\r\n");
+    const PreparedDownload refused = PrepareDownloadFile(machine(0, 1), request);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_TRUE(refused.tempFileName.empty());
+    EXPECT_EQ(refused.message, "Line 1 of the prefix holds \"*\", which has no EIA tape code: "
+                               "change the prefix before sending.");
 }
 
 TEST_F(Preparation, TranslationFileChangesDownload) {

@@ -5,6 +5,7 @@
 #include "text/language_table.h"
 #include "viewer_test_util.h"
 
+#include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -389,6 +390,31 @@ TEST_F(ReviewFormTest, BuildPrefixFillsTheEditorWithTheStateBeforeTheChosenBlock
     EXPECT_TRUE(prefixText.empty()) << "taken only by Accept Prefix";
     click("cmdAccept");
     EXPECT_EQ(QString::fromStdString(prefixText), QString(expected).replace("\n", "\r\n") + "\r\n");
+}
+
+TEST_F(ReviewFormTest, ABuiltPrefixIsShownWholeWithoutScrolling) {
+    // A pass under a rotation: ten lines, the longest with four sources.
+    fileName =
+        files
+            .write("rotated.nc",
+                   "%\nO2001\nN10 G90 G17 G21 G40 G49 G80 G94\nN20 G91 G28 Z0\n"
+                   "N30 T1 M06\nN40 S12000 M03\nN50 G90 G54 G00 X0 Y0\nN60 G43 H1 Z25. M08\n"
+                   "N70 G01 Z-2. F500\nN80 G00 Z25.\nN90 G40 X0 Y0\nN100 G68 X25. Y20. R30.\n"
+                   "N110 G00 X40. Y20.\nN120 G01 Z-1. F300\nN130 X60.\nN140 X70.\n")
+            .toStdString();
+    open();
+    caretToLine(review(), 15);
+    click("cmdSetBlock");
+    {
+        test::NoModalGuard certain;
+        click("cmdBuildPrefix");
+    }
+    auto* editor = child<QPlainTextEdit>(form.get(), "txtPrefix");
+    QApplication::processEvents();
+    EXPECT_GE(editor->document()->blockCount(), 10) << editor->toPlainText().toStdString();
+    EXPECT_EQ(editor->horizontalScrollBar()->maximum(), 0) << "no scrolling sideways";
+    EXPECT_EQ(editor->verticalScrollBar()->maximum(), 0) << "every line in view";
+    EXPECT_GT(review()->height(), 0) << "the program stays in view below";
 }
 
 TEST_F(ReviewFormTest, BuildPrefixAsksBeforeReplacingATypedPrefixAndSaysWhatIsNotCertain) {

@@ -18,6 +18,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -155,6 +156,7 @@ TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), mach
     buildCommunicationPage();
     buildDataSpecificationsPage();
     buildFiltersPage();
+    buildRestartPage();
 
     cmdOK = new QPushButton(uiText(52, "OK"), this);
     cmdOK->setObjectName("cmdOK");
@@ -423,6 +425,61 @@ void TCfgFrm::buildFiltersPage() {
     page->addWidget(upload);
 }
 
+// The control dialect in the order of the list: not set, mill, lathe.
+constexpr std::array<ControlDialect, 3> kControls = {ControlDialect::Unknown, ControlDialect::Mill,
+                                                     ControlDialect::Lathe};
+
+void TCfgFrm::buildRestartPage() {
+    tabRestart = new QWidget;
+    tabRestart->setObjectName("tabRestart");
+    pgcConfig->addTab(tabRestart, "Restart");
+
+    auto* group = new QGroupBox("Restart Prefix", tabRestart);
+    group->setObjectName("grpRestart");
+    cboxControl = list(group, "cboxControl", {"Not set", "Mill", "Lathe"});
+    txtRetract = edit(group, "txtRetract", 60);
+    auto* grid = new QGridLayout(group);
+    grid->addWidget(label("Control:", group, "lblControl", cboxControl), 0, 0);
+    grid->addWidget(cboxControl, 0, 1);
+    grid->addWidget(label("Safe retract:", group, "lblRetract", txtRetract), 1, 0);
+    grid->addWidget(txtRetract, 1, 1);
+    auto* hint = new QLabel("A prefix built in the review window reads the program as this "
+                            "control does (on a lathe U and W are incremental and G90, G92 and "
+                            "G94 are cycles) and starts with the safe retract. Not set: every "
+                            "code the two read differently is flagged.",
+                            group);
+    hint->setObjectName("lblRestartHint");
+    hint->setWordWrap(true);
+    grid->addWidget(hint, 2, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    connect(cboxControl, &QComboBox::currentIndexChanged, this, &TCfgFrm::cboxControlChange);
+
+    auto* page = new QVBoxLayout(tabRestart);
+    page->addWidget(group);
+    page->addStretch();
+    pgcConfig->setTabVisible(pgcConfig->indexOf(tabRestart), false);
+}
+
+void TCfgFrm::setRestartSettings(RestartOptions* settings) {
+    restart_ = settings;
+    pgcConfig->setTabVisible(pgcConfig->indexOf(tabRestart), settings != nullptr);
+}
+
+// A retract left at the default of one control becomes the other's default
+// when the control changes; one the operator typed stays.
+void TCfgFrm::cboxControlChange(int index) {
+    if (index < 0 || index >= static_cast<int>(kControls.size())) {
+        return;
+    }
+    const QString old =
+        QString::fromStdString(DefaultSafeRetract(kControls[static_cast<size_t>(shownControl_)]));
+    if (txtRetract->text().trimmed() == old) {
+        txtRetract->setText(
+            QString::fromStdString(DefaultSafeRetract(kControls[static_cast<size_t>(index)])));
+    }
+    shownControl_ = index;
+}
+
 void TCfgFrm::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
         FormShow();
@@ -469,6 +526,14 @@ void TCfgFrm::FormShow() {
     cboxUNulls->setChecked(m.uploadStripNulls != 0);
     cboxUSpaces->setChecked(m.uploadStripSpaces != 0);
     cboxUComments->setChecked(m.uploadStripComments != 0);
+
+    if (restart_ != nullptr) {
+        const auto control = std::find(kControls.begin(), kControls.end(), restart_->dialect);
+        shownControl_ = static_cast<int>(control - kControls.begin());
+        txtRetract->setText(QString::fromStdString(restart_->safeRetract));
+        QSignalBlocker quiet(cboxControl);
+        cboxControl->setCurrentIndex(shownControl_);
+    }
 
     applyProtocolRule();
 }
@@ -595,6 +660,11 @@ void TCfgFrm::cmdOKClick() {
     m.uploadStripComments = flag(cboxUComments);
 
     slot = std::move(m);
+    if (restart_ != nullptr) {
+        restart_->dialect =
+            kControls[static_cast<size_t>(std::max(0, cboxControl->currentIndex()))];
+        restart_->safeRetract = txtRetract->text().trimmed().toStdString();
+    }
     accept();
 }
 

@@ -1,14 +1,18 @@
 // The machine configuration dialog: every setting of one machine except its
-// name and place in the list, on four pages.
+// name and place in the list, on four pages, and on a fifth the machine's
+// restart settings (its control dialect and safe retract) when the caller
+// gives them.
 //
 // The dialog does no I/O. It reads slot `selected` of the machine table into
 // its controls each time it is shown and writes them back into that slot when
 // the operator confirms with OK; Cancel (or Escape) leaves the slot as it was.
-// Writing the configuration file and rebuilding the menus is the caller's.
+// Writing the configuration file (and the restart file beside it) and
+// rebuilding the menus is the caller's.
 #pragma once
 
 #include "machines/machine_config.h"
 #include "machines/ui/direction_pictures.h"
+#include "restart/restart_prefix.h"
 
 #include <QDialog>
 #include <QString>
@@ -33,6 +37,11 @@ public:
     // The picture the trigger strings group shows at the moment.
     Direction direction() const { return direction_; }
 
+    // The machine's restart settings, shown on the "Restart" page and written
+    // back on OK; without them the page is not shown. Set before the dialog
+    // is shown; `settings` must outlive it.
+    void setRestartSettings(RestartOptions* settings);
+
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -42,6 +51,8 @@ private:
     void buildCommunicationPage();
     void buildDataSpecificationsPage();
     void buildFiltersPage();
+    void buildRestartPage();
+    void cboxControlChange(int index);
 
     void FormShow();
     void applyProtocolRule();
@@ -55,6 +66,8 @@ private:
     MachineList& machines_;
     std::array<QString, kTriggerCount> hints_;
     Direction direction_ = Direction::Neutral;
+    RestartOptions* restart_ = nullptr;
+    int shownControl_ = 0; // the dialect the retract box's default belongs to
 
     QTabWidget* pgcConfig = nullptr;
     QWidget* tabFileSpecs = nullptr;
@@ -108,6 +121,10 @@ private:
     QCheckBox* cboxUSpaces = nullptr;
     QCheckBox* cboxUComments = nullptr;
     QLineEdit* txtUChars = nullptr;
+
+    QWidget* tabRestart = nullptr;
+    QComboBox* cboxControl = nullptr;
+    QLineEdit* txtRetract = nullptr;
 };
 
 } // namespace vorl

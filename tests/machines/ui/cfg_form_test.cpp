@@ -100,6 +100,34 @@ TEST_F(CfgFormTest, ShowsTheSelectedSlotAndCaption) {
     EXPECT_EQ(get<QTabWidget>("pgcConfig")->currentIndex(), 0);
 }
 
+TEST_F(CfgFormTest, RestartSettingsHaveTheirOwnPageAndAreWrittenBackOnOK) {
+    open();
+    auto* tabs = get<QTabWidget>("pgcConfig");
+    EXPECT_FALSE(tabs->isTabVisible(tabs->indexOf(get<QWidget>("tabRestart"))))
+        << "without settings there is no page";
+    form.reset();
+
+    vorl::RestartOptions restart{vorl::ControlDialect::Unknown, "G91 G28 Z0"};
+    form = std::make_unique<TCfgFrm>(machines);
+    form->setRestartSettings(&restart);
+    form->show();
+    tabs = get<QTabWidget>("pgcConfig");
+    EXPECT_TRUE(tabs->isTabVisible(tabs->indexOf(get<QWidget>("tabRestart"))));
+    EXPECT_EQ(list("cboxControl")->currentText(), "Not set");
+    EXPECT_EQ(box("txtRetract")->text(), "G91 G28 Z0");
+    // A retract left at the default follows the control; a typed one stays.
+    choose("cboxControl", "Lathe");
+    EXPECT_EQ(box("txtRetract")->text(), "G28 U0 W0");
+    retype("txtRetract", "G28 U0");
+    choose("cboxControl", "Mill");
+    EXPECT_EQ(box("txtRetract")->text(), "G28 U0");
+    EXPECT_EQ(restart.dialect, vorl::ControlDialect::Unknown) << "nothing before OK";
+    clickOK();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(restart.dialect, vorl::ControlDialect::Mill);
+    EXPECT_EQ(restart.safeRetract, "G28 U0");
+}
+
 TEST_F(CfgFormTest, OKWithoutChangesKeepsTheRecord) {
     const MachineConfig before = slot();
     open();
