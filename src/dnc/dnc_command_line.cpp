@@ -57,6 +57,10 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
             line.version = true;
             continue;
         }
+        if (arg == "--json") {
+            line.json = true;
+            continue;
+        }
         if (arg == "-q" || arg == "--quiet") {
             line.quiet = true;
             continue;
@@ -117,12 +121,29 @@ DncCommandLine ParseDncCommandLine(const std::vector<std::string>& args) {
         return line;
     }
     if (operands.empty()) {
-        line.error = "missing command (send, receive, serve, status, diff or history)";
+        line.error = "missing command (send, receive, serve, status, diff, history or info)";
         return line;
     }
     const std::string& command = operands.front();
     if ((line.ignoreNumbers || line.ignoreBlanks || line.ignoreComments) && command != "diff") {
         line.error = "--ignore-numbers, --ignore-blanks and --ignore-comments are for diff";
+        return line;
+    }
+    if (line.json && command != "info") {
+        line.error = "--json is for info";
+        return line;
+    }
+    if (command == "info") {
+        line.command = DncCommandLine::Command::Info;
+        if (operands.size() < 2) {
+            line.error = "missing PROGRAM";
+        } else if (operands.size() > 2) {
+            line.error = "extra operand '" + operands[2] + "'";
+        } else if (!line.machine.empty() || line.block > 0 || line.silenceSecs > 0) {
+            line.error = "info takes only --json";
+        } else {
+            line.file = operands[1];
+        }
         return line;
     }
     if (command == "diff" || command == "history") {
@@ -171,6 +192,7 @@ std::string DncUsageText() {
   or:  vorl-dnc status [-c CONFIG-FILE]
   or:  vorl-dnc diff [--ignore-numbers] [--ignore-blanks] [--ignore-comments] A B
   or:  vorl-dnc history [-c CONFIG-FILE] PROGRAM
+  or:  vorl-dnc info [--json] PROGRAM
 Moves one NC part program to or from a machine tool without the window, with
 the machine's settings from the same machine file as vorl: port, line,
 trigger strings, protocol, filters and tape code.
@@ -186,6 +208,10 @@ trigger strings, protocol, filters and tape code.
                 2 trouble)
   history       list the versions and transfers of PROGRAM (its file name)
                 kept in the history beside the machine file
+  info          read PROGRAM and show what it will do: extents, feed and
+                rapid moves and their lengths, holes, tools and an estimated
+                run time (rapids at 10,000 mm/min), and the block from which
+                its path cannot be followed
 
   -m, --machine=MACHINE   the one machine whose name starts with MACHINE
                           (letter case ignored); none or several is an error
@@ -196,6 +222,7 @@ trigger strings, protocol, filters and tape code.
                           its End string fails the receive (nothing saved)
       --timeout=SECONDS   longest wait for the machine tool to answer
                           (default 60; 0 waits for ever)
+      --json              info: the numbers as one JSON object
       --ignore-numbers    diff: sequence numbers (N words) do not count
       --ignore-blanks     diff: spaces and tabs do not count
       --ignore-comments   diff: comments, (...) and ; to the end of the block,

@@ -7,7 +7,7 @@
 namespace vorl::dnc {
 
 struct DncCommandLine {
-    enum class Command { None, Send, Receive, Serve, Status, Diff, History };
+    enum class Command { None, Send, Receive, Serve, Status, Diff, History, Info };
     Command command = Command::None;
     std::string machine;   // -m: a prefix of the machine's name
     std::string config;    // -c: the machine file
@@ -17,6 +17,7 @@ struct DncCommandLine {
     bool ignoreNumbers = false;
     bool ignoreBlanks = false;
     bool ignoreComments = false;
+    bool json = false;    // info: the numbers as JSON
     int block = 0;        // --block: start the program at this block (0: at its start)
     int silenceSecs = 0;  // --silence: end a receive after this much silence (0: only End)
     int timeoutSecs = 60; // --timeout: longest wait for the machine tool (0: no limit)

@@ -2,6 +2,7 @@
 #include "dnc/dnc_command_line.h"
 #include "dnc/exit_codes.h"
 #include "dnc/history_run.h"
+#include "dnc/info_run.h"
 #include "dnc/serve_run.h"
 #include "dnc/transfer_run.h"
 #include "serial/ui/qt_delivery.h"
@@ -26,6 +27,9 @@ int main(int argc, char** argv) {
     }
     if (line.command == DncCommandLine::Command::Diff) {
         return RunDiff(line);
+    }
+    if (line.command == DncCommandLine::Command::Info) {
+        return RunInfo(line);
     }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("vorl-dnc");

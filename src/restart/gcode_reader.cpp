@@ -353,9 +353,29 @@ void ModalReader::cutWords(std::string_view b) {
     }
 }
 
+bool ModalReader::blockWord(char letter, Decimal& value) const {
+    const int at = upper(static_cast<unsigned char>(letter)) - 'A';
+    if (at < 0 || at >= 26 || (blockLetters_ & (uint32_t{1} << at)) == 0) {
+        return false;
+    }
+    value = blockWords_[at];
+    return true;
+}
+
 void ModalReader::applyWords() {
+    blockLetters_ = 0;
+    for (const Word& w : words_) {
+        const uint32_t bit = uint32_t{1} << (w.letter - 'A');
+        if (w.number) {
+            blockWords_[w.letter - 'A'] = w.value;
+            blockLetters_ |= bit;
+        } else {
+            blockLetters_ &= ~bit;
+        }
+    }
     BlockCodes codes;
     applyGCodes(codes);
+    blockNonModal_ = codes.nonModal;
     for (const Word& w : words_) {
         if (w.letter == 'M') {
             applyMCode(w);

@@ -167,6 +167,15 @@ public:
     const ModalState& state() const { return state_; }
     int blocksRead() const { return block_; }
 
+    // The last block's own words, for what the modal state does not keep: an
+    // arc's centre (I J K) or radius (R), a dwell's time (P, X), a drilling
+    // cycle's depth (Z). False when the block has no such word or it is no
+    // plain number (the last of several counts).
+    bool blockWord(char letter, Decimal& value) const;
+    // The one-block code the last block gave (G04 G28 G30 G53 G68 G51, lathe
+    // G50), as the code times ten; 0 for none.
+    int blockNonModal() const { return blockNonModal_; }
+
 private:
     struct Word {
         char letter = 0;
@@ -214,6 +223,9 @@ private:
     bool lostInBlock_[kAxisCount]{}; // axes the block moves in a way the reader cannot follow
     bool polar_ = false;             // G16 in force: X and Y are radius and angle
     bool turningCycle_ = false;      // a lathe's G90 G92 G94 in force
+    uint32_t blockLetters_ = 0;      // letters of blockWords_ the last block gave
+    Decimal blockWords_[26];
+    int blockNonModal_ = 0;
 };
 
 } // namespace vorl

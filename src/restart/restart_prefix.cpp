@@ -753,6 +753,9 @@ RestartPrefix ComputeCheckedPrefix(const ModalReader& reader, int startBlock,
 void ProgramScanner::endBlock(std::string_view block, bool cut) {
     if (startBlock_ == 0 || blocks_ < startBlock_ - 1) {
         reader_.readBlock(block, cut);
+        if (blockRead_) {
+            blockRead_(reader_);
+        }
     } else if (blocks_ == startBlock_ - 1) {
         startText_.assign(block);
         startRead_ = true;

@@ -31,6 +31,7 @@
 #include "restart/gcode_reader.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,11 @@ public:
     // Blocks ended so far.
     int blocks() const { return blocks_; }
     const ModalReader& reader() const { return reader_; }
+    // Called after each block the reader has read, with the reader holding
+    // the state after it (a path follows the program block by block).
+    void onBlockRead(std::function<void(const ModalReader&)> handler) {
+        blockRead_ = std::move(handler);
+    }
 
 private:
     void endBlock(std::string_view block, bool cut);
@@ -106,6 +112,7 @@ private:
     bool startRead_ = false;
     std::string startText_;
     int blocks_ = 0;
+    std::function<void(const ModalReader&)> blockRead_;
     // Where the next LF and CR are in the piece being fed.
     static constexpr size_t kNotSearched = ~size_t{0};
     size_t nextLF_ = kNotSearched;

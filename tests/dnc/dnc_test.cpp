@@ -402,6 +402,29 @@ TEST_F(DncTest, DiffComparesAsDiffDoes) {
     EXPECT_EQ(run({"diff", "--ignore-numbers", dir.file("O1234.nc")}), 2);
 }
 
+// info prints what a program will do, read as the window's toolpath reads
+// it; --json gives the same numbers to scripts.
+TEST_F(DncTest, InfoPrintsWhatTheProgramWillDo) {
+    writeFile(dir.file("pocket.nc"), "G21 G17 G90 G94 G54\nT1 M06\nS1000 M03\nG00 X0 Y0 Z5.\n"
+                                     "G01 Z-1. F100.\nX30.\nY40.\n#1=2.\nX0\n");
+    auto info = dnc({"info", dir.file("pocket.nc")});
+    EXPECT_EQ(info->wait(), 0);
+    for (const char* line :
+         {"Extents:  X 0 to 30, Y 0 to 40, Z -1 to 5 mm\n", "Feed:     3 moves (0 arcs), 76 mm\n",
+          "Run time: about 0:00:46 (", "Tools:    T1 (block 2)\n",
+          "Path unknown from block 8: macro variable\n"}) {
+        EXPECT_NE(info->output.find(line), std::string::npos) << line << info->output;
+    }
+    auto json = dnc({"info", "--json", dir.file("pocket.nc")});
+    EXPECT_EQ(json->wait(), 0);
+    EXPECT_NE(json->output.find("\"unknownFrom\":8,\"unknownWhy\":\"macro variable\""),
+              std::string::npos)
+        << json->output;
+    EXPECT_EQ(run({"info", dir.file("missing.nc")}), 3);
+    EXPECT_EQ(run({"info", "--block", "3", dir.file("pocket.nc")}), 2);
+    EXPECT_EQ(run({"diff", "--json", dir.file("pocket.nc"), dir.file("pocket.nc")}), 2);
+}
+
 // The history of a program as recorded beside the machine file, or where the
 // history's settings put it.
 TEST_F(DncTest, HistoryListsVersionsAndTransfers) {
