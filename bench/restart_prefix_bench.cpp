@@ -9,6 +9,8 @@
 //   bench_restart_prefix [megabytes] [rounds]      (default 50 MB, 3 rounds)
 #include "restart/restart_prefix.h"
 
+#include "best_times.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,7 +25,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::measure;
+using bench::readFile;
+using bench::Times;
 
 // CAM output for a mill: a header, then tools in turn, each with its
 // approach and a long run of feed moves and arcs, a comment now and then.
@@ -74,41 +79,6 @@ int writeProgram(const std::string& path, size_t bytes) {
     lines += 2;
     std::fclose(f);
     return lines;
-}
-
-struct Times {
-    double elapsed = 1e9;
-    double cpu = 1e9;
-};
-
-double cpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// Keeps the best of each.
-template <typename F> void measure(Times& best, F&& run) {
-    const auto start = Clock::now();
-    const double cpu = cpuSeconds();
-    run();
-    best.cpu = std::min(best.cpu, cpuSeconds() - cpu);
-    best.elapsed =
-        std::min(best.elapsed, std::chrono::duration<double>(Clock::now() - start).count());
-}
-
-void readFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    std::vector<char> piece(size_t{1} << 20);
-    size_t total = 0;
-    ssize_t got = 0;
-    while ((got = ::read(fd, piece.data(), piece.size())) > 0) {
-        total += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    if (total == 0) {
-        std::exit(1);
-    }
 }
 
 } // namespace

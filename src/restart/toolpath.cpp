@@ -14,8 +14,11 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kInch = 25.4;
-// Arcs are cut into chords of at most this angle: 64 to a full circle.
+// Arcs are cut into chords that stray from the arc by at most kChordError,
+// and of at most kChordAngle: a small arc takes a few chords, a full circle
+// at most 64.
 constexpr double kChordAngle = kPi / 32;
+constexpr double kChordError = 0.02; // mm
 // A control refuses an arc whose end is off its circle by more than a small
 // tolerance; so does the path (it would otherwise draw a circle of its own).
 constexpr double kArcTolerance = 0.01; // mm, plus a thousandth of the radius
@@ -349,7 +352,9 @@ bool ToolpathBuilder::arc(const Place& to, bool clockwise, const ModalReader& re
             sweep += 2 * kPi;
         }
     }
-    const int pieces = std::max(1, static_cast<int>(std::ceil(sweep / kChordAngle - 1e-9)));
+    const double step =
+        r0 > kChordError ? std::max(kChordAngle, 2 * std::acos(1 - kChordError / r0)) : 2 * kPi;
+    const int pieces = std::max(1, static_cast<int>(std::ceil(sweep / step - 1e-9)));
     points_.clear();
     double p[3];
     for (int k = 0; k <= pieces; ++k) {
@@ -366,6 +371,17 @@ bool ToolpathBuilder::arc(const Place& to, bool clockwise, const ModalReader& re
         if (k > 0) {
             segment(&points_[points_.size() - 6], p, MoveKind::Feed, b, true);
         }
+    }
+    // The extents reach where the arc turns, between its chords' ends.
+    const double turn = clockwise ? -sweep : sweep;
+    const double lowest = std::min(a0, a0 + turn);
+    const double highest = std::max(a0, a0 + turn);
+    for (double q = std::ceil(lowest / (kPi / 2)) * (kPi / 2); q <= highest; q += kPi / 2) {
+        const double t = (q - a0) / turn;
+        p[ax] = ca + r0 * std::cos(q);
+        p[bx] = cb + r0 * std::sin(q);
+        p[lx] = s[lx] + (e[lx] - s[lx]) * t;
+        path_.extents.add(p);
     }
     const double length = std::hypot(r0 * sweep, e[lx] - s[lx]);
     ++path_.feedMoves;
@@ -550,7 +566,7 @@ Toolpath ToolpathOf(std::string_view program, const ToolpathOptions& options) {
 }
 
 bool BuildToolpath(const std::string& path, const ToolpathOptions& options, Toolpath& out,
-                   std::string& error, const std::function<void(uint64_t)>& progress,
+                   std::string& error, const std::function<void(uint64_t, Toolpath&)>& progress,
                    const std::atomic<bool>* cancel) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -578,7 +594,7 @@ bool BuildToolpath(const std::string& path, const ToolpathOptions& options, Tool
         scanner.feed(piece.data(), static_cast<size_t>(got));
         done += static_cast<uint64_t>(got);
         if (progress) {
-            progress(done);
+            progress(done, builder.path());
         }
     }
     ::close(fd);

@@ -155,11 +155,13 @@ private:
 };
 
 // Reads the program file at `path` in pieces and builds its toolpath.
-// `progress` (when given) gets the bytes read so far; a set `cancel` stops
-// the reading (the path then holds what was read). False, with `error`, when
-// the file cannot be read.
+// `progress` (when given) gets the bytes read so far and the path so far after
+// each piece; it may take the path's segments and holes away (the builder
+// needs none of them again). A set `cancel` stops the reading (the path then
+// holds what was read). False, with `error`, when the file cannot be read.
 bool BuildToolpath(const std::string& path, const ToolpathOptions& options, Toolpath& out,
-                   std::string& error, const std::function<void(uint64_t)>& progress = {},
+                   std::string& error,
+                   const std::function<void(uint64_t, Toolpath&)>& progress = {},
                    const std::atomic<bool>* cancel = nullptr);
 
 // The same from a program held in memory.

@@ -2,6 +2,8 @@
 
 #include "restart/restart_prefix.h"
 #include "viewers/text_file_view.h"
+#include "viewers/toolpath_panel.h"
+#include "viewers/toolpath_view.h"
 #include "viewers/value_field.h"
 #include "viewers/viewer_text.h"
 
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStringList>
 #include <QTextBlock>
 
@@ -35,6 +38,12 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     setProperty("helpContext", kHelpContext);
 
     txtReview = named(new TextFileView(this), "txtReview");
+    splReview = named(new QSplitter(Qt::Horizontal, this), "splReview");
+    pnlToolpath = named(new ToolpathPanel(splReview), "pnlToolpath");
+    splReview->addWidget(txtReview);
+    splReview->addWidget(pnlToolpath);
+    splReview->setStretchFactor(0, 3);
+    splReview->setStretchFactor(1, 2);
     txtPrefix = named(new QPlainTextEdit(this), "txtPrefix");
     txtPrefix->setLineWrapMode(QPlainTextEdit::NoWrap);
     txtPrefix->setTabChangesFocus(true);
@@ -77,6 +86,7 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
     connect(cmdRemove, &QPushButton::clicked, this, &TReviewForm::cmdRemoveClick);
     connect(cmdBuildPrefix, &QPushButton::clicked, this, &TReviewForm::cmdBuildPrefixClick);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
+    connect(pnlToolpath, &ToolpathPanel::blockClicked, this, &TReviewForm::toolpathBlockClicked);
 
     setMinimumSize(kDesignWidth, kDesignHeight);
     resize(kDesignWidth, kDesignHeight);
@@ -117,6 +127,8 @@ void TReviewForm::FormShow() {
         }
     });
     showValue(lblBlockNumber, QStringLiteral("1"));
+    // The path is read from the file on disk, as the download and the prefix read it.
+    pnlToolpath->load(fields_.fileName, ToolpathOptions{fields_.restart.dialect});
 
     if (fields_.startBlock != 0) {
         chosenBlock_ = fields_.startBlock;
@@ -132,6 +144,7 @@ void TReviewForm::FormShow() {
         chosenBlock_ = 0;
     }
     showChosenBlockCaption();
+    pnlToolpath->view()->setRestartBlock(chosenBlock_);
 
     if (!fields_.prefixText.empty()) {
         txtPrefix->setPlainText(QString::fromLatin1(fields_.prefixText));
@@ -177,11 +190,19 @@ void TReviewForm::FormResize() {
                                remove.height());
         reviewTop = buttonTop + std::max(accept.height(), remove.height()) + 2;
     }
-    txtReview->setGeometry(0, reviewTop, width, std::max(0, bottomTop - kMargin - reviewTop));
+    splReview->setGeometry(0, reviewTop, width, std::max(0, bottomTop - kMargin - reviewTop));
 }
 
 void TReviewForm::txtReviewSelectionChange() {
     showValue(lblBlockNumber, QString::number(txtReview->selectionStartLine() + 1));
+    pnlToolpath->view()->setHighlightedBlock(txtReview->selectionStartLine() + 1);
+}
+
+// A click on the path: the caret to the block that drew it, once the text
+// has indexed that far.
+void TReviewForm::toolpathBlockClicked(int block) {
+    const int line = block - 1;
+    txtReview->whenLineKnown(line, [this, line] { txtReview->selectLine(line); });
 }
 
 void TReviewForm::cmdSetBlockClick() {
@@ -201,6 +222,7 @@ void TReviewForm::cmdSetBlockClick() {
         chosenBlock_ = 0;
     }
     showChosenBlockCaption();
+    pnlToolpath->view()->setRestartBlock(chosenBlock_);
 }
 
 void TReviewForm::cmdAddPrefixClick() {

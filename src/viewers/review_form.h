@@ -17,10 +17,12 @@ class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 
 namespace vorl {
 
 class TextFileView;
+class ToolpathPanel;
 
 class TReviewForm : public ViewerWindow {
     Q_OBJECT
@@ -42,6 +44,7 @@ private:
     void cmdAcceptClick();
     void cmdRemoveClick();
     void cmdBuildPrefixClick();
+    void toolpathBlockClicked(int block);
 
     void applyLanguage();
     void setPrefixEditorVisible(bool visible);
@@ -55,6 +58,8 @@ private:
     int chosenBlock_ = 0;
 
     TextFileView* txtReview;
+    QSplitter* splReview; // the text beside its toolpath
+    ToolpathPanel* pnlToolpath;
     QPlainTextEdit* txtPrefix;
     QPushButton* cmdAccept;
     QPushButton* cmdRemove;

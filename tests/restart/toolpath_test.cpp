@@ -3,9 +3,11 @@
 // the path stops at, and the run time of a small program worked out by hand.
 #include "restart/toolpath.h"
 #include "restart/toolpath_info.h"
+#include "restart/toolpath_projection.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -14,10 +16,23 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Every point of the drawn path, with the extents checked against them.
+// Some segment of the drawn path passes within `within` of the point.
 bool passesNear(const Toolpath& path, double x, double y, double z, double within = 0.05) {
+    const double p[3] = {x, y, z};
     for (const PathSegment& s : path.segments) {
-        if (std::hypot(s.to[0] - x, s.to[1] - y, s.to[2] - z) < within) {
+        double along = 0;
+        double length2 = 0;
+        for (int i = 0; i < 3; ++i) {
+            along += (p[i] - s.from[i]) * (s.to[i] - s.from[i]);
+            length2 += (s.to[i] - s.from[i]) * (s.to[i] - s.from[i]);
+        }
+        const double t = length2 > 0 ? std::clamp(along / length2, 0.0, 1.0) : 0;
+        double d2 = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double q = s.from[i] + t * (s.to[i] - s.from[i]) - p[i];
+            d2 += q * q;
+        }
+        if (std::sqrt(d2) < within) {
             return true;
         }
     }
@@ -31,7 +46,7 @@ TEST(Toolpath, QuarterHalfAndFullCirclesByCentre) {
     Toolpath ccw = ToolpathOf(std::string(kMill) + "G03 X0 Y10. I-10. J0 F100.\n");
     ASSERT_EQ(ccw.arcMoves, 1);
     EXPECT_NEAR(ccw.feedLength, kPi * 10 / 2, 1e-6);
-    EXPECT_TRUE(passesNear(ccw, 10 * std::cos(kPi / 4), 10 * std::sin(kPi / 4), 0, 0.5));
+    EXPECT_TRUE(passesNear(ccw, 10 * std::cos(kPi / 4), 10 * std::sin(kPi / 4), 0));
     EXPECT_NEAR(ccw.extents.min[0], 0, 1e-4);
     EXPECT_NEAR(ccw.extents.min[1], 0, 1e-4);
     Toolpath cw = ToolpathOf(std::string(kMill) + "G02 X0 Y10. I-10. F100.\n");
@@ -52,7 +67,7 @@ TEST(Toolpath, RadiusArcsTakeTheShortWayAndRBelowZeroTheLong) {
     EXPECT_NEAR(half.extents.min[1], -10, 1e-3) << "clockwise from +X passes below";
     Toolpath shortWay = ToolpathOf(std::string(kMill) + "G03 X0 Y10. R10. F100.\n");
     EXPECT_NEAR(shortWay.feedLength, kPi * 10 / 2, 1e-6);
-    EXPECT_TRUE(passesNear(shortWay, 10 * std::cos(kPi / 4), 10 * std::sin(kPi / 4), 0, 0.5));
+    EXPECT_TRUE(passesNear(shortWay, 10 * std::cos(kPi / 4), 10 * std::sin(kPi / 4), 0));
     // R < 0: three quarters about (10, 10).
     Toolpath longWay = ToolpathOf(std::string(kMill) + "G03 X0 Y10. R-10. F100.\n");
     EXPECT_NEAR(longWay.feedLength, kPi * 10 * 1.5, 1e-6);
@@ -70,19 +85,19 @@ TEST(Toolpath, ArcsInTheOtherPlanesAndHelices) {
     Toolpath g18 = ToolpathOf(std::string(kMill) + "G18 G02 X0 Z10. I-10. K0 F100.\n");
     EXPECT_NEAR(g18.feedLength, kPi * 10 / 2, 1e-6);
     EXPECT_NEAR(g18.extents.min[0], 0, 1e-3);
-    EXPECT_TRUE(passesNear(g18, 10 * std::cos(kPi / 4), 0, 10 * std::sin(kPi / 4), 0.5));
+    EXPECT_TRUE(passesNear(g18, 10 * std::cos(kPi / 4), 0, 10 * std::sin(kPi / 4)));
     Toolpath g18ccw = ToolpathOf(std::string(kMill) + "G18 G03 X0 Z10. I-10. K0 F100.\n");
     EXPECT_NEAR(g18ccw.extents.min[0], -10, 1e-3);
     EXPECT_NEAR(g18ccw.extents.min[2], -10, 1e-3);
     // G19 seen from +X with Y across and Z up.
     Toolpath g19 = ToolpathOf("G21 G90 G94 G54\nG00 X0 Y10. Z0\nG19 G03 Y0 Z10. J-10. K0 F100.\n");
     EXPECT_NEAR(g19.feedLength, kPi * 10 / 2, 1e-6);
-    EXPECT_TRUE(passesNear(g19, 0, 10 * std::cos(kPi / 4), 10 * std::sin(kPi / 4), 0.5));
+    EXPECT_TRUE(passesNear(g19, 0, 10 * std::cos(kPi / 4), 10 * std::sin(kPi / 4)));
     // A full circle while Z goes down 3: a helix.
     Toolpath helix = ToolpathOf(std::string(kMill) + "G03 X10. Y0 Z-3. I-10. F100.\n");
     EXPECT_NEAR(helix.feedLength, std::hypot(2 * kPi * 10, 3.0), 1e-6);
     EXPECT_NEAR(helix.extents.min[2], -3, 1e-6);
-    EXPECT_TRUE(passesNear(helix, -10, 0, -1.5, 0.2)) << "half way round, half way down";
+    EXPECT_TRUE(passesNear(helix, -10, 0, -1.5)) << "half way round, half way down";
 }
 
 TEST(Toolpath, IncrementalInchAndWorkOffsets) {
@@ -219,6 +234,41 @@ TEST(Toolpath, RunTimeOfASmallProgramWorkedByHand) {
     const Toolpath inverse = ToolpathOf("G21 G90 G93 G54\nG00 X0 Y0 Z0\nG01 X10. F2.\n");
     EXPECT_EQ(inverse.timeWhy, "inverse time feed G93 at block 3");
     EXPECT_NE(ToolpathInfoJson(inverse, "p").find("\"runTimeSeconds\":null"), std::string::npos);
+}
+
+// The views lay the path out as a machinist looks at it, fitted with the
+// aspect kept; a zoom keeps the point under the mouse, and picking finds the
+// nearest block's segment.
+TEST(Toolpath, ViewsFitZoomAndPick) {
+    const Toolpath p = ToolpathOf(std::string(kMill) + "G01 X40. Y0 Z-5. F100.\nY20.\n");
+    PathProjection top;
+    top.fit(p.extents, 300, 200);
+    // 30 mm across (10 to 40) and 20 up fit 270 by 180 pixels: 9 per mm.
+    EXPECT_NEAR(top.scale(), 9, 1e-9);
+    EXPECT_NEAR(top.toScreen(10, 0, 0).x, 15, 1e-9);
+    EXPECT_NEAR(top.toScreen(10, 0, 0).y, 190, 1e-9);
+    EXPECT_NEAR(top.toScreen(40, 20, 0).y, 10, 1e-9) << "Y up";
+    const ScreenPoint before = top.toScreen(25, 5, 0);
+    top.zoom(2, before.x, before.y);
+    EXPECT_NEAR(top.toScreen(25, 5, 0).x, before.x, 1e-9);
+    EXPECT_NEAR(top.toScreen(30, 5, 0).x - before.x, 5 * 18, 1e-9);
+    top.fit(p.extents, 300, 200);
+    const ScreenPoint onY = top.toScreen(40, 10, 0);
+    EXPECT_EQ(PickBlock(p, top, onY.x + 3, onY.y, 6), 6);
+    EXPECT_EQ(PickBlock(p, top, onY.x - 60, onY.y, 6), 0);
+    PathProjection front;
+    front.setView(PathView::Front, false);
+    front.fit(p.extents, 300, 200);
+    EXPECT_LT(front.toScreen(10, 0, 0).y, front.toScreen(10, 0, -5).y) << "Z up";
+    PathProjection lathe;
+    lathe.setView(PathView::Front, true);
+    lathe.fit(p.extents, 300, 200);
+    EXPECT_GT(lathe.toScreen(0, 0, 10).x, lathe.toScreen(0, 0, 0).x) << "Z across";
+    EXPECT_LT(lathe.toScreen(10, 0, 0).y, lathe.toScreen(0, 0, 0).y) << "X up";
+    EXPECT_EQ(SegmentsOfBlock(p, 5).second - SegmentsOfBlock(p, 5).first, 1u);
+    EXPECT_EQ(p.segments[LastSegmentUpTo(p, 7)].block, 6);
+    EXPECT_DOUBLE_EQ(RoundLength(73), 50);
+    EXPECT_DOUBLE_EQ(RoundLength(0.3), 0.2);
 }
 
 } // namespace

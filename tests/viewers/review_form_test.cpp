@@ -1,5 +1,7 @@
 #include "viewers/review.h"
 #include "viewers/review_form.h"
+#include "viewers/toolpath_panel.h"
+#include "viewers/toolpath_view.h"
 
 #include "../accessibility.h"
 #include "text/language_table.h"
@@ -74,6 +76,35 @@ TEST_F(ReviewFormTest, ShowsTheProgramAndTheLineOfTheCaret) {
     EXPECT_EQ(test::accessibleName(number), "11");
     EXPECT_EQ(test::accessibleDescription(number), "Block");
     EXPECT_EQ(test::accessibleLabels(number), QStringList{"Block:"});
+}
+
+// The toolpath beside the text: the caret's block is highlighted on the path,
+// a click on the path puts the caret on the block that drew it, and the
+// restart block is marked.
+TEST_F(ReviewFormTest, ToolpathFollowsTheCaretAndAClickSelectsTheBlock) {
+    fileName = files
+                   .write("square.nc", "G21 G17 G90 G94 G54\r\nT1 M06\r\nG00 X0 Y0 Z0\r\n"
+                                       "G01 X40. F100.\r\nY40.\r\nX0\r\nY0\r\nM30\r\n")
+                   .toStdString();
+    open();
+    auto* panel = child<ToolpathPanel>(form.get(), "pnlToolpath");
+    auto* view = panel->view();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->isRead(); }, 20000));
+    caretToLine(review(), 4);
+    EXPECT_EQ(view->highlightedBlock(), 5);
+    EXPECT_EQ(child<QLabel>(form.get(), "lblHighlight")->text(),
+              "Block 5 ends at X 40 Y 40 Z 0 mm");
+    // Half way along block 6, from (40, 40) to (0, 40).
+    const ScreenPoint middle = view->projection().toScreen(20, 40, 0);
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(qRound(middle.x), qRound(middle.y)));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return review()->selectionStartLine() == 5; }, 5000));
+    EXPECT_EQ(blockNumber(), "6");
+    EXPECT_EQ(view->highlightedBlock(), 6);
+    caretToLine(review(), 4);
+    click("cmdSetBlock");
+    EXPECT_EQ(view->restartBlock(), 5);
+    EXPECT_NE(test::accessibleDescription(view).indexOf("Run time about 0:01:36."), -1)
+        << test::accessibleDescription(view).toStdString();
 }
 
 TEST_F(ReviewFormTest, SetBlockOnLine12StoresItAndBoldsIt) {
@@ -253,7 +284,10 @@ TEST_F(ReviewFormTest, PlacementFollowsTheWindowSize) {
         SCOPED_TRACE(prefix ? "with prefix editor" : "without prefix editor");
         const int w = form->width();
         const int h = form->height();
-        const QRect text = review()->geometry();
+        // The text and its toolpath side by side, where the text alone was.
+        const QRect text = child<QWidget>(form.get(), "splReview")->geometry();
+        EXPECT_LT(review()->geometry().right(),
+                  child<QWidget>(form.get(), "pnlToolpath")->geometry().left());
         const QRect search = child<QWidget>(form.get(), "GroupBox1")->geometry();
         const QRect block = child<QWidget>(form.get(), "GroupBox2")->geometry();
         const QRect close = child<QWidget>(form.get(), "cmdClose")->geometry();
