@@ -12,7 +12,9 @@ namespace vorl::dnc {
 int RunInfo(const DncCommandLine& line) {
     Toolpath path;
     std::string error;
-    if (!BuildToolpath(line.file, ToolpathOptions{}, path, error)) {
+    ToolpathOptions options;
+    options.keepSegments = false;
+    if (!BuildToolpath(line.file, options, path, error)) {
         std::fprintf(stderr, "vorl-dnc: %s\n", error.c_str());
         return kExitFile;
     }

@@ -251,7 +251,9 @@ void ToolpathBuilder::segment(const double a[3], const double b[3], MoveKind kin
     s.tool = tool_;
     s.kind = kind;
     s.arc = isArc;
-    path_.segments.push_back(s);
+    if (options_.keepSegments) {
+        path_.segments.push_back(s);
+    }
     path_.extents.add(a);
     path_.extents.add(b);
 }
@@ -352,8 +354,13 @@ bool ToolpathBuilder::arc(const Place& to, bool clockwise, const ModalReader& re
             sweep += 2 * kPi;
         }
     }
-    const double step =
-        r0 > kChordError ? std::max(kChordAngle, 2 * std::acos(1 - kChordError / r0)) : 2 * kPi;
+    // Finer than a twentieth of a millimetre is lost on a large part: the
+    // error allowed grows with the path.
+    const PathExtents& x = path_.extents;
+    const double size =
+        x.any ? std::hypot(x.max[0] - x.min[0], x.max[1] - x.min[1], x.max[2] - x.min[2]) : 0.0;
+    const double error = std::max(kChordError, size / 4000);
+    const double step = r0 > error ? std::max(kChordAngle, 2 * std::acos(1 - error / r0)) : 2 * kPi;
     const int pieces = std::max(1, static_cast<int>(std::ceil(sweep / step - 1e-9)));
     points_.clear();
     double p[3];
@@ -429,8 +436,11 @@ void ToolpathBuilder::hole(const Place& to, const ModalReader& reader) {
     }
     const double rLevel[3] = {to.p[0], to.p[1], top};
     const double bottom[3] = {to.p[0], to.p[1], cycleDepth_};
-    path_.holes.push_back({static_cast<float>(to.p[0]), static_cast<float>(to.p[1]),
-                           static_cast<float>(top), static_cast<float>(cycleDepth_), b, tool_});
+    ++path_.holeCount;
+    if (options_.keepSegments) {
+        path_.holes.push_back({static_cast<float>(to.p[0]), static_cast<float>(to.p[1]),
+                               static_cast<float>(top), static_cast<float>(cycleDepth_), b, tool_});
+    }
     if (top != above[2]) {
         segment(above, rLevel, MoveKind::Rapid, b, false);
         ++path_.rapidMoves;
@@ -553,6 +563,28 @@ void ToolpathBuilder::finish() {
     if (!unitsSeen_) {
         path_.notes.push_back("No G20 or G21: read as millimetres.");
     }
+}
+
+size_t MergeShortSegments(std::vector<PathSegment>& segments, double shortest) {
+    auto length = [](const float a[3], const float b[3]) {
+        return std::hypot(b[0] - a[0], b[1] - a[1], b[2] - a[2]);
+    };
+    size_t kept = 0;
+    for (size_t i = 0; i < segments.size(); ++i) {
+        const PathSegment& s = segments[i];
+        if (kept > 0) {
+            PathSegment& last = segments[kept - 1];
+            if (last.tool == s.tool && last.kind == s.kind && last.to[0] == s.from[0] &&
+                last.to[1] == s.from[1] && last.to[2] == s.from[2] &&
+                length(s.from, s.to) < shortest && length(last.from, s.to) < shortest) {
+                std::copy(s.to, s.to + 3, last.to);
+                continue;
+            }
+        }
+        segments[kept++] = s;
+    }
+    segments.resize(kept);
+    return kept;
 }
 
 Toolpath ToolpathOf(std::string_view program, const ToolpathOptions& options) {

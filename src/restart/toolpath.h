@@ -73,6 +73,9 @@ struct ToolpathOptions {
     static constexpr double kDefaultRapidRate = 10000.0;
     ControlDialect dialect = ControlDialect::Unknown;
     double rapidRate = kDefaultRapidRate;
+    // False: only the numbers are kept, not the segments and holes (nothing
+    // is drawn, and a program of any size takes no more memory).
+    bool keepSegments = true;
 };
 
 struct Toolpath {
@@ -85,6 +88,7 @@ struct Toolpath {
     int rapidMoves = 0;
     int feedMoves = 0; // straight feeds and arcs
     int arcMoves = 0;
+    int holeCount = 0;
     double rapidLength = 0; // mm
     double feedLength = 0;  // mm, arcs along the arc, drilling into the holes
     // The run time: known when every feed move had a rate the estimate can
@@ -166,5 +170,12 @@ bool BuildToolpath(const std::string& path, const ToolpathOptions& options, Tool
 
 // The same from a program held in memory.
 Toolpath ToolpathOf(std::string_view program, const ToolpathOptions& options = {});
+
+// Joins runs of joined segments of one tool and kind, each and together
+// shorter than `shortest` (mm), into one segment that keeps the first one's
+// block: detail the screen cannot show at this size goes, every block is
+// still found at or after the segment that holds it (LastSegmentUpTo). Returns
+// how many segments are left.
+size_t MergeShortSegments(std::vector<PathSegment>& segments, double shortest);
 
 } // namespace vorl

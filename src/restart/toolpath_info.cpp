@@ -109,7 +109,7 @@ std::string ToolpathInfoText(const Toolpath& path, const std::string& name) {
          " arcs), " + number(path, path.feedLength) + " " + unitName(path) + "\n";
     t += "Rapid:    " + GroupedNumber(path.rapidMoves) + " moves, " +
          number(path, path.rapidLength) + " " + unitName(path) + "\n";
-    t += "Holes:    " + GroupedNumber(static_cast<long long>(path.holes.size())) + "\n";
+    t += "Holes:    " + GroupedNumber(path.holeCount) + "\n";
     t += "Tools:    ";
     for (size_t i = 0; i < path.tools.size(); ++i) {
         const PathTool& tool = path.tools[i];
@@ -157,7 +157,7 @@ std::string ToolpathInfoJson(const Toolpath& path, const std::string& name) {
     j += ",\"feedMoves\":" + std::to_string(path.feedMoves);
     j += ",\"arcMoves\":" + std::to_string(path.arcMoves);
     j += ",\"rapidMoves\":" + std::to_string(path.rapidMoves);
-    j += ",\"holes\":" + std::to_string(path.holes.size());
+    j += ",\"holes\":" + std::to_string(path.holeCount);
     j += ",\"feedLength\":" + number(path, path.feedLength);
     j += ",\"rapidLength\":" + number(path, path.rapidLength);
     j += ",\"tools\":[";
@@ -186,7 +186,7 @@ std::string ToolpathInfoJson(const Toolpath& path, const std::string& name) {
 std::string ToolpathDescription(const Toolpath& path) {
     std::string d = "Extents " + ExtentsText(path) + ". " + GroupedNumber(path.feedMoves) +
                     " feed moves, " + GroupedNumber(path.rapidMoves) + " rapids, " +
-                    GroupedNumber(static_cast<long long>(path.holes.size())) + " holes, " +
+                    GroupedNumber(path.holeCount) + " holes, " +
                     GroupedNumber(static_cast<long long>(path.tools.size())) + " tools. Run time " +
                     RunTimeSummary(path) + ".";
     if (path.unknownFrom != 0) {

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -35,10 +36,24 @@ Toolpath takePart(Toolpath& sofar) {
     return part;
 }
 
-// `part`'s segments and holes after `path`'s, and its numbers for `path`'s.
-void appendPart(Toolpath& path, Toolpath& part) {
+// Past this many segments (32 MB), what the screen cannot show at Fit is
+// merged into its neighbours.
+constexpr size_t kSegmentBudget = 1000000;
+
+// `part`'s segments and holes after `path`'s, and its numbers for `path`'s;
+// `permille` of the file has been read. True when segments were merged (the
+// picture must be drawn again).
+bool appendPart(Toolpath& path, Toolpath& part, size_t& budget, int permille) {
     std::vector<PathSegment> segments = std::move(path.segments);
     std::vector<PathHole> holes = std::move(path.holes);
+    const size_t needed = segments.size() + part.segments.size();
+    if (needed > segments.capacity()) {
+        // Room for the whole program as far as what was read foretells it,
+        // rather than doubling: a doubled vector and its copy would need
+        // three times the path's memory for a moment.
+        const size_t foretold = needed * 1050 / static_cast<size_t>(std::clamp(permille, 1, 1000));
+        segments.reserve(std::max(needed, std::min(foretold, budget + budget / 2)));
+    }
     segments.insert(segments.end(), part.segments.begin(), part.segments.end());
     holes.insert(holes.end(), part.holes.begin(), part.holes.end());
     part.segments.clear();
@@ -46,6 +61,19 @@ void appendPart(Toolpath& path, Toolpath& part) {
     path = std::move(part);
     path.segments = std::move(segments);
     path.holes = std::move(holes);
+    if (path.segments.size() <= budget) {
+        return false;
+    }
+    // A pixel of a large screen with the whole path on it.
+    const PathExtents& e = path.extents;
+    const double pixel =
+        std::hypot(e.max[0] - e.min[0], e.max[1] - e.min[1], e.max[2] - e.min[2]) / 2000;
+    MergeShortSegments(path.segments, pixel);
+    path.segments.shrink_to_fit();
+    // What is left is detail the screen shows: kept, and merged again only
+    // when as much again has come.
+    budget = std::max(budget, path.segments.size() + path.segments.size() / 2);
+    return true;
 }
 
 } // namespace
@@ -145,6 +173,7 @@ void ToolpathPanel::load(const std::string& fileName, const ToolpathOptions& opt
     cmdCancel->show();
     lblSummary->setText(QStringLiteral("Reading the program..."));
     path_ = std::make_shared<Toolpath>();
+    budget_ = kSegmentBudget;
     tpvPath->setPath(path_, lathe_);
     // The thread hands over what it has read every so often and keeps none of
     // it: the segments are held once, by the window.
@@ -179,9 +208,9 @@ void ToolpathPanel::load(const std::string& fileName, const ToolpathOptions& opt
 
 void ToolpathPanel::grow(Toolpath& part, int permille) {
     prgLoad->setValue(permille);
-    appendPart(*path_, part);
+    const bool merged = appendPart(*path_, part, budget_, permille);
     showLegend(*path_);
-    tpvPath->pathGrew();
+    tpvPath->pathGrew(merged);
 }
 
 void ToolpathPanel::finish(Toolpath& rest, const QString& error, bool cancelled) {
@@ -195,7 +224,7 @@ void ToolpathPanel::finish(Toolpath& rest, const QString& error, bool cancelled)
         Q_EMIT loaded();
         return;
     }
-    appendPart(*path_, rest);
+    const bool merged = appendPart(*path_, rest, budget_, 1000);
     QString summary = QString::fromStdString(ToolpathDescription(*path_));
     if (cancelled) {
         summary = QStringLiteral("Cancelled after block %1: the path shows the blocks read. ")
@@ -205,7 +234,7 @@ void ToolpathPanel::finish(Toolpath& rest, const QString& error, bool cancelled)
     lblSummary->setText(summary);
     tpvPath->setAccessibleDescription(summary);
     showLegend(*path_);
-    tpvPath->pathGrew();
+    tpvPath->pathGrew(merged);
     if (!tpvPath->zoomedOrPanned()) {
         tpvPath->fitPath();
     }

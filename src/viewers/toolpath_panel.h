@@ -59,6 +59,7 @@ private:
     QPushButton* cmdCancel;
 
     std::shared_ptr<Toolpath> path_; // what the view shows, growing as it is read
+    size_t budget_ = 0;              // segments kept before merging the smallest
     std::thread worker_;
     std::atomic<bool> cancel_{false};
     bool finished_ = false;

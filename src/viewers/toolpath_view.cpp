@@ -16,7 +16,9 @@ constexpr double kInch = 25.4;
 constexpr double kPickPixels = 6;
 constexpr double kKeyZoom = 1.25;
 constexpr int kKeyPan = 40;
-constexpr int kDragStart = 3; // pixels a press moves before it is a drag, not a click
+constexpr int kDragStart = 3;
+constexpr size_t kBatch =
+    8192; // lines drawn with one call // pixels a press moves before it is a drag, not a click
 
 // Far enough apart to tell on a white ground, in the order tools come.
 constexpr QRgb kToolColours[] = {0x1f5fbf, 0xc0392b, 0x27864a, 0x8e44ad, 0xd35400,
@@ -74,7 +76,10 @@ bool ToolpathView::shows(const PathExtents& e) const {
 
 // Fitted again only when the path has grown out of the window: the picture
 // is then drawn whole, otherwise only what is new is added.
-void ToolpathView::pathGrew() {
+void ToolpathView::pathGrew(bool merged) {
+    if (merged) {
+        pictureValid_ = false;
+    }
     if (!moved_ && path_ && (!fitted_ || !shows(path_->extents))) {
         projection_.fit(path_->extents, width(), height());
         fitted_ = true;
@@ -208,7 +213,9 @@ void ToolpathView::drawSegments(QPainter& painter, size_t from) {
         const bool dim = restart_ > 0 && first.block < restart_;
         run.clear();
         size_t j = i;
-        for (; j < segments.size(); ++j) {
+        // A run is drawn in batches: the lines of a whole program at once
+        // would take as much memory again as the path.
+        for (; j < segments.size() && j - i < kBatch; ++j) {
             const PathSegment& s = segments[j];
             if (s.tool != first.tool || s.kind != first.kind ||
                 (restart_ > 0 && s.block < restart_) != dim) {

@@ -28,7 +28,8 @@ public:
     const Toolpath* path() const { return path_.get(); }
     // The path has grown at its end (it is read while shown): what is new is
     // drawn, and the whole refitted until the operator zooms or pans.
-    void pathGrew();
+    // `merged`: segments already drawn were merged, draw it all again.
+    void pathGrew(bool merged = false);
 
     void setView(PathView view);
     // The whole path in the window (Home).

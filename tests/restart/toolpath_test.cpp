@@ -127,6 +127,7 @@ TEST(Toolpath, DrillingCycleHolesAndTheirDepth) {
         ToolpathOf(std::string(kMill) + "G00 Z10.\nG99 G81 X10. Y10. Z-5. R2. F100.\nX20.\n"
                                         "G98 G82 X30. P500\nG80\nG00 Z50.\n");
     ASSERT_EQ(p.holes.size(), 3u);
+    EXPECT_EQ(p.holeCount, 3);
     EXPECT_FLOAT_EQ(p.holes[0].x, 10);
     EXPECT_FLOAT_EQ(p.holes[0].y, 10);
     EXPECT_FLOAT_EQ(p.holes[0].top, 2);
@@ -269,6 +270,34 @@ TEST(Toolpath, ViewsFitZoomAndPick) {
     EXPECT_EQ(p.segments[LastSegmentUpTo(p, 7)].block, 6);
     EXPECT_DOUBLE_EQ(RoundLength(73), 50);
     EXPECT_DOUBLE_EQ(RoundLength(0.3), 0.2);
+}
+
+// Past its budget the window merges what a pixel cannot show: the ends stay,
+// long moves stay, and every block is still found on the segment that holds
+// its end.
+TEST(Toolpath, MergingShortSegmentsKeepsTheEndsAndFindsEveryBlock) {
+    std::string program = "G21 G90 G54\nG00 X0. Y0. Z0.\n";
+    for (int i = 1; i <= 100; ++i) {
+        program += "G01 X" + std::to_string(i) + ".0 F100.\n"; // block i + 2 ends at X i
+    }
+    program += "G01 Y50.\n";
+    Toolpath p = ToolpathOf(program);
+    ASSERT_EQ(p.segments.size(), 101u);
+    EXPECT_EQ(MergeShortSegments(p.segments, 10.5), 11u);
+    EXPECT_FLOAT_EQ(p.segments.front().from[0], 0);
+    EXPECT_FLOAT_EQ(p.segments[9].to[0], 100);
+    EXPECT_FLOAT_EQ(p.segments.back().to[1], 50);
+    EXPECT_EQ(p.segments.back().block, 103);
+    for (int block = 3; block <= 102; ++block) {
+        const PathSegment& s = p.segments[LastSegmentUpTo(p, block)];
+        EXPECT_LE(s.block, block);
+        EXPECT_LE(s.from[0], block - 2);
+        EXPECT_GE(s.to[0], block - 2) << block;
+    }
+    PathProjection top;
+    top.fit(p.extents, 1000, 500);
+    const ScreenPoint at = top.toScreen(55, 0, 0);
+    EXPECT_EQ(PickBlock(p, top, at.x, at.y, 3), 53) << "the merged run from X50 to X60";
 }
 
 } // namespace
