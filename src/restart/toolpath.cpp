@@ -565,7 +565,7 @@ void ToolpathBuilder::finish() {
     }
 }
 
-size_t MergeShortSegments(std::vector<PathSegment>& segments, double shortest) {
+size_t MergeShortSegments(std::deque<PathSegment>& segments, double shortest) {
     auto length = [](const float a[3], const float b[3]) {
         return std::hypot(b[0] - a[0], b[1] - a[1], b[2] - a[2]);
     };

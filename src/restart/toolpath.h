@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -79,8 +80,10 @@ struct ToolpathOptions {
 };
 
 struct Toolpath {
-    std::vector<PathSegment> segments;
-    std::vector<PathHole> holes;
+    // In pieces, not one block of memory: a path that grows never needs its
+    // old and new copies at once.
+    std::deque<PathSegment> segments;
+    std::deque<PathHole> holes;
     std::vector<PathTool> tools;
     PathExtents extents; // of the drawn path and the holes, mm
     bool inch = false;   // the program's units
@@ -176,6 +179,6 @@ Toolpath ToolpathOf(std::string_view program, const ToolpathOptions& options = {
 // block: detail the screen cannot show at this size goes, every block is
 // still found at or after the segment that holds it (LastSegmentUpTo). Returns
 // how many segments are left.
-size_t MergeShortSegments(std::vector<PathSegment>& segments, double shortest);
+size_t MergeShortSegments(std::deque<PathSegment>& segments, double shortest);
 
 } // namespace vorl

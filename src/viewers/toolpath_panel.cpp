@@ -22,12 +22,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // How often the thread reading the program hands over what it has read.
 constexpr auto kHandOver = std::chrono::milliseconds(150);
+constexpr size_t kPartSegments = 65536;
 
 // The segments and holes of `sofar` with its numbers as they stand; `sofar`
 // keeps its numbers and gives up the segments and holes.
 Toolpath takePart(Toolpath& sofar) {
-    std::vector<PathSegment> segments = std::move(sofar.segments);
-    std::vector<PathHole> holes = std::move(sofar.holes);
+    std::deque<PathSegment> segments = std::move(sofar.segments);
+    std::deque<PathHole> holes = std::move(sofar.holes);
     sofar.segments.clear();
     sofar.holes.clear();
     Toolpath part = sofar;
@@ -40,20 +41,11 @@ Toolpath takePart(Toolpath& sofar) {
 // merged into its neighbours.
 constexpr size_t kSegmentBudget = 1000000;
 
-// `part`'s segments and holes after `path`'s, and its numbers for `path`'s;
-// `permille` of the file has been read. True when segments were merged (the
-// picture must be drawn again).
-bool appendPart(Toolpath& path, Toolpath& part, size_t& budget, int permille) {
-    std::vector<PathSegment> segments = std::move(path.segments);
-    std::vector<PathHole> holes = std::move(path.holes);
-    const size_t needed = segments.size() + part.segments.size();
-    if (needed > segments.capacity()) {
-        // Room for the whole program as far as what was read foretells it,
-        // rather than doubling: a doubled vector and its copy would need
-        // three times the path's memory for a moment.
-        const size_t foretold = needed * 1050 / static_cast<size_t>(std::clamp(permille, 1, 1000));
-        segments.reserve(std::max(needed, std::min(foretold, budget + budget / 2)));
-    }
+// `part`'s segments and holes after `path`'s, and its numbers for `path`'s.
+// True when segments were merged (the picture must be drawn again).
+bool appendPart(Toolpath& path, Toolpath& part, size_t& budget) {
+    std::deque<PathSegment> segments = std::move(path.segments);
+    std::deque<PathHole> holes = std::move(path.holes);
     segments.insert(segments.end(), part.segments.begin(), part.segments.end());
     holes.insert(holes.end(), part.holes.begin(), part.holes.end());
     part.segments.clear();
@@ -152,6 +144,9 @@ ToolpathPanel::~ToolpathPanel() {
 void ToolpathPanel::stopWorker() {
     if (worker_.joinable()) {
         cancel_ = true;
+        // A thread waiting for the window to take its part goes on, and stops.
+        partsQueued_ = 0;
+        partsQueued_.notify_all();
         worker_.join();
     }
 }
@@ -174,41 +169,64 @@ void ToolpathPanel::load(const std::string& fileName, const ToolpathOptions& opt
     lblSummary->setText(QStringLiteral("Reading the program..."));
     path_ = std::make_shared<Toolpath>();
     budget_ = kSegmentBudget;
+    partsQueued_ = 0;
+    // What a thread of an earlier load still had on its way is dropped.
+    const int generation = ++generation_;
     tpvPath->setPath(path_, lathe_);
     // The thread hands over what it has read every so often and keeps none of
     // it: the segments are held once, by the window.
-    worker_ = std::thread([this, fileName, options, size] {
+    worker_ = std::thread([this, fileName, options, size, generation] {
         Toolpath read;
         std::string error;
         Clock::time_point handed{}; // the first piece at once: a first picture soon
         const bool ok = BuildToolpath(
             fileName, options, read, error,
             [&](uint64_t done, Toolpath& sofar) {
+                // A part at least every so often, and no bigger than the
+                // window takes in one go; while the window has not taken the
+                // last part the thread waits (the path is never held twice,
+                // once on its way and once drawn).
                 const auto now = Clock::now();
-                if (now - handed < kHandOver) {
+                if (now - handed < kHandOver && sofar.segments.size() < kPartSegments) {
                     return;
                 }
+                partsQueued_.wait(1);
+                if (cancel_.load()) {
+                    return;
+                }
+                partsQueued_ = 1;
                 handed = now;
                 const int permille = size == 0 ? 1000 : static_cast<int>(done * 1000 / size);
                 auto part = std::make_shared<Toolpath>(takePart(sofar));
                 QMetaObject::invokeMethod(
-                    this, [this, part, permille] { grow(*part, permille); }, Qt::QueuedConnection);
+                    this,
+                    [this, part, permille, generation] {
+                        if (generation == generation_) {
+                            grow(*part, permille);
+                        }
+                    },
+                    Qt::QueuedConnection);
             },
             &cancel_);
         const bool cancelled = cancel_.load();
         auto rest = std::make_shared<Toolpath>(std::move(read));
         QMetaObject::invokeMethod(
             this,
-            [this, rest, error = QString::fromStdString(ok ? std::string() : error), cancelled] {
-                finish(*rest, error, cancelled);
+            [this, rest, error = QString::fromStdString(ok ? std::string() : error), cancelled,
+             generation] {
+                if (generation == generation_) {
+                    finish(*rest, error, cancelled);
+                }
             },
             Qt::QueuedConnection);
     });
 }
 
 void ToolpathPanel::grow(Toolpath& part, int permille) {
+    partsQueued_ = 0;
+    partsQueued_.notify_one();
     prgLoad->setValue(permille);
-    const bool merged = appendPart(*path_, part, budget_, permille);
+    const bool merged = appendPart(*path_, part, budget_);
     showLegend(*path_);
     tpvPath->pathGrew(merged);
 }
@@ -224,7 +242,7 @@ void ToolpathPanel::finish(Toolpath& rest, const QString& error, bool cancelled)
         Q_EMIT loaded();
         return;
     }
-    const bool merged = appendPart(*path_, rest, budget_, 1000);
+    const bool merged = appendPart(*path_, rest, budget_);
     QString summary = QString::fromStdString(ToolpathDescription(*path_));
     if (cancelled) {
         summary = QStringLiteral("Cancelled after block %1: the path shows the blocks read. ")
@@ -235,9 +253,7 @@ void ToolpathPanel::finish(Toolpath& rest, const QString& error, bool cancelled)
     tpvPath->setAccessibleDescription(summary);
     showLegend(*path_);
     tpvPath->pathGrew(merged);
-    if (!tpvPath->zoomedOrPanned()) {
-        tpvPath->fitPath();
-    }
+    tpvPath->fitIfLoose();
     Q_EMIT loaded();
 }
 

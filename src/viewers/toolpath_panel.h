@@ -62,7 +62,9 @@ private:
     size_t budget_ = 0;              // segments kept before merging the smallest
     std::thread worker_;
     std::atomic<bool> cancel_{false};
+    std::atomic<int> partsQueued_{0}; // handed over, not yet taken by the window
     bool finished_ = false;
+    int generation_ = 0; // of the last load
     bool lathe_ = false;
 };
 

@@ -88,6 +88,17 @@ void ToolpathView::pathGrew(bool merged) {
     Q_EMIT highlightChanged();
 }
 
+void ToolpathView::fitIfLoose() {
+    if (moved_ || !path_) {
+        return;
+    }
+    PathProjection fitted = projection_;
+    fitted.fit(path_->extents, width(), height());
+    if (fitted.scale() > projection_.scale() * 1.1 || !shows(path_->extents)) {
+        fitPath();
+    }
+}
+
 void ToolpathView::setView(PathView view) {
     projection_.setView(view, lathe_);
     fitPath();

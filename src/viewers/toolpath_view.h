@@ -34,8 +34,10 @@ public:
     void setView(PathView view);
     // The whole path in the window (Home).
     void fitPath();
-    // The operator has zoomed or panned since the last fit.
-    bool zoomedOrPanned() const { return moved_; }
+    // Fits the path when it is read, unless the operator has zoomed or panned
+    // or the picture already fits it closely (drawing it again would only
+    // keep the window busy).
+    void fitIfLoose();
 
     void setHighlightedBlock(int block);
     int highlightedBlock() const { return highlighted_; }
