@@ -42,8 +42,8 @@ Toolpath takePart(Toolpath& sofar) {
 constexpr size_t kSegmentBudget = 1000000;
 
 // `part`'s segments and holes after `path`'s, and its numbers for `path`'s.
-// True when segments were merged (the picture must be drawn again).
-bool appendPart(Toolpath& path, Toolpath& part, size_t& budget) {
+// Returns how many segments were merged away.
+size_t appendPart(Toolpath& path, Toolpath& part, size_t& budget) {
     std::deque<PathSegment> segments = std::move(path.segments);
     std::deque<PathHole> holes = std::move(path.holes);
     segments.insert(segments.end(), part.segments.begin(), part.segments.end());
@@ -54,18 +54,19 @@ bool appendPart(Toolpath& path, Toolpath& part, size_t& budget) {
     path.segments = std::move(segments);
     path.holes = std::move(holes);
     if (path.segments.size() <= budget) {
-        return false;
+        return 0;
     }
     // A pixel of a large screen with the whole path on it.
     const PathExtents& e = path.extents;
     const double pixel =
         std::hypot(e.max[0] - e.min[0], e.max[1] - e.min[1], e.max[2] - e.min[2]) / 2000;
+    const size_t before = path.segments.size();
     MergeShortSegments(path.segments, pixel);
     path.segments.shrink_to_fit();
     // What is left is detail the screen shows: kept, and merged again only
     // when as much again has come.
-    budget = std::max(budget, path.segments.size() + path.segments.size() / 2);
-    return true;
+    budget = std::max(budget, path.segments.size() * 2);
+    return before - path.segments.size();
 }
 
 } // namespace
@@ -226,7 +227,7 @@ void ToolpathPanel::grow(Toolpath& part, int permille) {
     partsQueued_ = 0;
     partsQueued_.notify_one();
     prgLoad->setValue(permille);
-    const bool merged = appendPart(*path_, part, budget_);
+    const size_t merged = appendPart(*path_, part, budget_);
     showLegend(*path_);
     tpvPath->pathGrew(merged);
 }
@@ -242,7 +243,7 @@ void ToolpathPanel::finish(Toolpath& rest, const QString& error, bool cancelled)
         Q_EMIT loaded();
         return;
     }
-    const bool merged = appendPart(*path_, rest, budget_);
+    const size_t merged = appendPart(*path_, rest, budget_);
     QString summary = QString::fromStdString(ToolpathDescription(*path_));
     if (cancelled) {
         summary = QStringLiteral("Cancelled after block %1: the path shows the blocks read. ")

@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -76,12 +77,19 @@ bool ToolpathView::shows(const PathExtents& e) const {
 
 // Fitted again only when the path has grown out of the window: the picture
 // is then drawn whole, otherwise only what is new is added.
-void ToolpathView::pathGrew(bool merged) {
-    if (merged) {
-        pictureValid_ = false;
-    }
+void ToolpathView::pathGrew(size_t merged) {
+    // Merging only moves segments towards the start: those drawn are still
+    // the first drawnSegments_ - merged.
+    drawnSegments_ -= std::min(merged, drawnSegments_);
     if (!moved_ && path_ && (!fitted_ || !shows(path_->extents))) {
-        projection_.fit(path_->extents, width(), height());
+        // With room to grow into: every fit draws the picture again.
+        PathExtents roomy = path_->extents;
+        for (int i = 0; i < 3; ++i) {
+            const double grow = (roomy.max[i] - roomy.min[i]) / 8;
+            roomy.min[i] -= grow;
+            roomy.max[i] += grow;
+        }
+        projection_.fit(roomy, width(), height());
         fitted_ = true;
     }
     update(); // what is new is added to the picture when it is painted
@@ -94,7 +102,7 @@ void ToolpathView::fitIfLoose() {
     }
     PathProjection fitted = projection_;
     fitted.fit(path_->extents, width(), height());
-    if (fitted.scale() > projection_.scale() * 1.1 || !shows(path_->extents)) {
+    if (fitted.scale() > projection_.scale() * 1.3 || !shows(path_->extents)) {
         fitPath();
     }
 }

@@ -28,8 +28,9 @@ public:
     const Toolpath* path() const { return path_.get(); }
     // The path has grown at its end (it is read while shown): what is new is
     // drawn, and the whole refitted until the operator zooms or pans.
-    // `merged`: segments already drawn were merged, draw it all again.
-    void pathGrew(bool merged = false);
+    // `merged` segments were merged away into their neighbours (no more than
+    // a pixel at Fit): the picture stays, the last ones are drawn again.
+    void pathGrew(size_t merged = 0);
 
     void setView(PathView view);
     // The whole path in the window (Home).
