@@ -1,7 +1,14 @@
 // The painted toolpath: a square drawn where the geometry puts it, with its
 // aspect kept, and nothing painted inside it.
 #include "restart/toolpath.h"
+#include "viewer_test_util.h"
+#include "viewers/toolpath_panel.h"
 #include "viewers/toolpath_view.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
 
 #include <QImage>
 #include <QPixmap>
@@ -55,6 +62,38 @@ TEST(ToolpathView, ASquaresCornersAreDrawnWhereTheGeometrySays) {
     EXPECT_EQ(image.pixelColor(150, 200), ground) << "inside";
     EXPECT_EQ(image.pixelColor(40, 200), ground) << "inside, near the left side";
     EXPECT_EQ(image.pixelColor(150, 30), ground) << "above";
+}
+
+// Cancel stops the reading thread, also while it waits for the window to take
+// what it read (it is not left waiting for ever); the path keeps the blocks
+// read and says it was cancelled.
+TEST(ToolpathPanel, CancelStopsTheReadingAndKeepsWhatWasRead) {
+    test::TempFiles files;
+    QByteArray program = "G21 G90 G54\nG00 X0. Y0. Z0.\n";
+    for (int i = 0; i < 400000; ++i) {
+        program += i % 2 == 0 ? "G01 X1. F9.\n" : "X0.\n";
+    }
+    const std::string file = files.write("long.nc", program).toStdString();
+    ToolpathPanel panel;
+    panel.show();
+    panel.load(file, {});
+    auto* cancel = test::child<QPushButton>(&panel, "cmdCancel");
+    ASSERT_TRUE(cancel->isVisible());
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel.isRead(); }, 20000));
+    EXPECT_FALSE(test::child<QProgressBar>(&panel, "prgLoad")->isVisible());
+    const QString summary = test::child<QLabel>(&panel, "lblSummary")->text();
+    EXPECT_TRUE(summary.startsWith("Cancelled after block ")) << summary.toStdString();
+    ASSERT_NE(panel.view()->path(), nullptr);
+    // The thread cannot have read to the end: from its second megabyte on it
+    // waits for the window to take each part, and the window took none
+    // before Cancel.
+    EXPECT_LT(panel.view()->path()->blocks, 400002);
+    // Closed while its thread waits for it: the window does not hang.
+    {
+        ToolpathPanel closed;
+        closed.load(file, {});
+    }
 }
 
 } // namespace
