@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
         first.elapsed =
             std::min(first.elapsed, std::chrono::duration<double>(Clock::now() - start).count());
         first.cpu = std::min(first.cpu, cpuSeconds() - cpu);
-        while (!done) {
+        while (!done || !panel.view()->drawnWhole()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
         if (panel.view()->grab().isNull()) {

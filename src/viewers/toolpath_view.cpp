@@ -17,9 +17,10 @@ constexpr double kInch = 25.4;
 constexpr double kPickPixels = 6;
 constexpr double kKeyZoom = 1.25;
 constexpr int kKeyPan = 40;
-constexpr int kDragStart = 3;
-constexpr size_t kBatch =
-    8192; // lines drawn with one call // pixels a press moves before it is a drag, not a click
+constexpr int kDragStart = 3;            // pixels a press moves before it is a drag, not a click
+constexpr size_t kBatch = 8192;          // lines drawn with one call
+constexpr size_t kPaintSlice = 50000;    // segments drawn by one paint
+constexpr size_t kFineSegments = 100000; // up to this, antialiased and wider feeds
 
 // Far enough apart to tell on a white ground, in the order tools come.
 constexpr QRgb kToolColours[] = {0x1f5fbf, 0xc0392b, 0x27864a, 0x8e44ad, 0xd35400,
@@ -204,8 +205,14 @@ void ToolpathView::drawPicture() {
         return;
     }
     QPainter painter(&picture_);
-    drawSegments(painter, drawnSegments_);
-    drawnSegments_ = path_->segments.size();
+    // A slice at a time: the window answers between slices, and the rest is
+    // drawn by the next paint, asked for at once.
+    const size_t until = std::min(path_->segments.size(), drawnSegments_ + kPaintSlice);
+    drawSegments(painter, drawnSegments_, until);
+    drawnSegments_ = until;
+    if (until < path_->segments.size()) {
+        QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+    }
     const QColor ground = palette().color(QPalette::Base);
     for (size_t i = drawnHoles_; i < path_->holes.size(); ++i) {
         const PathHole& h = path_->holes[i];
@@ -221,20 +228,23 @@ void ToolpathView::drawPicture() {
 }
 
 // Runs of segments of one tool and kind are drawn with one pen.
-void ToolpathView::drawSegments(QPainter& painter, size_t from) {
+void ToolpathView::drawSegments(QPainter& painter, size_t from, size_t to) {
     const QColor ground = palette().color(QPalette::Base);
     const auto& segments = path_->segments;
-    painter.setRenderHint(QPainter::Antialiasing, segments.size() < 200000);
+    // Smooth, wider feeds while few; a large path in plain one-pixel lines,
+    // several times faster to draw.
+    const bool fine = segments.size() < kFineSegments;
+    painter.setRenderHint(QPainter::Antialiasing, fine);
     std::vector<QLineF> run;
     size_t i = from;
-    while (i < segments.size()) {
+    while (i < to) {
         const PathSegment& first = segments[i];
         const bool dim = restart_ > 0 && first.block < restart_;
         run.clear();
         size_t j = i;
         // A run is drawn in batches: the lines of a whole program at once
         // would take as much memory again as the path.
-        for (; j < segments.size() && j - i < kBatch; ++j) {
+        for (; j < to && j - i < kBatch; ++j) {
             const PathSegment& s = segments[j];
             if (s.tool != first.tool || s.kind != first.kind ||
                 (restart_ > 0 && s.block < restart_) != dim) {
@@ -247,7 +257,7 @@ void ToolpathView::drawSegments(QPainter& painter, size_t from) {
         if (dim) {
             colour = dimmed(colour, ground);
         }
-        QPen pen(colour, first.kind == MoveKind::Rapid ? 1.0 : 1.6);
+        QPen pen(colour, first.kind == MoveKind::Rapid || !fine ? 1.0 : 1.6);
         if (first.kind == MoveKind::Rapid) {
             pen.setStyle(Qt::DashLine);
         }

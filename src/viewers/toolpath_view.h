@@ -47,6 +47,11 @@ public:
     QString highlightText() const;
     void setRestartBlock(int block);
     int restartBlock() const { return restart_; }
+    // Every segment of the path is in the picture (it is drawn a slice per
+    // paint).
+    bool drawnWhole() const {
+        return path_ && pictureValid_ && drawnSegments_ == path_->segments.size();
+    }
 
     const PathProjection& projection() const { return projection_; }
     // The colour the segments of tool `index` (Toolpath::tools) are drawn in.
@@ -67,7 +72,7 @@ protected:
 
 private:
     void drawPicture();
-    void drawSegments(class QPainter& painter, size_t from);
+    void drawSegments(class QPainter& painter, size_t from, size_t to);
     void drawHighlight(QPainter& painter) const;
     void drawRestartMark(QPainter& painter) const;
     void drawScaleBar(QPainter& painter) const;
