@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
 
 namespace vorl {
@@ -138,7 +139,7 @@ TEST(Toolpath, DrillingCycleHolesAndTheirDepth) {
     EXPECT_NEAR(p.feedLength, 3 * 7, 1e-6);
     EXPECT_NEAR(p.dwellSeconds, 0.5, 1e-9);
     // G99 returns to R, G98 to the level the cycle began at.
-    float left[9] = {};
+    std::map<int, float> left; // where each block leaves the tool in Z
     for (const PathSegment& s : p.segments) {
         left[s.block] = s.to[2];
     }
