@@ -374,6 +374,10 @@ void TMainForm::FormShow() {
     comPortTraceFileName = leftTruncated(files.logDirectory + "/vorl.trc", 255);
     engine->ComPort1.SetLogName(fileName(comPortLogFileName));
     engine->ComPort1.SetTraceName(fileName(comPortTraceFileName));
+    // A program a killed run received and did not save was kept: say where.
+    if (const std::string kept = recoveredMessage(engine->leftovers()); !kept.empty()) {
+        setStatus(fromFileName(kept));
+    }
 }
 
 void TMainForm::readWindowValues() {

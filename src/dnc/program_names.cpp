@@ -162,26 +162,30 @@ std::optional<std::string> SaveWithoutOverwrite(const std::string& from,
     const fs::path name(fileName);
     const std::string stem = name.stem().string();
     const std::string ext = name.extension().string();
-    for (int n = 0; n < 10000; ++n) {
-        const std::string candidate = n == 0 ? fileName : stem + "_" + std::to_string(n) + ext;
-        std::string reason;
-        const std::optional<std::string> path = FileInside(directory, candidate, &reason);
-        if (!path) {
-            if (why != nullptr) {
-                *why = reason;
-            }
-            return std::nullopt;
+    auto refuse = [why](const std::string& text) {
+        if (why != nullptr) {
+            *why = text;
         }
+        return std::nullopt;
+    };
+    if (const std::string reason = RefuseName(fileName); !reason.empty()) {
+        return refuse(reason);
+    }
+    const std::string dir = realPath(directory);
+    if (dir.empty()) {
+        return refuse(directory + ": " + std::strerror(errno));
+    }
+    for (int n = 0; n < 10000; ++n) {
+        const std::string path =
+            dir + "/" + (n == 0 ? fileName : stem + "_" + std::to_string(n) + ext);
         // Fails with EEXIST rather than replace anything, whatever else
-        // appears there meanwhile.
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, path->c_str(), RENAME_NOREPLACE) == 0) {
+        // appears there meanwhile: a program, a folder or a link (also one
+        // leading nowhere) keeps the name, and the program takes the next.
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
             return path;
         }
         if (errno != EEXIST) {
-            if (why != nullptr) {
-                *why = *path + ": " + std::strerror(errno);
-            }
-            return std::nullopt;
+            return refuse(path + ": " + std::strerror(errno));
         }
     }
     if (why != nullptr) {

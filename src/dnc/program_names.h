@@ -41,8 +41,9 @@ std::optional<std::string> FileInside(const std::string& directory, const std::s
                                       std::string* why);
 
 // Moves the finished file `from` (on the same file system) to `fileName` in
-// `directory` without ever replacing a file: when the name is taken, the
-// first free of name_1, name_2, ... (before the extension). The move is one
+// `directory` without ever replacing anything: when the name is taken (by a
+// file, a folder, a link), the first free of name_1, name_2, ... (before the
+// extension). The move is one
 // rename, so the program appears whole or not at all. The path it got, or
 // nothing (and why) when it could not.
 std::optional<std::string> SaveWithoutOverwrite(const std::string& from,

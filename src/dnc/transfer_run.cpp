@@ -8,6 +8,7 @@
 #include "machines/config_file.h"
 #include "machines/machine_table.h"
 #include "platform/port_map.h"
+#include "platform/replaced_file.h"
 #include "serial/ticks.h"
 #include "serial/ui/qt_delivery.h"
 #include "text/language_table.h"
@@ -51,21 +52,6 @@ std::string unreadable(const std::string& path) {
 }
 
 // Why a program cannot be received into `path`, or empty when it can.
-std::string unwritable(const std::string& path) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        return path + ": is a directory";
-    }
-    fs::path dir = fs::path(path).parent_path();
-    if (dir.empty()) {
-        dir = ".";
-    }
-    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
-        return dir.string() + ": " + std::strerror(errno);
-    }
-    return {};
-}
-
 std::string machineNames(const MachineList& machines, const std::vector<int>& slots) {
     std::string names;
     for (int slot : slots) {
@@ -138,6 +124,7 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
 
     auto delivery = std::make_shared<QtDelivery>();
     TTransferEngine engine(machines, view, delivery);
+    view.error(recoveredMessage(engine.leftovers()));
     engine.translationFile = shop.translationPath;
     engine.Protocol1.SetHandshakeWait(182); // as the window sets it
     // Nobody is there to press Stop: the End string ends the receive.
@@ -251,7 +238,10 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
             view.receiveTarget = line.file;
             engine.mnuCommUploadClick(tag);
             // The engine adds the machine's extension to a name without one.
-            if (const std::string why = unwritable(engine.transfer.fileName); !why.empty()) {
+            // Refused before anything is received: a read-only program, a
+            // pipe or a folder in the way, a folder that takes no new file.
+            if (const std::string why = RefuseReplacing(engine.transfer.fileName);
+                !why.empty()) {
                 finish(kExitFile, why);
                 return;
             }

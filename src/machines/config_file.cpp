@@ -1,5 +1,6 @@
 #include "machines/config_file.h"
 
+#include "platform/replaced_file.h"
 #include "text/trim.h"
 
 #include <cerrno>
@@ -422,111 +423,16 @@ bool writeAll(int fd, std::string_view content) {
     return true;
 }
 
-bool truncateAndWrite(const fs::path& target, std::string_view content) {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = writeAll(fd, content) && fsync(fd) == 0;
-    if (::close(fd) != 0) {
-        ok = false;
-    }
-    return ok;
-}
-
-// A directory the operators may not write to can still hold a configuration
-// file opened to them for writing (the program's own directory, say): no new
-// file can be made beside it, so it is rewritten in place, and should that
-// fail midway, its old content is written back.
-bool rewriteInPlace(const fs::path& target, std::string_view content) {
-    struct stat st {};
-    if (stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::access(target.c_str(), R_OK | W_OK) != 0) {
-        return false;
-    }
-    const std::optional<std::string> old = fileContent(target.string());
-    if (!old) {
-        return false;
-    }
-    if (truncateAndWrite(target, content)) {
-        return true;
-    }
-    (void)truncateAndWrite(target, *old);
-    return false;
-}
-
 } // namespace
 
 bool ReplaceFileContent(const std::string& path, std::string_view content) {
     if (path.empty()) {
         return false;
     }
-    std::error_code ec;
-    fs::path target(path);
-    // Replace what a link points to, not the link.
-    if (fs::is_symlink(target, ec)) {
-        fs::path resolved = fs::read_symlink(target, ec);
-        if (ec) {
-            return false;
-        }
-        target = resolved.is_absolute() ? resolved : target.parent_path() / resolved;
-    }
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        const int error = errno;
-        return (error == EACCES || error == EPERM) && rewriteInPlace(target, content);
-    }
-    const std::string tmpPath(name.data());
-    bool ok = true;
-    struct stat old {};
-    if (stat(target.c_str(), &old) == 0) {
-        if (S_ISDIR(old.st_mode)) {
-            ok = false;
-        } else {
-            // Keep the old file's permissions; mkstemp creates it private.
-            (void)fchmod(fd, old.st_mode & 07777);
-        }
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        (void)fchmod(fd, 0666 & ~mask);
-    }
-    size_t done = 0;
-    while (ok && done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (ok && fsync(fd) != 0) {
-        ok = false;
-    }
-    if (::close(fd) != 0) {
-        ok = false;
-    }
-    if (ok && std::rename(tmpPath.c_str(), target.c_str()) != 0) {
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(tmpPath.c_str());
-        return false;
-    }
-    // Make the rename itself durable; a failure here no longer risks the data.
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        (void)fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
+    // A machine file without write permission is still replaced (and keeps
+    // its permissions), as it always was.
+    ReplacedFile file(path, false);
+    return file.open().empty() && writeAll(file.fd(), content) && file.commit().empty();
 }
 
 int WriteConfiguration(const std::string& path, const MachineList& list) {

@@ -8,11 +8,10 @@
 // characters. A value holds at most 200 bytes less its key; trigger and filter
 // strings are in caret notation, names, directories and extensions as they
 // are but for the bytes a line cannot carry (see config_file.cpp), so every
-// byte value survives a write and a read. The writer writes a new file
-// beside the old one and renames it over the old one, so the file on disk is
-// always either the old or the new content. Only where the directory allows no
-// new file but the file itself may be written is it rewritten in place, with
-// the old content written back should that fail.
+// byte value survives a write and a read. The writer replaces the file a
+// chain of symbolic links ends at, whole or not at all, keeping its
+// permissions, group and (as far as allowed) owner; see ReplacedFile for
+// where it is rewritten in place instead.
 #pragma once
 
 #include "machines/caret_notation.h"
@@ -80,9 +79,8 @@ std::optional<std::string> KeepUnreadableConfiguration(const std::string& path);
 // of the copy, or std::nullopt when none could be made.
 std::optional<std::string> KeepCopyOfConfiguration(const std::string& path);
 
-// Writes `content` to a new file beside `path` and renames it over `path`
-// (or, in a directory closed to us, rewrites a writable `path` in place).
-// False (and `path` as it was) on any failure.
+// Replaces the content of `path` (ReplacedFile). False (and `path` as it
+// was) on any failure.
 bool ReplaceFileContent(const std::string& path, std::string_view content);
 
 } // namespace vorl

@@ -1,5 +1,6 @@
 #include "transfer/data_preparation.h"
 
+#include "platform/replaced_file.h"
 #include "text/language_table.h"
 #include "transfer/block_filter.h"
 #include "transfer/block_stream.h"
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
-#include <random>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <system_error>
@@ -148,142 +148,6 @@ void finishOutput(FileOutput& output, const std::string& path) {
     }
 }
 
-// The file a target name stands for: a link is followed to the file it
-// names (which may not exist yet), so that the file is replaced and the link
-// stays.
-std::string resolveLinks(std::string path) {
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            break;
-        }
-        std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-        const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0 || static_cast<size_t>(n) >= buf.size()) {
-            break;
-        }
-        std::string link(buf.data(), static_cast<size_t>(n));
-        const size_t slash = path.rfind('/');
-        if (!link.empty() && link[0] != '/' && slash != std::string::npos) {
-            link = path.substr(0, slash + 1) + link;
-        }
-        path = std::move(link);
-    }
-    return path;
-}
-
-std::string directoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A new file beside `target`, named after it and hidden (".NAME.xxxxxx"),
-// created exclusively with the permissions a new file gets. -1 with errno set
-// when none could be made.
-int createBeside(const std::string& target, std::string& path) {
-    static constexpr char kChars[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    const size_t slash = target.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string tail;
-        for (int i = 0; i < 6; ++i) {
-            tail += kChars[random() % (sizeof kChars - 1)];
-        }
-        path = dir + "." + name + "." + tail;
-        const int fd =
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// Where a received program goes. An existing program is replaced whole or
-// not at all: the new one is written beside it, put on the disk, then renamed
-// over it, so a full disk or a crash midway leaves the old program as it was.
-// A target that is no regular file (a device, a pipe) is written directly.
-class TargetFile {
-public:
-    explicit TargetFile(const std::string& target) : target_(resolveLinks(target)) {}
-    ~TargetFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!besidePath_.empty()) {
-            ::unlink(besidePath_.c_str());
-        }
-    }
-    TargetFile(const TargetFile&) = delete;
-    TargetFile& operator=(const TargetFile&) = delete;
-
-    // 0 or the errno of the failure.
-    int open() {
-        struct stat old {};
-        const bool exists = ::stat(target_.c_str(), &old) == 0;
-        if (exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
-            fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-            return fd_ < 0 ? errno : 0;
-        }
-        if (exists && S_ISDIR(old.st_mode)) {
-            return EISDIR;
-        }
-        fd_ = createBeside(target_, besidePath_);
-        if (fd_ < 0) {
-            besidePath_.clear();
-            return errno;
-        }
-        if (exists) {
-            // The program keeps the old one's owner and permissions where we
-            // may give them.
-            (void)::fchown(fd_, old.st_uid, old.st_gid);
-            (void)::fchmod(fd_, old.st_mode & 07777);
-        }
-        return 0;
-    }
-    int fd() const { return fd_; }
-
-    // Puts the written program in place; 0 or the errno of the failure.
-    int commit() {
-        if (besidePath_.empty()) {
-            const int fd = std::exchange(fd_, -1);
-            return ::close(fd) != 0 ? errno : 0;
-        }
-        if (::fsync(fd_) != 0) {
-            return errno;
-        }
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0) {
-            return errno;
-        }
-        if (::rename(besidePath_.c_str(), target_.c_str()) != 0) {
-            return errno;
-        }
-        besidePath_.clear();
-        // The rename itself is put on the disk too; the program is safe
-        // either way by now.
-        const int dirFd = ::open(directoryOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd >= 0) {
-            (void)::fsync(dirFd);
-            ::close(dirFd);
-        }
-        return 0;
-    }
-
-private:
-    std::string target_;
-    std::string besidePath_; // the file written beside the target, until renamed
-    int fd_ = -1;
-};
-
 } // namespace
 
 PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const DownloadRequest& request) {
@@ -409,9 +273,9 @@ FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string&
         rules.skipped = reader.skipped;
     }
 
-    TargetFile target(targetPath);
-    if (const int error = target.open(); error != 0) {
-        result.message = describe({targetPath, error});
+    ReplacedFile target(targetPath, true, temporaryDirectory());
+    if (std::string why = target.open(); !why.empty()) {
+        result.message = std::move(why);
         return result;
     }
     try {
@@ -425,9 +289,7 @@ FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string&
             throw FileError{targetPath, e.code().value()};
         }
         finishOutput(output, targetPath);
-        if (const int error = target.commit(); error != 0) {
-            throw FileError{targetPath, error};
-        }
+        result.message = target.commit();
     } catch (const FileError& e) {
         result.message = describe(e);
     } catch (const std::bad_alloc&) {

@@ -59,10 +59,10 @@ struct FinishedUpload {
 };
 
 // Filters the received temporary file into `targetPath` (created or replaced;
-// through a link, the file it names). An existing program is replaced whole or
-// not at all: the new one is written beside it and renamed over it once it is
-// on the disk. The temporary file stays. With no temporary file: "No current
-// uploaded file".
+// through links, the file they lead to). An existing program is replaced whole
+// or not at all, keeping its permissions and group (ReplacedFile); one that
+// RefuseReplacing refuses (read-only, not a regular file) is left alone. The
+// temporary file stays. With no temporary file: "No current uploaded file".
 FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string& tempFileName,
                                 const std::string& targetPath, const std::string& translationFile,
                                 size_t readSize = size_t{1} << 20);

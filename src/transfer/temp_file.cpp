@@ -1,10 +1,13 @@
 #include "transfer/temp_file.h"
 
+#include "platform/owned_files.h"
+#include "platform/replaced_file.h"
+
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
+#include <filesystem>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
@@ -18,12 +21,6 @@ namespace vorl {
 namespace {
 
 constexpr std::string_view kSuffix = ".vorltmp";
-
-// A file whose creator still runs is left alone while it is this young even
-// when its lock is free: the creator takes the lock a moment after creating
-// it. Older and unlocked, its creator is gone and the id belongs to another
-// process now.
-constexpr time_t kLockGraceSeconds = 60;
 
 // The locks this process holds on its files: a descriptor of each, kept open
 // (and closed at exec) until the file is deleted.
@@ -53,76 +50,82 @@ void release(const std::string& path) {
     ::close(fd);
 }
 
-bool isAlnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+// Where programs received by runs that ended before saving them are kept:
+// the service's state folder, else the user's data folder.
+std::string recoveryDirectory() {
+    std::string base;
+    const char* state = std::getenv("STATE_DIRECTORY");
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    if (state != nullptr && state[0] == '/') {
+        base = std::string(state).substr(0, std::string(state).find(':'));
+    } else if (data != nullptr && data[0] == '/') {
+        base = std::string(data) + "/vorl";
+    } else if (home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.local/share/vorl";
+    } else {
+        return {};
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(base + "/recovered", ec);
+    return ec ? std::string() : base + "/recovered";
 }
 
-// The creator's id in a name this program gives ("<letters><pid>-XXXXXX" and
-// the suffix); 0 for any other name.
-pid_t creatorOf(std::string_view name) {
-    if (name.size() <= kSuffix.size() || name.substr(name.size() - kSuffix.size()) != kSuffix) {
-        return 0;
-    }
-    name.remove_suffix(kSuffix.size());
-    if (name.size() < 8 || name[name.size() - 7] != '-') {
-        return 0;
-    }
-    for (char c : name.substr(name.size() - 6)) {
-        if (!isAlnum(c)) {
-            return 0;
+// Moves the received file `path` (open as `fd`) to a free name
+// "received-<date>-<time>" in the recovery folder (else the temporary
+// folder); the new path, or empty when it could not.
+std::string keepReceived(const std::string& path, int fd, const struct stat& st) {
+    std::tm local{};
+    ::localtime_r(&st.st_mtime, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &local);
+    for (const std::string& dir : {recoveryDirectory(), temporaryDirectory()}) {
+        for (int n = 0; !dir.empty() && n < 100; ++n) {
+            const std::string name = dir + "/received-" + stamp +
+                                     (n == 0 ? std::string() : "_" + std::to_string(n));
+            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+                return name;
+            }
+            if (errno == EEXIST) {
+                continue;
+            }
+            if (errno != EXDEV) {
+                break;
+            }
+            // Another file system: copied, and the original goes only once
+            // the copy is whole on the disk.
+            const int out = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (out < 0 && errno == EEXIST) {
+                continue;
+            }
+            if (out < 0) {
+                break;
+            }
+            const bool copied = CopyContent(fd, out, st.st_size) == 0 && ::fsync(out) == 0;
+            if (::close(out) == 0 && copied) {
+                ::unlink(path.c_str());
+                return name;
+            }
+            ::unlink(name.c_str());
+            break;
         }
     }
-    name.remove_suffix(7);
-    size_t digits = 0;
-    while (digits < name.size() && name[name.size() - 1 - digits] >= '0' &&
-           name[name.size() - 1 - digits] <= '9') {
-        ++digits;
-    }
-    const size_t letters = name.size() - digits;
-    if (digits == 0 || digits > 9 || letters == 0) {
-        return 0;
-    }
-    for (char c : name.substr(0, letters)) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
-            return 0;
-        }
-    }
-    return static_cast<pid_t>(std::strtol(std::string(name.substr(letters)).c_str(), nullptr, 10));
-}
-
-bool processRuns(pid_t pid) {
-    return ::kill(pid, 0) == 0 || errno == EPERM;
+    return {};
 }
 
 } // namespace
 
 std::string temporaryDirectory() {
-    const char* dir = std::getenv("TMPDIR");
-    struct stat st {};
-    if (dir != nullptr && *dir != '\0' && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::string path(dir);
-        while (path.size() > 1 && path.back() == '/') {
-            path.pop_back();
-        }
-        return path;
-    }
-    return "/tmp";
+    return TemporaryDirectory();
 }
 
 TempFile createTempFile(std::string_view prefix) {
-    std::string dir = temporaryDirectory();
-    std::string pattern = dir + (dir == "/" ? "" : "/") + std::string(prefix) +
-                          std::to_string(::getpid()) + "-XXXXXX" + std::string(kSuffix);
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    OwnedFile made = CreateOwnedFile(temporaryDirectory(), prefix, kSuffix, 0600);
     TempFile file;
-    file.fd = ::mkostemps(name.data(), static_cast<int>(kSuffix.size()), O_CLOEXEC);
-    if (file.fd < 0) {
-        file.error = errno;
-        return file;
-    }
-    file.path.assign(name.data());
-    if (::flock(file.fd, LOCK_EX | LOCK_NB) == 0) {
+    file.fd = made.fd;
+    file.error = made.error;
+    file.path = std::move(made.path);
+    if (file.fd >= 0) {
         hold(file.path, file.fd);
     }
     return file;
@@ -144,42 +147,42 @@ void deleteTempFile(const std::string& path) {
     }
 }
 
-int removeAbandonedTempFiles() {
+LeftoverFiles removeAbandonedTempFiles() {
+    LeftoverFiles leftovers;
     const std::string dir = temporaryDirectory();
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) {
-        return 0;
-    }
-    const int dirFd = ::dirfd(d);
-    const time_t now = ::time(nullptr);
-    int removed = 0;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        const pid_t creator = creatorOf(name);
-        if (creator <= 0) {
-            continue;
-        }
-        const int fd =
-            ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
+    ForEachAbandoned(dir, kSuffix, [&](int dirFd, const std::string& name, int fd) {
         struct stat st {};
-        struct stat named {};
-        // Only our own plain files, and only while the name still is this
-        // file; a lock someone holds means a run that goes on.
-        const bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                               st.st_uid == ::geteuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                               (!processRuns(creator) || now - st.st_mtime > kLockGraceSeconds) &&
-                               ::fstatat(dirFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                               named.st_dev == st.st_dev && named.st_ino == st.st_ino;
-        if (abandoned && ::unlinkat(dirFd, name.c_str(), 0) == 0) {
-            ++removed;
+        if (name.starts_with(kUploadTempPrefix) && ::fstat(fd, &st) == 0 && st.st_size > 0) {
+            // A program received and not saved: kept, never deleted.
+            std::string kept = keepReceived(dir + "/" + name, fd, st);
+            if (kept.empty()) {
+                return false;
+            }
+            leftovers.recovered.push_back(std::move(kept));
+            return true;
         }
-        ::close(fd);
+        if (::unlinkat(dirFd, name.c_str(), 0) != 0) {
+            return false;
+        }
+        ++leftovers.removed;
+        return true;
+    });
+    return leftovers;
+}
+
+std::string recoveredMessage(const LeftoverFiles& leftovers) {
+    const size_t n = leftovers.recovered.size();
+    if (n == 0) {
+        return {};
     }
-    ::closedir(d);
-    return removed;
+    std::string text = n == 1 ? "A program received by a run that ended before saving it is kept as "
+                              : std::to_string(n) +
+                                    " programs received by runs that ended before saving them "
+                                    "are kept as ";
+    for (size_t i = 0; i < n; ++i) {
+        text += (i == 0 ? "" : ", ") + leftovers.recovered[i];
+    }
+    return text;
 }
 
 } // namespace vorl

@@ -11,13 +11,15 @@
 // A run that is killed cannot delete its files, so each file says whose it
 // is: its name holds the creating process's id ("vor4711-k3Jd9a.vorltmp"),
 // and the process holds a lock on it from its creation until
-// `deleteTempFile` (the system lets go of the lock when the process ends, in
-// whatever way). `removeAbandonedTempFiles`, run at start-up, deletes the
-// files whose lock nobody holds: those of runs that have ended.
+// `deleteTempFile` (see platform/owned_files.h). `removeAbandonedTempFiles`,
+// run at start-up, deletes the files whose lock nobody holds: those of runs
+// that have ended. An upload's file that holds a program the run received but
+// did not save is kept instead, under a name of its own (see below).
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorl {
 
@@ -42,10 +44,28 @@ std::string createTempFileName(std::string_view prefix = "vor");
 // is already gone is fine.
 void deleteTempFile(const std::string& path);
 
-// Deletes the files of the temporary directory that runs of this program
+// The prefix of an upload's own file: what it holds is a received program
+// until the program is saved (the engine then empties it).
+inline constexpr std::string_view kUploadTempPrefix = "upl";
+
+struct LeftoverFiles {
+    int removed = 0;
+    // Programs received by runs that ended before saving them, where they
+    // are kept now: "received-<date>-<time>" in $STATE_DIRECTORY/recovered
+    // (a service's), else $XDG_DATA_HOME/vorl/recovered or
+    // ~/.local/share/vorl/recovered, else the temporary directory.
+    std::vector<std::string> recovered;
+};
+
+// Clears up the files of the temporary directory that runs of this program
 // (any prefix, this user only) created and left behind: no process holds
 // their lock. A file whose creator still runs is never touched, nor is any
-// file named otherwise. Returns how many were deleted.
-int removeAbandonedTempFiles();
+// file named otherwise. Those of uploads that hold data are kept as received
+// programs; the others are deleted.
+LeftoverFiles removeAbandonedTempFiles();
+
+// The sentence that tells the user where the kept programs are; empty when
+// there are none.
+std::string recoveredMessage(const LeftoverFiles& leftovers);
 
 } // namespace vorl

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
+#include <unistd.h>
 
 namespace vorl {
 
@@ -24,8 +26,9 @@ TTransferEngine::TTransferEngine(MachineList& machines, TransferView& view,
                                  std::shared_ptr<Delivery> delivery, QObject* parent)
     : QObject(parent), ComPort1(delivery), Protocol1(delivery), machines_(machines), view_(view) {
     // Runs that were killed could not delete their prepared and received
-    // files; those of runs still going are theirs and stay.
-    removeAbandonedTempFiles();
+    // files; those of runs still going are theirs and stay. Once a process.
+    static std::once_flag cleanedUp;
+    std::call_once(cleanedUp, [this] { leftovers_ = removeAbandonedTempFiles(); });
     ComPort1.SetAutoOpen(false);
     ComPort1.SetTapiMode(tmOff);
     ComPort1.SetBufferFull(2500);
@@ -89,6 +92,11 @@ TTransferEngine::~TTransferEngine() {
     } catch (const std::exception&) {
     }
     Protocol1.SetComPort(nullptr);
+    // A stopped run leaves nothing behind.
+    if (transfer.tempFileName != uploadTempFile_) {
+        deleteTempFile(transfer.tempFileName);
+    }
+    deleteTempFile(uploadTempFile_);
 }
 
 // ---- Showing ---------------------------------------------------------------
@@ -456,6 +464,9 @@ bool TTransferEngine::FinishUploadFile() {
     if (!finished.ok) {
         view_.ShowMessage(finished.message);
         view_.ShowStatus(finished.message);
+    } else if (transfer.tempFileName == uploadTempFile_) {
+        // Saved: a run killed from now on leaves no program to keep.
+        (void)::truncate(uploadTempFile_.c_str(), 0);
     }
     return finished.ok;
 }

@@ -38,6 +38,7 @@
 #include "serial/com_port.h"
 #include "transfer/prepared_reader.h"
 #include "transfer/progress.h"
+#include "transfer/temp_file.h"
 #include "transfer/transfer_state.h"
 #include "transfer/transfer_view.h"
 
@@ -104,6 +105,10 @@ public:
     std::function<void(int64_t offset, size_t length)> OnSenderPut;
 
     GoState goState() const { return goState_; }
+    // What the clean-up at the process's first engine found: programs that
+    // killed runs received and did not save are kept, and the front end
+    // tells the user where (empty for every later engine).
+    const LeftoverFiles& leftovers() const { return leftovers_; }
     const MachineConfig& machine() const { return machines_[machines_.selected]; }
 
     // ---- Operator commands ----
@@ -236,6 +241,7 @@ private:
     std::string openSettings_;                           // lineSettings() at the port's open
     bool stopOwed_ = false;      // the End string came: Stop answers it at the upload's end
     std::string uploadTempFile_; // the upload's own temporary file, kept for the run
+    LeftoverFiles leftovers_;
     std::string readyToDiscard_; // the upload's awaited Ready string, while it is awaited
     QTimer* drainTimer_ = nullptr;
     std::unique_ptr<BlockSender> sender_; // while the block sender runs

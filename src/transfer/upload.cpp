@@ -46,9 +46,11 @@ bool TTransferEngine::StartUpload(const std::string&) {
     removeTrigger(transfer.uploadEndTrigger);
     // The upload keeps one temporary file of its own for the run; a prepared
     // download's file is deleted first.
-    if (uploadTempFile_.empty() || transfer.tempFileName != uploadTempFile_) {
+    if (transfer.tempFileName != uploadTempFile_) {
         deleteTempFile(transfer.tempFileName);
-        uploadTempFile_ = createTempFileName("vor");
+    }
+    if (uploadTempFile_.empty()) {
+        uploadTempFile_ = createTempFileName(kUploadTempPrefix);
     }
     transfer.tempFileName = uploadTempFile_;
     view_.ShowProgress(0);

@@ -101,6 +101,20 @@ TEST(ProgramNames, FilesStayInTheirDirectoryAndAreNeverReplaced) {
     EXPECT_EQ(SaveWithoutOverwrite(dir.file("incoming"), dir.file("mill"), "../x.nc", &why),
               std::nullopt);
     EXPECT_TRUE(fs::exists(dir.file("incoming")));
+
+    // A name taken by a link, a link leading nowhere or a folder is taken:
+    // the program gets the next name and never goes through the link.
+    fs::create_symlink(dir.file("nowhere"), dir.file("mill/P4.nc"));
+    for (const char* taken : {"P2", "P3", "P4"}) {
+        writeFile(dir.file("incoming"), taken);
+        const auto saved = SaveWithoutOverwrite(dir.file("incoming"), dir.file("mill"),
+                                                std::string(taken) + ".nc", &why);
+        ASSERT_TRUE(saved) << taken << ": " << why;
+        EXPECT_EQ(*saved, mill + "/" + taken + "_1.nc");
+        EXPECT_EQ(readFile(*saved), taken);
+    }
+    EXPECT_EQ(readFile(dir.file("secret")), "not a program");
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
 }
 
 // A machine's log is rotated before a line would take it past its size:

@@ -108,7 +108,7 @@ TEST_F(TempFiles, StartUpRemovesOnlyTheFilesOfEndedRuns) {
     const std::string foreign[] = {dir.write("vorschlag", "x"), dir.write("vor12-abc.vorltmp", "x"),
                                    dir.write("vor1-abcdef.tmp", "x")};
 
-    EXPECT_EQ(removeAbandonedTempFiles(), 1);
+    EXPECT_EQ(removeAbandonedTempFiles().removed, 1);
     EXPECT_NE(access(killedFile.c_str(), F_OK), 0) << killedFile;
     for (const std::string& kept : {runningFile, mine, young, foreign[0], foreign[1], foreign[2]})
         EXPECT_EQ(access(kept.c_str(), F_OK), 0) << kept;
@@ -117,7 +117,7 @@ TEST_F(TempFiles, StartUpRemovesOnlyTheFilesOfEndedRuns) {
     ASSERT_EQ(utimensat(AT_FDCWD, young.c_str(), old, 0), 0);
     kill(running, SIGKILL);
     waitpid(running, nullptr, 0);
-    EXPECT_EQ(removeAbandonedTempFiles(), 2);
+    EXPECT_EQ(removeAbandonedTempFiles().removed, 2);
     EXPECT_NE(access(runningFile.c_str(), F_OK), 0);
     EXPECT_NE(access(young.c_str(), F_OK), 0);
     EXPECT_EQ(access(mine.c_str(), F_OK), 0);
