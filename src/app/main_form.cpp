@@ -13,6 +13,7 @@
 #include "machines/ui/cfg_form.h"
 #include "machines/ui/dialog_text.h"
 #include "machines/ui/mlist_form.h"
+#include "platform/replaced_file.h"
 #include "serial/ui/qt_delivery.h"
 #include "serial/ui/status_light.h"
 #include "terminal/term_form.h"
@@ -716,6 +717,26 @@ QString fileFilter(const FileQuestion& q) {
     return QString("%1 (*%2);;%3 (*)").arg(qs(q.programs), qs(q.extension), qs(q.allFiles));
 }
 
+// The save question: a file a received program may not replace (a read-only
+// program, a pipe or device, a folder closed to us) is refused with the
+// reason before the dialog would ask about replacing it, and the dialog stays
+// open for another name.
+class SaveDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override {
+        const QStringList files = selectedFiles();
+        if (files.size() == 1 && !QFileInfo(files.first()).isDir()) {
+            if (const std::string why = RefuseReplacing(fileName(files.first())); !why.empty()) {
+                showMessage(this, QMessageBox::Warning, fromFileName(why), "RefusedTargetBox");
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+};
+
 } // namespace
 
 std::optional<std::string> TMainForm::AskOpenFile(const FileQuestion& q) {
@@ -731,7 +752,7 @@ std::optional<std::string> TMainForm::AskOpenFile(const FileQuestion& q) {
 }
 
 std::optional<std::string> TMainForm::AskSaveFile(const FileQuestion& q) {
-    QFileDialog dialog(this, QString(), fromFileName(q.directory), fileFilter(q));
+    SaveDialog dialog(this, QString(), fromFileName(q.directory), fileFilter(q));
     dialog.setObjectName("SaveDialog");
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::AnyFile);

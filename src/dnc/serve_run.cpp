@@ -2,6 +2,7 @@
 
 #include "dnc/end_signals.h"
 #include "dnc/exit_codes.h"
+#include "dnc/leftovers.h"
 #include "dnc/served_line.h"
 #include "dnc/service_config.h"
 #include "dnc/service_log.h"
@@ -116,6 +117,9 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
         std::fprintf(stderr, "vorl-dnc: %s serves no machine\n", config.path.c_str());
         return kExitUsage;
     }
+
+    // Before any line starts, so that what is cleared up is earlier runs'.
+    ClearUpLeftovers(machines, served, log);
 
     std::vector<std::string> order;
     std::map<std::string, std::string> states;

@@ -1,6 +1,7 @@
 #include "dnc/served_line.h"
 
 #include "dnc/dnc_view.h"
+#include "dnc/leftovers.h"
 #include "dnc/program_names.h"
 #include "dnc/service_log.h"
 #include "platform/port_map.h"
@@ -115,8 +116,7 @@ void ServedLine::start() {
     });
 
     const MachineConfig& m = machines_[tag_];
-    spool_ = directoryOr(m.uploadDirectory) + "/.vorl-dnc-" + std::to_string(::getpid()) + "-" +
-             std::to_string(tag_) + ".incoming";
+    spool_ = SpoolPath(m.uploadDirectory, tag_);
     log("served on COM " + std::to_string(m.port) +
         (service_.remoteRequest ? ", remote request" : "") +
         (service_.autoReceive ? ", auto receive" : ""));

@@ -240,8 +240,7 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
             // The engine adds the machine's extension to a name without one.
             // Refused before anything is received: a read-only program, a
             // pipe or a folder in the way, a folder that takes no new file.
-            if (const std::string why = RefuseReplacing(engine.transfer.fileName);
-                !why.empty()) {
+            if (const std::string why = RefuseReplacing(engine.transfer.fileName); !why.empty()) {
                 finish(kExitFile, why);
                 return;
             }

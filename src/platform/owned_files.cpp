@@ -47,7 +47,8 @@ OwnedFile CreateOwnedFile(const std::string& dir, std::string_view prefix, std::
             path += kChars[random() % (sizeof kChars - 1)];
         }
         path += suffix;
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        const int fd =
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0 && errno == EEXIST) {
             continue;
         }

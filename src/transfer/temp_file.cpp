@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -81,9 +81,10 @@ std::string keepReceived(const std::string& path, int fd, const struct stat& st)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &local);
     for (const std::string& dir : {recoveryDirectory(), temporaryDirectory()}) {
         for (int n = 0; !dir.empty() && n < 100; ++n) {
-            const std::string name = dir + "/received-" + stamp +
-                                     (n == 0 ? std::string() : "_" + std::to_string(n));
-            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+            const std::string name =
+                dir + "/received-" + stamp + (n == 0 ? std::string() : "_" + std::to_string(n));
+            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
+                0) {
                 return name;
             }
             if (errno == EEXIST) {
@@ -175,10 +176,10 @@ std::string recoveredMessage(const LeftoverFiles& leftovers) {
     if (n == 0) {
         return {};
     }
-    std::string text = n == 1 ? "A program received by a run that ended before saving it is kept as "
-                              : std::to_string(n) +
-                                    " programs received by runs that ended before saving them "
-                                    "are kept as ";
+    std::string text =
+        n == 1 ? "A program received by a run that ended before saving it is kept as "
+               : std::to_string(n) + " programs received by runs that ended before saving them "
+                                     "are kept as ";
     for (size_t i = 0; i < n; ++i) {
         text += (i == 0 ? "" : ", ") + leftovers.recovered[i];
     }

@@ -8,8 +8,14 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace vorl {
 namespace {
@@ -185,6 +191,46 @@ TEST_F(AppTest, UploadItemAddsTheExtensionToATypedName) {
     EXPECT_EQ(form->transfer.operation, TransferState::Upload);
 }
 
+// The save question refuses a read-only program and a pipe with the reason,
+// and stays open for another name.
+TEST_F(AppTest, UploadTargetThatMayNotBeReplacedIsRefused) {
+    writeMachines({{'U', "Lathe"}});
+    const std::string readOnly = dir.file("O1000.ncc");
+    writeBytes(readOnly, "%\n");
+    ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    const std::string pipe = dir.file("pipe.ncc");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+    const std::string target = dir.file("O2000.ncc");
+    std::vector<std::string> refusals;
+    std::vector<bool> openAfter;
+    ModalDriver driver([&](QDialog* d) {
+        auto* fd = qobject_cast<QFileDialog*>(d);
+        ASSERT_NE(fd, nullptr);
+        for (const std::string& refused : {readOnly, pipe}) {
+            // The refusal comes while this handler runs: answered from here.
+            QTimer::singleShot(0, fd, [&] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    refusals.push_back(box->objectName().toStdString() + ": " +
+                                       box->text().toStdString());
+                    box->accept();
+                }
+            });
+            fd->selectFile(QString::fromStdString(refused));
+            static_cast<QDialog*>(fd)->accept();
+            openAfter.push_back(fd->isVisible());
+        }
+        fd->selectFile(QString::fromStdString(target));
+        static_cast<QDialog*>(fd)->accept();
+    });
+    auto form = start();
+    machineAction(form->mnuCommUpload, "From: Lathe")->trigger();
+    EXPECT_EQ(openAfter, (std::vector<bool>{true, true}));
+    EXPECT_EQ(refusals,
+              (std::vector<std::string>{"RefusedTargetBox: " + readOnly + ": the file is read-only",
+                                        "RefusedTargetBox: " + pipe + ": not a regular file"}));
+    EXPECT_EQ(form->lblFilename->text().toStdString(), target);
+}
+
 TEST_F(AppTest, ReloadWritesReadsAndRebuilds) {
     writeMachines({{'D', "Mill"}, {'D', "Drill"}, {'U', "Lathe"}});
     auto form = start();
@@ -230,14 +276,23 @@ TEST_F(AppTest, AFailedSaveNeverMixesMachinesAndReportsALostPart) {
     onDisk[3].downloadDirectory = "/lathe";
     writeBytes(configFile(), FormatConfiguration(onDisk));
     auto form = start();
-    // The same file under a name that leaves no room for a new file beside
-    // it, with a damaged line before a fourth machine.
-    const std::string path = dir.file(std::string(250, 'v'));
+    // The same file with a damaged line before a fourth machine, and a write
+    // that fails (the file size limit, as a full disk would).
+    const std::string path = dir.file("shop.vorlcfg");
     writeBytes(path, FormatConfiguration(onDisk) + "stray\n[Spare]\nCAP=D\n");
     form->configPath = QString::fromStdString(path);
     ModalDriver driver;
     form->machineList[1].capability = '?'; // delete Mill
-    EXPECT_EQ(form->ReloadMachineTable(), 4);
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 64;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int reloaded = form->ReloadMachineTable();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(reloaded, 4);
     ASSERT_EQ(driver.boxes.size(), 2u);
     EXPECT_EQ(driver.boxes[0].objectName, "WriteFailedBox");
     EXPECT_EQ(driver.boxes[1].objectName, "ConfigCutShortBox");

@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace vorl::test {
@@ -340,6 +343,82 @@ TEST_F(DncTest, ServeOutlivesALostLineAndStopsMidReceive) {
     EXPECT_EQ(serve->wait(), 0) << errors();
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("cell-received")));
     EXPECT_NE(readFile(log).find("stopped"), std::string::npos);
+}
+
+// What earlier runs left is cleared up when serve starts, and said in the log:
+// a killed run's temporary files are deleted, the program it had received but
+// not saved is kept, its half-written hidden file in the received folder is
+// deleted and a program it had received into its spool is saved. A stopped
+// run leaves no temporary file. `receive` refuses a read-only target before
+// anything is received.
+TEST_F(DncTest, ServeClearsUpWhatEarlierRunsLeft) {
+    struct Env {
+        std::string name;
+        std::string old;
+        bool had;
+        Env(std::string n, const std::string& value) : name(std::move(n)) {
+            const char* v = std::getenv(name.c_str());
+            had = v != nullptr;
+            old = had ? v : "";
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        ~Env() {
+            if (had)
+                setenv(name.c_str(), old.c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+    };
+    std::filesystem::create_directories(dir.file("tmp"));
+    Env tmpdir("TMPDIR", dir.file("tmp"));
+    Env data("XDG_DATA_HOME", dir.file("data"));
+    const pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    const std::string id = std::to_string(ended);
+    writeFile(dir.file("tmp/vor" + id + "-Abc123.vorltmp"), "prepared");
+    writeFile(dir.file("tmp/upl" + id + "-Abc123.vorltmp"), "%\nO7000\nG1 X1\n");
+    writeFile(dir.file("cell-received/.vorl" + id + "-Abc123.part"), "%\nO70");
+    writeFile(dir.file("cell-received/.vorl-dnc-" + id + "-4.incoming"), "%\nO5555\nG1\n%\n");
+    writeFile(dir.file("shop.dnc"), "[Cell]\nrequest_delay = 0\n");
+
+    auto sim = startSim({"--upload-end", "^C"});
+    auto serve = dnc({"serve"});
+    const std::string statusFile = dir.file("shop.dnc-status");
+    ASSERT_TRUE(eventually([&] {
+        return readFile(statusFile).find("Cell\tidle") != std::string::npos;
+    })) << errors();
+    EXPECT_EQ(readFile(dir.file("cell-received/O5555.nc")), "%\nO5555\nG1\n%\n");
+    std::vector<std::string> received;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("cell-received")))
+        received.push_back(e.path().filename().string());
+    EXPECT_EQ(received, std::vector<std::string>{"O5555.nc"});
+    std::vector<std::string> kept;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("data/vorl/recovered")))
+        kept.push_back(e.path().string());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(readFile(kept[0]), "%\nO7000\nG1 X1\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("tmp/vor" + id + "-Abc123.vorltmp")));
+    const std::string told = errors();
+    EXPECT_NE(told.find("removed 1 temporary file(s)"), std::string::npos) << told;
+    EXPECT_NE(told.find("is kept as " + kept[0]), std::string::npos) << told;
+    EXPECT_NE(told.find("removed 1 partly written file(s)"), std::string::npos) << told;
+    EXPECT_NE(told.find("kept " + std::filesystem::canonical(dir.file("cell-received")).string() +
+                        "/O5555.nc"),
+              std::string::npos)
+        << told;
+
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(), 0) << errors();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp"))) << "a stopped run leaves nothing";
+
+    writeFile(dir.file("O1000.nc"), "OLD\n");
+    ASSERT_EQ(chmod(dir.file("O1000.nc").c_str(), 0444), 0);
+    EXPECT_EQ(run({"receive", "-m", "Mill 1", dir.file("O1000.nc")}), 3);
+    EXPECT_NE(errors().find(dir.file("O1000.nc") + ": the file is read-only"), std::string::npos)
+        << errors();
+    EXPECT_EQ(num(report(), "uploads"), 0);
 }
 
 // Ctrl-C acts as Reset: the port is closed and the control let go, the

@@ -439,6 +439,41 @@ TEST(ConfigFile, FailedWriteKeepsTheOldFile) {
     EXPECT_EQ(WriteConfiguration(dir.file("no/such/dir.vorlcfg"), list), -1);
 }
 
+// A machine file reached through a chain of links is written where the chain
+// ends, every link staying a link; a shared file keeps its owner, group and
+// permissions when another operator (here the superuser) saves it.
+TEST(ConfigFile, TheWholeChainOfLinksIsFollowedAndOwnershipKept) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() / "shared");
+    const std::string real = dir.file("shared/shop.vorlcfg");
+    writeBytes(real, kHeader);
+    std::filesystem::create_symlink("shared/shop.vorlcfg", dir.file("middle.vorlcfg"));
+    std::filesystem::create_symlink(dir.file("middle.vorlcfg"), dir.file("vorl.vorlcfg"));
+    ASSERT_EQ(chmod(real.c_str(), 0664), 0);
+    const bool superuser = geteuid() == 0;
+    if (superuser) {
+        ASSERT_EQ(chown(real.c_str(), 65001, 4242), 0);
+    }
+    MachineList list;
+    list.count = 2;
+    list[0].capability = 'T';
+    list[1] = fullMachine();
+    ASSERT_EQ(WriteConfiguration(dir.file("vorl.vorlcfg"), list), 2);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("vorl.vorlcfg")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("middle.vorlcfg")));
+    EXPECT_EQ(readBytes(real), FormatConfiguration(list));
+    struct stat st {};
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    if (superuser) {
+        EXPECT_EQ(st.st_uid, 65001u);
+        EXPECT_EQ(st.st_gid, 4242u);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path() / "shared"),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
 // The program's directory may be closed to the operators while the
 // configuration file in it is open to them: a save must still work there, in
 // place, and a write that fails midway must leave the old content.

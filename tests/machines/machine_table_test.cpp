@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace vorl {
 namespace {
 
@@ -89,14 +92,29 @@ TEST(MachineTable, CompactDropsDeletedSlotsAndKeepsTheSelection) {
 // selection follows its machine. A read that yields nothing keeps the table.
 TEST(MachineTable, AFailedSaveReadsTheOldFileIntoAnEmptyTable) {
     test::TempDir dir;
-    // A name that leaves no room for the new file written beside it.
-    const std::string path = dir.file(std::string(250, 'v'));
+    const std::string path = dir.file("shop.vorlcfg");
+    // Every write fails: the file size limit, as a full disk would.
+    struct FileSizeLimit {
+        struct rlimit saved {};
+        void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        FileSizeLimit() {
+            getrlimit(RLIMIT_FSIZE, &saved);
+            struct rlimit small = saved;
+            small.rlim_cur = 64;
+            setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~FileSizeLimit() {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, handler);
+        }
+    };
     MachineList list = tableOf({{'D', "Mill"}, {'D', "Drill"}, {'U', "Lathe"}});
     list[1].downloadDirectory = "/mill";
     list[1].triggers[DownloadStart] = "%";
     list[3].downloadDirectory = "/lathe";
     test::writeBytes(path, FormatConfiguration(list));
-    ASSERT_EQ(WriteConfiguration(path, list), -1) << "writes beside the file must fail";
+    FileSizeLimit limit;
+    ASSERT_EQ(WriteConfiguration(path, list), -1) << "writes must fail";
     const MachineList onDisk = list;
 
     list[1].capability = '?'; // delete Mill

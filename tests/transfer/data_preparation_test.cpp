@@ -1,5 +1,6 @@
 #include "transfer/data_preparation.h"
 
+#include "platform/replaced_file.h"
 #include "scratch_dir.h"
 #include "transfer/block_filter.h"
 #include "transfer/temp_file.h"
@@ -10,6 +11,9 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <grp.h>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vorl {
@@ -323,6 +328,155 @@ TEST_F(Preparation, UploadReplacesTheTargetWholeOrNotAtAll) {
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(entries(), 3);
+}
+
+// Runs `save` in a child process as an operator who is not the superuser (the
+// superuser may write and give away anything): `uid`, `gid` and the groups
+// `groups`. 0 when `save` held, -1 when the child could not become him.
+int asOperator(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+               const std::function<bool()>& save) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+            _exit(3);
+        }
+        _exit(save() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) != 3 ? WEXITSTATUS(status) : -1;
+}
+
+// Two operators of one group share a folder: the one who saves over the
+// other's program keeps it in the group (and writable for the other), where
+// a change of owner and group in one call would fail and leave it in his own
+// group. A program the saver may not write is refused, never taken over.
+TEST_F(Preparation, SavingOverAnotherOperatorsProgramKeepsItsGroup) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to act as two operators";
+    }
+    constexpr gid_t kShop = 4242;
+    const std::string shared = dir.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0775), 0);
+    ASSERT_EQ(chown(shared.c_str(), 0, kShop), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0775), 0); // chown took the set-id bits
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string target = dir.write("shared/O1000.nc", "OLD\n");
+    ASSERT_EQ(chown(target.c_str(), 65001, kShop), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0664), 0);
+    const std::string temp = dir.write("received.tmp", "NEW\n");
+    ASSERT_EQ(chmod(temp.c_str(), 0644), 0);
+
+    const MachineConfig m = machine(2);
+    EXPECT_EQ(
+        asOperator(65002, 65002, {kShop}, [&] { return FinishUploadFile(m, temp, target, "").ok; }),
+        0);
+    EXPECT_EQ(readFile(target), "NEW\n");
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, kShop);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    std::string why;
+    EXPECT_EQ(asOperator(65001, 65001, {kShop},
+                         [&] {
+                             const FinishedUpload done = FinishUploadFile(m, temp, target, "");
+                             return !done.ok && done.message.find("read-only") != std::string::npos;
+                         }),
+              0)
+        << "another operator's program he may not write";
+    EXPECT_EQ(readFile(target), "NEW\n");
+}
+
+// A program without write permission is left as it is, also for the
+// superuser, and the save question says why before anything is received.
+TEST_F(Preparation, ReadOnlyProgramIsRefused) {
+    const MachineConfig m = machine(2);
+    const std::string target = dir.write("O1000.nc", "OLD\n");
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    const std::string temp = dir.write("received.tmp", "NEW\n");
+    const FinishedUpload done = FinishUploadFile(m, temp, target, "");
+    EXPECT_FALSE(done.ok);
+    EXPECT_EQ(done.message, target + ": the file is read-only");
+    EXPECT_EQ(readFile(target), "OLD\n");
+    EXPECT_EQ(RefuseReplacing(target), done.message);
+    EXPECT_EQ(RefuseReplacing(dir.file("new.nc")), "");
+}
+
+// A writable program in a folder the operator may not write to is written in
+// place; a save that fails (here: the file size limit, as a full disk) leaves
+// the old program whole.
+TEST_F(Preparation, WritableProgramInAClosedFolderIsWrittenInPlace) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to act as an operator";
+    }
+    const std::string closed = dir.file("closed");
+    ASSERT_EQ(mkdir(closed.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string target = dir.write("closed/O1000.nc", "OLD\n");
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    const std::string temp = dir.write("received.tmp", "NEW\n");
+    ASSERT_EQ(chmod(temp.c_str(), 0644), 0);
+    const MachineConfig m = machine(2);
+    EXPECT_EQ(asOperator(65002, 65002, {}, [&] { return RefuseReplacing(target).empty(); }), 0);
+    EXPECT_EQ(
+        asOperator(65002, 65002, {}, [&] { return FinishUploadFile(m, temp, target, "").ok; }), 0);
+    EXPECT_EQ(readFile(target), "NEW\n");
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "the same file";
+
+    const std::string big = dir.write("big.tmp", std::string(5000, 'N') + "\n");
+    ASSERT_EQ(chmod(big.c_str(), 0644), 0);
+    EXPECT_EQ(asOperator(65002, 65002, {},
+                         [&] {
+                             struct rlimit small {
+                                 1000, 1000
+                             };
+                             std::signal(SIGXFSZ, SIG_IGN);
+                             setrlimit(RLIMIT_FSIZE, &small);
+                             return !FinishUploadFile(m, big, target, "").ok;
+                         }),
+              0);
+    EXPECT_EQ(readFile(target), "NEW\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(closed),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+// A name of the longest length the system allows is saved; every name of a
+// hard-linked program gets the new program; a pipe (or anything else but a
+// regular file) is refused before it is opened, so nothing ever waits on it.
+TEST_F(Preparation, LongNamesHardLinksAndPipes) {
+    const MachineConfig m = machine(2);
+    const std::string temp = dir.write("received.tmp", "NEW\n");
+    const std::string longName = dir.file(std::string(252, 'L') + ".nc");
+    const FinishedUpload saved = FinishUploadFile(m, temp, longName, "");
+    EXPECT_TRUE(saved.ok) << saved.message;
+    EXPECT_EQ(readFile(longName), "NEW\n");
+
+    const std::string program = dir.write("O2000.nc", "OLD\n");
+    ASSERT_EQ(link(program.c_str(), dir.file("other.nc").c_str()), 0);
+    EXPECT_TRUE(FinishUploadFile(m, temp, program, "").ok);
+    EXPECT_EQ(readFile(program), "NEW\n");
+    EXPECT_EQ(readFile(dir.file("other.nc")), "NEW\n");
+
+    const std::string pipe = dir.file("pipe.nc");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+    // A reader, so that a writer that opened it would not hang the test.
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const FinishedUpload refused = FinishUploadFile(m, temp, pipe, "");
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.message, pipe + ": not a regular file");
+    EXPECT_EQ(RefuseReplacing(pipe), refused.message);
+    char byte;
+    EXPECT_LE(::read(reader, &byte, 1), 0) << "nothing went into the pipe";
+    ::close(reader);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              5);
 }
 
 TEST_F(Preparation, EiaUploadComesBackAsTheProgram) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +123,61 @@ TEST_F(TempFiles, StartUpRemovesOnlyTheFilesOfEndedRuns) {
     EXPECT_NE(access(young.c_str(), F_OK), 0);
     EXPECT_EQ(access(mine.c_str(), F_OK), 0);
     deleteTempFile(mine);
+}
+
+// A run killed while its upload waited to be saved: the next start keeps the
+// received program in the user's data folder and says where; an upload's file
+// that holds nothing is only deleted.
+TEST_F(TempFiles, AKilledRunsReceivedProgramIsKept) {
+    test::ScratchDir dir;
+    test::ScratchDir data;
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    const char* oldData = std::getenv("XDG_DATA_HOME");
+    const std::string savedData = oldData != nullptr ? oldData : "";
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    const char* oldState = std::getenv("STATE_DIRECTORY");
+    const std::string savedState = oldState != nullptr ? oldState : "";
+    unsetenv("STATE_DIRECTORY");
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const TempFile received = createTempFile(kUploadTempPrefix);
+        const TempFile empty = createTempFile(kUploadTempPrefix);
+        const std::string program = "%\nO1000\nG1 X1\n";
+        if (received.fd < 0 || empty.fd < 0 ||
+            write(received.fd, program.data(), program.size()) < 0 || write(ready[1], "r", 1) < 0)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+
+    const LeftoverFiles leftovers = removeAbandonedTempFiles();
+    EXPECT_EQ(leftovers.removed, 1);
+    ASSERT_EQ(leftovers.recovered.size(), 1u);
+    const std::string kept = leftovers.recovered[0];
+    EXPECT_EQ(kept.rfind(data.path() + "/vorl/recovered/received-", 0), 0u) << kept;
+    EXPECT_EQ(test::readFile(kept), "%\nO1000\nG1 X1\n");
+    EXPECT_EQ(recoveredMessage(leftovers),
+              "A program received by a run that ended before saving it is kept as " + kept);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              0);
+    EXPECT_EQ(recoveredMessage(removeAbandonedTempFiles()), "");
+
+    if (oldData != nullptr)
+        setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+    if (oldState != nullptr)
+        setenv("STATE_DIRECTORY", savedState.c_str(), 1);
 }
 
 TEST_F(TempFiles, FallsBackToTmp) {
