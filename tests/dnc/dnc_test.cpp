@@ -409,16 +409,36 @@ TEST_F(DncTest, ServeClearsUpWhatEarlierRunsLeft) {
               std::string::npos)
         << told;
 
+    // A program saved is no program to keep when the run is killed later.
+    writeFile(dir.file("O1234.nc"), program(20));
+    sim->command("punch " + dir.file("O1234.nc"));
+    ASSERT_TRUE(eventually([&] {
+        return std::filesystem::exists(dir.file("cell-received/O1234.nc")) &&
+               readFile(statusFile).find("Cell\tidle") != std::string::npos;
+    })) << errors();
+    serve->signal(SIGKILL);
+    serve->wait();
+    std::filesystem::remove(statusFile);
+    serve = dnc({"serve"});
+    ASSERT_TRUE(eventually([&] {
+        return readFile(statusFile).find("Cell\tidle") != std::string::npos;
+    })) << errors();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("data/vorl/recovered")),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_EQ(errors().find("kept"), std::string::npos) << errors();
+
     serve->signal(SIGTERM);
     EXPECT_EQ(serve->wait(), 0) << errors();
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp"))) << "a stopped run leaves nothing";
 
     writeFile(dir.file("O1000.nc"), "OLD\n");
     ASSERT_EQ(chmod(dir.file("O1000.nc").c_str(), 0444), 0);
+    const long long uploads = num(report(), "uploads");
     EXPECT_EQ(run({"receive", "-m", "Mill 1", dir.file("O1000.nc")}), 3);
     EXPECT_NE(errors().find(dir.file("O1000.nc") + ": the file is read-only"), std::string::npos)
         << errors();
-    EXPECT_EQ(num(report(), "uploads"), 0);
+    EXPECT_EQ(num(report(), "uploads"), uploads) << "nothing was asked of the control";
 }
 
 // Ctrl-C acts as Reset: the port is closed and the control let go, the
