@@ -1,13 +1,18 @@
 #include "platform/device.h"
 
+#include "platform/error_codes.h"
+
 #include "platform/port_access.h"
 #include "platform/posix_tty.h"
 #include "platform/rfc2217_device.h"
 #include "platform/simulated_device.h"
 #include "platform/tcp_device.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vorl::platform {
 
@@ -65,6 +70,27 @@ std::string DeviceErrorText(int sysError, const std::string& path) {
         return PermissionDeniedText(QueryPortOwnership(path));
     default:
         return std::string(std::strerror(sysError)) + on;
+    }
+}
+
+std::chrono::nanoseconds CharacterTime(const LineSettings& s) {
+    const uint32_t bits =
+        1u + s.byteSize + (s.parity ? 1 : 0) + (s.stopBits == kOneStopBit ? 1 : 2);
+    return std::chrono::nanoseconds(uint64_t(bits) * 1000000000ull / (s.baud ? s.baud : 9600));
+}
+
+int Device::drain(int graceMs) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(std::max(graceMs, 0));
+    for (;;) {
+        if (!isOpen())
+            return ecNotOpen;
+        if (outputQueued() == 0)
+            return 0;
+        if (steady_clock::now() >= deadline)
+            return ecTimeout;
+        // A look every few milliseconds: the queue gives no notice of its own.
+        std::this_thread::sleep_for(milliseconds(5));
     }
 }
 

@@ -29,6 +29,7 @@
 // serial port control, rfc2217_device.h). `MakeDevice()` picks one by path.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,6 +92,10 @@ struct LineSettings {
     uint8_t xonChar = 17;
     uint8_t xoffChar = 19;
 };
+
+// The time one character takes on a line with these settings (start bit,
+// data, parity, stop bits at its rate).
+std::chrono::nanoseconds CharacterTime(const LineSettings& s);
 
 // Modem line bits as `modemLines()` reports them (the upper nibble of the
 // dispatcher's modem status byte).
@@ -183,6 +188,13 @@ public:
     virtual DeviceStatus status() = 0;
     // Bytes written and not yet on the line; the cheap part of status().
     virtual uint32_t outputQueued() = 0;
+    // Waits until what was written has left for the line: a tty's queue and
+    // transmitter are empty; a network port's server has every byte and has
+    // had the time its line needs to send them. It waits as long as the line
+    // needs for what is queued, at its rate, plus `graceMs`. 0 when it has
+    // drained, ecTimeout when the time ran out, or a failure. Nothing is
+    // discarded either way. By default: the output queue is empty.
+    virtual int drain(int graceMs);
 
     // Why the last open or line setting failed, in words naming the device,
     // where the number alone says too little (a network server that does not

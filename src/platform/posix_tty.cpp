@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vorl::platform {
@@ -268,6 +269,7 @@ int PosixTty::open(const std::string& path) {
     refused_ = false;
     lastLeft_ = 0;
     lastProgress_ = std::chrono::steady_clock::now();
+    lineFreeAt_ = lastProgress_;
     return 0;
 }
 
@@ -394,6 +396,25 @@ bool PosixTty::dsrHolds() {
     return modem_->get(fd_, bits) == 0 && !(bits & TIOCM_DSR);
 }
 
+// The most characters written ahead of the line while XON/XOFF paces it.
+// Caller holds stateLock_.
+uint32_t PosixTty::aheadLimitLocked() const {
+    const auto perTime = uint32_t(std::chrono::nanoseconds(kAheadTime) / CharacterTime(settings_));
+    return std::max(kAheadChars, perTime);
+}
+
+// Characters written that the line cannot have sent yet: by its rate, or
+// what the kernel still queues when that is more (a line held by XOFF or
+// CTS). Caller holds stateLock_.
+uint32_t PosixTty::aheadLocked(std::chrono::steady_clock::time_point now, uint32_t outQueue) const {
+    if (lineFreeAt_ <= now)
+        return outQueue;
+    const auto left = lineFreeAt_ - now;
+    const auto chars = uint32_t((left + CharacterTime(settings_) - std::chrono::nanoseconds(1)) /
+                                CharacterTime(settings_));
+    return std::max(chars, outQueue);
+}
+
 long PosixTty::write(const uint8_t* buf, size_t count) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
@@ -402,7 +423,20 @@ long PosixTty::write(const uint8_t* buf, size_t count) {
         refused_ = true;
         return 0;
     }
-    ssize_t n = ::write(fd_, buf, count);
+    std::unique_lock<std::mutex> st(stateLock_);
+    const auto now = std::chrono::steady_clock::now();
+    size_t allowed = count;
+    if (settings_.xonXoffOut) {
+        int outq = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &outq) != 0)
+            outq = 0;
+        const uint32_t ahead = aheadLocked(now, uint32_t(outq));
+        const uint32_t limit = aheadLimitLocked();
+        if (ahead >= limit)
+            return 0; // the line's own pace, not a refusal: waitOutput() knows when
+        allowed = std::min<size_t>(count, limit - ahead);
+    }
+    ssize_t n = ::write(fd_, buf, allowed);
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) {
             refused_ = true;
@@ -410,8 +444,9 @@ long PosixTty::write(const uint8_t* buf, size_t count) {
         }
         return FailureOf(errno);
     }
+    lineFreeAt_ = std::max(lineFreeAt_, now) + n * CharacterTime(settings_);
     accepted_ += uint64_t(n);
-    refused_ = size_t(n) < count;
+    refused_ = size_t(n) < allowed;
     return n;
 }
 
@@ -461,6 +496,36 @@ WaitResult PosixTty::waitOutput(int timeoutMs) {
     std::shared_lock<std::shared_mutex> lk(fdLock_);
     if (fd_ < 0 || closing_)
         return WaitResult::Failed;
+    // Paced by XON/XOFF: until the line has sent half of what is ahead of it
+    // the tty's room means nothing; then room decides as usual.
+    // A line held by XOFF keeps its kernel queue full: that is looked at
+    // again every 20 ms at most (the kernel gives no notice when it moves).
+    int paceMs = -1;
+    {
+        std::lock_guard<std::mutex> st(stateLock_);
+        if (settings_.xonXoffOut) {
+            using namespace std::chrono;
+            int outq = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &outq) != 0)
+                outq = 0;
+            const auto now = steady_clock::now();
+            const uint32_t half = aheadLimitLocked() / 2;
+            if (aheadLocked(now, uint32_t(outq)) > half) {
+                const auto at = lineFreeAt_ - half * CharacterTime(settings_);
+                auto wait =
+                    at > now ? at - now : (uint32_t(outq) - half) * CharacterTime(settings_);
+                wait = std::min<steady_clock::duration>(wait, milliseconds(20));
+                paceMs = int(std::max<int64_t>(1, ceil<milliseconds>(wait).count()));
+            }
+        }
+    }
+    if (paceMs >= 0) {
+        const int wait = timeoutMs < 0 ? paceMs : std::min(paceMs, timeoutMs);
+        WaitResult r = PollTwo(fd_, 0, wakeOut_, wait);
+        if (r == WaitResult::Timeout && wait == paceMs)
+            r = WaitResult::Ready; // the line has made room
+        return closing_ ? WaitResult::Failed : r;
+    }
     // Held by DSR, room in the tty means nothing: only a wake-up (a modem
     // line changed, a flush, the close) or the time-out ends the wait.
     WaitResult r = PollTwo(fd_, dsrHolds() ? 0 : POLLOUT, wakeOut_, timeoutMs);
@@ -608,6 +673,7 @@ int PosixTty::purge(unsigned which) {
         refused_ = false;
         std::lock_guard<std::mutex> st(stateLock_);
         lastProgress_ = std::chrono::steady_clock::now();
+        lineFreeAt_ = std::min(lineFreeAt_, lastProgress_);
     }
     return 0;
 }
@@ -663,12 +729,8 @@ bool PosixTty::outputStalled(uint32_t outQueue) {
         lastProgress_ = now;
         return false;
     }
-    uint32_t bits = 1u + settings_.byteSize + (settings_.parity ? 1 : 0) +
-                    (settings_.stopBits == kOneStopBit ? 1 : 2);
-    auto charTime = std::chrono::microseconds(uint64_t(bits) * 1000000 /
-                                              (settings_.baud ? settings_.baud : 9600));
-    auto limit =
-        std::max<std::chrono::steady_clock::duration>(std::chrono::milliseconds(100), 3 * charTime);
+    auto limit = std::max<std::chrono::steady_clock::duration>(std::chrono::milliseconds(100),
+                                                               3 * CharacterTime(settings_));
     return now - lastProgress_ >= limit;
 }
 
@@ -678,6 +740,42 @@ uint32_t PosixTty::outputQueued() {
     if (fd_ < 0 || ::ioctl(fd_, TIOCOUTQ, &outq) != 0)
         return 0;
     return uint32_t(outq);
+}
+
+int PosixTty::drain(int graceMs) {
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + milliseconds(std::max(graceMs, 0));
+    for (bool first = true;; first = false) {
+        int outq = 0;
+        bool transmitterEmpty = true;
+        nanoseconds charTime;
+        {
+            std::shared_lock<std::shared_mutex> lk(fdLock_);
+            if (fd_ < 0 || closing_)
+                return ecNotOpen;
+            if (::ioctl(fd_, TIOCOUTQ, &outq) != 0)
+                outq = 0;
+            // The last characters still in the UART after the kernel's queue
+            // is empty; a device without the call (a pty) has none.
+            unsigned int lsr = 0;
+            if (::ioctl(fd_, TIOCSERGETLSR, &lsr) == 0)
+                transmitterEmpty = lsr & TIOCSER_TEMT;
+            std::lock_guard<std::mutex> st(stateLock_);
+            charTime = CharacterTime(settings_);
+        }
+        if (outq == 0 && transmitterEmpty)
+            return 0;
+        if (first)
+            deadline += (outq + 1) * charTime; // the line's time for the queue
+        const auto now = steady_clock::now();
+        if (now >= deadline)
+            return ecTimeout;
+        // About when the line should be done, looked at again at least every
+        // 20 ms; the queue gives no notice of its own.
+        auto step =
+            std::clamp<nanoseconds>((outq + 1) * charTime, milliseconds(1), milliseconds(20));
+        std::this_thread::sleep_for(std::min<nanoseconds>(step, deadline - now));
+    }
 }
 
 // The line errors counted since the last look (TIOCGICOUNT deltas), as

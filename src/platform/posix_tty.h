@@ -17,6 +17,25 @@
 //   Measured against a pty peer that throttles a running stream (serial
 //   tests): nothing left after its XOFF once the XOFF had reached the tty;
 //   only what a pty had already carried across can still arrive.
+// - What is written ahead of the line is kept short while XON/XOFF holds our
+//   output. The kernel stops the tty at once on the peer's XOFF, but what it
+//   has already handed on still goes: a pty carries every byte across the
+//   moment it is written (the peer has it all, however fast the line), and a
+//   UART sends out what its FIFO holds. So write() takes no more than the
+//   line can have sent plus a few characters: the bytes not yet sent by the
+//   line's own rate (or queued in the kernel, whichever is more) stay below
+//   kAheadChars, or below what the line carries in kAheadTime at speeds
+//   where that is more, and the writer goes on when half of that has gone
+//   (so it wakes some 700 times a second at most, a few microseconds each).
+//   Up to 19,200 bit/s at most about ten characters can then follow an XOFF:
+//   what is ahead, and what the writer hands on in the moment the kernel
+//   takes to act on the XOFF (bench_xoff_overrun measures it against a
+//   control that throttles). The kernel's queue is never filled to a length
+//   that outruns the control. Without XON/XOFF nothing is paced: RTS/CTS stops the UART
+//   itself, and an unpaced line is what the speed benchmarks compare with.
+// - drain() waits for the kernel's output queue and the transmitter to be
+//   empty (TIOCOUTQ, TIOCSERGETLSR; a pty has neither and is empty as soon
+//   as written).
 // - Input flow by XON/XOFF is ours: the kernel's IXOFF has fixed thresholds and
 //   would send XON behind our back. We send XOFF (tcflow TCIOFF) when the bytes
 //   waiting in the kernel reach the XOFF point and XON (TCION) when they fall to
@@ -91,9 +110,15 @@ public:
     int purge(unsigned which) override;
     DeviceStatus status() override;
     uint32_t outputQueued() override;
+    int drain(int graceMs) override;
 
     // The descriptor (tests only; -1 when closed).
     int fd() const { return fd_; }
+
+    // Written ahead of the line while XON/XOFF paces the output: at most
+    // this many characters, or what the line carries in kAheadTime.
+    static constexpr uint32_t kAheadChars = 6;
+    static constexpr std::chrono::milliseconds kAheadTime{3};
 
 private:
     int modemBits(int set, int clear);
@@ -101,6 +126,8 @@ private:
     uint8_t takeLineErrors(int fd);
     void updateInputFlow(uint32_t inQueue);
     bool outputStalled(uint32_t outQueue);
+    uint32_t aheadLimitLocked() const;
+    uint32_t aheadLocked(std::chrono::steady_clock::time_point now, uint32_t outQueue) const;
     void restoreRs485();
 
     std::shared_ptr<ModemControl> modem_;
@@ -131,6 +158,8 @@ private:
     std::atomic<bool> refused_{false};  // the last write found no room
     uint64_t lastLeft_ = 0;             // bytes that had left the kernel queue
     std::chrono::steady_clock::time_point lastProgress_{};
+    // When the line will have sent what we wrote, by its rate (pacing).
+    std::chrono::steady_clock::time_point lineFreeAt_{};
 };
 
 } // namespace vorl::platform

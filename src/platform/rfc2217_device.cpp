@@ -506,6 +506,40 @@ int Rfc2217Device::lineControlLocked(LineControlKind which, bool on) {
     return lostLocked() != 0 ? ecLineLost : 0;
 }
 
+// XON/XOFF output flow at the server, asked for after the other settings (a
+// mode of its own: they leave the server's outbound mode at "none" or at a
+// line's flow). A server that will not do it leaves the stop to us.
+int Rfc2217Device::afterLineSettingsLocked(std::unique_lock<std::mutex>& lk,
+                                           const LineSettings& in) {
+    using namespace telnet;
+    const bool lineFlow = in.ctsOutFlow || in.dsrOutFlow;
+    // A line's flow, or the first settings, just set the outbound mode anew.
+    if (!flowBefore_ || flowBefore_->ctsOutFlow != in.ctsOutFlow ||
+        flowBefore_->dsrOutFlow != in.dsrOutFlow)
+        serverXonXoff_ = false;
+    flowBefore_ = in;
+    const bool want = in.xonXoffOut && !lineFlow;
+    if (want == serverXonXoff_ || (!want && lineFlow))
+        return 0;
+    answers_.outFlow.reset();
+    sendWireLocked(Sub(SET_CONTROL, Byte(want ? 2 : 1)));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(address().timeoutMs);
+    if (!waitForLocked(lk, deadline, [&] { return answers_.outFlow.has_value(); })) {
+        if (lostLocked() != 0) {
+            setErrorLocked(address().hostPort() + " closed the connection");
+            return ecLineLost;
+        }
+        serverXonXoff_ = false; // no answer: the stop stays ours
+        return 0;
+    }
+    serverXonXoff_ = want && *answers_.outFlow == 2;
+    return 0;
+}
+
+bool Rfc2217Device::serverDoesXonXoffLocked() const {
+    return serverXonXoff_;
+}
+
 void Rfc2217Device::purgeServerLocked(unsigned which) {
     const bool rx = which & PurgeRx, tx = which & PurgeTx;
     if (rx || tx)

@@ -23,10 +23,13 @@
 //   have come. A missing answer is named by its command.
 //   DTR, RTS and break are SET-CONTROL requests whose answers are not
 //   awaited (a server with no such lines may not answer at all).
-// - XON/XOFF output flow stays ours (tcp_device.h): the server's port runs
-//   without it, so the machine tool's XOFF reaches us and stops us at once,
-//   and the dispatcher knows the line is held. RTS/CTS and DSR flow are the
-//   server's, at its UART; the modem reports tell us when CTS or DSR holds.
+// - XON/XOFF output flow is the server's (SET-CONTROL 2): its port stops at
+//   the machine tool's XOFF at once, within its UART, while ours would come
+//   only after the XOFF crossed the network and everything the server holds
+//   had gone out. Where the machine also has RTS/CTS (or DSR) flow, that is
+//   the server's one outbound mode and XON/XOFF stays ours (tcp_device.h).
+//   RTS/CTS and DSR flow are the server's, at its UART; the modem reports
+//   tell us when CTS or DSR holds.
 // - NOTIFY-LINESTATE becomes line errors, NOTIFY-MODEMSTATE the modem lines
 //   (known from the first report on; before it the port has no lines, as a
 //   pty). FLOWCONTROL-SUSPEND holds our output until FLOWCONTROL-RESUME.
@@ -70,6 +73,8 @@ protected:
     int lineControlLocked(LineControlKind which, bool on) override;
     void purgeServerLocked(unsigned which) override;
     bool serverHoldsLocked() const override { return suspended_; }
+    bool serverDoesXonXoffLocked() const override;
+    int afterLineSettingsLocked(std::unique_lock<std::mutex>& lk, const LineSettings& in) override;
 
 private:
     enum class Q : uint8_t { No, WantYes, Yes };
@@ -96,6 +101,10 @@ private:
     // What the server confirmed last (nothing before the first settings).
     std::optional<LineSettings> confirmed_;
     std::optional<bool> dtrSent_, rtsSent_;
+    // XON/XOFF output flow: the settings it was last looked at with, and
+    // whether the server's port does it (it answered SET-CONTROL 2).
+    std::optional<LineSettings> flowBefore_;
+    bool serverXonXoff_ = false;
 };
 
 } // namespace vorl::platform

@@ -474,12 +474,14 @@ int TcpDevice::setLineSettings(const LineSettings& in) {
     if (lost_ != 0)
         return ecLineLost;
     int r = applyLineSettingsLocked(io, in);
+    if (r == 0)
+        r = afterLineSettingsLocked(io, in);
     if (r != 0)
         return r;
     const bool heldBefore = outputHeldLocked();
     const bool releaseInput = xoffSent_ && !in.xonXoffIn;
     settings_ = in;
-    if (!in.xonXoffOut)
+    if (!ourXonXoffLocked())
         xoffHeld_ = false;
     if (releaseInput) {
         // Do not leave the peer stopped by an XOFF of ours.
@@ -588,7 +590,7 @@ void TcpDevice::encodeLocked(const uint8_t* in, size_t n, std::string& out) {
 }
 
 void TcpDevice::deliverLocked(const uint8_t* data, size_t n) {
-    const bool flow = settings_.xonXoffOut;
+    const bool flow = ourXonXoffLocked();
     for (size_t i = 0; i < n; ++i) {
         uint8_t b = data[i];
         if (flow && b == settings_.xoffChar) {
@@ -630,6 +632,7 @@ size_t TcpDevice::sendNowLocked(const std::string& bytes) {
             ::send(sock_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             sent += size_t(n);
+            wireSent_ += uint64_t(n);
             continue;
         }
         if (retryAfterLocked(n))
@@ -652,7 +655,7 @@ void TcpDevice::flushStagingLocked() {
 }
 
 bool TcpDevice::outputHeldLocked() const {
-    if (settings_.xonXoffOut && xoffHeld_)
+    if (ourXonXoffLocked() && xoffHeld_)
         return true;
     if (serverHoldsLocked())
         return true;
@@ -698,7 +701,13 @@ long TcpDevice::write(const uint8_t* buf, size_t count) {
         return ecLineLost;
     if (count == 0 || outputHeldLocked() || !staging_.empty())
         return 0;
-    const size_t take = std::min(count, kChunk);
+    size_t take = std::min(count, kChunk);
+    if (serverDoesXonXoffLocked()) {
+        const uint32_t ahead = aheadLocked(Clock::now()), limit = aheadLimitLocked();
+        if (ahead >= limit)
+            return 0; // the line's own pace: waitOutput() knows when
+        take = std::min<size_t>(take, limit - ahead);
+    }
     std::string wire;
     encodeLocked(buf, take, wire);
     const size_t sent = sendNowLocked(wire);
@@ -712,6 +721,7 @@ long TcpDevice::write(const uint8_t* buf, size_t count) {
         covered += wireLengthLocked(buf[taken++]);
     if (covered > sent)
         staging_.append(wire, sent, covered - sent);
+    lineFreeAt_ = std::max(lineFreeAt_, Clock::now()) + long(taken) * CharacterTime(settings_);
     return long(taken);
 }
 
@@ -778,20 +788,31 @@ WaitResult TcpDevice::waitOutput(int timeoutMs) {
         return WaitResult::Failed;
     const auto deadline = DeadlineIn(timeoutMs);
     for (;;) {
-        short events;
+        short events = 0;
+        auto until = deadline;
         {
             std::lock_guard<std::mutex> io(io_);
             if (lost_ != 0)
                 return WaitResult::Ready; // the next write reports it
             const bool held = outputHeldLocked();
-            if (!held && staging_.empty())
-                return WaitResult::Ready;
-            // Held: the release comes as input (XON, a modem or flow report),
-            // which this thread reads itself should the reader be busy.
-            events = held ? (ringUsed() < kRingSize ? POLLIN : 0) : POLLOUT;
+            if (!held && staging_.empty()) {
+                // Paced (XON/XOFF at the server): ready once the line has
+                // sent half of what is ahead of it.
+                const uint32_t half = aheadLimitLocked() / 2;
+                if (!serverDoesXonXoffLocked() || aheadLocked(Clock::now()) <= half)
+                    return WaitResult::Ready;
+                until = std::min(deadline, lineFreeAt_ - half * CharacterTime(settings_));
+            } else {
+                // Held: the release comes as input (XON, a modem or flow
+                // report), which this thread reads itself should the reader
+                // be busy.
+                events = held ? (ringUsed() < kRingSize ? POLLIN : 0) : POLLOUT;
+            }
         }
-        if (auto ended = sleepOnSocket(wakeOut_, events, deadline))
-            return *ended;
+        if (auto ended = sleepOnSocket(wakeOut_, events, until)) {
+            if (*ended != WaitResult::Timeout || until == deadline)
+                return *ended;
+        }
         std::lock_guard<std::mutex> io(io_);
         pumpLocked(false);
         flushStagingLocked();
@@ -831,6 +852,8 @@ int TcpDevice::purge(unsigned which) {
     // What the socket and our staging already hold (a few kilobytes at most)
     // cannot be called back; the server is asked to drop what it holds.
     purgeServerLocked(which);
+    if (which & PurgeTx)
+        lineFreeAt_ = std::min(lineFreeAt_, Clock::now());
     if (which & PurgeRx) {
         // What waits here now was on its way before the purge: gone with it.
         for (int i = 0; i < 64 && lost_ == 0; ++i) {
@@ -886,7 +909,7 @@ DeviceStatus TcpDevice::status() {
         ds.holds |= kHoldCTS;
     if (linesKnown_ && settings_.dsrOutFlow && !(lines_ & kLineDSR))
         ds.holds |= kHoldDSR;
-    if ((settings_.xonXoffOut && xoffHeld_) || serverHoldsLocked())
+    if ((ourXonXoffLocked() && xoffHeld_) || serverHoldsLocked() || serverStalledLocked())
         ds.holds |= kHoldXoff;
     updateInputFlowLocked();
     if (xoffSent_)

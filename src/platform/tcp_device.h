@@ -22,6 +22,15 @@
 //   no line discipline on a socket to stop our output when the machine tool
 //   sends XOFF: we do it here, so the XOFF holds our output from the moment
 //   any thread has seen it, and write() looks for one before it sends.
+// - Where the server does XON/XOFF (rfc2217_device.h), what is written is
+//   kept a few characters ahead of the server's line, at the line's rate:
+//   what the server holds when the machine tool's XOFF comes is what the
+//   control gets after its XOFF once it sends XON again, all at once on a
+//   server whose port forwards faster than the line (a pty).
+// - Draining (before a close that keeps the output): the socket and our
+//   staging empty, so the server has every byte, and then the time the
+//   server's line needs to send them at the line's rate, counted from when
+//   each was handed over; the server's own buffers give no sign of it.
 // - Output: write() hands the socket at most kChunk bytes at a time and
 //   takes only what the socket took (but for the tail of a byte's telnet form,
 //   which goes with the next chance). The socket's send buffer is kept small
@@ -105,11 +114,16 @@ public:
     int purge(unsigned which) override;
     DeviceStatus status() override;
     uint32_t outputQueued() override;
+    int drain(int graceMs) override;
     std::string errorText() const override;
 
     // Most data bytes one write() hands the socket: the most that can still
     // go out after an XOFF that arrived while it ran.
     static constexpr size_t kChunk = 512;
+    // Written ahead of the line while the server does XON/XOFF: at most this
+    // many characters, or what the line carries in kAheadTime.
+    static constexpr uint32_t kAheadChars = 8;
+    static constexpr std::chrono::milliseconds kAheadTime{10};
     static constexpr size_t kRingSize = 4096;
 
 protected:
@@ -133,6 +147,14 @@ protected:
     virtual void purgeServerLocked(unsigned which);
     // The server asks us to hold our data (telnet flow control).
     virtual bool serverHoldsLocked() const { return false; }
+    // The server's port does XON/XOFF output flow itself: the machine tool's
+    // XOFF stops its UART at once, and the characters are not ours to take.
+    virtual bool serverDoesXonXoffLocked() const { return false; }
+    // After applyLineSettingsLocked has set the line: the output flow the
+    // server does itself (nothing on a raw port). 0 or a failure.
+    virtual int afterLineSettingsLocked(std::unique_lock<std::mutex>&, const LineSettings&) {
+        return 0;
+    }
 
     // Received data byte(s), after the transport's own framing.
     void deliverLocked(const uint8_t* data, size_t n);
@@ -182,7 +204,12 @@ private:
     bool retryAfterLocked(ssize_t n);
     void flushStagingLocked();
     bool outputHeldLocked() const;
+    // XON/XOFF output flow is on and done here, not by the server.
+    bool ourXonXoffLocked() const { return settings_.xonXoffOut && !serverDoesXonXoffLocked(); }
     uint32_t outputQueuedLocked() const;
+    bool serverStalledLocked();
+    uint32_t aheadLocked(Clock::time_point now) const;
+    uint32_t aheadLimitLocked() const;
     void updateInputFlowLocked();
     size_t ringUsed() const { return size_t(rxHead_ - rxTail_); }
 
@@ -212,6 +239,13 @@ private:
     bool xoffHeld_ = false;
     bool xoffSent_ = false;
     bool lineEvent_ = false;
+    // When the server's line will have sent what we wrote, at the line's
+    // rate: the server rarely tells when its output is empty.
+    Clock::time_point lineFreeAt_{};
+    // Output progress, for seeing a hold at a server that does XON/XOFF.
+    uint64_t wireSent_ = 0;    // bytes the socket took
+    uint64_t lastArrived_ = 0; // of them, acknowledged by the server
+    Clock::time_point lastProgress_{};
 };
 
 template <class Pred>

@@ -241,6 +241,12 @@ public:
     bool CharReady();
     void FlushInBuffer();
     void FlushOutBuffer();
+    // Waits until the output has gone to the line, as long as it moves and
+    // `graceMs` more at a stop (TBaseDispatcher::DrainOutput); 0, ecTimeout
+    // or the line's failure (no exception: the caller decides).
+    // Blocks the calling thread: meant for the last few characters, after the
+    // bulk has been waited for with the output-used trigger.
+    int32_t DrainOutput(int32_t graceMs);
 
     // ---- Queries (defaults while not open) ----
     uint32_t GetInBuffUsed();

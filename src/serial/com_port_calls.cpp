@@ -77,6 +77,13 @@ void TComPort::FlushOutBuffer() {
     whenUsable([&](TBaseDispatcher& d) { check(d.FlushOutBuffer()); });
 }
 
+int32_t TComPort::DrainOutput(int32_t graceMs) {
+    if (state_ != psOpen || !dispatcher_) {
+        return ecCommNotOpen;
+    }
+    return dispatcher_->DrainOutput(graceMs);
+}
+
 // ---- Queries ------------------------------------------------------------------
 
 // A count from the open dispatcher, or what a closed port has.

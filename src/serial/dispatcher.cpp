@@ -3,6 +3,7 @@
 #include "serial/dispatcher_impl.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -168,7 +169,12 @@ int32_t TBaseDispatcher::InitPort(const std::string& name, int32_t baud, uint16_
 int32_t TBaseDispatcher::DonePort() {
     Impl& d = *d_;
     if (d.open) {
-        FlushOutBuffer();
+        // What a finished transfer put last (a Stop string, the end of a
+        // program) is still on its way: it goes to the line, never purged by
+        // the close. Only a line that does not take it in the time it needs
+        // (held for good) has it discarded, so the close never hangs.
+        if (DrainOutput(kCloseDrainGraceMs) != ecOK)
+            FlushOutBuffer();
         FlushInBuffer();
     }
     // Also after a failed open: a device opened before the failure is let go.
@@ -380,17 +386,48 @@ int32_t TBaseDispatcher::FlushOutBuffer() {
     return r;
 }
 
+int32_t TBaseDispatcher::DrainOutput(int32_t graceMs) {
+    Impl& d = *d_;
+    if (!d.open)
+        return ecCommNotOpen;
+    // As long as the ring's bytes go out, however slow the line; a line held
+    // for good (XOFF, CTS) is given up on after the grace without progress.
+    const auto grace = std::chrono::milliseconds(std::max(graceMs, 0));
+    std::unique_lock<std::mutex> o(d.output);
+    for (;;) {
+        const uint64_t tail = d.otail;
+        // The writer tells every stretch it wrote (and a flush or close) here.
+        d.ocv.wait_for(o, grace, [&] {
+            return d.ohead == d.otail || d.otail != tail || d.lineFailure != 0 || d.kill || !d.open;
+        });
+        if (d.lineFailure != 0)
+            return d.lineFailure;
+        if (!d.open || d.kill)
+            return ecCommNotOpen;
+        if (d.ohead == d.otail)
+            break;
+        if (d.otail == tail)
+            return ecTimeout;
+    }
+    o.unlock();
+    return DrainCom(graceMs);
+}
+
 // ---------------------------------------------------------------------------
 // Reading
 
 namespace {
 
-// The first byte the caller has not yet taken (input held).
+// The first byte the caller has not yet taken (input held). A thread that
+// runs no handler of the current notice reads after the most any handler has
+// taken: a byte a handler took is never delivered a second time.
 uint64_t ReadPos(TBaseDispatcher::Impl& d) {
     if (const auto* r = ProvisionalReader(d))
         return std::max(d.tail, d.noticeBase + r->count);
     if (ReadsLate(d))
         return std::max(d.tail, d.lateReadPos);
+    if (d.inAvailNotice)
+        return std::max(d.tail, d.noticeBase + d.largestCount);
     return d.tail;
 }
 
@@ -509,10 +546,12 @@ int32_t TBaseDispatcher::FlushInBuffer() {
         std::lock_guard<std::mutex> i(d.input);
         if (d.open)
             r = FlushCom(platform::PurgeRx);
+        // At once for every reader, also inside a notice: the handlers read
+        // from no earlier than the tail, so none of them (nor the thread that
+        // asked) sees a flushed byte again.
         if (d.inAvailNotice)
-            d.largestCount = uint32_t(d.head - d.noticeBase); // discarded at the notice's end
-        else
-            d.tail = d.head;
+            d.largestCount = uint32_t(d.head - d.noticeBase);
+        d.tail = d.head;
         // Flushed bytes are not fed to the data triggers either.
         d.scanPos = std::max(d.scanPos, d.head);
         wake = d.readerStalled;

@@ -48,7 +48,10 @@
 //   window's thread that reads on after its handler returned never gets the
 //   handler's bytes again); a late-running window notice (its sender gave
 //   up) reads like any other caller, and a handler still running when its
-//   sender gives up reads on after what it had taken.
+//   sender gives up reads on after what it had taken. A thread that runs no
+//   handler reads after the most any handler has taken, and a flush during
+//   a notice empties the input at once for every reader, the handlers
+//   included.
 // - Closing during a notice (from a handler): the close is deferred; the
 //   dispatcher thread ends after the running handler returns and the threads
 //   are gone by the time `ThreadsActive()` turns false.
@@ -79,6 +82,9 @@ namespace vorl {
 using platform::LineSettings;
 
 constexpr uint32_t kDispatchBufferSize = 8192;
+
+// How long a close waits for output that does not move (a line held).
+constexpr int32_t kCloseDrainGraceMs = 2000;
 
 // InitPort option bits.
 constexpr uint32_t kOptionDTR = 0x01;          // raise DTR at open
@@ -246,8 +252,12 @@ public:
     // -5 in use, -13 permission denied), of the queue sizes or line settings.
     int32_t InitPort(const std::string& name, int32_t baud, uint16_t parity, uint16_t databits,
                      uint16_t stopbits, uint32_t inQueue, uint32_t outQueue, uint32_t options);
-    // Flushes both directions, closes the device, stops the threads. Called
-    // from inside a notice it only marks the close pending (see header).
+    // Lets the output drain to the line (DrainOutput, for as long as it
+    // moves), empties the input, closes the device, stops the threads.
+    // Output is discarded only when it stood still for kCloseDrainGraceMs (a
+    // line held for good): a caller that wants it gone (a transfer stopped
+    // or failed) flushes it first. Called from
+    // inside a notice it only marks the close pending (see header).
     int32_t DonePort();
     bool IsOpen() const;
     // True while any of the dispatcher's threads still runs.
@@ -271,6 +281,11 @@ public:
     int32_t OutBuffFree();
     int32_t FlushInBuffer();
     int32_t FlushOutBuffer();
+    // Waits until the output ring is written out and the device has let
+    // everything go to the line (platform::Device::drain): as long as the
+    // output moves, and `graceMs` more at each stop. 0, ecTimeout (a line
+    // held that long), or the line's failure. Nothing is discarded.
+    int32_t DrainOutput(int32_t graceMs);
     // 0 while the line works. Once a read or write found the device failed
     // or hung up, ecLineLost (ecPutBlockFail for a write refused otherwise)
     // until the port opens again; every put then fails with it.
@@ -420,6 +435,7 @@ public:
     virtual int32_t EscapeComFunction(int32_t code) = 0;
     virtual int32_t SetComRS485(bool on) = 0;
     virtual int32_t FlushCom(unsigned which) = 0;
+    virtual int32_t DrainCom(int32_t graceMs) = 0;
     virtual int32_t StartDispatcher() = 0;
     virtual int32_t StopDispatcher() = 0;
     virtual void ProcessCommunications();
@@ -475,6 +491,7 @@ public:
     int32_t EscapeComFunction(int32_t code) override;
     int32_t SetComRS485(bool on) override;
     int32_t FlushCom(unsigned which) override;
+    int32_t DrainCom(int32_t graceMs) override;
     int32_t StartDispatcher() override;
     int32_t StopDispatcher() override;
 

@@ -148,6 +148,10 @@ int32_t TLinuxDispatcher::FlushCom(unsigned which) {
     return device_ ? device_->purge(which) : ecOK;
 }
 
+int32_t TLinuxDispatcher::DrainCom(int32_t graceMs) {
+    return device_ ? device_->drain(graceMs) : ecOK;
+}
+
 int32_t TLinuxDispatcher::StartDispatcher() {
     Impl& d = *d_;
     {

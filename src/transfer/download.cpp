@@ -297,12 +297,38 @@ void TTransferEngine::abandonBlockSender() {
 
 bool TTransferEngine::FinishDownload(bool ignoreCase) {
     const auto triggers = machine().triggers;
-    const bool swBoth = ComPort1.SWFlowOptions() == swfBoth;
-    ComPort1.SetSWFlowOptions(swfNone);
+    // The Stop string goes out past the control's XOFF, as it always has. Not
+    // on a telnet serial port control port: XON/XOFF is the server's there,
+    // and turning it off would send at once all the server still holds for a
+    // control that has said it has no room.
+    const bool swBoth = ComPort1.SWFlowOptions() == swfBoth &&
+                        platform::NetworkKindOf(ComPortDevicePath(machine().port)) !=
+                            platform::NetworkKind::Rfc2217;
+    if (swBoth) {
+        ComPort1.SetSWFlowOptions(swfNone);
+    }
+    noteLineBusy(triggers[DownloadStop].size());
     const bool arrived = sendAndAwait(triggers[DownloadStop], triggers[DownloadEnd], ignoreCase,
                                       178, "File Sent. Waiting for response from machine tool");
     if (swBoth) {
         ComPort1.SetSWFlowOptions(swfBoth);
+    }
+    // With no End string to say that the control has it all, the download is
+    // complete once its last characters (the Stop string, the end of the
+    // program) have gone to the line, not when the port has taken them. An
+    // Xmodem receiver has acknowledged the program itself: then only a Stop
+    // string is still to go.
+    const bool owed = !triggers[DownloadStop].empty() || machine().usesAsciiProtocol();
+    const int32_t undelivered = triggers[DownloadEnd].empty() && owed ? deliverOutput() : 0;
+    if (undelivered > 0) {
+        return false; // Reset ended the wait
+    }
+    if (undelivered < 0) {
+        view_.ShowStatus(TextOr(192, "Download stopped ") + ErrorMsg(undelivered));
+        setMonitoring(false);
+        enableGo();
+        ended(TransferOutcome::Kind::Failed, undelivered);
+        return false;
     }
     if (triggers[DownloadEnd].empty()) {
         return true;

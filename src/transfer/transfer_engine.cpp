@@ -200,6 +200,19 @@ bool TTransferEngine::waitOutputDrained() {
     return drained && !transfer.senderCancel;
 }
 
+int32_t TTransferEngine::deliverOutput() {
+    const bool drained = waitOutputDrained();
+    removeTrigger(drainTrigger_);
+    if (!drained) {
+        return 1;
+    }
+    // The port's queues are empty; what is left (a UART's last characters,
+    // what a network server still sends) takes a moment: waited for here.
+    constexpr int32_t kLastCharactersGraceMs = 2000;
+    const int32_t r = ComPort1.DrainOutput(kLastCharactersGraceMs);
+    return r == ecCommNotOpen && transfer.abortRequested ? 1 : r;
+}
+
 void TTransferEngine::noteLineBusy(size_t bytes) {
     using namespace std::chrono;
     const MachineConfig& m = machine();
@@ -209,11 +222,11 @@ void TTransferEngine::noteLineBusy(size_t bytes) {
     lineFreeAt_ = std::max(lineFreeAt_, steady_clock::now()) + lineTime;
 }
 
-// A flush of the input that comes while the port is delivering a notice
-// takes effect when that notice ends, a moment later on the port's own
-// thread; until then the flushed bytes still read as waiting. Notices come
-// one after the other, so once the port's next notice is here the flush has
-// been done: a status trigger that fires at once asks for one.
+// A notice the port was delivering when the input was flushed may still be
+// on its way to this thread with bytes it announced before the flush.
+// Notices come one after the other, so once the port's next notice is here
+// every earlier one has run: a status trigger that fires at once asks for
+// one.
 void TTransferEngine::settlePort() {
     barrierPassed_ = false;
     barrierTrigger_ = ComPort1.AddStatusTrigger(stOutBuffFree);
@@ -554,6 +567,16 @@ void TTransferEngine::cmdResetClick() {
     SetFileName(std::string());
     view_.EnableReview(false);
     forgetRunTriggers();
+    // Reset stops what is still going out for a run that has not ended (a
+    // Start or Stop string the control has not taken); the close lets
+    // anything else go to the line first.
+    if (transfer.waitingForTrigger && ComPort1.Open()) {
+        try {
+            ComPort1.FlushOutBuffer();
+        } catch (const ECommException&) {
+            // The line is gone: nothing goes out anyway.
+        }
+    }
     closePort();
     view_.ForgetCommandLineFile();
     view_.ShowMachine(std::string());

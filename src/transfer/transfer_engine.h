@@ -171,6 +171,10 @@ private:
     void letMessagesRun();
     // Waits for the output buffer to be empty (or the sender to be cancelled).
     bool waitOutputDrained();
+    // Waits until the output has gone to the line (the port's queues, then
+    // the device: DrainOutput): 0, 1 when Reset ended the wait, or the
+    // line's failure.
+    int32_t deliverOutput();
     // The sender handed `bytes` to the port: the line is busy that long.
     void noteLineBusy(size_t bytes);
     // Sends `send` and waits for `awaited` (either may be empty), showing the

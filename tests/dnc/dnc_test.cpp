@@ -59,6 +59,7 @@ protected:
         }
         machines[1].name = "Mill 1";
         machines[2].name = "Mill 2";
+        machines[2].triggers[DownloadEnd].clear(); // nothing says the control has it all
         machines[3].name = "Lathe";
         machines[3].capability = 'U';
         // Served: its control punches out by itself, unasked.
@@ -128,6 +129,22 @@ TEST_F(DncTest, SendAndReceive) {
     EXPECT_EQ(num(r, "downloads_completed"), 1);
     EXPECT_EQ(num(r, "uploads_completed"), 1);
     EXPECT_EQ(num(r, "upload_stop_seen"), 1);
+}
+
+// Without an End string to wait for, send ends once the Stop string has left
+// for the line, never while it still waits in the port: the control gets it
+// every time, and only then is the exit status 0.
+TEST_F(DncTest, SendWithoutAnEndStringEndsOnceTheStopStringHasLeft) {
+    writeFile(dir.file("short.nc"), program(3));
+    for (int round = 0; round < 4; ++round) {
+        std::filesystem::remove(dir.file("report"));
+        auto sim = startSim({"--download-end", ""});
+        ASSERT_EQ(run({"send", "-m", "mill 2", "--quiet", dir.file("short.nc")}), 0) << errors();
+        const Report r = waitReport(
+            dir.file("report"), [](const Report& r) { return num(r, "downloads_completed") >= 1; },
+            std::chrono::milliseconds(5000));
+        EXPECT_EQ(num(r, "downloads_completed"), 1) << "round " << round;
+    }
 }
 
 // A control that stops sending without its End string: saved with --silence,

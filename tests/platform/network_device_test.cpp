@@ -300,6 +300,31 @@ TEST_F(Rfc2217Test, EveryByteBothWaysAndSettingsReachTheServersLine) {
     d.close();
 }
 
+TEST_F(Rfc2217Test, XonXoffIsTheServersOwnAndADrainWaitsForTheLine) {
+    // The machine tool's XOFF stops the server's port at once, within its
+    // UART; ours would come only after the XOFF crossed the network and all
+    // the server holds had gone out.
+    ASSERT_TRUE(server.running()) << "ser2net did not start";
+    Rfc2217Device d;
+    ASSERT_EQ(d.open(server.telnetUrl()), 0) << d.errorText();
+    LineSettings s;
+    ASSERT_EQ(d.getLineSettings(s), 0);
+    s.baud = 9600;
+    s.xonXoffOut = true;
+    ASSERT_EQ(d.setLineSettings(s), 0) << d.errorText();
+    EXPECT_TRUE(lineTermios().c_iflag & IXON);
+    // Drained: the server has it all, and its line has had the time for it.
+    const std::string bytes = "N10 G01 X1.\n";
+    ASSERT_TRUE(WriteAll(d, bytes));
+    EXPECT_EQ(d.drain(2000), 0);
+    EXPECT_EQ(d.outputQueued(), 0u);
+    EXPECT_EQ(pty.receive(bytes.size()), bytes);
+    s.xonXoffOut = false;
+    ASSERT_EQ(d.setLineSettings(s), 0) << d.errorText();
+    EXPECT_FALSE(lineTermios().c_iflag & IXON);
+    d.close();
+}
+
 TEST_F(Rfc2217Test, RefusalWrongSpeedAndSlowRepliesThroughTheRelay) {
     ASSERT_TRUE(server.running()) << "ser2net did not start";
     {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 namespace vorl {
 namespace {
@@ -216,6 +217,56 @@ TEST_F(Notices, FlushDuringANoticeDiscardsEverythingWhenItEnds) {
     peer.send("1234");
     ASSERT_TRUE(Pump([](auto& v) { return !v.empty(); }));
     EXPECT_TRUE(WaitUntil([&] { return disp->InBuffUsed() == 0; }));
+}
+
+// A procedure handler that takes one byte and empties the input, as the
+// Xmodem sender does on the first of two "C"s: what the readers then see.
+struct FlushSeen {
+    std::atomic<int> otherThreadBefore{-1}; // InBuffUsed on a thread without a handler
+    std::atomic<int> otherThreadAfter{-1};
+    std::atomic<int> selfAfter{-1};
+    std::atomic<bool> selfGotAByte{false};
+};
+FlushSeen* gFlushSeen = nullptr;
+
+void TakeOneAndFlushProc(uint32_t msg, uint32_t, uint32_t second) {
+    TBaseDispatcher* d = GetDispatcherPtr(NoticeDispatcher(second));
+    if (msg != kNoticeTriggerAvail || !gFlushSeen || !d)
+        return;
+    uint8_t c;
+    if (d->GetChar(c) != ecOK)
+        return;
+    std::thread([&] { gFlushSeen->otherThreadBefore = d->InBuffUsed(); }).join();
+    d->FlushInBuffer();
+    gFlushSeen->selfAfter = d->InBuffUsed();
+    gFlushSeen->selfGotAByte = d->GetChar(c) == ecOK;
+    std::thread([&] { gFlushSeen->otherThreadAfter = d->InBuffUsed(); }).join();
+}
+
+TEST_F(Notices, AFlushDuringANoticeEmptiesTheInputAtOnceForEveryReader) {
+    FlushSeen seen;
+    gFlushSeen = &seen;
+    ASSERT_EQ(disp->RegisterProcTriggerHandler(&TakeOneAndFlushProc), ecOK);
+    int windowSaw = -1;
+    onWindow = [&](uint32_t m, uint32_t, uint32_t) {
+        if (m == kNoticeTriggerAvail)
+            windowSaw = disp->InBuffUsed();
+    };
+    ASSERT_EQ(disp->ChangeLengthTrigger(2), ecOK);
+    peer.send("CC");
+    ASSERT_TRUE(Pump([](auto& v) { return !v.empty(); }));
+    disp->DeregisterProcTriggerHandler(&TakeOneAndFlushProc);
+    gFlushSeen = nullptr;
+    // The byte the handler took is not offered to a thread that ran no handler.
+    EXPECT_EQ(seen.otherThreadBefore, 1);
+    // After the flush nobody reads the second "C": not the thread that asked,
+    // not another thread, not the handlers after it in the same notice.
+    EXPECT_EQ(seen.selfAfter, 0);
+    EXPECT_FALSE(seen.selfGotAByte);
+    EXPECT_EQ(seen.otherThreadAfter, 0);
+    EXPECT_EQ(windowSaw, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !disp->NoticeBusy(); }));
+    EXPECT_EQ(disp->InBuffUsed(), 0);
 }
 
 TEST_F(Notices, TimersFireOnTheTickClock) {

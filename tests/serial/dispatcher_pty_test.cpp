@@ -216,6 +216,8 @@ TEST_F(PtyDispatcher, XoffFromThePeerHoldsOurOutput) {
 }
 
 TEST_F(PtyDispatcher, XoffStopsAStreamWithinAFewCharacters) {
+    // Fast, so that the paced stream (see below) is long within the deadline.
+    ASSERT_EQ(disp->ChangeBaud(460800), ecOK);
     ASSERT_EQ(disp->SWFlowEnable(3072, 1024, kSWFlowTransmit), ecOK);
     // The writer keeps the stream running, in blocks through the output ring,
     // but never more than two blocks ahead of what the machine tool has read:
@@ -281,6 +283,58 @@ TEST_F(PtyDispatcher, XoffStopsAStreamWithinAFewCharacters) {
     stop = true;
     writer.join();
     EXPECT_EQ(got, out);
+}
+
+TEST_F(PtyDispatcher, WithXonXoffOnlyAFewCharactersGoAheadOfTheLine) {
+    // A pty carries a write across at once, so whatever is written ahead of
+    // the line's pace would all still reach a control after its XOFF. At
+    // 9600 bit/s the machine tool can have at most what the line carried
+    // since the first byte, and a few characters more.
+    ASSERT_EQ(disp->ChangeBaud(9600), ecOK);
+    ASSERT_EQ(disp->SWFlowEnable(3072, 1024, kSWFlowTransmit), ecOK);
+    const std::string out = Pattern(2000, 5);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(disp->PutBlock(out.data(), uint32_t(out.size())), int32_t(out.size()));
+    std::string got;
+    for (int look = 0; look < 10; ++look) {
+        pollfd p{peer.master(), POLLIN, 0};
+        ::poll(&p, 1, 30);
+        got += peer.readNow();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const auto carried = size_t(
+            std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() * 960 / 1000000);
+        ASSERT_LE(got.size(), carried + platform::PosixTty::kAheadChars) << "look " << look;
+    }
+    EXPECT_FALSE(got.empty());
+    got += peer.receive(out.size() - got.size(), 10s);
+    EXPECT_EQ(got, out);
+}
+
+TEST_F(PtyDispatcher, ClosingLetsWhatWasWrittenGoToTheLine) {
+    // The machine tool reads nothing for now: the pty fills, then the output
+    // ring. A close must neither discard the ring nor purge the device: the
+    // last block (a program's end, a Stop string) still goes out.
+    std::string out;
+    for (int block = 0;; ++block) {
+        ASSERT_LT(block, 1000) << "the pty never filled";
+        const std::string b = Pattern(1000, uint32_t(block));
+        if (disp->PutBlock(b.data(), 1000) == 1000) {
+            out += b;
+            continue;
+        }
+        // No room: once that lasts, the pty is full and the ring holds the rest.
+        if (!WaitUntil([&] { return disp->OutBuffFree() >= 1000; }, 300ms))
+            break;
+    }
+    ASSERT_GE(disp->OutBuffUsed(), 3000);
+    const std::string last = "M30\n%\n\x14";
+    ASSERT_EQ(disp->PutString(last), int32_t(last.size()));
+    out += last;
+    std::thread closer([&] { disp->DonePort(); });
+    std::string got = peer.receive(out.size(), 20s);
+    closer.join();
+    EXPECT_EQ(got.size(), out.size());
+    EXPECT_TRUE(got == out);
 }
 
 TEST_F(PtyDispatcher, OurXoffWhenTheInputBacksUp) {
