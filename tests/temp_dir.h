@@ -6,7 +6,9 @@
 #include <iterator>
 #include <string>
 
+#include <cstdio>
 #include <cstdlib>
+#include <sys/wait.h>
 
 namespace vorl::test {
 
@@ -37,6 +39,26 @@ inline void writeBytes(const std::string& path, const std::string& bytes) {
 inline std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The standard output (and error) of the shell command `command`, and its
+// exit status in `status` (-1 when it did not exit).
+inline std::string CommandOutput(const std::string& command, int* status = nullptr) {
+    std::string out;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) {
+        return out;
+    }
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
+        out.append(buffer, n);
+    }
+    const int rc = ::pclose(p);
+    if (status != nullptr) {
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    return out;
 }
 
 } // namespace vorl::test

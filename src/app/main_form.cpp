@@ -350,6 +350,7 @@ void TMainForm::FormShow() {
         QDir().mkpath(QFileInfo(configPath).absolutePath());
     }
     engine->translationFile = fileName(translationPath);
+    openHistory();
     helpFile = files.helpFile;
     // 7. The key table is fixed at compile time.
     mnuConfigEdit->menuAction()->setEnabled(false);
@@ -500,6 +501,22 @@ void TMainForm::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
 }
 
+// The history's failure is shown once (until a record succeeds again); the
+// transfers go on as without it.
+void TMainForm::openHistory() {
+    std::string why;
+    engine->history = history::OpenHistory(fileName(configPath), why);
+    if (!why.empty()) {
+        setStatus(qs("Nothing is recorded in the history: " + why));
+    }
+    if (engine->history) {
+        engine->history->onFailure = [this](const std::string& text) {
+            QMetaObject::invokeMethod(
+                this, [this, text] { ShowMessage(text); }, Qt::QueuedConnection);
+        };
+    }
+}
+
 // --- close -----------------------------------------------------------------
 
 int TMainForm::CloseSequence() {
@@ -511,6 +528,11 @@ int TMainForm::CloseSequence() {
     Timer3->stop();
     transfer.waitingForTrigger = false;
     transfer.delayPending = false;
+    // The last transfer's record goes into the history before the process
+    // ends; a history that hangs is given up.
+    if (engine->history) {
+        engine->history->WaitIdle(std::chrono::seconds(10));
+    }
     if (!settings_) {
         readWindowValues(); // closed before the start-up ran: open the key now
     }

@@ -183,6 +183,8 @@ private:
     void readWindowValues();
     void parseCommandLine();
     void loadMachines();
+    // The history of the machine file's programs, for the engine to record in.
+    void openHistory();
     // Moves a configuration file that yielded no machine out of the way
     // before anything can take its place, and says so. False when it is
     // there but could not be moved.

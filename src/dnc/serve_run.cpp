@@ -79,6 +79,31 @@ bool loadService(const DncCommandLine& line, const std::string& programDir, Serv
     return true;
 }
 
+// The history the lines record in, when its settings have one; what it finds
+// goes to the service's log: its failures, and programs changed at a control.
+std::shared_ptr<history::HistoryRecorder> openHistory(const std::string& configPath,
+                                                      ServiceLog& log) {
+    std::string why;
+    auto recorder = history::OpenHistory(configPath, why);
+    if (!why.empty()) {
+        log.event("service", "nothing is recorded in the history: " +
+                                 why.substr(0, why.find_last_not_of('\n') + 1));
+    }
+    if (!recorder) {
+        return recorder;
+    }
+    recorder->onFailure = [&log](const std::string& text) { log.event("service", text); };
+    recorder->onRecorded = [&log](const history::TransferEvent& e, const history::RecordResult& r) {
+        if (e.direction == history::Direction::Received && r.controlChangedBlocks > 0) {
+            const std::string program = e.program.substr(0, e.program.find_last_of('.'));
+            log.event(e.machine, program + " changed at the control: " +
+                                     std::to_string(r.controlChangedBlocks) +
+                                     (r.controlChangedBlocks == 1 ? " block" : " blocks"));
+        }
+    };
+    return recorder;
+}
+
 } // namespace
 
 int RunService(const DncCommandLine& line, const std::string& programDir) {
@@ -91,6 +116,9 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
     if (!warning.empty()) {
         log.event("service", warning);
     }
+    // Declared after the log it writes to and destroyed before it: at the
+    // end it records what the lines handed it last.
+    const std::shared_ptr<history::HistoryRecorder> recorder = openHistory(shop.configPath, log);
 
     // Every enabled line names one machine of the machine file.
     std::vector<std::pair<int, LineService>> served;
@@ -131,6 +159,7 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
         auto thread = std::make_unique<QThread>();
         auto* served =
             new ServedLine(machines, tag, service, log, shop.translationPath, config.retrySecs);
+        served->useHistory(recorder);
         served->moveToThread(thread.get());
         QObject::connect(served, &ServedLine::stateChanged, QCoreApplication::instance(),
                          [&](const QString& machine, const QString& state) {

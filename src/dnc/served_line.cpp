@@ -91,6 +91,10 @@ void ServedLine::start() {
     view_->begin();
     engine_ = std::make_unique<TTransferEngine>(machines_, *view_, delivery_);
     engine_->translationFile = translationFile_;
+    // A program punched out is recorded once it is saved under its number,
+    // and a request is no program.
+    engine_->history = history_;
+    engine_->recordReceives = false;
     engine_->Protocol1.SetHandshakeWait(182);
     engine_->endUploadAtEndString = service_.endAtEndString;
     // A program the control punches out between two transfers waits in the
@@ -303,6 +307,10 @@ void ServedLine::received() {
                              ApplyTemplate(service_.receiveFile, number, m.uploadExtension), &why);
     if (saved) {
         log("received " + number + " (" + std::to_string(program.size()) + " bytes): " + *saved);
+        // Under the name it was meant to have, also when it was saved beside
+        // a program of that name: then it is tied to what was sent as that.
+        engine_->RecordInHistory(history::Direction::Received, *saved,
+                                 ApplyTemplate(service_.receiveFile, number, m.uploadExtension));
     } else {
         log("received " + number + " (" + std::to_string(program.size()) +
             " bytes), not saved: " + why);
@@ -321,6 +329,7 @@ void ServedLine::sendBack(const std::string& path, const std::string& name) {
     delay_->disconnect();
     connect(delay_, &QTimer::timeout, this, [this, path] {
         engine_->SetFileName(path);
+        engine_->recordSends = path != notFoundFile_; // the answer is no program
         view_->sendFile = path;
         engine_->mnuCommDownloadClick(tag_);
         progress_->start(1000);

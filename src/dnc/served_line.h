@@ -16,6 +16,7 @@
 #pragma once
 
 #include "dnc/service_config.h"
+#include "history/history_recorder.h"
 #include "machines/machine_config.h"
 
 #include <QObject>
@@ -44,6 +45,11 @@ public:
     ServedLine(const MachineList& machines, int tag, LineService service, ServiceLog& log,
                std::string translationFile, double retrySecs);
     ~ServedLine() override;
+
+    // The history its transfers are recorded in (null: none); before start.
+    void useHistory(std::shared_ptr<history::HistoryRecorder> recorder) {
+        history_ = std::move(recorder);
+    }
 
     // Both run on the line's thread (queued).
     Q_INVOKABLE void start();
@@ -79,6 +85,7 @@ private:
     std::string translationFile_;
     double retrySecs_;
 
+    std::shared_ptr<history::HistoryRecorder> history_;
     std::unique_ptr<DncView> view_;
     std::shared_ptr<QtDelivery> delivery_;
     std::unique_ptr<TTransferEngine> engine_;
@@ -90,8 +97,8 @@ private:
     Phase phase_ = Phase::Listening;
     bool lineUp_ = true;
     bool announcedIdle_ = false; // this listen has been reported as idle
-    int failedChecks_ = 0; // checks in a row that found the line failed
-    int inGo_ = 0;         // go() on the stack: the engine waits in its own loop
+    int failedChecks_ = 0;       // checks in a row that found the line failed
+    int inGo_ = 0;               // go() on the stack: the engine waits in its own loop
     std::string spool_;
     std::string sending_;      // the name of the program going out
     std::string notFoundFile_; // the not-found program, deleted once sent

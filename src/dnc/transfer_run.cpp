@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -61,6 +62,21 @@ std::string machineNames(const MachineList& machines, const std::vector<int>& sl
 }
 
 } // namespace
+
+std::shared_ptr<history::HistoryRecorder>
+OpenHistoryReportingOnStderr(const std::string& configPath) {
+    std::string why;
+    auto recorder = history::OpenHistory(configPath, why);
+    if (!why.empty()) {
+        std::fprintf(stderr, "vorl-dnc: nothing is recorded in the history: %s", why.c_str());
+    }
+    if (recorder) {
+        recorder->onFailure = [](const std::string& text) {
+            std::fprintf(stderr, "vorl-dnc: %s\n", text.c_str());
+        };
+    }
+    return recorder;
+}
 
 bool LoadShop(const std::string& config, const std::string& programDir, MachineList& machines,
               ShopFiles& shop, std::string& why, std::string& warning) {
@@ -132,6 +148,7 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
     if (line.silenceSecs > 0) {
         engine.Protocol1.SetAsciiEOFTimeout(static_cast<uint32_t>(Secs2Ticks(line.silenceSecs)));
     }
+    engine.history = OpenHistoryReportingOnStderr(shop.configPath);
 
     int exitCode = -1;
     auto finish = [&](int code, const std::string& why) {
@@ -261,6 +278,12 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
 
     const int status = QCoreApplication::exec();
     deleteTempFile(engine.transfer.tempFileName);
+    // The program is safe whatever the history does; its record is waited
+    // for only now, so that it is not lost with the process (a record waits
+    // a bounded time for another's lock).
+    if (engine.history) {
+        engine.history->WaitIdle(std::chrono::minutes(1));
+    }
     return exitCode >= 0 ? exitCode : status;
 }
 

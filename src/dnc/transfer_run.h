@@ -5,7 +5,10 @@
 #pragma once
 
 #include "dnc/dnc_command_line.h"
+#include "history/history_recorder.h"
 #include "machines/machine_config.h"
+
+#include <memory>
 
 #include <string>
 
@@ -23,5 +26,11 @@ struct ShopFiles {
 };
 bool LoadShop(const std::string& config, const std::string& programDir, MachineList& machines,
               ShopFiles& files, std::string& why, std::string& warning);
+
+// The history of the machine file `configPath` (null when its settings switch
+// it off); its failures, and settings it cannot read, are said on standard
+// error.
+std::shared_ptr<history::HistoryRecorder>
+OpenHistoryReportingOnStderr(const std::string& configPath);
 
 } // namespace vorl::dnc

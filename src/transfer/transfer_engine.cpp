@@ -126,7 +126,31 @@ void TTransferEngine::showPanel(TransferView::Panel panel, const std::string& te
 }
 
 void TTransferEngine::ended(TransferOutcome::Kind kind, int32_t error) {
+    // A good end means the program is safe on disk: sent from its file, or
+    // received and written into it.
+    if (kind == TransferOutcome::Kind::Done && !transfer.fileName.empty()) {
+        const bool upload = transfer.operation == TransferState::Upload;
+        if (upload ? recordReceives : recordSends) {
+            RecordInHistory(upload ? history::Direction::Received : history::Direction::Sent,
+                            transfer.fileName);
+        }
+    }
     view_.TransferEnded({kind, error});
+}
+
+void TTransferEngine::RecordInHistory(history::Direction direction, const std::string& file,
+                                      const std::string& program) {
+    if (!history) {
+        return;
+    }
+    history::TransferEvent e;
+    e.file = file;
+    e.program = program;
+    e.machine = machine().name;
+    e.port =
+        "COM " + std::to_string(machine().port) + " (" + ComPortDevicePath(machine().port) + ")";
+    e.direction = direction;
+    history->Record(std::move(e));
 }
 
 void TTransferEngine::showProgress(const ProgressDisplay& display) {

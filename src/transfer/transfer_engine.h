@@ -33,6 +33,7 @@
 //   ends a wait or an upload of a later one.
 #pragma once
 
+#include "history/history_recorder.h"
 #include "machines/machine_config.h"
 #include "protocols/protocol.h"
 #include "serial/com_port.h"
@@ -100,6 +101,21 @@ public:
     // for in that input too. For a front end that serves a machine tool
     // unattended, which may punch a program out at any moment.
     bool keepPortOpen = false;
+    // The history the programs that move are recorded in (null: none). A
+    // program sent, or received and written, is handed to the history's
+    // worker once the transfer has ended well; the transfer never waits for
+    // it, and a history that fails never fails the transfer.
+    std::shared_ptr<history::HistoryRecorder> history;
+    // Which good transfers the engine records itself. A front end that saves
+    // a received program under a name of its own records it with
+    // RecordInHistory once it is saved; one that sends a text of its own
+    // making (an answer, not a program) records nothing.
+    bool recordSends = true;
+    bool recordReceives = true;
+    // Records the program in `file`, named `program` (the file's name when
+    // empty), as moved to or from the selected machine.
+    void RecordInHistory(history::Direction direction, const std::string& file,
+                         const std::string& program = {});
     // Told of every put of the block sender: offset in the prepared file and
     // length (tests and benchmarks).
     std::function<void(int64_t offset, size_t length)> OnSenderPut;

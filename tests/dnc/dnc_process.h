@@ -2,9 +2,12 @@
 // standard output are waited for with a deadline.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
@@ -25,8 +28,11 @@ using Clock = std::chrono::steady_clock;
 // stderr to a file (not a terminal: a line per status).
 class Dnc {
 public:
-    Dnc(const std::vector<std::string>& args, const std::string& errPath, const std::string& port) {
-        std::vector<std::string> all = {VORL_DNC_PATH};
+    // `wrapper`: a command that runs vorl-dnc (its path and `args` follow it).
+    Dnc(const std::vector<std::string>& args, const std::string& errPath, const std::string& port,
+        const std::vector<std::string>& wrapper = {}) {
+        std::vector<std::string> all = wrapper;
+        all.push_back(VORL_DNC_PATH);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) {
@@ -53,7 +59,7 @@ public:
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        EXPECT_EQ(posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         out_ = out[0];
@@ -101,6 +107,13 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
 };
+
+// `git -C repository args...` as an outside reader of the history: its
+// standard output, and its exit status in `status`.
+inline std::string Git(const std::string& repository, const std::string& args,
+                       int* status = nullptr) {
+    return CommandOutput("git -C '" + repository + "' " + args, status);
+}
 
 // Runs until `done` holds or the deadline passes; whether it held.
 inline bool eventually(const std::function<bool()>& done,

@@ -237,6 +237,18 @@ TEST_F(DncStress, EightLinesServeRequestsAndPunchedProgramsAtRandom) {
     RecordProperty("operations", total);
     serve.signal(SIGTERM);
     EXPECT_EQ(serve.wait(), 0) << readFile(dir.file("dnc.stderr"));
+
+    // The lines recorded at once: every program punched out is in the
+    // history as it was saved, and git finds the repository whole.
+    const std::string repo = dir.file("shop.history.git");
+    for (int line = 1; line <= kLines; ++line) {
+        for (const auto& [name, content] : expected[line]) {
+            EXPECT_TRUE(Git(repo, "show main:programs/" + name) == content) << name;
+        }
+    }
+    int status = -1;
+    EXPECT_EQ(Git(repo, "fsck --strict", &status), "");
+    EXPECT_EQ(status, 0);
 }
 
 } // namespace

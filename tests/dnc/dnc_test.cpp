@@ -574,5 +574,118 @@ TEST_F(DncTest, HistoryListsVersionsAndTransfers) {
     EXPECT_EQ(run({"history", "O1234.nc"}), 2);
 }
 
+// A program sent and the same program punched back edited: both in the
+// history, the second tied to the first, readable with git.
+TEST_F(DncTest, TransfersAreRecordedInTheHistory) {
+    std::string edited = program(400);
+    edited.replace(edited.find("N70 G01 X7.5 Y-7. F200"), 22, "N70 G01 X7.5 Y-7. F150");
+    writeFile(dir.file("edited.nc"), edited);
+    auto sim = startSim({"--program", dir.file("edited.nc"), "--send-rate", "0", "--ready-gap",
+                         "100", "--upload-end", "^C"});
+    ASSERT_EQ(run({"send", "-m", "mill 1", dir.file("O1234.nc")}), 0) << errors();
+    std::filesystem::create_directories(dir.file("back"));
+    ASSERT_EQ(run({"receive", "-m", "mill 1", dir.file("back/O1234.nc")}), 0) << errors();
+    EXPECT_EQ(errors().find("history"), std::string::npos) << errors();
+
+    const std::string repo = dir.file("shop.history.git");
+    EXPECT_EQ(Git(repo, "show main~1:programs/O1234.nc"), program(400));
+    EXPECT_EQ(Git(repo, "show main:programs/O1234.nc"), edited + "\n");
+    const std::string sent = Git(repo, "rev-parse main~1:programs/O1234.nc");
+    const std::string trailers = Git(repo, "log -1 '--format=%(trailers)' main");
+    for (const std::string& t :
+         std::vector<std::string>{"Direction: received\n", "Machine: Mill 1\n", "Port: COM 7 (",
+                                  "File: " + dir.file("back/O1234.nc") + "\n",
+                                  "Sent-Version: " + sent, "Control-Changed-Blocks: 2\n"}) {
+        EXPECT_NE(trailers.find(t), std::string::npos) << t << " in\n" << trailers;
+    }
+    EXPECT_NE(Git(repo, "log -1 '--format=%(trailers)' main~1").find("Direction: sent\n"),
+              std::string::npos);
+    int status = -1;
+    Git(repo, "fsck --strict", &status);
+    EXPECT_EQ(status, 0);
+}
+
+// A served control punches out a program it was sent, edited: the service
+// says what changed at the control. The answer to an unknown request is no
+// program and is not recorded.
+TEST_F(DncTest, ServeLogsWhatChangedAtTheControl) {
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 1\n\n"
+                                    "[Cell]\nrequest_delay = 0\nend_silence = 0.5\n");
+    writeFile(dir.file("cell-programs/O1234.nc"), program(40));
+    // The control's End string ends the last block again.
+    std::string edited = program(40);
+    edited.pop_back();
+    for (const char* feed : {"X3.5 Y-3. F200", "X4.5 Y-4. F200", "X5.5 Y-5. F200"}) {
+        edited.replace(edited.find(feed), 14, std::string(feed, 10) + "F180");
+    }
+    writeFile(dir.file("edited.nc"), edited);
+    auto sim = startSim({"--upload-end", "^C", "--ready-gap", "100", "--send-rate", "0"});
+    auto serve = dnc({"serve"});
+    auto listening = [&] {
+        return eventually([&] {
+            return readFile(dir.file("shop.dnc-status")).find("Cell\tidle") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(listening()) << errors();
+    sim->command("request O1234");
+    waitReport(dir.file("report"),
+               [](const Report& r) { return num(r, "downloads_completed") == 1; });
+    ASSERT_TRUE(listening()) << errors();
+    sim->command("request O777");
+    waitReport(dir.file("report"),
+               [](const Report& r) { return num(r, "downloads_completed") == 2; });
+    ASSERT_TRUE(listening()) << errors();
+    sim->command("punch " + dir.file("edited.nc"));
+    const std::string log = dir.file("dnc-logs/Cell.log");
+    EXPECT_TRUE(eventually([&] {
+        return readFile(log).find("O1234 changed at the control: 3 blocks\n") != std::string::npos;
+    })) << readFile(log);
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(), 0) << errors();
+    const std::string repo = dir.file("shop.history.git");
+    EXPECT_EQ(Git(repo, "log --format=%s main"),
+              "O1234.nc received from Cell\nO1234.nc sent to Cell\n");
+}
+
+// A history on a full disk: the program is received and saved exactly as
+// without one, and the failure is said once however many programs come.
+TEST_F(DncTest, AFullHistoryDiskNeverCostsAProgram) {
+    const std::string full = dir.file("full");
+    std::filesystem::create_directories(full);
+    // A file system of its own, full, in a mount namespace of the service's.
+    const std::string mountFull = "mount -t tmpfs -o size=64k none '" + full +
+                                  "' && (cat /dev/zero > '" + full +
+                                  "/fill' 2>/dev/null; true) && exec \"$0\" \"$@\"";
+    if (std::system("unshare -rm true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "no mount namespace to fill a disk in";
+    }
+    writeFile(dir.file("shop.history"), "repository = full/history.git\n");
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 1\n\n"
+                                    "[Cell]\nrequest_delay = 0\nend_silence = 0.5\n");
+    auto sim = startSim({"--upload-end", "^C", "--ready-gap", "100", "--send-rate", "0"});
+    Dnc serve({"serve", "-c", config}, dir.file("dnc.stderr"), port,
+              {"unshare", "-rm", "sh", "-c", mountFull});
+    auto listening = [&] {
+        return eventually([&] {
+            return readFile(dir.file("shop.dnc-status")).find("Cell\tidle") != std::string::npos;
+        });
+    };
+    writeFile(dir.file("O1234.nc"), program(400));
+    for (const char* saved : {"cell-received/O1234.nc", "cell-received/O1234_1.nc"}) {
+        ASSERT_TRUE(listening()) << errors();
+        sim->command("punch " + dir.file("O1234.nc"));
+        EXPECT_TRUE(eventually([&] { return std::filesystem::exists(dir.file(saved)); }))
+            << errors();
+        EXPECT_EQ(readFile(dir.file(saved)), program(400) + "\n");
+    }
+    ASSERT_TRUE(listening()) << errors();
+    serve.signal(SIGTERM);
+    EXPECT_EQ(serve.wait(), 0) << errors();
+    const std::string log = readFile(dir.file("dnc-logs/service.log"));
+    const size_t first = log.find("cannot be written");
+    EXPECT_NE(first, std::string::npos) << log << errors();
+    EXPECT_EQ(log.find("cannot be written", first + 1), std::string::npos) << log;
+}
+
 } // namespace
 } // namespace vorl::test

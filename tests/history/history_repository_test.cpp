@@ -21,38 +21,20 @@
 namespace vorl::history {
 namespace {
 
-struct Shell {
-    int status = -1;
-    std::string out;
-};
-
-Shell run(const std::string& command) {
-    Shell r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) {
-        return r;
-    }
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-        r.out.append(buffer, n);
-    }
-    const int status = ::pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
 class HistoryRepositoryTest : public ::testing::Test {
 protected:
     std::string git(const std::string& args) {
-        const Shell r = run("git -C '" + repoPath + "' " + args);
-        EXPECT_EQ(r.status, 0) << args << "\n" << r.out;
-        return r.out;
+        int status = -1;
+        const std::string out = test::CommandOutput("git -C '" + repoPath + "' " + args, &status);
+        EXPECT_EQ(status, 0) << args << "\n" << out;
+        return out;
     }
     size_t lines(const std::string& s) { return std::count(s.begin(), s.end(), '\n'); }
     void expectFsckClean() {
-        const Shell r = run("git -C '" + repoPath + "' fsck --strict --no-dangling");
-        EXPECT_EQ(r.status, 0) << r.out;
+        int status = -1;
+        const std::string out =
+            test::CommandOutput("git -C '" + repoPath + "' fsck --strict --no-dangling", &status);
+        EXPECT_EQ(status, 0) << out;
     }
     TransferEvent event(const std::string& program, const std::string& machine, Direction d) {
         TransferEvent e;

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 namespace vorl::history {
 namespace {
 
@@ -145,21 +143,6 @@ TEST(NcCompare, WordMarksFollowTheOptions) {
     EXPECT_EQ(marked("G1 X10 M8", added.newMarks), (std::vector<std::string>{" ", "M8"}));
 }
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (p == nullptr) {
-        return out;
-    }
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-        out.append(buffer, n);
-    }
-    ::pclose(p);
-    return out;
-}
-
 // The hunks are those GNU diff writes for the same files, so patch and every
 // other reader of the format take them.
 TEST(NcCompare, UnifiedDiffReadsAsGnuDiffWritesIt) {
@@ -169,7 +152,8 @@ TEST(NcCompare, UnifiedDiffReadsAsGnuDiffWritesIt) {
     test::TempDir dir;
     test::writeBytes(dir.file("a.nc"), kProgram);
     test::writeBytes(dir.file("b.nc"), edited);
-    const std::string gnu = run("diff -u " + dir.file("a.nc") + " " + dir.file("b.nc"));
+    const std::string gnu =
+        test::CommandOutput("diff -u " + dir.file("a.nc") + " " + dir.file("b.nc"));
     const std::string ours =
         UnifiedDiff(kProgram, edited, ComparePrograms(kProgram, edited, {}), "a.nc", "b.nc");
     auto hunks = [](const std::string& s) { return s.substr(s.find("@@")); };
