@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/file_locations.h"
 #include "app/help_window.h"
+#include "history/history_settings.h"
 #include "machines/config_file.h"
 #include "machines/legacy_import.h"
 #include "machines/machine_table.h"
@@ -18,6 +19,7 @@
 #include "serial/ui/status_light.h"
 #include "terminal/term_form.h"
 #include "text/language_table.h"
+#include "viewers/history_form.h"
 #include "viewers/review.h"
 #include "viewers/value_field.h"
 
@@ -273,6 +275,10 @@ void TMainForm::createMenus() {
 
     connect(mnuFile, &QMenu::aboutToShow, this, &TMainForm::mnuFileClick);
     connect(mnuFileReview, &QAction::triggered, this, &TMainForm::mnuFileReviewClick);
+    mnuFileHistory = new QAction(qs(TextOr(2700, "&History...")), mnuFile);
+    mnuFileHistory->setObjectName("mnuFileHistory");
+    mnuFile->insertAction(mnuFileExit, mnuFileHistory);
+    connect(mnuFileHistory, &QAction::triggered, this, &TMainForm::mnuFileHistoryClick);
     connect(mnuFileExit, &QAction::triggered, this, &TMainForm::mnuFileExitClick);
     connect(mnuCommTerminal, &QAction::triggered, this, &TMainForm::mnuCommTerminalClick);
     connect(mnuConfigMachineList, &QAction::triggered, this, &TMainForm::mnuConfigMachineListClick);
@@ -569,6 +575,27 @@ void TMainForm::mnuFileReviewClick() {
     const ReviewFields fields{fileName(lblFilename->text()), transfer.startBlock,
                               transfer.prefixText, transfer.refilterNeeded, restart};
     showValue(lblOperation, qs(vorl::mnuFileReviewClick(this, fields, languageLoaded)));
+}
+
+// The history of the program shown, or of one the operator picks.
+void TMainForm::mnuFileHistoryClick() {
+    if (!engine->history) {
+        ShowMessage(TextOr(2701, "Nothing is recorded: the history is switched off in ") +
+                    history::HistorySettingsPath(fileName(configPath)));
+        return;
+    }
+    std::string program = transfer.fileName;
+    if (program.empty()) {
+        QFileDialog dialog(this, QString(), QString(), QString());
+        dialog.setObjectName("OpenDialog");
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+            return;
+        }
+        program = fileName(dialog.selectedFiles().front());
+    }
+    THistoryForm form(engine->history, program, this);
+    form.exec();
 }
 
 void TMainForm::mnuFileExitClick() {

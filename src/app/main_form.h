@@ -117,6 +117,7 @@ public:
 
     QMenu* mnuFile = nullptr;
     QAction* mnuFileReview = nullptr;
+    QAction* mnuFileHistory = nullptr;
     QAction* mnuFileExit = nullptr;
     QMenu* mnuComm = nullptr;
     QMenu* mnuCommDownload = nullptr;
@@ -158,6 +159,7 @@ public Q_SLOTS:
     void cmdStopClick();
     void mnuFileClick();
     void mnuFileReviewClick();
+    void mnuFileHistoryClick();
     void mnuFileExitClick();
     void mnuCommDownloadClick(int tag);
     void mnuCommUploadClick(int tag);

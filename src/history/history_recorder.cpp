@@ -2,6 +2,12 @@
 
 #include "history/history_settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -70,6 +76,57 @@ void HistoryRecorder::recordOne(const TransferEvent& event) {
     if (onRecorded) {
         onRecorded(event, r);
     }
+    if (remote.empty()) {
+        return;
+    }
+    // What one push leaves out the next takes along.
+    std::string why;
+    if (!repo_.Push(remote, remoteBranch, why)) {
+        if (!pushFailing_ && onFailure) {
+            onFailure(why);
+        }
+        pushFailing_ = true;
+        return;
+    }
+    pushFailing_ = false;
+}
+
+bool ReplaceFileWhole(const std::string& path, std::string_view content, std::string& why) {
+    std::string temp = path + ".restore-XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0) {
+        ::fchmod(fd, old.st_mode & 07777);
+    }
+    size_t done = 0;
+    int error = 0;
+    while (done < content.size() && error == 0) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            error = errno;
+        }
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temp.c_str());
+        why = path + ": " + std::strerror(error);
+        return false;
+    }
+    return true;
 }
 
 std::shared_ptr<HistoryRecorder> OpenHistory(const std::string& configPath, std::string& why) {
@@ -77,7 +134,13 @@ std::shared_ptr<HistoryRecorder> OpenHistory(const std::string& configPath, std:
     if (!ReadHistorySettings(configPath, settings, why)) {
         return nullptr;
     }
-    return settings.enabled ? std::make_shared<HistoryRecorder>(settings.repository) : nullptr;
+    if (!settings.enabled) {
+        return nullptr;
+    }
+    auto recorder = std::make_shared<HistoryRecorder>(settings.repository);
+    recorder->remote = settings.remote;
+    recorder->remoteBranch = settings.remoteBranch;
+    return recorder;
 }
 
 } // namespace vorl::history

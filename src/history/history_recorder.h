@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace vorl::history {
@@ -36,6 +37,11 @@ public:
     // and again only after a record has succeeded in between.
     std::function<void(const std::string& why)> onFailure;
 
+    // Where each record is pushed (empty: nowhere) and the branch there;
+    // set before the first record.
+    std::string remote;
+    std::string remoteBranch = "dnc";
+
     // Queues `event`; the program's bytes are read from event.file on the
     // worker.
     void Record(TransferEvent event);
@@ -54,9 +60,15 @@ private:
     std::deque<TransferEvent> queue_;
     bool busy_ = false;
     bool stopping_ = false;
-    bool failing_ = false; // only the worker touches it
+    bool failing_ = false; // only the worker touches them
+    bool pushFailing_ = false;
     std::thread worker_;
 };
+
+// Writes `content` over the file `path` whole or not at all: into a file
+// beside it, synced, with the old file's permissions, then renamed over it.
+// False and why when it cannot (the old file is then as it was).
+bool ReplaceFileWhole(const std::string& path, std::string_view content, std::string& why);
 
 // The recorder of the machine file `configPath`'s history, as its settings
 // say; null when they switch the history off, or (with why) when they

@@ -311,6 +311,35 @@ size_t blocksBetween(std::string_view before, std::string_view after) {
     return c.changedBlocks();
 }
 
+struct PushState {
+    int credentialTries = 0;
+    std::string refused; // what the remote said when it refused the branch
+};
+
+int pushCredentials(git_credential** out, const char*, const char* user, unsigned int allowed,
+                    void* payload) {
+    auto* state = static_cast<PushState*>(payload);
+    // One try each: a refused key would be offered again for ever.
+    if (++state->credentialTries > 1) {
+        git_error_set_str(GIT_ERROR_NET, "the remote refused the credentials");
+        return GIT_EAUTH;
+    }
+    if ((allowed & GIT_CREDENTIAL_SSH_KEY) != 0) {
+        return git_credential_ssh_key_from_agent(out, user != nullptr ? user : "git");
+    }
+    if ((allowed & GIT_CREDENTIAL_DEFAULT) != 0) {
+        return git_credential_default_new(out);
+    }
+    return GIT_PASSTHROUGH;
+}
+
+int pushUpdate(const char* ref, const char* status, void* payload) {
+    if (status != nullptr) {
+        static_cast<PushState*>(payload)->refused = std::string(ref) + ": " + status;
+    }
+    return 0;
+}
+
 } // namespace
 
 const char* DirectionName(Direction d) {
@@ -389,8 +418,12 @@ RecordResult HistoryRepository::Record(const TransferEvent& event, std::string_v
         r.sentVersion = lastSentVersion(repo.get(), parent.get(), event.machine, place);
         git_oid sent;
         std::string sentBytes;
-        if (!r.sentVersion.empty() && git_oid_fromstr(&sent, r.sentVersion.c_str()) == 0 &&
-            !git_oid_equal(&sent, &blob) && readBlob(repo.get(), sent, sentBytes)) {
+        if (r.sentVersion.empty() || git_oid_fromstr(&sent, r.sentVersion.c_str()) != 0 ||
+            git_oid_equal(&sent, &blob)) {
+            r.controlChangedBlocks = 0;
+        } else if (hadVersion && git_oid_equal(&sent, &previous)) {
+            r.controlChangedBlocks = r.changedBlocks; // the usual case: compared once
+        } else if (readBlob(repo.get(), sent, sentBytes)) {
             r.controlChangedBlocks = blocksBetween(sentBytes, content);
         }
     }
@@ -496,6 +529,39 @@ bool HistoryRepository::List(const std::string& program, std::vector<HistoryEntr
     }
     if (rc != GIT_ITEROVER) {
         error = LastGitError(path_ + ": the history cannot be walked");
+        return false;
+    }
+    return true;
+}
+
+bool HistoryRepository::Push(const std::string& url, const std::string& branch,
+                             std::string& error) const {
+    EnsureGitLibrary();
+    Repo repo = openRepository(path_, false, error);
+    if (!repo) {
+        return false;
+    }
+    git_remote* raw = nullptr;
+    if (git_remote_create_anonymous(&raw, repo.get(), url.c_str()) != 0) {
+        error = LastGitError(url);
+        return false;
+    }
+    Owned<git_remote, git_remote_free> remote(raw);
+    PushState state;
+    git_push_options options;
+    git_push_options_init(&options, GIT_PUSH_OPTIONS_VERSION);
+    options.callbacks.credentials = pushCredentials;
+    options.callbacks.push_update_reference = pushUpdate;
+    options.callbacks.payload = &state;
+    const std::string spec = std::string(kBranch) + ":refs/heads/" + branch;
+    char* specs[] = {const_cast<char*>(spec.c_str())};
+    const git_strarray refspecs = {specs, 1};
+    if (git_remote_push(remote.get(), &refspecs, &options) != 0) {
+        error = LastGitError("the history cannot be pushed to " + url);
+        return false;
+    }
+    if (!state.refused.empty()) {
+        error = url + " refused the history: " + state.refused;
         return false;
     }
     return true;

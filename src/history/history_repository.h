@@ -95,6 +95,12 @@ public:
     // repository that does not exist yet has an empty history.
     bool List(const std::string& program, std::vector<HistoryEntry>& out, std::string& error) const;
 
+    // Pushes the branch to `branch` of the repository at `url` (a path, or
+    // ssh:// with the user's agent, or https:// for a server that asks no
+    // password). The branch there only ever grows: a push that would lose
+    // records is refused. False and why when it fails.
+    bool Push(const std::string& url, const std::string& branch, std::string& error) const;
+
     // The bytes of version `version` (a full or abbreviated id).
     bool ReadVersion(const std::string& version, std::string& out, std::string& error) const;
 

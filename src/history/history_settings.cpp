@@ -2,6 +2,8 @@
 
 #include "text/trim.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -31,6 +33,8 @@ bool ReadHistorySettings(const std::string& configPath, HistorySettings& out, st
     out = {};
     out.path = HistorySettingsPath(configPath);
     out.repository = out.path + ".git";
+    char host[256] = {};
+    out.remoteBranch = ::gethostname(host, sizeof host - 1) == 0 && host[0] != 0 ? host : "dnc";
     errors.clear();
     std::ifstream in(out.path, std::ios::binary);
     if (!in) {
@@ -60,6 +64,8 @@ bool ReadHistorySettings(const std::string& configPath, HistorySettings& out, st
             read.repository = value[0] == '/' ? value : directoryOf(out.path) + value;
         } else if (key == "remote") {
             read.remote = value;
+        } else if (key == "remote_branch" && !value.empty()) {
+            read.remoteBranch = value;
         } else if (key == "enabled" && (value == "yes" || value == "no")) {
             read.enabled = value == "yes";
         } else {

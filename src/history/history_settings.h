@@ -6,6 +6,7 @@
 //   repository = /srv/vorl/history.git   a relative path is taken from this file's
 //                                        directory
 //   remote = ssh://git@server/shop.git   pushed to after each record (optional)
+//   remote_branch = cell-a               the branch there (default: the host's name)
 //   enabled = yes                        no: nothing is recorded
 //
 // Lines starting with # or ; are comments.
@@ -16,9 +17,10 @@
 namespace vorl::history {
 
 struct HistorySettings {
-    std::string path;       // the settings file (it may not exist)
-    std::string repository; // the history's repository
-    std::string remote;     // where each record is pushed; empty: nowhere
+    std::string path;         // the settings file (it may not exist)
+    std::string repository;   // the history's repository
+    std::string remote;       // where each record is pushed; empty: nowhere
+    std::string remoteBranch; // the branch there: this host's (its name by default)
     bool enabled = true;
 };
 

@@ -84,15 +84,22 @@ int onHunk(const git_diff_delta*, const git_diff_hunk* hunk, void* payload) {
     return 0;
 }
 
-std::string keys(std::string_view program, const std::vector<Block>& blocks,
-                 const CompareOptions& options) {
-    std::string out;
-    out.reserve(program.size() + blocks.size());
-    for (const Block& b : blocks) {
-        out += BlockKey(program, b, options);
-        out += '\n';
+// The keys of `program`'s blocks, one a line. A program the options leave
+// as it is (no option but the end-of-block style, every block ended by LF)
+// is its own keys: nothing is copied.
+std::string_view keys(std::string_view program, const std::vector<Block>& blocks,
+                      const CompareOptions& options, std::string& storage) {
+    const bool plain = !options.ignoreNumbers && !options.ignoreBlanks && !options.ignoreComments;
+    if (plain && !program.empty() && program.back() == '\n' &&
+        program.find('\r') == std::string_view::npos) {
+        return program;
     }
-    return out;
+    storage.reserve(program.size() + 1);
+    for (const Block& b : blocks) {
+        AppendBlockKey(storage, program, b, options);
+        storage += '\n';
+    }
+    return storage;
 }
 
 // The words that take part in the compare, each with the text it compares by.
@@ -140,7 +147,7 @@ std::vector<Block> SplitBlocks(std::string_view program) {
         if (c == '\n' || c == '\r') {
             const size_t len =
                 c == '\r' && i + 1 < program.size() && program[i + 1] == '\n' ? 2 : 1;
-            blocks.push_back({start, i - start, program.substr(i, len)});
+            blocks.push_back({start, static_cast<uint32_t>(i - start), static_cast<uint8_t>(len)});
             i += len;
             start = i;
         } else {
@@ -148,15 +155,20 @@ std::vector<Block> SplitBlocks(std::string_view program) {
         }
     }
     if (start < program.size()) {
-        blocks.push_back({start, program.size() - start, {}});
+        blocks.push_back({start, static_cast<uint32_t>(program.size() - start), 0});
     }
     return blocks;
 }
 
 std::string BlockKey(std::string_view program, const Block& block, const CompareOptions& options) {
-    std::string_view text = program.substr(block.offset, block.length);
     std::string key;
-    key.reserve(text.size() + 2);
+    AppendBlockKey(key, program, block, options);
+    return key;
+}
+
+void AppendBlockKey(std::string& key, std::string_view program, const Block& block,
+                    const CompareOptions& options) {
+    std::string_view text = program.substr(block.offset, block.length);
     if (options.ignoreNumbers) {
         const WordMark n = sequenceNumber(text);
         if (n.length > 0) {
@@ -166,13 +178,18 @@ std::string BlockKey(std::string_view program, const Block& block, const Compare
     }
     appendNormal(key, text, options);
     if (!options.ignoreEndOfBlock) {
-        // Control bytes no block holds (the split takes them out) stand for
-        // its end, so CR LF and LF differ.
-        for (char c : block.ending) {
-            key += c == '\r' ? '\x01' : '\x02';
+        // Control bytes no block holds (the split takes CR and LF out) stand
+        // for its end; LF, the common one, for nothing, so that a program of
+        // LF blocks is its own keys.
+        const std::string_view end = program.substr(block.offset + block.length, block.endLength);
+        if (end.empty()) {
+            key += '\x03';
+        } else if (end == "\r") {
+            key += '\x01';
+        } else if (end == "\r\n") {
+            key += '\x02';
         }
     }
-    return key;
 }
 
 size_t CompareResult::changedBlocks() const {
@@ -189,8 +206,10 @@ CompareResult ComparePrograms(std::string_view oldProgram, std::string_view newP
     CompareResult result;
     result.oldBlocks = SplitBlocks(oldProgram);
     result.newBlocks = SplitBlocks(newProgram);
-    std::string oldKeys = keys(oldProgram, result.oldBlocks, options);
-    const std::string newKeys = keys(newProgram, result.newBlocks, options);
+    std::string oldStorage;
+    std::string newStorage;
+    const std::string_view oldKeys = keys(oldProgram, result.oldBlocks, options, oldStorage);
+    const std::string_view newKeys = keys(newProgram, result.newBlocks, options, newStorage);
     if (oldKeys == newKeys) {
         return result;
     }

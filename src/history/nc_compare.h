@@ -31,8 +31,8 @@ struct CompareOptions {
 // block.
 struct Block {
     size_t offset = 0;
-    size_t length = 0;
-    std::string_view ending; // "\n", "\r\n", "\r" or empty (the last block)
+    uint32_t length = 0;
+    uint8_t endLength = 0; // its end of block after it: 1 (LF or CR), 2 (CR LF), 0 (none)
 };
 
 // The blocks of `program`; a program that ends with an end of block has no
@@ -41,6 +41,9 @@ std::vector<Block> SplitBlocks(std::string_view program);
 
 // The text of `block` that the options compare.
 std::string BlockKey(std::string_view program, const Block& block, const CompareOptions& options);
+// The same appended to `key`.
+void AppendBlockKey(std::string& key, std::string_view program, const Block& block,
+                    const CompareOptions& options);
 
 // A run of changed blocks: `oldCount` blocks from `oldFirst` were replaced by
 // `newCount` blocks from `newFirst` (either count may be 0). Block numbers

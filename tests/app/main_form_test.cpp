@@ -1,9 +1,11 @@
 #include "app_fixture.h"
 
+#include "history/history_recorder.h"
 #include "platform/device.h"
 #include "platform/port_map.h"
 #include "platform/simulated_device.h"
 #include "serial/ui/status_light.h"
+#include "viewers/history_form.h"
 
 #include <QMainWindow>
 #include <QMenuBar>
@@ -11,6 +13,7 @@
 #include <QProgressBar>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTreeWidget>
 
 #include <csignal>
 #include <cstdlib>
@@ -68,7 +71,8 @@ TEST_F(AppTest, FirstRunShowsTheDesignWindowAndWritesTheDefaultFile) {
         titles << a->text();
     }
     EXPECT_EQ(titles, (QStringList{"&File", "&Communicate", "C&onfigure", "&Help"}));
-    EXPECT_EQ(menuTexts(form->mnuFile), (QStringList{"&Review / Restart...", "E&xit"}));
+    EXPECT_EQ(menuTexts(form->mnuFile),
+              (QStringList{"&Review / Restart...", "&History...", "E&xit"}));
     EXPECT_EQ(menuTexts(form->mnuComm), (QStringList{"&Download", "&Upload", "&Terminal..."}));
     EXPECT_EQ(menuTexts(form->mnuConfig), (QStringList{"&Edit Machine", "&Machine List..."}));
     EXPECT_EQ(menuTexts(form->mnuHelp), (QStringList{"&Help on VORL...", "&About VORL..."}));
@@ -545,6 +549,42 @@ TEST_F(AppTest, TerminalUsesThePortAndLeavesTheChosenMachine) {
     MachineList saved;
     EXPECT_EQ(ReadConfiguration(configFile(), saved), 2);
     EXPECT_EQ(saved[0].capability, 'T');
+}
+
+// File > History... lists the history of the program shown, kept beside the
+// machine file; with the history switched off it says where.
+TEST_F(AppTest, HistoryListsTheProgramShown) {
+    writeMachines({{'B', "Mill 1"}});
+    const std::string program = dir.file("O1234.nc");
+    writeBytes(program, "%\nO1234\nG0 X0\nM30\n%\n");
+    {
+        history::HistoryRecorder recorder(dir.file("vorl.history.git"));
+        history::TransferEvent e;
+        e.program = "O1234.nc";
+        e.file = program;
+        e.machine = "Mill 1";
+        recorder.Record(e);
+        ASSERT_TRUE(recorder.WaitIdle(std::chrono::seconds(20)));
+    }
+    int rows = -1;
+    ModalDriver driver([&](QDialog* d) {
+        if (auto* h = qobject_cast<THistoryForm*>(d)) {
+            rows = h->lstHistory->topLevelItemCount();
+        }
+        d->reject();
+    });
+    auto form = start({QString::fromStdString(program)});
+    ASSERT_TRUE(form->engine->history);
+    EXPECT_EQ(form->engine->history->repository(), dir.file("vorl.history.git"));
+    form->mnuFileHistory->trigger();
+    EXPECT_EQ(rows, 1);
+
+    writeBytes(dir.file("vorl.history"), "enabled = no\n");
+    auto off = start({QString::fromStdString(program)});
+    EXPECT_FALSE(off->engine->history);
+    off->mnuFileHistory->trigger();
+    ASSERT_FALSE(driver.boxes.empty());
+    EXPECT_NE(driver.boxes.back().text.find("vorl.history"), std::string::npos);
 }
 
 } // namespace

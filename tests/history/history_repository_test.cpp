@@ -2,6 +2,7 @@
 // reader (a shop's git server, an auditor) reads it: versions, events and
 // their trailers, and a repository git's own check finds whole after
 // concurrent records, a killed record and a damaged name.
+#include "history/history_recorder.h"
 #include "history/history_repository.h"
 
 #include "temp_dir.h"
@@ -215,6 +216,42 @@ TEST_F(HistoryRepositoryTest, AHistoryThatCannotBeWrittenSaysWhy) {
     std::string error;
     EXPECT_TRUE(HistoryRepository(dir.file("none.git")).List("O1.nc", entries, error));
     EXPECT_TRUE(entries.empty());
+}
+
+// Each record is pushed to the shop's central repository, on this host's
+// branch; a remote that cannot be reached is reported once and costs no
+// record, and the next push takes along what the failed one left.
+TEST_F(HistoryRepositoryTest, RecordsArePushedToTheRemoteInTheBackground) {
+    const std::string central = dir.file("central.git");
+    ASSERT_EQ(system(("git init -q --bare '" + central + "'").c_str()), 0);
+    std::vector<std::string> failures;
+    {
+        HistoryRecorder recorder(repoPath);
+        recorder.remote = dir.file("missing.git");
+        recorder.remoteBranch = "cell-a";
+        recorder.onFailure = [&](const std::string& why) { failures.push_back(why); };
+        test::writeBytes(dir.file("O1.nc"), kSent);
+        recorder.Record(event("O1.nc", "Mill 1", Direction::Sent));
+        recorder.Record(event("O1.nc", "Mill 1", Direction::Sent));
+        ASSERT_TRUE(recorder.WaitIdle(std::chrono::seconds(30)));
+    }
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("missing.git"), std::string::npos) << failures[0];
+    EXPECT_EQ(lines(git("log --format=%H main")), 2u);
+
+    HistoryRecorder recorder(repoPath);
+    recorder.remote = central;
+    recorder.remoteBranch = "cell-a";
+    recorder.onFailure = [&](const std::string& why) { failures.push_back(why); };
+    test::writeBytes(dir.file("O1.nc"), kEdited);
+    recorder.Record(event("O1.nc", "Mill 1", Direction::Received));
+    ASSERT_TRUE(recorder.WaitIdle(std::chrono::seconds(30)));
+    EXPECT_EQ(failures.size(), 1u);
+    int status = -1;
+    const std::string pushed =
+        test::CommandOutput("git -C '" + central + "' log --format=%s cell-a", &status);
+    EXPECT_EQ(status, 0) << pushed;
+    EXPECT_EQ(pushed, "O1.nc received from Mill 1\nO1.nc sent to Mill 1\nO1.nc sent to Mill 1\n");
 }
 
 } // namespace
