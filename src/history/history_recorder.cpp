@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -26,6 +27,15 @@ HistoryRecorder::~HistoryRecorder() {
 }
 
 void HistoryRecorder::Record(TransferEvent event) {
+    // Taken now: the worker may run after the current directory has changed.
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(event.file, ec);
+    if (event.program.empty()) {
+        event.program = std::filesystem::path(event.file).filename().string();
+    }
+    if (!ec) {
+        event.file = path.string();
+    }
     {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(event));

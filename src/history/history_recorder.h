@@ -43,7 +43,7 @@ public:
     std::string remoteBranch = "dnc";
 
     // Queues `event`; the program's bytes are read from event.file on the
-    // worker.
+    // worker. A program without a name is named after its file.
     void Record(TransferEvent event);
 
     // Waits until everything queued is recorded; false at the deadline.
