@@ -275,7 +275,7 @@ void TMainForm::createMenus() {
 
     connect(mnuFile, &QMenu::aboutToShow, this, &TMainForm::mnuFileClick);
     connect(mnuFileReview, &QAction::triggered, this, &TMainForm::mnuFileReviewClick);
-    mnuFileHistory = new QAction(qs(TextOr(2700, "&History...")), mnuFile);
+    mnuFileHistory = new QAction(QStringLiteral("&History..."), mnuFile);
     mnuFileHistory->setObjectName("mnuFileHistory");
     mnuFile->insertAction(mnuFileExit, mnuFileHistory);
     connect(mnuFileHistory, &QAction::triggered, this, &TMainForm::mnuFileHistoryClick);
@@ -580,7 +580,7 @@ void TMainForm::mnuFileReviewClick() {
 // The history of the program shown, or of one the operator picks.
 void TMainForm::mnuFileHistoryClick() {
     if (!engine->history) {
-        ShowMessage(TextOr(2701, "Nothing is recorded: the history is switched off in ") +
+        ShowMessage("Nothing is recorded: the history is switched off in " +
                     history::HistorySettingsPath(fileName(configPath)));
         return;
     }
