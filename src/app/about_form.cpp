@@ -16,6 +16,9 @@ namespace {
 
 constexpr int kWidth = 391;
 constexpr int kHeight = 247;
+// The maker's contact lines: a language file gives them, nothing else does.
+constexpr std::array kContactLines = {TextId::ContactLine1, TextId::ContactLine2,
+                                      TextId::ContactLine3, TextId::ContactLine4};
 
 // The window's picture: a machined steel plate with a strip of punched tape.
 QPixmap backgroundPicture() {
@@ -75,7 +78,7 @@ TAboutForm::TAboutForm(bool languageLoaded, QWidget* parent)
       languageLoaded_(languageLoaded) {
     setObjectName("AboutForm");
     setProperty("helpContext", 0); // F1 closes it like any other key
-    setWindowTitle(QString::fromStdString(std::string(BuiltinText(337))));
+    setWindowTitle(QString::fromStdString(std::string(BuiltinText(TextId::AboutCaption))));
     setFixedSize(kWidth, kHeight);
 
     imgBackground = new QLabel(this);
@@ -122,11 +125,11 @@ TAboutForm::TAboutForm(bool languageLoaded, QWidget* parent)
 void TAboutForm::showEvent(QShowEvent* event) {
     if (languageLoaded_) {
         const LanguageTable& table = Language();
-        if (table.HasText(337)) {
-            setWindowTitle(QString::fromStdString(table.GetText(337)));
+        if (table.HasText(TextId::AboutCaption)) {
+            setWindowTitle(QString::fromStdString(table.GetText(TextId::AboutCaption)));
         }
         for (size_t i = 0; i < lblContact.size(); ++i) {
-            const int id = 375 + static_cast<int>(i);
+            const TextId id = kContactLines[i];
             if (table.HasText(id)) {
                 lblContact[i]->setText(QString::fromStdString(table.GetText(id)));
             }

@@ -27,8 +27,8 @@ THelpForm::THelpForm(QWidget* parent) : QDialog(parent) {
     txtHelp->setOpenExternalLinks(true);
     layout->addWidget(txtHelp);
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* close =
-        buttons->addButton(QString::fromStdString(Text(58)), QDialogButtonBox::RejectRole);
+    QPushButton* close = buttons->addButton(QString::fromStdString(Text(TextId::Close)),
+                                            QDialogButtonBox::RejectRole);
     close->setObjectName("cmdClose");
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
@@ -75,7 +75,8 @@ int HelpContextOf(const QWidget* widget) {
 void ShowHelpContents(const QString& helpFile, QWidget* parent, int context) {
     if (!QFileInfo(helpFile).isFile()) {
         QMessageBox box(QMessageBox::Information, QString(),
-                        QString::fromStdString(Text(206)) + helpFile, QMessageBox::Ok, parent);
+                        QString::fromStdString(Text(TextId::FileNotFound)) + helpFile,
+                        QMessageBox::Ok, parent);
         box.setObjectName("HelpMissingBox");
         box.exec();
         return;

@@ -134,7 +134,7 @@ void TMainForm::createControls() {
     panInfo->setGeometry(0, 0, kPanelWidth, kClientHeight);
     panInfo->installEventFilter(this);
 
-    auto caption = [this](const char* name, int id, QRect geometry) {
+    auto caption = [this](const char* name, TextId id, QRect geometry) {
         auto* label = new QLabel(qs(BuiltinText(id)), panInfo);
         label->setObjectName(name);
         label->setGeometry(geometry);
@@ -160,40 +160,40 @@ void TMainForm::createControls() {
     };
 
     const int rows[] = {6, 24, 42, 60};
-    QLabel* c = caption("lblOperationCaption", 21, {8, rows[0], 82, 17});
+    QLabel* c = caption("lblOperationCaption", TextId::OperationCaption, {8, rows[0], 82, 17});
     lblOperation = value("lblOperation", c, {92, rows[0], 425, 17}, false, false);
-    c = caption("lblMachineCaption", 22, {8, rows[1], 82, 17});
+    c = caption("lblMachineCaption", TextId::MachineCaption, {8, rows[1], 82, 17});
     lblMachine = value("lblMachine", c, {92, rows[1], 425, 17}, true, false);
-    c = caption("lblFilenameCaption", 23, {8, rows[2], 82, 17});
+    c = caption("lblFilenameCaption", TextId::FilenameCaption, {8, rows[2], 82, 17});
     lblFilename = value("lblFilename", c, {92, rows[2], 425, 17}, true, false);
-    c = caption("lblStatusCaption", 24, {8, rows[3], 82, 17});
+    c = caption("lblStatusCaption", TextId::StatusCaption, {8, rows[3], 82, 17});
     lblStatus = value("lblStatus", c, {92, rows[3], 425, 17}, false, false);
 
     auto* rule = new QFrame(panInfo);
     rule->setFrameStyle(QFrame::HLine | QFrame::Sunken);
     rule->setGeometry(4, 79, kPanelWidth - 8, 2);
 
-    c = caption("lblCharsTotalCaption", 25, {8, 85, 74, 18});
+    c = caption("lblCharsTotalCaption", TextId::CharactersCaption, {8, 85, 74, 18});
     panCharsTotal = value("panCharsTotal", c, {84, 84, 64, 20}, false, true);
-    c = caption("lblCharsTransferredCaption", 27, {8, 107, 74, 18});
+    c = caption("lblCharsTransferredCaption", TextId::TransferredCaption, {8, 107, 74, 18});
     panCharsTransferred = value("panCharsTransferred", c, {84, 106, 64, 20}, false, true);
-    c = caption("lblElapsedTimeCaption", 26, {156, 85, 104, 18});
+    c = caption("lblElapsedTimeCaption", TextId::TimeElapsedCaption, {156, 85, 104, 18});
     panElapsedTime = value("panElapsedTime", c, {262, 84, 60, 20}, false, true);
-    c = caption("lblRemainingTimeCaption", 28, {156, 107, 104, 18});
+    c = caption("lblRemainingTimeCaption", TextId::TimeRemainingCaption, {156, 107, 104, 18});
     panRemainingTime = value("panRemainingTime", c, {262, 106, 60, 20}, false, true);
-    c = caption("lblCPSCaption", 29, {330, 85, 128, 18});
+    c = caption("lblCPSCaption", TextId::CharactersPerSecondCaption, {330, 85, 128, 18});
     panCPS = value("panCPS", c, {460, 84, 58, 20}, false, true);
 
-    auto light = [this, &caption](const char* lampName, const char* labelName, int id, int x) {
+    auto light = [this, &caption](const char* lampName, const char* labelName, TextId id, int x) {
         auto* lamp = new TStatusLight(qs(BuiltinText(id)), panInfo);
         lamp->setObjectName(lampName);
         lamp->setGeometry(x, 112, 13, 8);
         namedBy_.emplace_back(lamp, caption(labelName, id, {x + 15, 107, 30, 18}));
         return lamp;
     };
-    lightDSR = light("lightDSR", "lblDSR", 30, 334);
-    lightRXD = light("lightRXD", "lblRX", 31, 396);
-    lightTXD = light("lightTXD", "lblTX", 32, 458);
+    lightDSR = light("lightDSR", "lblDSR", TextId::DsrLight, 334);
+    lightRXD = light("lightRXD", "lblRX", TextId::RxLight, 396);
+    lightTXD = light("lightTXD", "lblTX", TextId::TxLight, 458);
     lightControl.Lights.DSRLight = lightDSR;
     lightControl.Lights.RXDLight = lightRXD;
     lightControl.Lights.TXDLight = lightTXD;
@@ -208,19 +208,19 @@ void TMainForm::createControls() {
     progress->setAccessibleName(tr("Progress"));
     progress->setGeometry(4, 132, kPanelWidth - 8, 18);
 
-    auto button = [this](const char* name, int id, int y) {
+    auto button = [this](const char* name, TextId id, int y) {
         auto* b = new QPushButton(qs(BuiltinText(id)), client_);
         b->setObjectName(name);
         b->setGeometry(kButtonsRightX, y, 90, 28);
         captions_.emplace_back(b, id);
         return b;
     };
-    cmdGo = button("cmdGo", 13, 10);
+    cmdGo = button("cmdGo", TextId::Connect, 10);
     cmdGo->setEnabled(false);
-    cmdReset = button("cmdReset", 50, 63);
+    cmdReset = button("cmdReset", TextId::Reset, 63);
     // Reset ends a connect that is still waiting for a network server.
     cmdReset->setProperty(kCancelsOpen, true);
-    cmdStop = button("cmdStop", 51, 116);
+    cmdStop = button("cmdStop", TextId::Stop, 116);
     connect(cmdGo, &QPushButton::clicked, this, &TMainForm::cmdGoClick);
     connect(cmdReset, &QPushButton::clicked, this, &TMainForm::cmdResetClick);
     connect(cmdStop, &QPushButton::clicked, this, &TMainForm::cmdStopClick);
@@ -228,7 +228,7 @@ void TMainForm::createControls() {
 
 void TMainForm::createMenus() {
     QMenuBar* bar = menuBar();
-    auto menu = [this](QWidget* parent, const char* name, int id, int helpContext) {
+    auto menu = [this](QWidget* parent, const char* name, TextId id, int helpContext) {
         auto* m = new QMenu(qs(BuiltinText(id)), parent);
         m->setObjectName(name);
         m->menuAction()->setObjectName(name);
@@ -238,40 +238,40 @@ void TMainForm::createMenus() {
         captions_.emplace_back(m->menuAction(), id);
         return m;
     };
-    auto item = [this](QMenu* parent, const char* name, int id) {
+    auto item = [this](QMenu* parent, const char* name, TextId id) {
         QAction* a = parent->addAction(qs(BuiltinText(id)));
         a->setObjectName(name);
         captions_.emplace_back(a, id);
         return a;
     };
 
-    mnuFile = menu(bar, "mnuFile", 250, 210);
+    mnuFile = menu(bar, "mnuFile", TextId::FileMenu, 210);
     bar->addMenu(mnuFile);
-    mnuFileReview = item(mnuFile, "mnuFileReview", 263);
+    mnuFileReview = item(mnuFile, "mnuFileReview", TextId::ReviewRestartItem);
     mnuFileReview->setEnabled(false);
-    mnuFileExit = item(mnuFile, "mnuFileExit", 251);
+    mnuFileExit = item(mnuFile, "mnuFileExit", TextId::ExitItem);
 
-    mnuComm = menu(bar, "mnuComm", 252, 220);
+    mnuComm = menu(bar, "mnuComm", TextId::CommunicateMenu, 220);
     bar->addMenu(mnuComm);
-    mnuCommDownload = menu(mnuComm, "mnuCommDownload", 253, 0);
+    mnuCommDownload = menu(mnuComm, "mnuCommDownload", TextId::DownloadMenu, 0);
     mnuComm->addMenu(mnuCommDownload);
     mnuCommDownload->menuAction()->setEnabled(false);
-    mnuCommUpload = menu(mnuComm, "mnuCommUpload", 254, 0);
+    mnuCommUpload = menu(mnuComm, "mnuCommUpload", TextId::UploadMenu, 0);
     mnuComm->addMenu(mnuCommUpload);
     mnuCommUpload->menuAction()->setEnabled(false);
-    mnuCommTerminal = item(mnuComm, "mnuCommTerminal", 255);
+    mnuCommTerminal = item(mnuComm, "mnuCommTerminal", TextId::TerminalItem);
 
-    mnuConfig = menu(bar, "mnuConfig", 256, 230);
+    mnuConfig = menu(bar, "mnuConfig", TextId::ConfigureMenu, 230);
     bar->addMenu(mnuConfig);
-    mnuConfigEdit = menu(mnuConfig, "mnuConfigEdit", 257, 0);
+    mnuConfigEdit = menu(mnuConfig, "mnuConfigEdit", TextId::EditMachineMenu, 0);
     mnuConfig->addMenu(mnuConfigEdit);
     mnuConfigEdit->menuAction()->setEnabled(false);
-    mnuConfigMachineList = item(mnuConfig, "mnuConfigMachineList", 264);
+    mnuConfigMachineList = item(mnuConfig, "mnuConfigMachineList", TextId::MachineListItem);
 
-    mnuHelp = menu(bar, "mnuHelp", 260, 240);
+    mnuHelp = menu(bar, "mnuHelp", TextId::HelpMenu, 240);
     bar->addMenu(mnuHelp);
-    mnuHelpContents = item(mnuHelp, "mnuHelpContents", 261);
-    mnuHelpAbout = item(mnuHelp, "mnuHelpAbout", 262);
+    mnuHelpContents = item(mnuHelp, "mnuHelpContents", TextId::HelpContentsItem);
+    mnuHelpAbout = item(mnuHelp, "mnuHelpAbout", TextId::AboutItem);
 
     connect(mnuFile, &QMenu::aboutToShow, this, &TMainForm::mnuFileClick);
     connect(mnuFileReview, &QAction::triggered, this, &TMainForm::mnuFileReviewClick);
@@ -367,7 +367,7 @@ void TMainForm::FormShow() {
         if (QFileInfo(commandLineFile).isFile()) {
             engine->SetFileName(fileName(commandLineFile));
         } else {
-            setStatus(qs(Text(206)) + commandLineFile);
+            setStatus(qs(Text(TextId::FileNotFound)) + commandLineFile);
             commandLineFile.clear();
         }
     }
@@ -611,7 +611,7 @@ void TMainForm::mnuCommUploadClick(int tag) {
 }
 
 void TMainForm::mnuCommTerminalClick() {
-    const QString connectCaption = qs(Text(kTextConnect));
+    const QString connectCaption = qs(Text(TextId::Connect));
     // The terminal selects its own entry of the table for the port set-up; a
     // machine chosen for a download or upload must still be the one that
     // Connect opens afterwards.

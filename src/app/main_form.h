@@ -20,6 +20,7 @@
 
 #include "machines/machine_config.h"
 #include "serial/status_lights.h"
+#include "text/text_ids.h"
 #include "transfer/transfer_engine.h"
 #include "transfer/transfer_view.h"
 
@@ -224,7 +225,7 @@ private:
     bool startedUp_ = false;
     QWidget* client_ = nullptr;
     // Captions replaced from the language file: widgets and actions by text id.
-    std::vector<std::pair<QObject*, int>> captions_;
+    std::vector<std::pair<QObject*, TextId>> captions_;
     std::vector<std::pair<QWidget*, QLabel*>> namedBy_;
     std::vector<std::pair<QLabel*, QLabel*>> valueFields_; // value, caption
 };

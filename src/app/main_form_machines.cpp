@@ -27,7 +27,7 @@ namespace vorl {
 using namespace main_form;
 
 void TMainForm::showConfigDamaged() {
-    showMessage(this, QMessageBox::NoIcon, qs(Text(200)), "DamagedBox");
+    showMessage(this, QMessageBox::NoIcon, qs(Text(TextId::ConfigFileDamaged)), "DamagedBox");
 }
 
 void TMainForm::loadMachines() {
@@ -45,7 +45,8 @@ void TMainForm::loadMachines() {
     const LegacyImportResult legacy =
         ImportLegacyConfiguration(fileName(legacyConfigPath), machineList);
     if (legacy.status == LegacyImportStatus::Fatal) {
-        showMessage(this, QMessageBox::Critical, qs(Text(221)), "FatalBox");
+        showMessage(this, QMessageBox::Critical, qs(Text(TextId::ConfigFileUnreadable)),
+                    "FatalBox");
         env_.terminate(3);
         return;
     }
@@ -114,13 +115,13 @@ void TMainForm::chooseCommandLineMachine() {
     }
     showValue(lblMachine, shownText(machineList[machineList.selected].name));
     transfer.operation = TransferState::Download;
-    showValue(lblOperation, qs(Text(18)));
+    showValue(lblOperation, qs(Text(TextId::Download)));
     transfer.startBlock = 0;
     transfer.prefixText.clear();
     if (!lblFilename->text().isEmpty()) {
         mnuFileReview->setEnabled(true);
         cmdGo->setEnabled(true);
-        setStatus(qs(Text(176)));
+        setStatus(qs(Text(TextId::Ready)));
     }
 }
 
@@ -205,9 +206,11 @@ int TMainForm::BuildMachineMenus() {
     // The items are captioned prefix + name; the name is shown as the
     // configuration file holds it, whatever its encoding.
     const auto downloads = DownloadMachineEntries(machineList, {});
-    fillMachineMenu(mnuCommDownload, downloads, qs(Text(11)), &TMainForm::mnuCommDownloadClick);
+    fillMachineMenu(mnuCommDownload, downloads, qs(Text(TextId::DownloadItemPrefix)),
+                    &TMainForm::mnuCommDownloadClick);
     const auto uploads = UploadMachineEntries(machineList, {});
-    fillMachineMenu(mnuCommUpload, uploads, qs(Text(12)), &TMainForm::mnuCommUploadClick);
+    fillMachineMenu(mnuCommUpload, uploads, qs(Text(TextId::UploadItemPrefix)),
+                    &TMainForm::mnuCommUploadClick);
     mnuCommUpload->menuAction()->setEnabled(!uploads.empty());
     mnuCommDownload->menuAction()->setEnabled(!downloads.empty());
     return (downloads.empty() ? 0 : 1) | (uploads.empty() ? 0 : 2);

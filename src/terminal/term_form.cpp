@@ -112,11 +112,17 @@ std::string bannerTime() {
         .toStdString();
 }
 
-std::string listText(int firstId, int index, std::initializer_list<std::string_view> builtin) {
-    if (index < 0 || index >= int(builtin.size())) {
+// The list items of parity and handshaking, in the order of their settings.
+constexpr std::array kParityTexts = {TextId::ParityNone, TextId::ParityOdd, TextId::ParityEven};
+constexpr std::array kHandshakeTexts = {TextId::HandshakeNone, TextId::HandshakeXonXoff,
+                                        TextId::HandshakeHardware,
+                                        TextId::HandshakeXonXoffHardware};
+
+template <size_t N> std::string listText(const std::array<TextId, N>& texts, int index) {
+    if (index < 0 || index >= int(N)) {
         return number(index);
     }
-    return TextOr(firstId + index, *(builtin.begin() + index));
+    return Text(texts[static_cast<size_t>(index)]);
 }
 
 } // namespace
@@ -316,27 +322,28 @@ void TTermForm::FormShow() {
 
 void TTermForm::applyLanguage() {
     const bool on = host_.languageLoaded;
-    setWindowTitle(viewerCaption(on, 309, windowTitle()));
-    for (auto [widget, id] :
-         std::initializer_list<std::pair<QAbstractButton*, int>>{{cmdOpen, 57},
-                                                                 {cmdClosePort, 56},
-                                                                 {cmdClear, 55},
-                                                                 {cmdClose, 58},
-                                                                 {optStd, 316},
-                                                                 {optExpand, 315},
-                                                                 {optNone, 153},
-                                                                 {cboxCRLF, 312},
-                                                                 {cboxEcho, 311},
-                                                                 {cboxLog, 310}}) {
+    setWindowTitle(viewerCaption(on, TextId::TerminalMode, windowTitle()));
+    for (auto [widget, id] : std::initializer_list<std::pair<QAbstractButton*, TextId>>{
+             {cmdOpen, TextId::OpenPort},
+             {cmdClosePort, TextId::ClosePort},
+             {cmdClear, TextId::ClearText},
+             {cmdClose, TextId::Close},
+             {optStd, TextId::StandardDisplay},
+             {optExpand, TextId::ExpandDisplay},
+             {optNone, TextId::HandshakeNone},
+             {cboxCRLF, TextId::CrlfOut},
+             {cboxEcho, TextId::Echo},
+             {cboxLog, TextId::LogOutput}}) {
         widget->setText(viewerCaption(on, id, widget->text()));
     }
-    for (auto [g, id] : std::initializer_list<std::pair<QGroupBox*, int>>{{grpDisplay, 314},
-                                                                          {grpPort, 301},
-                                                                          {grpDataBits, 300},
-                                                                          {grpParity, 299},
-                                                                          {grpSpeed, 304},
-                                                                          {grpStopBits, 303},
-                                                                          {grpHandshake, 302}}) {
+    for (auto [g, id] : std::initializer_list<std::pair<QGroupBox*, TextId>>{
+             {grpDisplay, TextId::ControlCharacterDisplay},
+             {grpPort, TextId::CommPort},
+             {grpDataBits, TextId::DataBits},
+             {grpParity, TextId::Parity},
+             {grpSpeed, TextId::LineSpeed},
+             {grpStopBits, TextId::StopBits},
+             {grpHandshake, TextId::Handshaking}}) {
         g->setTitle(viewerCaption(on, id, g->title()));
     }
     for (auto [list, g] :
@@ -348,17 +355,19 @@ void TTermForm::applyLanguage() {
                                                                   {cboxHandshake, grpHandshake}}) {
         list->setAccessibleName(g->title());
     }
-    for (int i = 0; i < cboxParity->count(); ++i) {
-        cboxParity->setItemText(i, viewerCaption(on, 150 + i, cboxParity->itemText(i)));
+    for (int i = 0; i < cboxParity->count() && i < int(kParityTexts.size()); ++i) {
+        cboxParity->setItemText(
+            i, viewerCaption(on, kParityTexts[size_t(i)], cboxParity->itemText(i)));
     }
-    for (int i = 0; i < cboxHandshake->count(); ++i) {
-        cboxHandshake->setItemText(i, viewerCaption(on, 153 + i, cboxHandshake->itemText(i)));
+    for (int i = 0; i < cboxHandshake->count() && i < int(kHandshakeTexts.size()); ++i) {
+        cboxHandshake->setItemText(
+            i, viewerCaption(on, kHandshakeTexts[size_t(i)], cboxHandshake->itemText(i)));
     }
-    if (Language().HasText(326)) {
-        inputPrefix_ = Language().GetText(326);
+    if (Language().HasText(TextId::InputPrefix)) {
+        inputPrefix_ = Language().GetText(TextId::InputPrefix);
     }
-    if (Language().HasText(327)) {
-        outputPrefix_ = Language().GetText(327);
+    if (Language().HasText(TextId::OutputPrefix)) {
+        outputPrefix_ = Language().GetText(TextId::OutputPrefix);
     }
 }
 
@@ -458,7 +467,7 @@ void TTermForm::cmdClosePortClick() {
         host_.SetMonitoring(false);
     }
     if (logging_) {
-        log("\r\n-----" + bannerTime() + TextOr(329, " Port Closed") + "-----");
+        log("\r\n-----" + bannerTime() + Text(TextId::PortClosed) + "-----");
         logStream_.flush();
         logging_ = false;
     }
@@ -504,15 +513,13 @@ bool TTermForm::openLog() {
 }
 
 void TTermForm::writeOpenBanner(const MachineConfig& slot) {
-    std::string banner = "\r\n-----" + bannerTime() + TextOr(328, " Port Opened") + "-----\r\n";
-    banner += TextOr(319, "Port") + ": " + number(slot.port) + " " + TextOr(320, "Speed") + ": " +
-              number(slot.baudRate) + " " + TextOr(318, "Data Bits") + ": " +
-              number(slot.dataBits) + " " + TextOr(303, "Stop Bits") + ": " +
-              number(slot.stopBits) + "\r\n";
-    banner += TextOr(317, "Parity") + ": " + listText(150, slot.parity, {"None", "Odd", "Even"}) +
-              " " + TextOr(302, "Handshaking") + ": " +
-              listText(153, slot.handshake, {"None", "Xon/Xoff", "Hardware", "Xon/Xoff/HW"}) +
-              "\r\n";
+    std::string banner = "\r\n-----" + bannerTime() + Text(TextId::PortOpened) + "-----\r\n";
+    banner += Text(TextId::TerminalPort) + ": " + number(slot.port) + " " +
+              Text(TextId::TerminalSpeed) + ": " + number(slot.baudRate) + " " +
+              Text(TextId::TerminalDataBits) + ": " + number(slot.dataBits) + " " +
+              Text(TextId::StopBits) + ": " + number(slot.stopBits) + "\r\n";
+    banner += Text(TextId::TerminalParity) + ": " + listText(kParityTexts, slot.parity) + " " +
+              Text(TextId::Handshaking) + ": " + listText(kHandshakeTexts, slot.handshake) + "\r\n";
     log(banner);
 }
 

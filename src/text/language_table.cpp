@@ -210,9 +210,4 @@ LanguageTable& Language() {
     return table;
 }
 
-std::string TextOr(int id, std::string_view builtin) {
-    const LanguageTable& table = Language();
-    return table.HasText(id) ? table.GetText(id) : std::string(builtin);
-}
-
 } // namespace vorl

@@ -2,10 +2,13 @@
 // optional language file replaces the built-in English text of any id.
 //
 // Use rule everywhere: show Language().GetText(id) when Language().HasText(id),
-// otherwise the built-in text; `TextOr` does exactly that. Window captions are
+// otherwise the built-in text; `Text` does exactly that. Window captions are
 // replaced by their window when it is shown, only when a language file was
-// loaded and only for ids that have a text.
+// loaded and only for ids that have a text. Places name their texts by
+// `TextId` (text_ids.h); the table itself is read by number.
 #pragma once
+
+#include "text/text_ids.h"
 
 #include <array>
 #include <string>
@@ -32,6 +35,8 @@ public:
 
     const std::string& GetText(int id) const;
     bool HasText(int id) const;
+    const std::string& GetText(TextId id) const { return GetText(static_cast<int>(id)); }
+    bool HasText(TextId id) const { return HasText(static_cast<int>(id)); }
 
     void setText(int id, std::string text);
     void clear();
@@ -43,20 +48,12 @@ private:
 // The process-wide table, created empty on first use.
 LanguageTable& Language();
 
-// The text of `id` from the language table when it has one, else `builtin`.
-std::string TextOr(int id, std::string_view builtin);
-
 // The built-in English text of `id` (empty for ids without one, such as the
-// about window's contact lines 375-378).
-std::string_view BuiltinText(int id);
+// about window's contact lines).
+std::string_view BuiltinText(TextId id);
 
 // The text to show for `id`: the language file's when it has one, else the
 // built-in English text.
-std::string Text(int id);
-
-// Ids of texts shown from more than one place: the Go button's captions.
-constexpr int kTextConnect = 13;
-constexpr int kTextTransmit = 16;
-constexpr int kTextReceive = 17;
+std::string Text(TextId id);
 
 } // namespace vorl

@@ -24,9 +24,6 @@
 namespace vorl {
 namespace {
 
-constexpr int kTextInsufficientMemory = 225;
-constexpr int kTextNoUploadedFile = 227;
-constexpr int kTextFileNotFound = 206;
 constexpr size_t kFeetOfTape = 120; // zero bytes per foot of leader or trailer
 
 // A failure on one of the files: where and why.
@@ -41,7 +38,7 @@ std::string describe(const FileError& e) {
 
 std::string openFailure(const std::string& path, int error) {
     if (error == ENOENT) {
-        return TextOr(kTextFileNotFound, "File not found: ") + path;
+        return Text(TextId::FileNotFound) + path;
     }
     return describe({path, error});
 }
@@ -225,7 +222,7 @@ PreparedDownload PrepareDownloadFile(const MachineConfig& machine, const Downloa
         result.message = describe(e);
         failedWith = e.path == temp.path ? e.error : 0;
     } catch (const std::bad_alloc&) {
-        result.message = TextOr(kTextInsufficientMemory, "Insufficient memory to filter file");
+        result.message = Text(TextId::InsufficientMemoryToFilter);
     }
     if (!result.message.empty()) {
         target.close();
@@ -251,7 +248,7 @@ FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string&
                                 size_t readSize) {
     FinishedUpload result;
     if (tempFileName.empty()) {
-        result.message = TextOr(kTextNoUploadedFile, "No current uploaded file");
+        result.message = Text(TextId::NoCurrentUploadedFile);
         return result;
     }
     Fd source(openForReading(tempFileName));
@@ -293,7 +290,7 @@ FinishedUpload FinishUploadFile(const MachineConfig& machine, const std::string&
     } catch (const FileError& e) {
         result.message = describe(e);
     } catch (const std::bad_alloc&) {
-        result.message = TextOr(kTextInsufficientMemory, "Insufficient memory to filter file");
+        result.message = Text(TextId::InsufficientMemoryToFilter);
     }
     result.ok = result.message.empty();
     if (!result.ok) {

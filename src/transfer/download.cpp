@@ -15,8 +15,8 @@
 namespace vorl {
 
 void TTransferEngine::mnuCommDownloadClick(int tag) {
-    const std::string programs = TextOr(324, "NC Programs");
-    const std::string allFiles = TextOr(325, "All Files");
+    const std::string programs = Text(TextId::NcPrograms);
+    const std::string allFiles = Text(TextId::AllFiles);
     const bool fromCommandLine = view_.HasCommandLineFile();
     if (!fromCommandLine) {
         resetForNewChoice();
@@ -30,7 +30,7 @@ void TTransferEngine::mnuCommDownloadClick(int tag) {
     machines_.selected = tag;
     const MachineConfig& m = machine();
     view_.ShowMachine(m.name);
-    view_.ShowOperation(TextOr(18, "Download"));
+    view_.ShowOperation(Text(TextId::Download));
     transfer.operation = TransferState::Download;
     transfer.startBlock = 0;
     transfer.prefixText.clear();
@@ -47,9 +47,9 @@ void TTransferEngine::mnuCommDownloadClick(int tag) {
     view_.EnableReview(haveFile);
     setGo(goState_, haveFile);
     if (haveFile) {
-        status(176, "Ready");
+        status(TextId::Ready);
     } else {
-        status(187, "No file specified");
+        status(TextId::NoFileSpecified);
     }
 }
 
@@ -69,7 +69,7 @@ bool TTransferEngine::StartDownload(const std::string&) {
                              "setting: not waiting for CTS (" +
                              path + ")");
         } else {
-            status(178, "Waiting for machine tool");
+            status(TextId::WaitingForMachineTool);
             if (!waitForCTS()) {
                 return false;
             }
@@ -78,15 +78,15 @@ bool TTransferEngine::StartDownload(const std::string&) {
     // The trigger strings may hold the flow characters: they pass unfiltered.
     const TSWFlowOptions flow = ComPort1.SWFlowOptions();
     ComPort1.SetSWFlowOptions(swfNone);
-    sendAndAwait(triggers[DownloadStart], triggers[DownloadReady], false, 178,
-                 "Waiting for machine tool");
+    sendAndAwait(triggers[DownloadStart], triggers[DownloadReady], false,
+                 TextId::WaitingForMachineTool);
     if (flow == swfBoth) {
         ComPort1.SetSWFlowOptions(swfBoth);
     }
     if (transfer.abortRequested) {
         return false;
     }
-    status(188, "Machine tool indicates ready to receive");
+    status(TextId::MachineToolReadyToReceive);
 
     if (ComPort1.SWFlowOptions() != swfNone) {
         SendFileInBlocks();
@@ -198,7 +198,7 @@ bool TTransferEngine::loadBlockSender() {
     stopBlockDelay();
     startXoffStatusPoll();
     transfer.charsTotal = sender->file.size();
-    status(177, "Download in progress");
+    status(TextId::DownloadInProgress);
     view_.ShowProgress(0);
     sender_ = std::move(sender);
     return true;
@@ -248,7 +248,7 @@ TTransferEngine::SenderStep TTransferEngine::sendGroup() {
 
 void TTransferEngine::finishBlockSender() {
     stopXoffStatusPoll();
-    status(189, "Download complete");
+    status(TextId::DownloadComplete);
     view_.ShowProgress(0);
     showPanel(TransferView::Panel::CharsTransferred, std::string());
     showPanel(TransferView::Panel::RemainingTime, std::string());
@@ -285,7 +285,7 @@ void TTransferEngine::abandonBlockSender() {
         showPanel(TransferView::Panel::CharsTransferred, std::string());
         showPanel(TransferView::Panel::RemainingTime, std::string());
         setMonitoring(false);
-        const std::string text = TextOr(192, "Download stopped ") + failure;
+        const std::string text = Text(TextId::DownloadStopped) + failure;
         view_.ShowStatus(text);
         view_.ShowMessage(text);
         enableGo();
@@ -309,7 +309,7 @@ bool TTransferEngine::FinishDownload(bool ignoreCase) {
     }
     noteLineBusy(triggers[DownloadStop].size());
     const bool arrived = sendAndAwait(triggers[DownloadStop], triggers[DownloadEnd], ignoreCase,
-                                      178, "File Sent. Waiting for response from machine tool");
+                                      TextId::FileSentWaiting);
     if (swBoth) {
         ComPort1.SetSWFlowOptions(swfBoth);
     }
@@ -336,7 +336,7 @@ bool TTransferEngine::FinishDownload(bool ignoreCase) {
     if (!arrived || transfer.abortRequested) {
         return false;
     }
-    status(190, "Machine tool indicates completion");
+    status(TextId::MachineToolIndicatesCompletion);
     return true;
 }
 
@@ -346,29 +346,29 @@ void TTransferEngine::downloadFinished(int32_t errorCode) {
     Kind outcome = Kind::Failed;
     if (errorCode == ecTimeout) {
         if (!machine().usesAsciiProtocol() && st == psProtocolHandshake) {
-            status(199, "Unable to handshake with machine tool");
+            status(TextId::UnableToHandshake);
         } else {
-            status(191, "Download stopped due to fatal time out");
+            status(TextId::DownloadStoppedFatalTimeout);
         }
         outcome = Kind::NoAnswer;
     } else if (errorCode == ecCancelRequested) {
-        status(186, "Download cancelled");
+        status(TextId::DownloadCancelled);
         view_.ShowProgress(0);
         outcome = Kind::Cancelled;
     } else if (errorCode != 0) {
-        view_.ShowStatus(TextOr(192, "Download stopped ") + ErrorMsg(errorCode));
+        view_.ShowStatus(Text(TextId::DownloadStopped) + ErrorMsg(errorCode));
     } else if (st == psEndFile) {
-        status(189, "Download complete");
+        status(TextId::DownloadComplete);
         view_.ShowProgress(0);
         if (!FinishDownload(false)) {
             return; // Reset ended the wait and has disabled the button
         }
         outcome = Kind::Done;
     } else if (st == psTimeout) {
-        status(191, "Download stopped due to timeout");
+        status(TextId::DownloadStoppedTimeout);
         outcome = Kind::NoAnswer;
     } else {
-        status(192, "Download stopped");
+        status(TextId::DownloadStopped);
     }
     enableGo();
     ended(outcome, errorCode);

@@ -101,14 +101,14 @@ TTransferEngine::~TTransferEngine() {
 
 // ---- Showing ---------------------------------------------------------------
 
-void TTransferEngine::status(int id, std::string_view builtin) {
-    view_.ShowStatus(TextOr(id, builtin));
+void TTransferEngine::status(TextId id) {
+    view_.ShowStatus(Text(id));
 }
 
 void TTransferEngine::setGo(GoState state, bool enabled) {
     goState_ = state;
     // "Connect", "Transmit", "Receive"
-    static constexpr int kCaption[] = {kTextConnect, kTextTransmit, kTextReceive};
+    static constexpr TextId kCaption[] = {TextId::Connect, TextId::Transmit, TextId::Receive};
     view_.ShowGoButton(Text(kCaption[static_cast<int>(state)]), enabled);
 }
 
@@ -275,8 +275,7 @@ bool TTransferEngine::waitForCTS() {
 }
 
 bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& awaited,
-                                   bool ignoreCase, int statusId, std::string_view statusText,
-                                   bool seeWaiting) {
+                                   bool ignoreCase, TextId statusId, bool seeWaiting) {
     // The awaited string is listened for before `send` goes out: a control
     // that answers at once must not answer before anyone listens.
     if (!awaited.empty()) {
@@ -292,7 +291,7 @@ bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& a
     if (awaited.empty()) {
         return true;
     }
-    status(statusId, statusText);
+    status(statusId);
     view_.WaitingForMachine(true);
     const bool arrived = waitUntil([this] { return !transfer.waitingForTrigger; });
     view_.WaitingForMachine(false);
@@ -331,7 +330,7 @@ bool TTransferEngine::runSequence(const std::function<void()>& sequence) {
     try {
         sequence();
     } catch (const std::bad_alloc&) {
-        failure = TextOr(226, "Insufficient memory to download file");
+        failure = Text(TextId::InsufficientMemoryToDownload);
     } catch (const std::exception& e) {
         failure = e.what();
     }
@@ -371,7 +370,7 @@ bool TTransferEngine::SetUpPort() {
     if (!kept && !openPort()) {
         return false;
     }
-    status(176, "Port open");
+    status(TextId::PortOpen);
     // Line errors never stop a transfer; they are only shown. The port kept
     // the trigger of an earlier connection across its close.
     removeTrigger(lineErrorTrigger_);
@@ -431,18 +430,18 @@ bool TTransferEngine::openPort() {
     try {
         ComPort1.SetOpen(true);
     } catch (const EAlreadyOpen&) {
-        status(220, "Port is already in use");
+        status(TextId::PortAlreadyInUse);
     } catch (const EBadId&) {
-        status(201, "Port does not exist");
+        status(TextId::PortDoesNotExist);
     } catch (const EHardware&) {
-        status(220, "Port is in use by another application");
+        status(TextId::PortInUseByAnother);
     } catch (const EPortAccessDenied& e) {
         // The port component's text names the device and the reason.
         view_.ShowStatus(e.what());
     } catch (const EPortUnreachable& e) {
         view_.ShowStatus(e.what());
     } catch (const std::exception&) {
-        status(205, "Unknown error opening port");
+        status(TextId::UnknownErrorOpeningPort);
     }
     connecting_ = false;
     openSettings_ = lineSettings();
@@ -606,7 +605,7 @@ void TTransferEngine::cmdResetClick() {
     view_.ShowMachine(std::string());
     view_.ShowOperation(std::string());
     transfer.operation = TransferState::None;
-    status(50, "Reset");
+    status(TextId::Reset);
     showPanel(TransferView::Panel::CharsTotal, std::string());
     showPanel(TransferView::Panel::CharsTransferred, std::string());
     view_.PutLightsOut();
@@ -637,7 +636,7 @@ void TTransferEngine::cmdStopClick() {
     if (transfer.senderActive) {
         transfer.senderStopped = true;
         transfer.senderCancel = true;
-        status(186, "Download cancelled");
+        status(TextId::DownloadCancelled);
         showPanel(TransferView::Panel::CharsTransferred, std::string());
         showPanel(TransferView::Panel::RemainingTime, std::string());
         enableGo();
@@ -653,7 +652,7 @@ void TTransferEngine::cmdStopClick() {
         if (FinishUploadFile()) {
             showPanel(TransferView::Panel::CharsTotal, std::string());
             showPanel(TransferView::Panel::CharsTransferred, std::string());
-            status(197, "File saved");
+            status(TextId::FileSaved);
             ended(TransferOutcome::Kind::Done);
         } else {
             ended(TransferOutcome::Kind::FileFailed);
@@ -689,7 +688,7 @@ void TTransferEngine::ComPort1TriggerData(uint16_t triggerHandle) {
 
 void TTransferEngine::ComPort1TriggerLineError(uint16_t error, bool) {
     if (error != 0) {
-        status(224, "Line error");
+        status(TextId::LineError);
     }
     if (lineErrorTrigger_ != 0 && ComPort1.Open()) {
         ComPort1.SetStatusTrigger(lineErrorTrigger_, 7, true);
@@ -702,7 +701,7 @@ void TTransferEngine::Protocol1ProtocolError(int32_t errorCode) {
     }
     // The code as it has always been shown, and what it means: a bare
     // number tells the operator nothing.
-    std::string shown = TextOr(223, "Error") + std::to_string(errorCode);
+    std::string shown = Text(TextId::Error) + std::to_string(errorCode);
     if (const std::string text = ErrorMsg(errorCode); !text.empty()) {
         shown += " " + text;
     }
@@ -719,14 +718,14 @@ void TTransferEngine::Protocol1ProtocolStatus(uint16_t) {
         view_.ProtocolMoving(true);
     }
     if (st == psProtocolHandshake) {
-        status(178, "Waiting for machine tool");
+        status(TextId::WaitingForMachineTool);
         return;
     }
     if (st != psOK) {
         return;
     }
     if (transfer.operation == TransferState::Download) {
-        status(177, "Download in progress");
+        status(TextId::DownloadInProgress);
         transfer.charsTransferred = Protocol1.BytesTransferred();
         transfer.charsTotal = Protocol1.FileLength();
         showPanel(TransferView::Panel::CharsTransferred, std::to_string(transfer.charsTransferred));
@@ -736,7 +735,7 @@ void TTransferEngine::Protocol1ProtocolStatus(uint16_t) {
         }
     } else if (transfer.operation == TransferState::Upload) {
         if (!transfer.uploadEndReceived) {
-            status(181, "Upload in progress");
+            status(TextId::UploadInProgress);
         }
         showPanel(TransferView::Panel::CharsTransferred,
                   std::to_string(Protocol1.BytesTransferred()));
@@ -816,9 +815,9 @@ void TTransferEngine::Timer1Timer() {
 
 void TTransferEngine::Timer2Timer() {
     if (ComPort1.GetFlowState() == fcXOutHold) {
-        status(228, "Waiting (Xoff received from machine tool)");
+        status(TextId::WaitingXoff);
     } else {
-        status(177, "Download in progress");
+        status(TextId::DownloadInProgress);
     }
 }
 

@@ -37,6 +37,7 @@
 #include "machines/machine_config.h"
 #include "protocols/protocol.h"
 #include "serial/com_port.h"
+#include "text/text_ids.h"
 #include "transfer/prepared_reader.h"
 #include "transfer/progress.h"
 #include "transfer/temp_file.h"
@@ -171,7 +172,7 @@ private:
     void stopXoffStatusPoll();
     void startProgressTicks();
     void stopProgressTicks();
-    void status(int id, std::string_view builtin);
+    void status(TextId id);
     void setGo(GoState state, bool enabled);
     void enableGo();
     void setMonitoring(bool on);
@@ -198,7 +199,7 @@ private:
     // `seeWaiting`: the awaited string may also be in the input already
     // waiting.
     bool sendAndAwait(const std::string& send, const std::string& awaited, bool ignoreCase,
-                      int statusId, std::string_view statusText, bool seeWaiting = false);
+                      TextId statusId, bool seeWaiting = false);
     bool waitForCTS();
     void settlePort();
     // Closes the port, unless it is kept open and its line still works.

@@ -11,13 +11,13 @@
 namespace vorl {
 
 void TTransferEngine::mnuCommUploadClick(int tag) {
-    const std::string programs = TextOr(324, "NC Programs");
-    const std::string allFiles = TextOr(325, "All Files");
+    const std::string programs = Text(TextId::NcPrograms);
+    const std::string allFiles = Text(TextId::AllFiles);
     resetForNewChoice();
     machines_.selected = tag;
     const MachineConfig& m = machine();
     view_.ShowMachine(m.name);
-    view_.ShowOperation(TextOr(19, "Upload"));
+    view_.ShowOperation(Text(TextId::Upload));
     transfer.operation = TransferState::Upload;
     SetFileName(std::string());
     if (auto chosen =
@@ -32,9 +32,9 @@ void TTransferEngine::mnuCommUploadClick(int tag) {
     setGo(goState_, haveFile);
     view_.EnableReview(false);
     if (haveFile) {
-        status(176, "Ready");
+        status(TextId::Ready);
     } else {
-        status(187, "No file specified");
+        status(TextId::NoFileSpecified);
     }
 }
 
@@ -79,8 +79,8 @@ bool TTransferEngine::StartUpload(const std::string&) {
         listenForUploadEnd(keepPortOpen);
     }
     readyToDiscard_ = triggers[UploadReady];
-    const bool ready = sendAndAwait(triggers[UploadStart], triggers[UploadReady], false, 178,
-                                    "Waiting for machine tool", keepPortOpen);
+    const bool ready = sendAndAwait(triggers[UploadStart], triggers[UploadReady], false,
+                                    TextId::WaitingForMachineTool, keepPortOpen);
     readyToDiscard_.clear();
     if (ready) {
         letMessagesRun();
@@ -89,7 +89,7 @@ bool TTransferEngine::StartUpload(const std::string&) {
         removeTrigger(transfer.uploadEndTrigger);
         return false;
     }
-    status(198, "Waiting for data from machine tool");
+    status(TextId::WaitingForData);
     Protocol1.SetFileName(transfer.tempFileName);
     // An Xmodem sender waits for the receiver's handshake before it sends
     // anything, so only an ASCII upload waits for the first character.
@@ -155,7 +155,7 @@ void TTransferEngine::uploadEndArrived() {
         ComPort1.PutString(stop);
     }
     transfer.uploadEndReceived = true;
-    status(195, "End-of-data received from machine tool - Closing Files");
+    status(TextId::EndOfDataClosingFiles);
 }
 
 void TTransferEngine::uploadFinished(int32_t errorCode) {
@@ -179,14 +179,14 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
     using Kind = TransferOutcome::Kind;
     Kind outcome = Kind::Failed;
     if (errorCode == ecTimeout) {
-        status(194, "Upload stopped due to fatal time out");
+        status(TextId::UploadStoppedFatalTimeout);
         outcome = Kind::NoAnswer;
     } else if (errorCode == ecCancelRequested) {
-        status(186, "Upload cancelled");
+        status(TextId::UploadCancelled);
         view_.ShowProgress(0);
         outcome = Kind::Cancelled;
     } else if (errorCode != 0) {
-        view_.ShowStatus(TextOr(196, "Upload stopped ") + ErrorMsg(errorCode));
+        view_.ShowStatus(Text(TextId::UploadStopped) + ErrorMsg(errorCode));
     } else if (st == psEndFile) {
         // The protocol received the whole file (Xmodem's end of transmission):
         // it is written like any other upload that ended well. A good end is
@@ -194,25 +194,24 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
         view_.ShowProgress(0);
         outcome = Kind::FileFailed;
         if (FinishUploadFile()) {
-            status(193, "Upload complete");
+            status(TextId::UploadComplete);
             outcome = Kind::Done;
         }
     } else if (st == psTimeout) {
-        status(194, "Upload stopped due to timeout");
+        status(TextId::UploadStoppedTimeout);
         showPanel(TransferView::Panel::CharsTransferred, received);
         outcome = Kind::NoAnswer;
     } else if (transfer.uploadEndReceived) {
         transfer.uploadEndAssumed = false;
         outcome = Kind::FileFailed;
         if (FinishUploadFile()) {
-            status(195, "End-of-data received - File Saved");
+            status(TextId::EndOfDataFileSaved);
             showPanel(TransferView::Panel::CharsTotal, std::string());
             outcome = Kind::Done;
         }
         showPanel(TransferView::Panel::CharsTransferred, received);
     } else {
-        status(185,
-               "Sender has stopped transmitting - End of data assumed - Press Stop to save file");
+        status(TextId::SenderStoppedPressStop);
         showPanel(TransferView::Panel::CharsTransferred, received);
         transfer.uploadEndAssumed = true;
         outcome = Kind::EndAssumed;

@@ -52,9 +52,9 @@ TLogForm::TLogForm(const std::string& logPath, bool languageLoaded, QWidget* par
 }
 
 void TLogForm::FormShow() {
-    setWindowTitle(viewerCaption(languageLoaded_, 323, windowTitle()));
-    cmdSave->setText(viewerCaption(languageLoaded_, 64, cmdSave->text()));
-    cmdClose->setText(viewerCaption(languageLoaded_, 58, cmdClose->text()));
+    setWindowTitle(viewerCaption(languageLoaded_, TextId::LogFile, windowTitle()));
+    cmdSave->setText(viewerCaption(languageLoaded_, TextId::SaveLogFile, cmdSave->text()));
+    cmdClose->setText(viewerCaption(languageLoaded_, TextId::Close, cmdClose->text()));
     applySearchCaptions(languageLoaded_);
     txtLog->setAccessibleName(windowTitle());
     FormResize();
@@ -86,13 +86,13 @@ void TLogForm::FormResize() {
 }
 
 void TLogForm::cmdSaveClick() {
-    QFileDialog dialog(this, viewerText(64, "Save Log File"));
+    QFileDialog dialog(this, viewerText(TextId::SaveLogFile));
     dialog.setObjectName(QStringLiteral("SaveDialogLog"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({viewerText(324, "NC Programs") + QStringLiteral(" (*.log)"),
-                           viewerText(325, "All Files") + QStringLiteral(" (*.*)")});
+    dialog.setNameFilters({viewerText(TextId::NcPrograms) + QStringLiteral(" (*.log)"),
+                           viewerText(TextId::AllFiles) + QStringLiteral(" (*.*)")});
     dialog.selectFile(QStringLiteral("vorl.log"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return;

@@ -7,16 +7,15 @@ namespace vorl {
 
 std::string OperationText(int startBlock, const std::string& prefixText) {
     if (startBlock != 0 && !prefixText.empty()) {
-        return TextOr(229, "Download with prefix and starting at block: ") +
-               std::to_string(startBlock);
+        return Text(TextId::DownloadWithPrefixAtBlock) + std::to_string(startBlock);
     }
     if (startBlock != 0) {
-        return TextOr(230, "Download starting at block: ") + std::to_string(startBlock);
+        return Text(TextId::DownloadAtBlock) + std::to_string(startBlock);
     }
     if (!prefixText.empty()) {
-        return TextOr(231, "Download with prefix");
+        return Text(TextId::DownloadWithPrefix);
     }
-    return TextOr(18, "Download");
+    return Text(TextId::Download);
 }
 
 std::string mnuFileReviewClick(QWidget* parent, const ReviewFields& fields, bool languageLoaded) {

@@ -94,14 +94,15 @@ TReviewForm::TReviewForm(const ReviewFields& fields, bool languageLoaded, QWidge
 }
 
 void TReviewForm::applyLanguage() {
-    setWindowTitle(viewerCaption(languageLoaded_, 322, windowTitle()));
+    setWindowTitle(viewerCaption(languageLoaded_, TextId::ReviewCaption, windowTitle()));
     applySearchCaptions(languageLoaded_);
-    cmdAccept->setText(viewerCaption(languageLoaded_, 62, cmdAccept->text()));
-    cmdClose->setText(viewerCaption(languageLoaded_, 58, cmdClose->text()));
-    cmdRemove->setText(viewerCaption(languageLoaded_, 63, cmdRemove->text()));
-    cmdSetBlock->setText(viewerCaption(languageLoaded_, 60, cmdSetBlock->text()));
-    cmdAddPrefix->setText(viewerCaption(languageLoaded_, 59, cmdAddPrefix->text()));
-    lblBlockWord->setText(viewerCaption(languageLoaded_, 336, lblBlockWord->text()));
+    cmdAccept->setText(viewerCaption(languageLoaded_, TextId::AcceptPrefix, cmdAccept->text()));
+    cmdClose->setText(viewerCaption(languageLoaded_, TextId::Close, cmdClose->text()));
+    cmdRemove->setText(viewerCaption(languageLoaded_, TextId::RemovePrefix, cmdRemove->text()));
+    cmdSetBlock->setText(viewerCaption(languageLoaded_, TextId::SetBlock, cmdSetBlock->text()));
+    cmdAddPrefix->setText(viewerCaption(languageLoaded_, TextId::AddPrefix, cmdAddPrefix->text()));
+    lblBlockWord->setText(
+        viewerCaption(languageLoaded_, TextId::BlockCaption, lblBlockWord->text()));
     bindValueField(lblBlockNumber, lblBlockWord);
 }
 
@@ -113,7 +114,7 @@ void TReviewForm::FormShow() {
     if (!txtReview->loadFile(fileName)) {
         const QString message = QFile::exists(fileName)
                                     ? fileName + QStringLiteral(": ") + txtReview->errorString()
-                                    : viewerText(206, "File not found: ") + fileName;
+                                    : viewerText(TextId::FileNotFound) + fileName;
         // Told once the window is up, so the operator sees which window failed.
         QMetaObject::invokeMethod(
             this, [this, message] { QMessageBox::warning(this, QString(), message); },
@@ -357,8 +358,8 @@ void TReviewForm::setPrefixEditorVisible(bool visible) {
 
 void TReviewForm::showChosenBlockCaption() {
     const QString number =
-        chosenBlock_ != 0 ? QString::number(chosenBlock_) : viewerText(106, "None");
-    GroupBox2->setTitle(viewerText(104, "Alternate start block: ") + number);
+        chosenBlock_ != 0 ? QString::number(chosenBlock_) : viewerText(TextId::NoStartBlock);
+    GroupBox2->setTitle(viewerText(TextId::AlternateStartBlock) + number);
     FormResize(); // the caption's width follows the number
 }
 

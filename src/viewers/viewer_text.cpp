@@ -16,11 +16,11 @@ QString viewerString(std::string_view bytes) {
     return text;
 }
 
-QString viewerText(int id, std::string_view builtin) {
-    return viewerString(TextOr(id, builtin));
+QString viewerText(TextId id) {
+    return viewerString(Text(id));
 }
 
-QString viewerCaption(bool languageLoaded, int id, const QString& current) {
+QString viewerCaption(bool languageLoaded, TextId id, const QString& current) {
     if (languageLoaded && Language().HasText(id)) {
         return viewerString(Language().GetText(id));
     }

@@ -6,6 +6,8 @@
 // same way.
 #pragma once
 
+#include "text/text_ids.h"
+
 #include <QString>
 
 #include <string>
@@ -17,11 +19,11 @@ namespace vorl {
 // byte. Every byte shows: a byte order mark stays a character.
 QString viewerString(std::string_view bytes);
 
-// The text of `id` when the language table has one, else `builtin`.
-QString viewerText(int id, std::string_view builtin);
+// The text of `id` when the language table has one, else its built-in text.
+QString viewerText(TextId id);
 
 // Only when a language file is loaded and it has a text for `id`: that text.
 // Otherwise `current` (the design caption stays).
-QString viewerCaption(bool languageLoaded, int id, const QString& current);
+QString viewerCaption(bool languageLoaded, TextId id, const QString& current);
 
 } // namespace vorl

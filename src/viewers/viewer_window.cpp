@@ -23,8 +23,8 @@ void ViewerWindow::makeSearchGroup(TextFileView* view) {
 }
 
 void ViewerWindow::applySearchCaptions(bool languageLoaded) {
-    cmdSearch->setText(viewerCaption(languageLoaded, 61, cmdSearch->text()));
-    GroupBox1->setTitle(viewerCaption(languageLoaded, 321, GroupBox1->title()));
+    cmdSearch->setText(viewerCaption(languageLoaded, TextId::Search, cmdSearch->text()));
+    GroupBox1->setTitle(viewerCaption(languageLoaded, TextId::SearchFor, GroupBox1->title()));
     txtSearchArg->setAccessibleName(GroupBox1->title());
 }
 

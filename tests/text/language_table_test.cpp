@@ -60,22 +60,25 @@ TEST(LanguageTable, LinesThatAreNotEntriesChangeNothing) {
 }
 
 TEST(LanguageTable, BuiltInTextsAndTheUseRule) {
-    EXPECT_EQ(vorl::BuiltinText(13), "Connect");
-    EXPECT_EQ(vorl::BuiltinText(11), "To: ");
-    EXPECT_EQ(vorl::BuiltinText(263), "&Review / Restart...");
-    EXPECT_EQ(vorl::BuiltinText(200),
+    using vorl::TextId;
+    // The ids are the language files' numbers.
+    EXPECT_EQ(static_cast<int>(TextId::Connect), 13);
+    EXPECT_EQ(static_cast<int>(TextId::FirstMachinePrompt), 101);
+    EXPECT_EQ(static_cast<int>(TextId::HintUploadEnd), 357);
+    EXPECT_EQ(vorl::BuiltinText(TextId::Connect), "Connect");
+    EXPECT_EQ(vorl::BuiltinText(TextId::DownloadItemPrefix), "To: ");
+    EXPECT_EQ(vorl::BuiltinText(TextId::ReviewRestartItem), "&Review / Restart...");
+    EXPECT_EQ(vorl::BuiltinText(TextId::ConfigFileDamaged),
               "VORL configuration file is damaged. Machine parameters may be incorrect.");
-    EXPECT_EQ(vorl::BuiltinText(357),
+    EXPECT_EQ(vorl::BuiltinText(TextId::HintUploadEnd),
               "Character(s) sent by machine controller when it has finished uploading data");
-    EXPECT_EQ(vorl::BuiltinText(375), "") << "contact lines have no built-in text";
-    EXPECT_EQ(vorl::BuiltinText(9999), "");
+    EXPECT_EQ(vorl::BuiltinText(TextId::ContactLine1), "") << "contact lines have no built-in text";
 
     vorl::LanguageTable& table = vorl::Language();
     table.clear();
-    EXPECT_EQ(vorl::Text(51), "Stop");
+    EXPECT_EQ(vorl::Text(TextId::Stop), "Stop");
     table.setText(51, "Halt");
-    EXPECT_EQ(vorl::Text(51), "Halt");
-    EXPECT_EQ(vorl::TextOr(176, "Port open"), "Port open");
+    EXPECT_EQ(vorl::Text(TextId::Stop), "Halt");
     table.clear();
 }
 

@@ -1,6 +1,7 @@
 // Uploads by the transfer engine from the simulated machine tool and from
 // lrzsz's sx, and a download after an upload on the same line.
 #include "engine_fixture.h"
+#include "text/language_table.h"
 
 #include <filesystem>
 
@@ -268,8 +269,12 @@ TEST_F(UploadTest, StopWhileReceivingCancels) {
     whenever(
         engine.get(), [&] { return view.status == "Upload in progress"; },
         [&] { engine->cmdStopClick(); });
+    // A language file's "Download cancelled" is not what a cancelled upload says.
+    Language().setText(static_cast<int>(TextId::DownloadCancelled), "Download abgebrochen");
     connectAndReceive();
-    ASSERT_TRUE(runUntil([&] { return view.status == "Upload cancelled"; })) << view.status;
+    const bool cancelled = runUntil([&] { return view.status == "Upload cancelled"; });
+    Language().clear();
+    ASSERT_TRUE(cancelled) << view.status;
     EXPECT_TRUE(view.goEnabled);
     EXPECT_EQ(view.goCaption, "Receive");
     EXPECT_TRUE(engine->ComPort1.Open());

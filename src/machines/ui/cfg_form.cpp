@@ -38,17 +38,12 @@ constexpr int kFilterLength = static_cast<int>(kMaxConfigLine - kConfigKeys[13].
 constexpr int kDelayLength = 5;
 constexpr int kLeaderLength = 1;
 
-constexpr std::array<const char*, kTriggerCount> kBuiltinHints = {
-    "Character(s) sent to machine controller to tell it to start receiving data",
-    "Character(s) sent by machine controller when ready to receive data",
-    "Character(s) sent to machine controller to tell it that data transfer is complete",
-    "Character(s) sent by machine controller to acknowledge that data transfer is complete",
-    "Character(s) sent to machine controller when computer is ready to receive uploaded data",
-    "Character(s) sent by machine controller to indicate start of upload",
-    "Character(s) sent to machine controller to acknowledge that upload has finished",
-    "Character(s) sent by machine controller when it has finished uploading data",
+// The hints of the trigger strings' boxes, in trigger order.
+constexpr std::array<TextId, kTriggerCount> kHints = {
+    TextId::HintDownloadStart, TextId::HintDownloadReady, TextId::HintDownloadStop,
+    TextId::HintDownloadEnd,   TextId::HintUploadStart,   TextId::HintUploadReady,
+    TextId::HintUploadStop,    TextId::HintUploadEnd,
 };
-constexpr int kFirstHintId = 350;
 
 constexpr std::array<const char*, 12> kSpeeds = {"110",   "300",   "600",   "1200",
                                                  "2400",  "4800",  "9600",  "14400",
@@ -146,8 +141,7 @@ TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), mach
         setWindowTitle(shownText(machines_[machines_.selected].name));
     }
     for (int i = 0; i < kTriggerCount; ++i) {
-        hints_[static_cast<size_t>(i)] =
-            uiText(kFirstHintId + i, kBuiltinHints[static_cast<size_t>(i)]);
+        hints_[static_cast<size_t>(i)] = uiText(kHints[static_cast<size_t>(i)]);
     }
 
     pgcConfig = new QTabWidget(this);
@@ -158,10 +152,10 @@ TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), mach
     buildFiltersPage();
     buildRestartPage();
 
-    cmdOK = new QPushButton(uiText(52, "OK"), this);
+    cmdOK = new QPushButton(uiText(TextId::Ok), this);
     cmdOK->setObjectName("cmdOK");
     cmdOK->setDefault(true);
-    cmdCancel = new QPushButton(uiText(53, "Cancel"), this);
+    cmdCancel = new QPushButton(uiText(TextId::Cancel), this);
     cmdCancel->setObjectName("cmdCancel");
     connect(cmdOK, &QPushButton::clicked, this, &TCfgFrm::cmdOKClick);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -189,15 +183,14 @@ TCfgFrm::TCfgFrm(MachineList& machines, QWidget* parent) : QDialog(parent), mach
 void TCfgFrm::buildFileSpecificationsPage() {
     tabFileSpecs = new QWidget;
     tabFileSpecs->setObjectName("tabFileSpecs");
-    pgcConfig->addTab(tabFileSpecs, uiText(75, "File Specifications"));
+    pgcConfig->addTab(tabFileSpecs, uiText(TextId::FileSpecificationsPage));
 
-    auto* group =
-        new QGroupBox(uiText(305, "Capability and Default File Specifications"), tabFileSpecs);
+    auto* group = new QGroupBox(uiText(TextId::CapabilityAndFileSpecifications), tabFileSpecs);
     group->setObjectName("grpFileSpecs");
-    const QString download = uiText(285, "Download");
-    const QString upload = uiText(286, "Upload");
-    const QString extension = uiText(307, "Extension");
-    const QString directory = uiText(306, "Directory");
+    const QString download = uiText(TextId::DownloadColumn);
+    const QString upload = uiText(TextId::UploadColumn);
+    const QString extension = uiText(TextId::Extension);
+    const QString directory = uiText(TextId::Directory);
     cboxDownload = check(download, group, "cboxDownload");
     cboxUpload = check(upload, group, "cboxUpload");
     txtDExt = edit(group, "txtDExt", kExtensionLength);
@@ -214,7 +207,7 @@ void TCfgFrm::buildFileSpecificationsPage() {
     txtUExt->setAccessibleName(upload + ' ' + extension);
     txtDDir->setAccessibleName(download + ' ' + directory);
     txtUDir->setAccessibleName(upload + ' ' + directory);
-    const QString browse = uiText(54, "Browse");
+    const QString browse = uiText(TextId::Browse);
     cmdDBrowse = new QPushButton(browse, group);
     cmdDBrowse->setObjectName("cmdDBrowse");
     cmdDBrowse->setAccessibleDescription(download + ' ' + directory);
@@ -225,7 +218,7 @@ void TCfgFrm::buildFileSpecificationsPage() {
     connect(cmdUBrowse, &QPushButton::clicked, this, [this] { browseClick(cmdUBrowse, txtUDir); });
 
     auto* grid = new QGridLayout(group);
-    grid->addWidget(label(uiText(335, "Capability"), group, "lblCapability"), 0, 0);
+    grid->addWidget(label(uiText(TextId::Capability), group, "lblCapability"), 0, 0);
     grid->addWidget(label(extension, group, "lblExtension"), 0, 1);
     grid->addWidget(label(directory, group, "lblDirectory"), 0, 2);
     grid->addWidget(cboxDownload, 1, 0);
@@ -246,9 +239,9 @@ void TCfgFrm::buildFileSpecificationsPage() {
 void TCfgFrm::buildCommunicationPage() {
     tabCommunication = new QWidget;
     tabCommunication->setObjectName("tabCommunication");
-    pgcConfig->addTab(tabCommunication, uiText(76, "Communication"));
+    pgcConfig->addTab(tabCommunication, uiText(TextId::CommunicationPage));
 
-    auto* group = new QGroupBox(uiText(298, "Communication"), tabCommunication);
+    auto* group = new QGroupBox(uiText(TextId::CommunicationGroup), tabCommunication);
     group->setObjectName("grpCommunication");
     QStringList ports;
     for (int i = 1; i <= 9; ++i) {
@@ -263,24 +256,26 @@ void TCfgFrm::buildCommunicationPage() {
     cboxDataBits = list(group, "cboxDataBits", {"5", "6", "7", "8"});
     cboxStopBits = list(group, "cboxStopBits", {"1", "2"});
     cboxParity =
-        list(group, "cboxParity", {uiText(150, "None"), uiText(151, "Odd"), uiText(152, "Even")});
-    cboxHandshake = list(group, "cboxHandshake",
-                         {uiText(153, "None"), uiText(154, "Xon/Xoff"), uiText(155, "Hardware"),
-                          uiText(156, "Xon/Xoff/HW")});
+        list(group, "cboxParity",
+             {uiText(TextId::ParityNone), uiText(TextId::ParityOdd), uiText(TextId::ParityEven)});
+    cboxHandshake =
+        list(group, "cboxHandshake",
+             {uiText(TextId::HandshakeNone), uiText(TextId::HandshakeXonXoff),
+              uiText(TextId::HandshakeHardware), uiText(TextId::HandshakeXonXoffHardware)});
     cboxProtocol = list(group, "cboxProtocol",
-                        {uiText(157, "ASCII"), uiText(158, "Xmodem"), uiText(159, "Xmodem CRC"),
-                         uiText(160, "Xmodem 1K")});
+                        {uiText(TextId::ProtocolAscii), uiText(TextId::ProtocolXmodem),
+                         uiText(TextId::ProtocolXmodemCrc), uiText(TextId::ProtocolXmodem1K)});
     txtDelay = digitsEdit(group, "txtDelay", kDelayLength);
     connect(cboxProtocol, &QComboBox::currentIndexChanged, this, &TCfgFrm::applyProtocolRule);
 
-    lblPort = label(uiText(301, "Comm Port"), group, "lblPort", cboxPort);
-    lblSpeed = label(uiText(304, "Line Speed"), group, "lblSpeed", cboxSpeed);
-    lblDataBits = label(uiText(300, "Data Bits"), group, "lblDataBits", cboxDataBits);
-    lblStopBits = label(uiText(303, "Stop Bits"), group, "lblStopBits", cboxStopBits);
-    lblParity = label(uiText(299, "Parity"), group, "lblParity", cboxParity);
-    lblHandshake = label(uiText(302, "Handshaking"), group, "lblHandshake", cboxHandshake);
-    lblProtocol = label(uiText(334, "Protocol"), group, "lblProtocol", cboxProtocol);
-    QLabel* lblDelay = label(uiText(333, "Block Delay (msec)"), group, "lblDelay", txtDelay);
+    lblPort = label(uiText(TextId::CommPort), group, "lblPort", cboxPort);
+    lblSpeed = label(uiText(TextId::LineSpeed), group, "lblSpeed", cboxSpeed);
+    lblDataBits = label(uiText(TextId::DataBits), group, "lblDataBits", cboxDataBits);
+    lblStopBits = label(uiText(TextId::StopBits), group, "lblStopBits", cboxStopBits);
+    lblParity = label(uiText(TextId::Parity), group, "lblParity", cboxParity);
+    lblHandshake = label(uiText(TextId::Handshaking), group, "lblHandshake", cboxHandshake);
+    lblProtocol = label(uiText(TextId::Protocol), group, "lblProtocol", cboxProtocol);
+    QLabel* lblDelay = label(uiText(TextId::BlockDelay), group, "lblDelay", txtDelay);
 
     auto* grid = new QGridLayout(group);
     grid->setVerticalSpacing(3);
@@ -309,17 +304,17 @@ void TCfgFrm::buildCommunicationPage() {
 void TCfgFrm::buildDataSpecificationsPage() {
     tabDataSpecs = new QWidget;
     tabDataSpecs->setObjectName("tabDataSpecs");
-    pgcConfig->addTab(tabDataSpecs, uiText(77, "Data Specifications"));
+    pgcConfig->addTab(tabDataSpecs, uiText(TextId::DataSpecificationsPage));
 
     cboxEOB = list(tabDataSpecs, "cboxEOB", {"CRLF", "CR", "LF"});
     cboxCharCode = list(tabDataSpecs, "cboxCharCode", {"ASCII", "EIA"});
-    lblEOB = label(uiText(287, "EOB"), tabDataSpecs, "lblEOB", cboxEOB);
-    lblCharCode = label(uiText(288, "Char Code"), tabDataSpecs, "lblCharCode", cboxCharCode);
+    lblEOB = label(uiText(TextId::EndOfBlock), tabDataSpecs, "lblEOB", cboxEOB);
+    lblCharCode = label(uiText(TextId::CharCode), tabDataSpecs, "lblCharCode", cboxCharCode);
 
-    auto* leader = new QGroupBox(uiText(294, "Leader"), tabDataSpecs);
+    auto* leader = new QGroupBox(uiText(TextId::Leader), tabDataSpecs);
     leader->setObjectName("grpLeader");
-    cboxPunchLeader = check(uiText(295, "Punch Leader"), leader, "cboxPunchLeader");
-    cboxPunchTrailer = check(uiText(296, "Punch Trailer"), leader, "cboxPunchTrailer");
+    cboxPunchLeader = check(uiText(TextId::PunchLeader), leader, "cboxPunchLeader");
+    cboxPunchTrailer = check(uiText(TextId::PunchTrailer), leader, "cboxPunchTrailer");
     txtLength = digitsEdit(leader, "txtLength", kLeaderLength);
     txtLength->setMaximumWidth(28);
     auto* leaderGrid = new QGridLayout(leader);
@@ -327,17 +322,18 @@ void TCfgFrm::buildDataSpecificationsPage() {
     leaderGrid->setVerticalSpacing(0);
     leaderGrid->addWidget(cboxPunchLeader, 0, 0, 1, 2);
     leaderGrid->addWidget(cboxPunchTrailer, 1, 0, 1, 2);
-    leaderGrid->addWidget(label(uiText(297, "Length (Ft.)"), leader, "lblLength", txtLength), 2, 0);
+    leaderGrid->addWidget(label(uiText(TextId::LeaderLength), leader, "lblLength", txtLength), 2,
+                          0);
     leaderGrid->addWidget(txtLength, 2, 1);
 
-    auto* triggers = new QGroupBox(uiText(308, "Trigger Strings"), tabDataSpecs);
+    auto* triggers = new QGroupBox(uiText(TextId::TriggerStrings), tabDataSpecs);
     triggers->setObjectName("grpTriggers");
     imgDirection = new QLabel(triggers);
     imgDirection->setObjectName("imgDirection");
-    const QString download = uiText(285, "Download");
-    const QString upload = uiText(286, "Upload");
-    const std::array<QString, 4> rows = {uiText(281, "Start:"), uiText(282, "Ready:"),
-                                         uiText(283, "Stop:"), uiText(284, "End:")};
+    const QString download = uiText(TextId::DownloadColumn);
+    const QString upload = uiText(TextId::UploadColumn);
+    const std::array<QString, 4> rows = {uiText(TextId::TriggerStart), uiText(TextId::TriggerReady),
+                                         uiText(TextId::TriggerStop), uiText(TextId::TriggerEnd)};
     static constexpr std::array<const char*, kTriggerCount> names = {
         "txtDStart", "txtDReady", "txtDStop", "txtDEnd",
         "txtUStart", "txtUReady", "txtUStop", "txtUEnd"};
@@ -388,12 +384,12 @@ void TCfgFrm::buildDataSpecificationsPage() {
 void TCfgFrm::buildFiltersPage() {
     tabFilters = new QWidget;
     tabFilters->setObjectName("tabFilters");
-    pgcConfig->addTab(tabFilters, uiText(78, "Filters"));
+    pgcConfig->addTab(tabFilters, uiText(TextId::FiltersPage));
 
-    const QString nulls = uiText(290, "Nulls");
-    const QString spaces = uiText(291, "Spaces");
-    const QString comments = uiText(292, "Comments");
-    const QString characters = uiText(293, "Characters:");
+    const QString nulls = uiText(TextId::Nulls);
+    const QString spaces = uiText(TextId::Spaces);
+    const QString comments = uiText(TextId::Comments);
+    const QString characters = uiText(TextId::FilterCharacters);
     auto makeGroup = [&](const QString& title, const char* groupName,
                          std::array<const char*, 5> names, QCheckBox*& n, QCheckBox*& s,
                          QCheckBox*& c, QLineEdit*& chars) {
@@ -413,11 +409,11 @@ void TCfgFrm::buildFiltersPage() {
         return group;
     };
     QGroupBox* download =
-        makeGroup(uiText(289, "Character Filter (Download)"), "grpDFilter",
+        makeGroup(uiText(TextId::DownloadFilter), "grpDFilter",
                   {"cboxDNulls", "cboxDSpaces", "cboxDComments", "txtDChars", "lblDChars"},
                   cboxDNulls, cboxDSpaces, cboxDComments, txtDChars);
     QGroupBox* upload =
-        makeGroup(uiText(332, "Character Filter (Upload)"), "grpUFilter",
+        makeGroup(uiText(TextId::UploadFilter), "grpUFilter",
                   {"cboxUNulls", "cboxUSpaces", "cboxUComments", "txtUChars", "lblUChars"},
                   cboxUNulls, cboxUSpaces, cboxUComments, txtUChars);
     auto* page = new QHBoxLayout(tabFilters);

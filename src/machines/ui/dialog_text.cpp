@@ -6,8 +6,8 @@
 
 namespace vorl {
 
-QString uiText(int id, std::string_view builtin) {
-    return shownText(TextOr(id, builtin));
+QString uiText(TextId id) {
+    return shownText(Text(id));
 }
 
 QString shownText(const std::string& bytes) {

@@ -2,6 +2,8 @@
 // captions, and the raw bytes of machine strings shown in edit boxes.
 #pragma once
 
+#include "text/text_ids.h"
+
 #include <QString>
 #include <QValidator>
 
@@ -10,8 +12,8 @@
 
 namespace vorl {
 
-// The language file's text of `id` when it has one, else `builtin`.
-QString uiText(int id, std::string_view builtin);
+// The language file's text of `id` when it has one, else its built-in text.
+QString uiText(TextId id);
 
 // Bytes of a name, directory or extension as the user sees them: UTF-8 when
 // they are valid UTF-8, otherwise one character per byte (older files).

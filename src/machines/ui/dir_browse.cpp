@@ -63,7 +63,7 @@ TDirBrowse::TDirBrowse(const QStringList& drives, const QString& start, QWidget*
 void TDirBrowse::build(const QStringList& drives) {
     setObjectName("TDirBrowse");
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setWindowTitle(uiText(54, "Browse"));
+    setWindowTitle(uiText(TextId::Browse));
 
     cboxDrive = new QComboBox(this);
     cboxDrive->setObjectName("cboxDrive");
@@ -79,10 +79,10 @@ void TDirBrowse::build(const QStringList& drives) {
     tvwDirs->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     tvwDirs->header()->setStretchLastSection(false);
 
-    cmdOK = new QPushButton(uiText(52, "OK"), this);
+    cmdOK = new QPushButton(uiText(TextId::Ok), this);
     cmdOK->setObjectName("cmdOK");
     cmdOK->setDefault(true);
-    cmdCancel = new QPushButton(uiText(53, "Cancel"), this);
+    cmdCancel = new QPushButton(uiText(TextId::Cancel), this);
     cmdCancel->setObjectName("cmdCancel");
 
     auto* buttons = new QHBoxLayout;

@@ -56,7 +56,7 @@ TMListForm::TMListForm(MachineList& machines, Reload reload, QWidget* parent)
     : QDialog(parent), machines_(machines), reload_(std::move(reload)) {
     setObjectName("TMListForm");
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setWindowTitle(uiText(278, "Maintain Machine List"));
+    setWindowTitle(uiText(TextId::MaintainMachineList));
 
     MachineGrid = new QTableWidget(this);
     MachineGrid->setObjectName("MachineGrid");
@@ -81,12 +81,12 @@ TMListForm::TMListForm(MachineList& machines, Reload reload, QWidget* parent)
     silver.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
     MachineGrid->setPalette(silver);
 
-    cmdMoveUp = button(uiText(65, "Move Up"), this, "cmdMoveUp");
-    cmdMoveDown = button(uiText(66, "Move Down"), this, "cmdMoveDown");
-    cmdAdd = button(uiText(67, "Add"), this, "cmdAdd");
-    cmdDelete = button(uiText(68, "Delete"), this, "cmdDelete");
-    cmdCancel = button(uiText(53, "Cancel"), this, "cmdCancel");
-    cmdOK = button(uiText(52, "OK"), this, "cmdOK");
+    cmdMoveUp = button(uiText(TextId::MoveUp), this, "cmdMoveUp");
+    cmdMoveDown = button(uiText(TextId::MoveDown), this, "cmdMoveDown");
+    cmdAdd = button(uiText(TextId::Add), this, "cmdAdd");
+    cmdDelete = button(uiText(TextId::Delete), this, "cmdDelete");
+    cmdCancel = button(uiText(TextId::Cancel), this, "cmdCancel");
+    cmdOK = button(uiText(TextId::Ok), this, "cmdOK");
     connect(cmdMoveUp, &QPushButton::clicked, this, &TMListForm::cmdMoveUpClick);
     connect(cmdMoveDown, &QPushButton::clicked, this, &TMListForm::cmdMoveDownClick);
     connect(cmdAdd, &QPushButton::clicked, this, &TMListForm::cmdAddClick);
@@ -167,6 +167,24 @@ void TMListForm::addGridRow() {
         }
     });
     MachineGrid->setCellWidget(row, 0, editor);
+    // The cell itself is what a screen reader reads on the desktop's bus (the
+    // editor inside is not part of the table there): it carries the editor's
+    // name and prompt. The editor does the editing.
+    auto* item = new QTableWidgetItem;
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    MachineGrid->setItem(row, 0, item);
+    describeCell(row);
+}
+
+void TMListForm::describeCell(int row) {
+    QLineEdit* editor = cellEditor(row);
+    QTableWidgetItem* item = MachineGrid->item(row, 0);
+    if (editor == nullptr || item == nullptr) {
+        return;
+    }
+    const QString name = editor->text().trimmed();
+    item->setData(Qt::AccessibleTextRole, name.isEmpty() ? editor->accessibleName() : name);
+    item->setData(Qt::AccessibleDescriptionRole, editor->accessibleDescription());
 }
 
 void TMListForm::removeLastGridRow() {
@@ -178,6 +196,7 @@ void TMListForm::setCellText(int row, const QString& text) {
     editor->setPlaceholderText(QString());
     editor->setAccessibleDescription(QString());
     editor->setText(text);
+    describeCell(row);
 }
 
 // Selects `row`, puts the keyboard into its editor and scrolls it into view.
@@ -194,9 +213,10 @@ void TMListForm::selectRow(int row) {
 void TMListForm::enterPromptState(bool creating) {
     QLineEdit* editor = cellEditor(0);
     editor->setText(QString());
-    editor->setPlaceholderText(uiText(101, "<Enter name of first machine here>"));
+    editor->setPlaceholderText(uiText(TextId::FirstMachinePrompt));
     // A screen reader reads the prompt with the cell for as long as it shows.
     editor->setAccessibleDescription(editor->placeholderText());
+    describeCell(0);
     if (localCount_ < MachineList::kSlots) {
         local_[static_cast<size_t>(localCount_)] = NewMachineDefaults();
         origin_[static_cast<size_t>(localCount_)] = -1;
@@ -258,6 +278,7 @@ void TMListForm::MachineGridSetEditText(int row, const QString& text) {
     local_[static_cast<size_t>(row + 1)].name = text.trimmed().toStdString();
     cellEditor(row)->setPlaceholderText(QString());
     cellEditor(row)->setAccessibleDescription(QString());
+    describeCell(row);
     for (QPushButton* b : {cmdOK, cmdMoveUp, cmdMoveDown, cmdAdd, cmdDelete}) {
         b->setEnabled(true);
     }

@@ -40,6 +40,7 @@ private:
     void addGridRow();
     void removeLastGridRow();
     void setCellText(int row, const QString& text);
+    void describeCell(int row);
     void selectRow(int row);
     void enterPromptState(bool creating);
     void resetDeleted(int slot);
