@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace vorl {
@@ -25,8 +26,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         whole += a;
         whole += ' ';
     }
+    bool options = true;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string option = lower(args[i]);
+        if (!options) {
+            result.file = LongFileName(args[i]);
+            continue;
+        }
         const std::string value = i + 1 < args.size() ? args[i + 1] : std::string();
         if (option == "-c") {
             result.config = value;
@@ -41,6 +47,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             result.help = true;
         } else if (option == "--version") {
             result.version = true;
+        } else if (option == "--") {
+            options = false;
+        } else if (option.size() > 1 && option[0] == '-') {
+            if (result.unknownOption.empty()) {
+                result.unknownOption = args[i];
+            }
         } else {
             result.file = LongFileName(args[i]);
         }
@@ -78,6 +90,31 @@ std::string LongFileName(const std::string& arg) {
     return found.empty() ? arg : dirPart + found;
 }
 
+std::string NoDisplayText(const std::string& program) {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    std::string platform = set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    platform = platform.substr(0, platform.find(':'));
+    const bool x11 = set("DISPLAY");
+    const bool wayland = set("WAYLAND_DISPLAY");
+    const bool missing = platform.empty()                    ? !x11 && !wayland
+                         : platform == "xcb"                 ? !x11
+                         : platform.rfind("wayland", 0) == 0 ? !wayland
+                                                             : false;
+    if (!missing) {
+        return {};
+    }
+    return program +
+           ": no display found: VORL II is a desktop program and needs one.\n"
+           "Run it on a desktop, or under a virtual display:\n"
+           "    xvfb-run -a " +
+           program +
+           " [ARGUMENTS]\n"
+           "(vorl-dnc sends and receives programs without a window.)\n";
+}
+
 std::string UsageText() {
     return R"(Usage: vorl [-c CONFIG-FILE] [-m MACHINE] [-d X] [PROGRAM-FILE]
 Moves NC part programs between this computer and the controllers of machine
@@ -88,7 +125,8 @@ Connect and Transmit or Receive.
   -m MACHINE       with PROGRAM-FILE: prepare its download to the one machine
                    whose name starts with MACHINE (letter case ignored)
   -d X             show the command line in a message box (X is not used)
-  PROGRAM-FILE     the part program to download
+  PROGRAM-FILE     the part program to download (after -- when its name
+                   starts with -)
       --help       display this help and exit
       --version    output version information and exit
 
@@ -99,8 +137,9 @@ the program, in ~/.config/vorl/, then in the installation's share/vorl/.
 A machine's COM n is the device named by $VORL_COM<n>, else by a line
 COM<n>=PATH in the machine file's .ports file, else /dev/ttyS<n-1>.
 
-Exit status: 0; 3 when the older binary configuration file is unreadable;
-4 when the window position cannot be saved at close.
+Exit status: 0; 1 without a display; 2 for an unknown option; 3 when the
+older binary configuration file is unreadable; 4 when the window position
+cannot be saved at close.
 )";
 }
 

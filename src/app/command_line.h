@@ -17,6 +17,10 @@ struct CommandLine {
     std::vector<std::string> shows;
     bool help = false;    // "--help"
     bool version = false; // "--version"
+    // An argument that looks like an option but is none (e.g. "--bogus", "-h"):
+    // the program says so and ends with exit status 2 instead of taking it for
+    // a file. A file whose name starts with "-" follows "--".
+    std::string unknownOption;
 };
 
 // `args` includes the program name as its first element. Arguments are read
@@ -24,6 +28,10 @@ struct CommandLine {
 // value are both consumed; a later argument of the same kind overrides an
 // earlier one; an option given last takes an empty value.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// What the window program says when it cannot open its window: no display.
+// Empty when the environment names a display for the platform Qt will use.
+std::string NoDisplayText(const std::string& program);
 
 // The name under which a command-line file is found. Unchanged when empty, when
 // it exists as given, or when nothing fits. Otherwise its directory is searched

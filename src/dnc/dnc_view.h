@@ -45,6 +45,11 @@ public:
     // The last status without the " (COM<port>)" a failed open of the port
     // ends with: for a message that names the port itself.
     std::string lastStatusFor(int port) const;
+    // `text` stands on a line of its own already (statuses printed line by
+    // line, not on a terminal's progress line): no need to say it again.
+    bool printedAsLine(const std::string& text) const {
+        return !terminal_ && !quiet_ && printedStatus_ == text;
+    }
     int percent() const { return percent_; }
     // The transfer begins: what the engine showed while it was being chosen
     // (a Reset of the idle engine) was no news to anyone and was not shown.

@@ -94,8 +94,7 @@ bool LoadShop(const std::string& config, const std::string& programDir, MachineL
         return false;
     }
     if (damaged) {
-        warning = TextOr(200, "VORL configuration file is damaged. Machine parameters may be "
-                              "incorrect.");
+        warning = Text(TextId::ConfigFileDamaged);
     }
     return true;
 }
@@ -172,9 +171,16 @@ int RunTransfer(const DncCommandLine& line, const std::string& programDir) {
         case Kind::Done:
             finish(kExitDone, {});
             break;
-        case Kind::PortFailed:
-            finish(kExitPort, portName() + ": " + view.lastStatusFor(machines[tag].port));
+        case Kind::PortFailed: {
+            // Said once: a reason that names the device stands alone.
+            const std::string why = view.lastStatus();
+            const bool named =
+                why.find(platform::ComPortPath(machines[tag].port)) != std::string::npos;
+            finish(kExitPort, !named ? portName() + ": " + view.lastStatusFor(machines[tag].port)
+                              : view.printedAsLine(why) ? std::string()
+                                                        : why);
             break;
+        }
         case Kind::FileFailed:
             finish(kExitFile, {}); // the engine has said why
             break;

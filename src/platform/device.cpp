@@ -65,7 +65,7 @@ std::string DeviceErrorText(int sysError, const std::string& path) {
         return "Device in use by another program" + on;
     case kSysPermissionDenied:
         if (path.empty()) {
-            return "Permission denied (the user is probably not in the 'dialout' group)";
+            return "Permission denied";
         }
         return PermissionDeniedText(QueryPortOwnership(path));
     default:

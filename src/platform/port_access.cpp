@@ -21,6 +21,11 @@ PortOwnership QueryPortOwnership(const std::string& path) {
         return port;
     }
     port.groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (const passwd* owner = ::getpwuid(st.st_uid)) {
+        port.owner = owner->pw_name;
+    } else {
+        port.owner = std::to_string(st.st_uid);
+    }
     port.inGroup = ::getegid() == st.st_gid;
     const int count = ::getgroups(0, nullptr);
     if (count > 0) {
@@ -43,8 +48,13 @@ PortOwnership QueryPortOwnership(const std::string& path) {
 
 std::string PermissionDeniedText(const PortOwnership& port) {
     const std::string head = "Permission denied on " + port.device;
-    if (port.group.empty() || !port.groupMayUse) {
-        return head + " (the user is probably not in the 'dialout' group)";
+    if (port.group.empty()) {
+        return head;
+    }
+    if (!port.groupMayUse) {
+        // Joining its group would not help: say whose it is.
+        return head + ": it belongs to the user '" + port.owner + "' and the group '" + port.group +
+               "', and that group may not read and write it";
     }
     if (port.inGroup) {
         return head; // the group is not what is missing

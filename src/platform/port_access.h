@@ -14,6 +14,7 @@ struct PortOwnership {
     bool inGroup = false;     // this process has the group
     bool listedInGroup = false; // the group database lists the user (added after this login)
     std::string user;           // the user's login name
+    std::string owner;          // the device's owner (its number if it has no name)
 };
 
 // Examines `path` (following links) and the process's groups.
@@ -21,7 +22,8 @@ PortOwnership QueryPortOwnership(const std::string& path);
 
 // The message of an open refused for lack of permission, naming the group
 // the user would need, e.g. "Permission denied on /dev/ttyS0: the user is not
-// in the group 'dialout' that owns it (...)".
+// in the group 'dialout' that owns it (...)". A device its group may not use
+// is named with its real owner and group, never a guessed group.
 std::string PermissionDeniedText(const PortOwnership& port);
 
 // The same in a few words for a list of ports, e.g. "no access: not in group

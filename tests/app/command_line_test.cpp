@@ -39,6 +39,19 @@ TEST(CommandLine, OptionsValuesAndOverrides) {
     EXPECT_EQ(UsageText().rfind("Usage: vorl ", 0), 0u);
 }
 
+// An option the program does not know is an error, not a program file.
+TEST(CommandLine, UnknownOptionsAreNoFiles) {
+    const CommandLine bogus = ParseCommandLine({"vorl", "--bogus", "-h", "o1.nc"});
+    EXPECT_EQ(bogus.unknownOption, "--bogus");
+    EXPECT_EQ(bogus.file, "o1.nc");
+    EXPECT_EQ(ParseCommandLine({"vorl", "-h"}).unknownOption, "-h");
+    const CommandLine dash = ParseCommandLine({"vorl", "--", "-O1000.nc"});
+    EXPECT_EQ(dash.unknownOption, "");
+    EXPECT_EQ(dash.file, "-O1000.nc") << "a program named with a leading - follows --";
+    EXPECT_EQ(ParseCommandLine({"vorl", "-c", "-odd.vorlcfg"}).unknownOption, "")
+        << "an option's value may start with -";
+}
+
 TEST(FileLocations, BesideAWritableProgramElseUsersDirectoryAndInstallation) {
     EXPECT_EQ(UserConfigDirectory("/etc/xdg-user", "/home/op"), "/etc/xdg-user/vorl");
     EXPECT_EQ(UserConfigDirectory("relative/dir", "/home/op"), "/home/op/.config/vorl")

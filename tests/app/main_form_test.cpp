@@ -264,6 +264,25 @@ TEST(VorlProgram, VersionHelpAndTheEndOfTheSession) {
     ASSERT_TRUE(p.waitForFinished(30000));
     EXPECT_EQ(p.exitCode(), 0);
     EXPECT_TRUE(p.readAllStandardOutput().contains("--version"));
+    // An unknown option is an error before any window opens.
+    for (const QString& option : {QStringLiteral("--bogus"), QStringLiteral("-h")}) {
+        p.start(vorl, {option});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 2) << option.toStdString();
+        EXPECT_EQ(p.readAllStandardError(), "vorl: unknown option '" + option.toUtf8() +
+                                                "'\nTry 'vorl --help' for more information.\n");
+    }
+    // Without a display: how to run it, not only the platform's abort.
+    QProcessEnvironment bare = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        bare.remove(name);
+    }
+    p.setProcessEnvironment(bare);
+    p.start(vorl, {});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(p.readAllStandardError().contains("xvfb-run -a vorl"));
 
     test::TempDir home;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
