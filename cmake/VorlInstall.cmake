@@ -2,11 +2,13 @@
 # (`cmake --build build --target package` gives vorl_<version>_amd64.deb).
 #
 #   bin/vorl, bin/vorl-simmachine (and bin/vorl-dnc where that program is built,
-#   with its systemd unit lib/systemd/system/vorl-dnc.service)
+#   with its systemd unit lib/systemd/system/vorl-dnc.service and the machine
+#   and service files it serves, etc/vorl/: /etc/vorl/ for the prefix /usr)
 #   share/vorl/              help file, sample language file, demo/ (programs and
 #                            the simulated machine tool's settings)
 #   share/applications/vorl.desktop, share/icons/hicolor/scalable/apps/vorl.svg
 #   share/man/man1/          vorl.1.gz, vorl-simmachine.1.gz, vorl-dnc.1.gz
+#   share/doc/vorl/          copyright, changelog.gz
 #
 # An installed vorl finds its help file in share/vorl/ beside its bin/ and
 # keeps the user's files in ~/.config/vorl/ (src/app/file_locations.h).
@@ -18,11 +20,27 @@ set(VORL_DATADIR ${CMAKE_INSTALL_DATADIR}/vorl)
 install(TARGETS vorl vorl-simmachine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET vorl-dnc)
   install(TARGETS vorl-dnc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # The systemd unit of `vorl-dnc serve`, beside the program's other files
-  # (systemd looks in lib/systemd/system of the package's prefix).
-  set(BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
-  configure_file(${VORL_DIST}/vorl-dnc.service ${CMAKE_BINARY_DIR}/vorl-dnc.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/vorl-dnc.service DESTINATION lib/systemd/system)
+  # The systemd unit of `vorl-dnc serve` (systemd looks in lib/systemd/system
+  # of the prefix) and the machine and service files it serves, in etc/vorl
+  # (/etc/vorl for the prefix /usr). The unit names the program and files
+  # where this installation puts them: the prefix is known only when it
+  # installs (the package installs into /usr whatever the build was set up
+  # with).
+  set(unit_code [[
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      set(SYSCONFDIR "/etc")
+    else()
+      set(SYSCONFDIR "${CMAKE_INSTALL_PREFIX}/etc")
+    endif()
+    set(BINDIR "${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_BINDIR@")
+    configure_file("@VORL_DIST@/vorl-dnc.service" "@CMAKE_BINARY_DIR@/unit/vorl-dnc.service" @ONLY)
+    file(INSTALL "@CMAKE_BINARY_DIR@/unit/vorl-dnc.service"
+         DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+    file(INSTALL "@VORL_DIST@/etc/vorl.vorlcfg" "@VORL_DIST@/etc/vorl.dnc"
+         DESTINATION "${SYSCONFDIR}/vorl")
+  ]])
+  string(CONFIGURE "${unit_code}" unit_code @ONLY)
+  install(CODE "${unit_code}")
 endif()
 
 install(FILES ${VORL_DIST}/vorl.hlp ${VORL_DIST}/sample.lan DESTINATION ${VORL_DATADIR})
@@ -56,12 +74,25 @@ endforeach()
 add_custom_target(vorl_man ALL DEPENDS ${VORL_MAN_OUTPUTS})
 install(FILES ${VORL_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The package's own documents, as Debian keeps them: the copyright and the
+# changelog of its versions (the package is its own upstream, so the Debian
+# changelog is changelog.gz; compressed with no time stamp in the gzip header).
+configure_file(${VORL_DIST}/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  COMMAND ${GZIP_PROGRAM} -9n -c ${CMAKE_BINARY_DIR}/doc/changelog >
+          ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog
+  VERBATIM)
+add_custom_target(vorl_doc ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${VORL_DIST}/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vorl)
+
 # ---- Debian package ---------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vorl)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "VORL II developers")
-set(CPACK_PACKAGE_CONTACT "VORL II developers <vorl@localhost>")
+set(CPACK_PACKAGE_CONTACT "VORL II developers <vorl@vorl.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "DNC program: moves NC part programs to and from machine tools over RS-232")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -76,6 +107,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The service's user is made when the package is configured (postinst); the
+# machine and service files in /etc/vorl are the shop's once edited.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${VORL_DIST}/debian/postinst ${VORL_DIST}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)

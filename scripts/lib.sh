@@ -3,7 +3,8 @@
 
 VORL_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
                libbenchmark-dev lrzsz socat ser2net python3-serial xvfb xauth ccache
-               dpkg-dev file desktop-file-utils man-db libgit2-dev git)
+               dpkg-dev file desktop-file-utils man-db libgit2-dev git lintian systemd
+               adduser dbus at-spi2-core python3-pyatspi)
 
 # Installs the Debian packages that are missing; a second run installs nothing.
 ensure_packages() {

@@ -11,8 +11,10 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -24,9 +26,24 @@
 namespace vorl::dnc {
 namespace {
 
-// The status file, written whole beside itself and renamed over it.
-void writeStatus(const std::string& path, const std::vector<std::string>& order,
-                 const std::map<std::string, std::string>& states, bool running) {
+// The status file, written whole beside itself and renamed over it. A status
+// that cannot be written is said once, on standard error (the journal) and in
+// the service's log: `vorl-dnc status` would otherwise say the service has not
+// run while it serves.
+class StatusFile {
+public:
+    StatusFile(std::string path, ServiceLog& log) : path_(std::move(path)), log_(log) {}
+    void write(const std::vector<std::string>& order,
+               const std::map<std::string, std::string>& states, bool running);
+
+private:
+    std::string path_;
+    ServiceLog& log_;
+    bool failing_ = false;
+};
+
+void StatusFile::write(const std::vector<std::string>& order,
+                       const std::map<std::string, std::string>& states, bool running) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);
@@ -37,15 +54,26 @@ void writeStatus(const std::string& path, const std::vector<std::string>& order,
     for (const std::string& machine : order) {
         text += machine + "\t" + states.at(machine) + "\n";
     }
-    const std::string next = path + ".new";
+    const std::string next = path_ + ".new";
+    int error = 0;
     {
         std::ofstream out(next, std::ios::binary | std::ios::trunc);
         out << text;
         if (!out.flush()) {
-            return;
+            error = errno != 0 ? errno : EIO;
         }
     }
-    std::rename(next.c_str(), path.c_str());
+    if (error == 0 && std::rename(next.c_str(), path_.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0 && !failing_) {
+        log_.event("service", "ERROR: the status file " + path_ +
+                                  " cannot be written: " + std::strerror(error) +
+                                  " (vorl-dnc status cannot show this service)");
+    } else if (error == 0 && failing_) {
+        log_.event("service", "the status file " + path_ + " is written again");
+    }
+    failing_ = error != 0;
 }
 
 std::string readAll(const std::string& path, bool& ok) {
@@ -113,6 +141,7 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
     }
     auto& [machines, shop, config, warning] = files;
     ServiceLog log(config.logDirectory);
+    StatusFile statusFile(config.statusFile, log);
     if (!warning.empty()) {
         log.event("service", warning);
     }
@@ -164,13 +193,13 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
         QObject::connect(served, &ServedLine::stateChanged, QCoreApplication::instance(),
                          [&](const QString& machine, const QString& state) {
                              states[machine.toStdString()] = state.toStdString();
-                             writeStatus(config.statusFile, order, states, true);
+                             statusFile.write(order, states, true);
                          });
         thread->start();
         lines.push_back(served);
         threads.push_back(std::move(thread));
     }
-    writeStatus(config.statusFile, order, states, true);
+    statusFile.write(order, states, true);
     log.event("service",
               "serving " + std::to_string(lines.size()) + " machine(s) from " + config.path);
 
@@ -204,7 +233,7 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
     for (auto& [machine, state] : states) {
         state = "stopped";
     }
-    writeStatus(config.statusFile, order, states, false);
+    statusFile.write(order, states, false);
     log.event("service", "stopped");
     return status;
 }
@@ -216,7 +245,12 @@ int ShowServiceStatus(const DncCommandLine& line, const std::string& programDir)
     }
     const ServiceConfig& config = files.config;
     bool ok = false;
-    const std::string text = readAll(config.statusFile, ok);
+    std::string text = readAll(config.statusFile, ok);
+    if (!ok && !config.statusFileNamed) {
+        // Run by systemd, the service kept its status in the unit's runtime
+        // folder, which an operator's shell does not name.
+        text = readAll(kUnitStatusFile, ok);
+    }
     if (!ok) {
         std::fprintf(stderr, "vorl-dnc: no status in %s: the service has not run\n",
                      config.statusFile.c_str());

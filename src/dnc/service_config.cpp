@@ -3,7 +3,10 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace vorl::dnc {
@@ -64,13 +67,20 @@ std::string ServiceFilePath(const std::string& configPath) {
 bool ReadServiceConfig(const std::string& path, ServiceConfig& out, std::string& errors) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        errors = path + ": cannot be read";
+        errors = "vorl-dnc: the service file " + path + " cannot be read: " + std::strerror(errno) +
+                 "\n";
         return false;
     }
     out = {};
     out.path = path;
     out.statusFile = withoutExtension(path) + ".dnc-status";
     out.logDirectory = beside(path, "dnc-logs");
+    if (const char* run = std::getenv("RUNTIME_DIRECTORY"); run != nullptr && *run == '/') {
+        out.statusFile = std::string(run) + "/status";
+    }
+    if (const char* logs = std::getenv("LOGS_DIRECTORY"); logs != nullptr && *logs == '/') {
+        out.logDirectory = logs;
+    }
     bool inService = false;
     LineService* line = nullptr;
     std::string text;
@@ -106,6 +116,7 @@ bool ReadServiceConfig(const std::string& path, ServiceConfig& out, std::string&
         if (inService) {
             if (key == "status_file") {
                 out.statusFile = value;
+                out.statusFileNamed = true;
             } else if (key == "log_directory") {
                 out.logDirectory = value;
             } else if (key == "retry_seconds") {

@@ -5,6 +5,10 @@
 //   [service]
 //   status_file = /run/vorl-dnc/status     (default: beside, ".dnc-status")
 //   log_directory = /var/log/vorl-dnc      (default: beside, "dnc-logs")
+//
+// Run by systemd, the defaults are the unit's folders instead: the status in
+// $RUNTIME_DIRECTORY/status, the logs in $LOGS_DIRECTORY (the machine file's
+// folder, /etc/vorl, is not the service's to write).
 //   retry_seconds = 5                      a lost line is tried again this often
 //
 //   [Mill 1]                               a machine of the machine file, by name
@@ -47,18 +51,22 @@ struct LineService {
 struct ServiceConfig {
     std::string path; // the service file
     std::string statusFile;
+    bool statusFileNamed = false; // the file names it (else a default)
     std::string logDirectory;
     double retrySecs = 5;
     std::vector<LineService> lines; // in the file's order
 };
 
+// Where the packaged unit's service keeps its status ($RUNTIME_DIRECTORY).
+inline constexpr const char* kUnitStatusFile = "/run/vorl-dnc/status";
+
 // The service file of the machine file `configPath`.
 std::string ServiceFilePath(const std::string& configPath);
 
 // Reads `path`; the defaults of the status file and log directory are beside
-// it. False and the reasons (one a line, with the line's number) in `errors`
-// when anything in it is wrong: a service that starts must serve what the
-// file says.
+// it, or in the folders systemd gives the service. False and the reasons (one
+// a line, with the line's number) in `errors` when anything in it is wrong: a
+// service that starts must serve what the file says.
 bool ReadServiceConfig(const std::string& path, ServiceConfig& out, std::string& errors);
 
 } // namespace vorl::dnc

@@ -1,6 +1,8 @@
 #include "dnc/service_log.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,10 @@ ServiceLog::ServiceLog(std::string directory, int64_t rotateAt)
     if (!directory_.empty()) {
         fs::create_directories(directory_, ec);
     }
+}
+
+void ServiceLog::say(const std::string& line) {
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
 std::string ServiceLog::fileOf(const std::string& machine) const {
@@ -39,7 +45,7 @@ void ServiceLog::event(const std::string& machine, const std::string& text) {
     const std::string line = std::string(stamp) + " " + machine + ": " + text + "\n";
 
     std::lock_guard<std::mutex> guard(lock_);
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    say(line);
     if (directory_.empty()) {
         return;
     }
@@ -53,7 +59,15 @@ void ServiceLog::event(const std::string& machine, const std::string& text) {
         }
         fs::rename(file, file + ".1", ec);
     }
-    std::ofstream(file, std::ios::app | std::ios::binary) << line;
+    std::ofstream out(file, std::ios::app | std::ios::binary);
+    out << line;
+    const bool written = static_cast<bool>(out.flush());
+    if (!written && !failing_) {
+        const int error = errno != 0 ? errno : EIO;
+        say(std::string(stamp) + " service: ERROR: the log file " + file + " cannot be written: " +
+            std::strerror(error) + " (the events go to standard error only)\n");
+    }
+    failing_ = !written;
 }
 
 } // namespace vorl::dnc

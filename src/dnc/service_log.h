@@ -1,6 +1,8 @@
 // The service's log: each event with its time and machine, on standard error
 // (which the journal keeps under systemd) and in a log file per machine that
 // is rotated at a size (name.log, name.log.1 ... name.log.3). Any thread.
+// A log file that cannot be written is said once on standard error, and again
+// only after it was written in between.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +23,11 @@ public:
 
 private:
     std::mutex lock_;
+    void say(const std::string& line);
+
     std::string directory_;
     int64_t rotateAt_;
+    bool failing_ = false;
 };
 
 } // namespace vorl::dnc

@@ -24,8 +24,9 @@ struct Node {
 // The objects of this process on the bus, in tree order.
 std::vector<Node> busTree() {
     QProcess client;
-    client.start(QStringLiteral(VORL_SOURCE_DIR "/tests/a11y/atspi_tree.py"),
-                 {QString::number(::getpid()), QStringLiteral("60")});
+    client.start(QStringLiteral(VORL_PYTHON3),
+                 {QStringLiteral(VORL_SOURCE_DIR "/tests/a11y/atspi_tree.py"),
+                  QString::number(::getpid()), QStringLiteral("60")});
     // The bus asks this process about its widgets: its events must run while
     // the client reads.
     EXPECT_TRUE(QTest::qWaitFor([&] { return client.state() == QProcess::NotRunning; }, 120000));

@@ -458,6 +458,49 @@ TEST_F(DncTest, ServeClearsUpWhatEarlierRunsLeft) {
     EXPECT_EQ(num(report(), "uploads"), uploads) << "nothing was asked of the control";
 }
 
+// Run by systemd: a missing service file is one clear line and exit status 2
+// (the unit does not restart on it); the status and the logs go to the
+// folders the unit gives; a status that cannot be written is said once.
+TEST_F(DncTest, ServeWritesWhereTheUnitSaysAndSaysWhatItCannotWrite) {
+    EXPECT_EQ(run({"serve"}), 2);
+    EXPECT_NE(errors().find("vorl-dnc: the service file " + dir.file("shop.dnc") +
+                            " cannot be read: No such file or directory\n"),
+              std::string::npos)
+        << errors();
+
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 0.2\n\n[Cell]\n");
+    std::filesystem::create_directories(dir.file("run"));
+    ::setenv("RUNTIME_DIRECTORY", dir.file("run").c_str(), 1);
+    ::setenv("LOGS_DIRECTORY", dir.file("logs").c_str(), 1);
+    auto serve = dnc({"serve"});
+    ::unsetenv("RUNTIME_DIRECTORY");
+    ::unsetenv("LOGS_DIRECTORY");
+    EXPECT_TRUE(eventually([&] {
+        return readFile(dir.file("run/status")).find("\nCell\t") != std::string::npos;
+    })) << errors();
+    EXPECT_TRUE(eventually([&] {
+        return readFile(dir.file("logs/service.log")).find("serving 1") != std::string::npos;
+    })) << errors();
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(), 0) << errors();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("shop.dnc-status")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dnc-logs")));
+
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 0.2\nstatus_file = " +
+                                        dir.file("no/such/dir/status") + "\n\n[Cell]\n");
+    serve = dnc({"serve"});
+    // The line's state changes after the first write: the port is missing.
+    EXPECT_TRUE(eventually([&] { return errors().find(" Cell: ") != std::string::npos; }))
+        << errors();
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(), 0) << errors();
+    const std::string said = errors();
+    const size_t first = said.find("ERROR: the status file " + dir.file("no/such/dir/status") +
+                                   " cannot be written: No such file or directory");
+    EXPECT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find("ERROR: the status file", first + 1), std::string::npos) << said;
+}
+
 // Ctrl-C acts as Reset: the port is closed and the control let go, the
 // status is 130, and the line is free for the next run at once. A receive cut
 // short leaves nothing under the target's name.

@@ -65,7 +65,7 @@ TEST(DeviceErrors, ErrnoToSystemErrorsAndTexts) {
     EXPECT_NE(DeviceErrorText(kSysInUse, "/dev/ttyS1").find("/dev/ttyS1"), std::string::npos);
 
     // A refused open names the group that owns the device and what to do.
-    PortOwnership port{"/dev/ttyUSB0", "dialout", true, false, false, "op"};
+    PortOwnership port{"/dev/ttyUSB0", "dialout", true, false, false, "op", "root"};
     EXPECT_EQ(PermissionDeniedText(port),
               "Permission denied on /dev/ttyUSB0: the user is not in the group 'dialout' that "
               "owns it (an administrator adds it with: usermod -aG dialout op; then log in "
