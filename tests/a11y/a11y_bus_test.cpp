@@ -2,6 +2,7 @@
 // what Qt's interfaces say inside the process: the dialogs are shown on a
 // virtual display with the bus bridge on, and a client on the bus
 // (atspi_tree.py) reads them as a screen reader would.
+#include "app_fixture.h"
 #include "machines/machine_table.h"
 #include "machines/ui/mlist_form.h"
 
@@ -15,6 +16,8 @@
 #include <unistd.h>
 
 namespace {
+
+using vorl::test::AppTest;
 
 struct Node {
     int depth = 0;
@@ -75,6 +78,28 @@ TEST(AccessibilityBus, MachineListPromptsForTheFirstMachine) {
     ASSERT_NE(first, named.end()) << show(named);
     EXPECT_EQ(first->name, "Mill 1") << show(named);
     EXPECT_EQ(first->description, "") << show(named);
+}
+
+// The main window's value fields: the value is what the field says, its
+// caption what it is.
+TEST_F(AppTest, ValueFieldsSayTheirValuesOnTheBus) {
+    writeMachines({{'D', "Mill"}});
+    const std::string prog = dir.file("O1000.nc");
+    vorl::test::writeBytes(prog, "%\nG0X0\n%\n");
+    auto form = start({QString::fromStdString(prog), "-m", "Mill"});
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const std::vector<Node> nodes = busTree();
+    const auto field = [&](const QString& description) {
+        return std::find_if(nodes.begin(), nodes.end(),
+                            [&](const Node& n) { return n.description == description; });
+    };
+    const std::pair<QString, QString> fields[] = {
+        {"Operation", "Download"}, {"Machine", "Mill"}, {"Status", "Ready"}};
+    for (const auto& [caption, value] : fields) {
+        const auto it = field(caption);
+        ASSERT_NE(it, nodes.end()) << caption.toStdString() << "\n" << show(nodes);
+        EXPECT_EQ(it->name, value) << show(nodes);
+    }
 }
 
 } // namespace
