@@ -226,4 +226,8 @@ std::string Text(TextId id) {
     return table.HasText(id) ? table.GetText(id) : std::string(BuiltinText(id));
 }
 
+std::string TextOr(int id, std::string_view /*englishText*/) {
+    return Text(static_cast<TextId>(id));
+}
+
 } // namespace vorl

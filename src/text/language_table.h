@@ -56,4 +56,9 @@ std::string_view BuiltinText(TextId id);
 // built-in English text.
 std::string Text(TextId id);
 
+// For code that still names a text by its number: the text of that id, as
+// Text gives it. The English text beside the number is not shown (the id's own
+// is), so the two cannot say different things; new code names the id.
+std::string TextOr(int id, std::string_view englishText);
+
 } // namespace vorl
