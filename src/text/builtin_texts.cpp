@@ -226,8 +226,12 @@ std::string Text(TextId id) {
     return table.HasText(id) ? table.GetText(id) : std::string(BuiltinText(id));
 }
 
-std::string TextOr(int id, std::string_view /*englishText*/) {
-    return Text(static_cast<TextId>(id));
+std::string TextOr(int id, std::string_view englishText) {
+    const auto named = static_cast<TextId>(id);
+    if (Language().HasText(id) || !BuiltinText(named).empty()) {
+        return Text(named);
+    }
+    return std::string(englishText); // a text of its own, outside the table
 }
 
 } // namespace vorl

@@ -57,8 +57,9 @@ std::string_view BuiltinText(TextId id);
 std::string Text(TextId id);
 
 // For code that still names a text by its number: the text of that id, as
-// Text gives it. The English text beside the number is not shown (the id's own
-// is), so the two cannot say different things; new code names the id.
+// Text gives it; the English text beside the number is shown only for an id
+// the table has no text for. So a number and its text cannot say different
+// things; new code names the id.
 std::string TextOr(int id, std::string_view englishText);
 
 } // namespace vorl

@@ -80,6 +80,9 @@ TEST(LanguageTable, BuiltInTextsAndTheUseRule) {
     table.setText(51, "Halt");
     EXPECT_EQ(vorl::Text(TextId::Stop), "Halt");
     table.clear();
+    // By number: the id's own text, whatever English is given beside it.
+    EXPECT_EQ(vorl::TextOr(186, "Upload cancelled"), "Download cancelled");
+    EXPECT_EQ(vorl::TextOr(2700, "&History..."), "&History...");
 }
 
 // Language files written for the older program are in the Windows code page of
