@@ -78,8 +78,15 @@ bool waitFor(const std::function<bool()>& done, std::chrono::seconds deadline) {
     return true;
 }
 
-// Reads from `fd` until `byte` comes; the time it came, or nothing.
-std::optional<Clock::time_point> readUntil(int fd, char byte) {
+// Reads from `fd` until `byte` comes; the time it came, or nothing. Bytes
+// read behind it are kept in `rest` for the next call: two answers may come in
+// one read.
+std::optional<Clock::time_point> readUntil(int fd, char byte, std::string& rest) {
+    if (const size_t at = rest.find(byte); at != std::string::npos) {
+        rest.erase(0, at + 1);
+        return Clock::now();
+    }
+    rest.clear();
     const auto until = Clock::now() + std::chrono::seconds(10);
     char buf[4096];
     while (Clock::now() < until) {
@@ -88,7 +95,11 @@ std::optional<Clock::time_point> readUntil(int fd, char byte) {
             continue;
         }
         const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0 && std::find(buf, buf + n, byte) != buf + n) {
+        if (n <= 0) {
+            continue;
+        }
+        if (const char* at = std::find(buf, buf + n, byte); at != buf + n) {
+            rest.assign(at + 1, static_cast<size_t>(buf + n - at - 1));
             return Clock::now();
         }
     }
@@ -230,8 +241,9 @@ int main(int argc, char** argv) {
             break;
         }
         const auto sent = Clock::now();
-        const auto stop = readUntil(fd, '\x06');
-        const auto start = readUntil(fd, '\x12');
+        std::string rest;
+        const auto stop = readUntil(fd, '\x06', rest);
+        const auto start = readUntil(fd, '\x12', rest);
         if (!stop || !start) {
             std::fprintf(stderr, "no answer to request %d:\n%s", i, readFile(errors).c_str());
             result = 1;
@@ -241,7 +253,7 @@ int main(int argc, char** argv) {
         firstByte.push_back(ms(*start - sent));
         // The control reads the program and acknowledges it.
         [[maybe_unused]] ssize_t n = ::write(fd, "\x11", 1);
-        if (!readUntil(fd, '\x14')) {
+        if (!readUntil(fd, '\x14', rest)) {
             result = 1;
             break;
         }

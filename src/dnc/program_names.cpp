@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,12 +80,12 @@ std::optional<std::string> ProgramNumber(std::string_view program, int lines) {
     return std::nullopt;
 }
 
-std::string RefuseName(std::string_view name) {
+std::string RefuseName(std::string_view name, size_t limit) {
     if (name.empty()) {
         return "an empty name";
     }
-    if (name.size() > kMaxProgramName) {
-        return "a name longer than " + std::to_string(kMaxProgramName) + " characters";
+    if (name.size() > limit) {
+        return "a name longer than " + std::to_string(limit) + " characters";
     }
     if (name.front() == '.') {
         return "a name starting with a dot";
@@ -135,7 +136,7 @@ std::optional<std::string> FileInside(const std::string& directory, const std::s
         }
         return std::nullopt;
     };
-    if (const std::string reason = RefuseName(fileName); !reason.empty()) {
+    if (const std::string reason = RefuseName(fileName, NAME_MAX); !reason.empty()) {
         return refuse(reason);
     }
     const std::string dir = realPath(directory);
@@ -145,15 +146,43 @@ std::optional<std::string> FileInside(const std::string& directory, const std::s
     const std::string path = dir + "/" + fileName;
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
-        // Only a plain file of the directory itself: a link could lead anywhere.
-        if (!S_ISREG(st.st_mode)) {
+        if (S_ISLNK(st.st_mode)) {
+            // A link is followed only as far as the directory reaches.
+            const std::string target = realPath(path);
+            if (target.empty() || target.rfind(dir + "/", 0) != 0) {
+                return refuse(path + ": a link leading outside " + dir);
+            }
+            if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                return refuse(path + ": not a plain file");
+            }
+        } else if (!S_ISREG(st.st_mode)) {
             return refuse(path + ": not a plain file");
-        }
-        if (realPath(path) != path) {
-            return refuse(path + ": outside " + dir);
         }
     }
     return path;
+}
+
+std::optional<std::string> FindIgnoringCase(const std::string& directory,
+                                            const std::string& fileName) {
+    auto folded = [](std::string text) {
+        for (char& c : text) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return text;
+    };
+    const std::string wanted = folded(fileName);
+    std::optional<std::string> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (folded(name) == wanted) {
+            if (found) {
+                return std::nullopt; // several: which one is meant is not ours to guess
+            }
+            found = name;
+        }
+    }
+    return found;
 }
 
 std::optional<std::string> SaveWithoutOverwrite(const std::string& from,

@@ -25,20 +25,29 @@ std::optional<std::string> FindRequest(std::string_view program, const std::stri
 // first `lines` lines; nothing when there is none.
 std::optional<std::string> ProgramNumber(std::string_view program, int lines = 10);
 
-// Why `name` is no acceptable program name: empty, over kMaxProgramName bytes,
-// a path separator, a leading dot, a control character, a parenthesis or
-// percent sign, a byte outside ASCII. Empty when it is acceptable.
-std::string RefuseName(std::string_view name);
+// Why `name` is no acceptable program name: empty, over `limit` bytes, a path
+// separator, a leading dot, a control character, a parenthesis or percent
+// sign, a byte outside ASCII. Empty when it is acceptable. The limit is on
+// the program's name; the file name the template makes of it (with its
+// extension) may be as long as the file system allows.
+std::string RefuseName(std::string_view name, size_t limit = kMaxProgramName);
 
 // `nameTemplate` with "{name}" replaced by `name` and "{ext}" by `extension`.
 std::string ApplyTemplate(std::string_view nameTemplate, std::string_view name,
                           std::string_view extension);
 
 // The file `fileName` in `directory`, when it lies inside it: the name is
-// refused by RefuseName, or it names a symbolic link or anything else whose
-// real path is not directly in the directory's real path. Why not, in `why`.
+// refused by RefuseName, or it names something other than a plain file, or a
+// symbolic link that leads out of the directory or to anything but a plain
+// file. A link to a program of the directory (or a folder in it) is served.
+// Why not, in `why`.
 std::optional<std::string> FileInside(const std::string& directory, const std::string& fileName,
                                       std::string* why);
+
+// The one entry of `directory` whose name is `fileName` in another letter
+// case; nothing when none or several are.
+std::optional<std::string> FindIgnoringCase(const std::string& directory,
+                                            const std::string& fileName);
 
 // Moves the finished file `from` (on the same file system) to `fileName` in
 // `directory` without ever replacing anything: when the name is taken (by a

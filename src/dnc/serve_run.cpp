@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -135,6 +136,9 @@ std::shared_ptr<history::HistoryRecorder> openHistory(const std::string& configP
 } // namespace
 
 int RunService(const DncCommandLine& line, const std::string& programDir) {
+    // A file size limit makes a write fail (the program is then not saved,
+    // and said so) instead of ending the whole service.
+    std::signal(SIGXFSZ, SIG_IGN);
     Service files;
     if (!loadService(line, programDir, files)) {
         return kExitUsage;
@@ -202,6 +206,12 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
     statusFile.write(order, states, true);
     log.event("service",
               "serving " + std::to_string(lines.size()) + " machine(s) from " + config.path);
+    // The status file is rewritten now and then even when no line changes,
+    // so that `status` of a service that died says when it was last alive.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, QCoreApplication::instance(),
+                     [&] { statusFile.write(order, states, true); });
+    heartbeat.start(static_cast<int>(config.heartbeatSecs * 1000));
 
     size_t stoppedLines = 0;
     for (ServedLine* served : lines) {
@@ -225,6 +235,7 @@ int RunService(const DncCommandLine& line, const std::string& programDir) {
         }
     });
     const int status = QCoreApplication::exec();
+    heartbeat.stop();
     for (size_t i = 0; i < threads.size(); ++i) {
         threads[i]->quit();
         threads[i]->wait();

@@ -12,7 +12,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,6 +33,44 @@ std::string readAll(const std::string& path) {
 
 std::string directoryOr(const std::string& dir) {
     return dir.empty() ? std::string(".") : dir;
+}
+
+// A name from the control as the log shows it: cut to a sane length (the log
+// escapes what is not printable).
+std::string shown(const std::string& name) {
+    constexpr size_t kShown = 80;
+    if (name.size() <= kShown) {
+        return name;
+    }
+    return name.substr(0, kShown) + "... (" + std::to_string(name.size()) + " bytes)";
+}
+
+// The short program that answers a request with no program to send: the
+// control shows its comment, so the operator sees why. Only what a comment
+// may hold goes into it.
+std::string notFoundProgram(const std::string& why) {
+    std::string comment = "NOT FOUND ";
+    for (const char c : why) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) != 0 || c == ' ' || c == '-' || c == '.' || c == '_' || c == ',' ||
+            c == ':') {
+            comment += static_cast<char>(std::toupper(u));
+        }
+        if (comment.size() >= 64) {
+            break;
+        }
+    }
+    return "%\nO9999 (" + comment + ")\nM30\n%\n";
+}
+
+// The directory entry of a program just renamed into it survives a power cut
+// only once the directory itself is on the disk.
+void syncDirectory(const std::string& path) {
+    const int fd = ::open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 } // namespace
@@ -78,6 +118,16 @@ void ServedLine::start() {
     // thrown away as what came before the upload); receiving once the
     // control answers, until the line listens again.
     view_->onWaiting = [this](bool waiting) {
+        // A wait for the control's answer within a request's answer ends
+        // after answer_timeout: nobody is there to press Reset.
+        if (phase_ == Phase::Sending) {
+            if (!waiting) {
+                answerTimer_->stop();
+            } else if (service_.answerTimeoutSecs > 0) {
+                answerTimer_->start(static_cast<int>(service_.answerTimeoutSecs * 1000));
+            }
+            return;
+        }
         if (phase_ != Phase::Listening) {
             return;
         }
@@ -97,6 +147,10 @@ void ServedLine::start() {
     engine_->recordReceives = false;
     engine_->Protocol1.SetHandshakeWait(182);
     engine_->endUploadAtEndString = service_.endAtEndString;
+    // The control hears that its program arrived only once it is saved.
+    engine_->answerWhenSaved = true;
+    // A control punches out unasked, with or without its Ready string.
+    engine_->uploadReadyOptional = true;
     // A program the control punches out between two transfers waits in the
     // open port for the next listen.
     engine_->keepPortOpen = true;
@@ -114,6 +168,8 @@ void ServedLine::start() {
     lineCheck_ = timer(false);
     connect(lineCheck_, &QTimer::timeout, this, &ServedLine::checkLine);
     lineCheck_->start(static_cast<int>(retrySecs_ * 1000));
+    answerTimer_ = timer(true);
+    connect(answerTimer_, &QTimer::timeout, this, &ServedLine::noAnswer);
     progress_ = timer(false);
     connect(progress_, &QTimer::timeout, this, [this] {
         setState("sending " + sending_ + " " + std::to_string(view_->percent()) + " %");
@@ -124,6 +180,10 @@ void ServedLine::start() {
     log("served on COM " + std::to_string(m.port) +
         (service_.remoteRequest ? ", remote request" : "") +
         (service_.autoReceive ? ", auto receive" : ""));
+    if (!m.triggers[UploadStart].empty()) {
+        log("warning: the machine's upload Start string is sent to the control whenever the "
+            "line listens again; leave it empty for a control that punches out by itself");
+    }
     listen();
 }
 
@@ -131,7 +191,13 @@ void ServedLine::listen() {
     if (phase_ == Phase::Stopped) {
         return;
     }
+    if (inGo_ > 0) {
+        // The engine's sequence is still on the stack: listen once it is out.
+        listenOwed_ = true;
+        return;
+    }
     phase_ = Phase::Listening;
+    answerTimer_->stop();
     announcedIdle_ = false;
     progress_->stop();
     view_->receiveTarget = spool_;
@@ -149,8 +215,9 @@ void ServedLine::go() {
     if (phase_ != Phase::Stopped && engine_->goState() != TTransferEngine::GoState::Connect) {
         if (!lineUp_) {
             lineUp_ = true;
-            log("line is back");
+            log(everOpened_ ? "line is back" : "line opened");
         }
+        everOpened_ = true;
         if (phase_ == Phase::Sending) {
             setState("sending " + sending_);
         }
@@ -158,7 +225,26 @@ void ServedLine::go() {
     } // else the port did not open: ended() has it
     if (--inGo_ == 0 && phase_ == Phase::Stopped) {
         finishStop(); // stop() came during a wait of the engine
+    } else if (inGo_ == 0 && listenOwed_) {
+        listenOwed_ = false;
+        later(&ServedLine::listen);
     }
+}
+
+// The control did not answer a request's answer in time: the line gives up
+// the program and listens again.
+void ServedLine::noAnswer() {
+    if (phase_ != Phase::Sending) {
+        return;
+    }
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%g", service_.answerTimeoutSecs);
+    log("the control did not answer within " + std::string(secs) + " s (" + view_->lastStatus() +
+        "): sending " + sending_ + " given up");
+    phase_ = Phase::GivingUp;
+    progress_->stop();
+    engine_->cmdResetClick();
+    listen();
 }
 
 // Only the port knows that a device it listens on has gone; a line that
@@ -167,11 +253,14 @@ void ServedLine::go() {
 // Only a failure seen at two checks in a row counts: a device that is really
 // gone stays failed, and one check more costs a few seconds at most.
 void ServedLine::checkLine() {
-    const bool failed = phase_ == Phase::Listening && engine_->ComPort1.Open() &&
-                        engine_->ComPort1.GetLineFailure() != 0;
+    const bool failed = (phase_ == Phase::Listening || phase_ == Phase::Sending) &&
+                        engine_->ComPort1.Open() && engine_->ComPort1.GetLineFailure() != 0;
     failedChecks_ = failed ? failedChecks_ + 1 : 0;
     if (failedChecks_ >= 2) {
         failedChecks_ = 0;
+        // Whatever the line was doing: a sending line waits in the engine,
+        // which Reset lets go.
+        phase_ = Phase::GivingUp;
         engine_->cmdResetClick();
         lineDown("the device failed or hung up");
     }
@@ -186,10 +275,13 @@ void ServedLine::lineDown(const std::string& why) {
         char every[32];
         std::snprintf(every, sizeof every, "%g", retrySecs_);
         const int port = machines_[tag_].port;
-        log("line lost (COM " + std::to_string(port) + ", " + platform::ComPortPath(port) + ": " +
-            why + "); trying again every " + every + " s");
+        // A line that never opened was never there to be lost.
+        log(std::string(everOpened_ ? "line lost" : "cannot open the line") + " (COM " +
+            std::to_string(port) + ", " + platform::ComPortPath(port) + ": " + why +
+            "); trying again every " + every + " s");
     }
     phase_ = Phase::WaitingForLine;
+    answerTimer_->stop();
     progress_->stop();
     setState("waiting for the line");
     retry_->start(static_cast<int>(retrySecs_ * 1000));
@@ -225,11 +317,18 @@ void ServedLine::ended(const TransferOutcome& outcome) {
             QTimer::singleShot(0, this, [this] { engine_->cmdStopClick(); });
             return;
         case Kind::Failed:
+            if (engine_->ComPort1.Open() && engine_->ComPort1.GetLineFailure() == 0) {
+                notSaved(status); // the line is well: the program could not be written
+                return;
+            }
             log("receive failed: " + status);
             QTimer::singleShot(0, this, [this, status] {
                 engine_->cmdResetClick();
                 lineDown(status);
             });
+            return;
+        case Kind::FileFailed:
+            notSaved(status);
             return;
         default:
             log("receive failed: " + status);
@@ -238,6 +337,7 @@ void ServedLine::ended(const TransferOutcome& outcome) {
         }
     }
     if (phase_ == Phase::Sending) {
+        answerTimer_->stop();
         if (outcome.kind == Kind::Done) {
             log("sent " + sending_ + " (" + std::to_string(engine_->transfer.charsTotal) +
                 " bytes)");
@@ -259,6 +359,17 @@ void ServedLine::ended(const TransferOutcome& outcome) {
     }
 }
 
+// A program came but could not be written: the control is not told that it
+// arrived, so it still holds it, and the log says so loudly.
+void ServedLine::notSaved(const std::string& why) {
+    log("ERROR: a program received (" + std::to_string(engine_->Protocol1.BytesTransferred()) +
+        " bytes) was NOT SAVED and the control was not answered: " + why);
+    QTimer::singleShot(0, this, [this] {
+        engine_->cmdResetClick();
+        listen();
+    });
+}
+
 void ServedLine::received() {
     const MachineConfig& m = machines_[tag_];
     const std::string program = readAll(spool_);
@@ -266,36 +377,15 @@ void ServedLine::received() {
         if (const auto wanted =
                 FindRequest(program, service_.requestPattern, service_.requestLines)) {
             std::remove(spool_.c_str());
-            std::string why = RefuseName(*wanted);
-            std::optional<std::string> path;
-            if (why.empty()) {
-                path = FileInside(directoryOr(m.downloadDirectory),
-                                  ApplyTemplate(service_.requestFile, *wanted, m.downloadExtension),
-                                  &why);
-            }
-            if (!why.empty()) {
-                log("request for '" + *wanted + "' refused: " + why);
-                later(&ServedLine::listen);
-                return;
-            }
-            std::error_code ec;
-            if (!fs::is_regular_file(*path, ec)) {
-                // The control shows the comment: the operator sees why.
-                log("request for " + *wanted + ": not found (" + *path + ")");
-                notFoundFile_ = createTempFileName("dnf");
-                std::ofstream(notFoundFile_, std::ios::binary)
-                    << "%\nO9999 (NOT FOUND " << *wanted << ")\nM30\n%\n";
-                sendBack(notFoundFile_, "not-found answer for " + *wanted);
-                return;
-            }
-            log("request for " + *wanted + ": " + *path);
-            sendBack(*path, *wanted);
+            // The request itself has arrived: the control hears so at once.
+            engine_->AnswerUploadEnd();
+            answerRequest(*wanted);
             return;
         }
     }
     if (!service_.autoReceive) {
         log("received " + std::to_string(program.size()) +
-            " bytes that are no request: not kept (auto receive is off)");
+            " bytes that are no request: not kept (auto receive is off), not answered");
         std::remove(spool_.c_str());
         later(&ServedLine::listen);
         return;
@@ -306,17 +396,62 @@ void ServedLine::received() {
         SaveWithoutOverwrite(spool_, directoryOr(m.uploadDirectory),
                              ApplyTemplate(service_.receiveFile, number, m.uploadExtension), &why);
     if (saved) {
+        syncDirectory(*saved);
+        engine_->AnswerUploadEnd();
         log("received " + number + " (" + std::to_string(program.size()) + " bytes): " + *saved);
         // Under the name it was meant to have, also when it was saved beside
         // a program of that name: then it is tied to what was sent as that.
         engine_->RecordInHistory(history::Direction::Received, *saved,
                                  ApplyTemplate(service_.receiveFile, number, m.uploadExtension));
     } else {
-        log("received " + number + " (" + std::to_string(program.size()) +
-            " bytes), not saved: " + why);
+        log("ERROR: received " + number + " (" + std::to_string(program.size()) +
+            " bytes) was NOT SAVED and the control was not answered: " + why);
         std::remove(spool_.c_str());
     }
     later(&ServedLine::listen);
+}
+
+// A request for `wanted`: the program, or the not-found program with the
+// reason.
+void ServedLine::answerRequest(const std::string& wanted) {
+    const MachineConfig& m = machines_[tag_];
+    const std::string directory = directoryOr(m.downloadDirectory);
+    std::string why = RefuseName(wanted);
+    // What the control shows: never a path of this computer.
+    std::string told = why;
+    std::optional<std::string> path;
+    if (why.empty()) {
+        told = "not a program of the folder";
+        const std::string fileName =
+            ApplyTemplate(service_.requestFile, wanted, m.downloadExtension);
+        path = FileInside(directory, fileName, &why);
+        std::error_code ec;
+        if (path && !fs::exists(*path, ec)) {
+            // Another letter case, when only one program fits.
+            if (const auto other = FindIgnoringCase(directory, fileName)) {
+                path = FileInside(directory, *other, &why);
+            }
+        }
+    }
+    if (!why.empty()) {
+        log("request for '" + shown(wanted) + "' refused: " + why);
+        answerWith(notFoundProgram("NAME REFUSED: " + told), "refusal of '" + shown(wanted) + "'");
+        return;
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(*path, ec)) {
+        log("request for " + wanted + ": not found (" + *path + ")");
+        answerWith(notFoundProgram(wanted), "not-found answer for " + wanted);
+        return;
+    }
+    log("request for " + wanted + ": " + *path);
+    sendBack(*path, wanted);
+}
+
+void ServedLine::answerWith(const std::string& text, const std::string& what) {
+    notFoundFile_ = createTempFileName("dnf");
+    std::ofstream(notFoundFile_, std::ios::binary) << text;
+    sendBack(notFoundFile_, what);
 }
 
 void ServedLine::sendBack(const std::string& path, const std::string& name) {
@@ -342,6 +477,7 @@ void ServedLine::stop() {
     phase_ = Phase::Stopped;
     retry_->stop();
     delay_->stop();
+    answerTimer_->stop();
     lineCheck_->stop();
     progress_->stop();
     engine_->cmdResetClick(); // a program half received is not saved

@@ -63,13 +63,18 @@ Q_SIGNALS:
     void stopped();
 
 private:
-    enum class Phase { Listening, Sending, WaitingForLine, Stopped };
+    // GivingUp: a transfer abandoned, until the line listens again.
+    enum class Phase { Listening, Sending, GivingUp, WaitingForLine, Stopped };
 
     void listen();
     void go();
     void ended(const TransferOutcome& outcome);
     void received();
+    void notSaved(const std::string& why);
+    void answerRequest(const std::string& wanted);
+    void answerWith(const std::string& text, const std::string& what);
     void sendBack(const std::string& path, const std::string& name);
+    void noAnswer();
     void lineDown(const std::string& why);
     void checkLine();
     void finishStop();
@@ -89,13 +94,16 @@ private:
     std::unique_ptr<DncView> view_;
     std::shared_ptr<QtDelivery> delivery_;
     std::unique_ptr<TTransferEngine> engine_;
-    QTimer* retry_ = nullptr;     // the next try of a lost line
-    QTimer* delay_ = nullptr;     // the request's delay before the answer
-    QTimer* lineCheck_ = nullptr; // a listening line that goes away
-    QTimer* progress_ = nullptr;  // the state while sending
+    QTimer* retry_ = nullptr;       // the next try of a lost line
+    QTimer* delay_ = nullptr;       // the request's delay before the answer
+    QTimer* lineCheck_ = nullptr;   // a listening line that goes away
+    QTimer* progress_ = nullptr;    // the state while sending
+    QTimer* answerTimer_ = nullptr; // a wait for the control's answer while sending
 
     Phase phase_ = Phase::Listening;
     bool lineUp_ = true;
+    bool everOpened_ = false;    // the port has been open since the start
+    bool listenOwed_ = false;    // listen once the engine's sequence is out
     bool announcedIdle_ = false; // this listen has been reported as idle
     int failedChecks_ = 0;       // checks in a row that found the line failed
     int inGo_ = 0;               // go() on the stack: the engine waits in its own loop

@@ -121,6 +121,8 @@ bool ReadServiceConfig(const std::string& path, ServiceConfig& out, std::string&
                 out.logDirectory = value;
             } else if (key == "retry_seconds") {
                 ok = toNumber(value, out.retrySecs, 0.1, 3600);
+            } else if (key == "heartbeat_seconds") {
+                ok = toNumber(value, out.heartbeatSecs, 0.1, 3600);
             } else {
                 ok = false;
             }
@@ -146,6 +148,8 @@ bool ReadServiceConfig(const std::string& path, ServiceConfig& out, std::string&
             ok = toNumber(value, line->requestDelaySecs, 0, 3600);
         } else if (key == "end_silence") {
             ok = toNumber(value, line->endSilenceSecs, 0.2, 3600);
+        } else if (key == "answer_timeout") {
+            ok = toNumber(value, line->answerTimeoutSecs, 0, 86400);
         } else if (key == "end_at_end_string") {
             ok = toBool(value, line->endAtEndString);
         } else if (key == "auto_receive") {

@@ -10,6 +10,7 @@
 // $RUNTIME_DIRECTORY/status, the logs in $LOGS_DIRECTORY (the machine file's
 // folder, /etc/vorl, is not the service's to write).
 //   retry_seconds = 5                      a lost line is tried again this often
+//   heartbeat_seconds = 10                 the status file is rewritten this often
 //
 //   [Mill 1]                               a machine of the machine file, by name
 //   enabled = yes
@@ -25,6 +26,8 @@
 //   end_at_end_string = yes                the End string ends a program at once;
 //                                          no for a control whose programs also
 //                                          begin with it (then end_silence after it)
+//   answer_timeout = 60                    seconds a request's answer waits for the
+//                                          control's Ready or End string (0: ever)
 //
 // Lines starting with # or ; are comments; yes/no, true/false, on/off, 1/0.
 #pragma once
@@ -46,6 +49,7 @@ struct LineService {
     std::string receiveFile = "{name}{ext}";
     double endSilenceSecs = 2;
     bool endAtEndString = true;
+    double answerTimeoutSecs = 60;
 };
 
 struct ServiceConfig {
@@ -54,6 +58,7 @@ struct ServiceConfig {
     bool statusFileNamed = false; // the file names it (else a default)
     std::string logDirectory;
     double retrySecs = 5;
+    double heartbeatSecs = 10;
     std::vector<LineService> lines; // in the file's order
 };
 

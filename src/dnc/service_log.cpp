@@ -36,13 +36,44 @@ std::string ServiceLog::fileOf(const std::string& machine) const {
     return directory_ + "/" + name + ".log";
 }
 
+namespace {
+
+// Text for one log line: bytes that a machine tool sent may be anything, and a
+// line break or a terminal's control sequence must not forge or hide a line.
+// So control bytes and bytes outside ASCII are written as \xNN (a backslash
+// as \\), and the whole is cut at a length no log needs.
+std::string printable(const std::string& text) {
+    constexpr size_t kLongest = 2000;
+    static const char* const digits = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7F) {
+            out += "\\x";
+            out += digits[u >> 4];
+            out += digits[u & 15];
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out += c;
+        }
+        if (out.size() >= kLongest) {
+            return out + "... (cut)";
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 void ServiceLog::event(const std::string& machine, const std::string& text) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    const std::string line = std::string(stamp) + " " + machine + ": " + text + "\n";
+    const std::string line =
+        std::string(stamp) + " " + printable(machine) + ": " + printable(text) + "\n";
 
     std::lock_guard<std::mutex> guard(lock_);
     say(line);

@@ -251,8 +251,20 @@ FrameNext txNext(const TProtocolData& P) {
 
 // ---- Receive ----
 
+// Whether `c`, the byte just taken, completes the sender's End string.
+bool endsWithEndString(TAsciiPart& A, uint8_t c) {
+    if (A.EndString.empty())
+        return false;
+    A.EndTail.push_back(static_cast<char>(c));
+    if (A.EndTail.size() > A.EndString.size())
+        A.EndTail.erase(0, A.EndTail.size() - A.EndString.size());
+    return A.EndTail == A.EndString;
+}
+
 // Takes waiting characters into the block; true when the block is complete
-// (60 characters, or a Ctrl-Z). `took` tells whether any character came.
+// (60 characters, a Ctrl-Z, or the End string's last byte). `took` tells
+// whether any character came. Nothing after the End string is taken: it is
+// the sender's next program.
 bool collect(TProtocolData& P, ProtocolLine& line, bool& took) {
     TAsciiPart& A = P.Ascii;
     const bool suppressCtrlZ = (P.Options & apAsciiSuppressCtrlZ) != 0;
@@ -265,6 +277,22 @@ bool collect(TProtocolData& P, ProtocolLine& line, bool& took) {
         if (P.FirstChar) {
             P.FirstChar = false;
             NewTimer(P.ElapsedTimer, 0);
+        }
+        const bool end = endsWithEndString(A, c);
+        if (A.LeadTaken < A.LeadString.size()) {
+            // The sender's optional Ready string in front of the data: its
+            // bytes are held until they make the whole string (then they
+            // are dropped) or turn out to be the data itself.
+            if (static_cast<char>(c) == A.LeadString[A.LeadTaken]) {
+                if (++A.LeadTaken == A.LeadString.size())
+                    A.LeadString.clear();
+                continue;
+            }
+            const std::string held = A.LeadString.substr(0, A.LeadTaken);
+            A.LeadString.clear();
+            A.LeadTaken = 0;
+            for (const char h : held)
+                buf[P.BlockCount++] = static_cast<uint8_t>(h);
         }
         if (c == cLF) {
             if (A.LFTranslation == aetAddCRBefore) {
@@ -286,6 +314,10 @@ bool collect(TProtocolData& P, ProtocolLine& line, bool& took) {
             return true;
         } else {
             buf[P.BlockCount++] = c;
+        }
+        if (end) {
+            A.EndSeen = true;
+            return true;
         }
     }
     return P.BlockCount >= kAsciiBlockLen;
@@ -325,19 +357,15 @@ void rxStart(TProtocolData& P, ProtocolLine& line) {
     A.AsciiState = raCollectBlock;
 }
 
-// Waits for characters until the block is full or a Ctrl-Z ends it, or for
-// the silence time-out that ends the data; after the sender's End string,
-// only for the characters already waiting.
+// Waits for characters until the block is full, a Ctrl-Z or the sender's End
+// string ends it, or for the silence time-out that ends the data.
 void rxCollect(TProtocolData& P, ProtocolLine& line, uint32_t first) {
     TAsciiPart& A = P.Ascii;
-    if (peIsTrigger(first, A.EndTrigger))
-        A.EndSeen = true;
     // A time-out that meets characters already waiting came as the
-    // sender went on: they are taken, and the silence counts anew. After
-    // the End string, what waits is the rest of the data.
+    // sender went on: they are taken, and the silence counts anew.
     const bool timedOut = peIsTrigger(first, P.TimeoutTrigger);
     bool complete = false;
-    if (peIsData(first) || ((timedOut || A.EndSeen) && line.CharReady())) {
+    if (peIsData(first) || (timedOut && line.CharReady())) {
         bool took = false;
         complete = collect(P, line, took);
         // The silence time-out counts from the last character received,
@@ -347,20 +375,31 @@ void rxCollect(TProtocolData& P, ProtocolLine& line, uint32_t first) {
     } else if (timedOut) {
         A.EOFSeen = true;
     }
-    if (A.EndSeen && !complete && !line.CharReady())
+    if (A.EndSeen)
         A.EOFSeen = true;
     if (complete || A.EOFSeen)
         A.AsciiState = raProcessBlock;
 }
 
-// Waits for nothing: writes the block collected.
+// Waits for nothing: writes the block collected. Once a write has failed
+// (a full disk), the rest of the sender's program is still taken, up to its
+// End string or the silence, and dropped: it must not be read as the next
+// program. The receive then ends with the write's error.
 void rxWriteBlock(TProtocolData& P, ProtocolLine& line) {
     TAsciiPart& A = P.Ascii;
     P.BytesDone += P.BlockCount;
     if (!P.FirstChar)
         P.ElapsedTicks = ElapsedTime(P.ElapsedTimer);
-    if (P.apWriteProtocolBlock(P, P.BlockBuffer.data(), P.BlockCount) != 0) {
-        A.AsciiState = raFinished;
+    if (A.WriteError == 0 && P.apWriteProtocolBlock(P, P.BlockBuffer.data(), P.BlockCount) != 0)
+        A.WriteError = P.ProtocolError != 0 ? int32_t(P.ProtocolError) : int32_t(ecDiskFull);
+    if (A.WriteError != 0) {
+        P.BlockCount = 0;
+        if (A.EOFSeen) {
+            P.ProtocolError = A.WriteError;
+            A.AsciiState = raFinished;
+        } else {
+            A.AsciiState = raCollectBlock;
+        }
         return;
     }
     P.FileOfs += P.BlockCount;
@@ -499,11 +538,14 @@ int32_t ascSetEOFTimeout(TProtocolData& P, uint32_t ticks) {
     return 0;
 }
 
-int32_t ascSetEndTrigger(TProtocolData& P, uint32_t handle, bool arrived) {
+int32_t ascSetEndString(TProtocolData& P, const std::string& end, const std::string& lead) {
     if (!isAscii(P))
         return ecBadProtocolFunction;
-    P.Ascii.EndTrigger = handle;
-    P.Ascii.EndSeen = arrived;
+    P.Ascii.LeadString = lead;
+    P.Ascii.LeadTaken = 0;
+    P.Ascii.EndString = end;
+    P.Ascii.EndTail.clear();
+    P.Ascii.EndSeen = false;
     return 0;
 }
 
@@ -539,6 +581,7 @@ void ascTransmit(TProtocolData& P, uint32_t msg, uint32_t first, uint32_t second
 void ascPrepareReceive(TProtocolData& P) {
     P.Ascii.AsciiState = raInitial;
     P.Ascii.EOFSeen = false;
+    P.Ascii.WriteError = 0;
     peResetStatus(P);
     peShowFirstStatus(P);
     P.ProtocolError = 0;

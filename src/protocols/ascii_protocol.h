@@ -24,9 +24,10 @@ int32_t ascSetDelays(TProtocolData& P, uint32_t charDelayMs, uint32_t lineDelayM
 int32_t ascSetEOLChar(TProtocolData& P, uint8_t c);
 int32_t ascSetEOLTranslation(TProtocolData& P, TAsciiEOLTranslation cr, TAsciiEOLTranslation lf);
 int32_t ascSetEOFTimeout(TProtocolData& P, uint32_t ticks);
-// For the next receive: the data trigger of the sender's End string (0:
-// silence alone ends it), and whether the string has already arrived.
-int32_t ascSetEndTrigger(TProtocolData& P, uint32_t handle, bool arrived);
+// For the next receive: the sender's End string (empty: silence alone ends
+// it), and a string dropped when the data begins with it (the sender's
+// optional Ready string; empty: none).
+int32_t ascSetEndString(TProtocolData& P, const std::string& end, const std::string& lead);
 int32_t ascGetLineNumber(const TProtocolData& P);
 
 void ascPrepareTransmit(TProtocolData& P);

@@ -282,9 +282,9 @@ void TCustomProtocol::SetXYmodemBlockWait(uint32_t ticks) {
         xmSetBlockWait(*P_, ticks);
 }
 
-void TCustomProtocol::SetAsciiEndTrigger(uint16_t handle, bool arrived) {
+void TCustomProtocol::SetAsciiEndString(const std::string& end, const std::string& lead) {
     if (P_->Finished)
-        ascSetEndTrigger(*P_, handle, arrived);
+        ascSetEndString(*P_, end, lead);
 }
 
 void TCustomProtocol::StartTransmit() {

@@ -129,13 +129,14 @@ public:
     void SetAsciiLFTranslation(TAsciiEOLTranslation v) { setAscii(asciiLFTranslation_, v); }
     uint32_t AsciiEOFTimeout() const { return asciiEOFTimeout_; }
     void SetAsciiEOFTimeout(uint32_t ticks) { setAscii(asciiEOFTimeout_, ticks); }
-    // For the next ASCII receive: the data trigger (of this port) that finds
-    // the sender's End string, and whether it has already arrived. The
-    // receive then ends once the string has come and what waits is taken,
-    // without the silence after it. 0: only the silence ends it.
-    void SetAsciiEndTrigger(uint16_t handle, bool arrived);
-    // The last ASCII receive saw its End string (whichever of its finish and
-    // the string's own notice reaches its owner first).
+    // For the next ASCII receive: the sender's End string. The receive then
+    // ends with the string's last byte, without the silence after it; what
+    // the sender sent after it is left in the port. Empty: only the silence
+    // ends it. `lead`: a string that the sender may or may not send before
+    // the data (its Ready string); when the data begins with it, it is
+    // dropped.
+    void SetAsciiEndString(const std::string& end, const std::string& lead = {});
+    // The last ASCII receive ended at its End string.
     bool AsciiEndArrived() const { return P_->Ascii.EndSeen; }
 
     // ---- Operations ----

@@ -117,10 +117,18 @@ enum TXmodemState : uint8_t {
 // The ASCII protocol's own fields.
 struct TAsciiPart {
     bool EOFSeen = false;
-    // A receive that has a sender's End string: the data trigger that finds
-    // it (0: none), and whether it has arrived.
-    uint32_t EndTrigger = 0;
+    // A receive that ends at the sender's End string (empty: only the
+    // silence ends it): the receiver finds it in the bytes it takes, so it
+    // stops right behind it and what follows stays in the port for the next
+    // transfer. `EndTail` holds the last bytes taken, as long as the string.
+    std::string EndString;
+    std::string EndTail;
     bool EndSeen = false;
+    int32_t WriteError = 0; // the receive could not write: the rest is dropped
+    // A string dropped when the received data begins with it, and how many
+    // of its bytes have come so far.
+    std::string LeadString;
+    size_t LeadTaken = 0;
     uint32_t CharDelay = 0; // ms after each character
     uint32_t LineDelay = 0; // ms after each end-of-line character
     uint32_t CharDelayTicks = 0;

@@ -532,6 +532,15 @@ size_t BlockStream::vectorRun(const uint8_t*, const uint8_t*, uint8_t*&, unsigne
 
 void BlockStream::finish() {
     skipLF_ = false;
+    // A last line without a line end of which the filter kept nothing (a
+    // control's End string, trailing NULs) is no block: it would leave an
+    // empty one behind, one line end more than the program had.
+    if (pending_ && used_ == blockStart_) {
+        pending_ = false;
+        inComment_ = false;
+        says_ = 0;
+        return;
+    }
     if (pending_) {
         uint8_t* o = ensureRoom(eobOut_.size() + 4);
         used_ = static_cast<size_t>(endBlock(o) - out_.data());

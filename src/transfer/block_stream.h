@@ -76,7 +76,8 @@ public:
 
     // The next piece of the program.
     void feed(const void* data, size_t size);
-    // Ends the input: a last line without a line end is a block like the others.
+    // Ends the input: a last line without a line end is a block like the
+    // others, unless the filter left nothing of it.
     void finish();
     // Hands everything written so far to the sink.
     void flush();

@@ -308,8 +308,10 @@ bool TTransferEngine::FinishDownload(bool ignoreCase) {
         ComPort1.SetSWFlowOptions(swfNone);
     }
     noteLineBusy(triggers[DownloadStop].size());
+    takeAwaited_ = keepPortOpen;
     const bool arrived = sendAndAwait(triggers[DownloadStop], triggers[DownloadEnd], ignoreCase,
                                       TextId::FileSentWaiting);
+    takeAwaited_ = false;
     if (swBoth) {
         ComPort1.SetSWFlowOptions(swfBoth);
     }

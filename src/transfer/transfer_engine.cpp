@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <mutex>
 #include <unistd.h>
@@ -279,6 +280,8 @@ bool TTransferEngine::sendAndAwait(const std::string& send, const std::string& a
     // The awaited string is listened for before `send` goes out: a control
     // that answers at once must not answer before anyone listens.
     if (!awaited.empty()) {
+        awaited_ = awaited;
+        awaitedIgnoreCase_ = ignoreCase;
         awaitedTrigger_ = ComPort1.AddDataTrigger(awaited, ignoreCase, seeWaiting);
         // Nothing reads the input meanwhile: other output of the control
         // must not fill the port's buffer and hide the string behind it.
@@ -672,18 +675,57 @@ void TTransferEngine::ComPort1TriggerData(uint16_t triggerHandle) {
     }
     if (triggerHandle == awaitedTrigger_) {
         removeTrigger(awaitedTrigger_);
+        // The upload's Ready string, and with a port kept open (which keeps
+        // its input) the download's End string, end what belongs to this
+        // transfer: the string and what came before it are taken, so that
+        // none of it is read as the start of the next program. Not the
+        // download's Ready string: a flow control character may follow it
+        // that the port has yet to see.
+        if (!readyToDiscard_.empty() || takeAwaited_) {
+            takeThroughAwaited();
+        }
         if (!readyToDiscard_.empty()) {
-            // The upload's Ready string: what came before it goes, and its
-            // End string is listened for from here on. The port holds its
-            // input while this notice runs, so no byte after the Ready
-            // string passes unheard, and the byte that ended the Ready
+            // The upload's End string is listened for from here on. The port
+            // holds its input while this notice runs, so no byte after the
+            // Ready string passes unheard, and the byte that ended the Ready
             // string is not looked at again.
-            discardThroughReady();
             listenForUploadEnd();
         }
         transfer.waitingForTrigger = false;
     }
     // Any other handle is not this run's: it ends nothing.
+}
+
+// Runs in the awaited string's notice, while the port holds the input as it
+// was when the string was seen. Nothing before the string was kept for
+// reading (the input was emptied, or discarded while the string was awaited),
+// so its first occurrence is the one that was seen; it and everything before
+// it are taken, everything after it stays: a control may send its next
+// program right behind its answer.
+void TTransferEngine::takeThroughAwaited() {
+    auto fold = [this](std::string text) {
+        if (awaitedIgnoreCase_) {
+            for (char& c : text) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+        return text;
+    };
+    const std::string awaited = fold(std::move(awaited_));
+    awaited_.clear();
+    try {
+        const uint32_t waiting = std::min<uint32_t>(ComPort1.GetInBuffUsed(), 0xFFFF);
+        std::string input(waiting, '\0');
+        if (waiting > 0) {
+            ComPort1.PeekBlock(input.data(), static_cast<uint16_t>(waiting));
+        }
+        // Not there to take: everything is kept rather than anything lost.
+        if (const size_t at = fold(input).find(awaited); at != std::string::npos) {
+            ComPort1.GetBlock(input.data(), static_cast<uint16_t>(at + awaited.size()));
+        }
+    } catch (const ECommException&) {
+        // The port went while the notice ran: there is nothing to keep.
+    }
 }
 
 void TTransferEngine::ComPort1TriggerLineError(uint16_t error, bool) {

@@ -94,6 +94,16 @@ public:
     // front end that answers the control at once (the service); the window
     // keeps waiting for the silence.
     bool endUploadAtEndString = false;
+    // The Stop string that answers an upload's End string is left to the
+    // front end (AnswerUploadEnd), which sends it once the program is safely
+    // kept where it belongs: a control that is told its program arrived may
+    // delete it. Otherwise it goes out as the upload's file is written (with
+    // endUploadAtEndString) or at once (the window).
+    bool answerWhenSaved = false;
+    // An ASCII upload's Ready string may come before the program or not (a
+    // control that punches out unasked): it is not waited for, and taken off
+    // the front of a program that begins with it.
+    bool uploadReadyOptional = false;
     // The port stays open from one transfer to the next: Reset and the
     // Download and Upload commands leave it open (a line that has failed is
     // closed), Connect keeps it while the machine's line settings are the
@@ -136,6 +146,10 @@ public:
     void cmdStopClick();
     // The program named on the command line, shown as the file to send.
     void SetFileName(const std::string& name);
+    // Sends the Stop string owed to the End string of the upload that has
+    // just ended well (answerWhenSaved); nothing when none is owed.
+    void AnswerUploadEnd();
+    bool UploadEndOwed() const { return stopOwed_; }
 
     // ---- Steps ----
     // Closes the port and opens it again with the selected machine's settings
@@ -219,7 +233,8 @@ private:
     // Registers the upload's End string (when it has one) as uploadEndTrigger.
     void listenForUploadEnd(bool seeWaiting = false);
     void uploadEndArrived();
-    void discardThroughReady();
+    // Takes the awaited string, and what came before it, from the input.
+    void takeThroughAwaited();
     // The block sender, step by step: load the prepared file, send a group
     // (the tail after the last end of block, and the wait for the line to
     // drain, are the last steps), then finish the download or abandon it.
@@ -251,6 +266,9 @@ private:
     bool protocolRunning_ = false;  // a transfer of Protocol1 belongs to this run
     int64_t protocolBytes_ = -1;    // what it had moved at its last status
     uint16_t awaitedTrigger_ = 0;   // the Ready or End string a wait is for
+    std::string awaited_;           // that string
+    bool awaitedIgnoreCase_ = false;
+    bool takeAwaited_ = false; // the awaited string is taken from the input
     uint16_t lineErrorTrigger_ = 0;
     uint16_t drainTrigger_ = 0;   // output buffer empty
     int32_t putFailure_ = 0;      // the port refused a group: the line is gone

@@ -62,24 +62,33 @@ bool TTransferEngine::StartUpload(const std::string&) {
     if (!keepPortOpen) {
         ComPort1.FlushInBuffer();
         letMessagesRun();
-        settlePort();
     }
+    // Either way the port's notices of the last transfer have ended before
+    // anything is read here: bytes a notice has taken count as taken only
+    // once it ends.
+    settlePort();
     if (transfer.abortRequested) {
         return false;
     }
     // Neither is what came before the Ready string, nor the Ready string
     // itself: the trigger's handler takes them from the input when it
-    // arrives (discardThroughReady), and what follows it stays, for a
+    // arrives (takeThroughAwaited), and what follows it stays, for a
     // control that sends its program right behind it. The End string is
     // listened for from the byte after the Ready string on (the handler
     // registers it), so that an End string equal to the Ready string, or
     // ending like it, is never taken at the Ready string. Without a Ready
     // string it is listened for before the Start string goes out.
-    if (triggers[UploadReady].empty()) {
+    const bool ascii = machine().usesAsciiProtocol();
+    // A Ready string that may not come is not awaited: the receive drops it
+    // from the front of the program.
+    const std::string optionalReady =
+        uploadReadyOptional && ascii ? triggers[UploadReady] : std::string();
+    const std::string awaitedReady = optionalReady.empty() ? triggers[UploadReady] : std::string();
+    if (awaitedReady.empty()) {
         listenForUploadEnd(keepPortOpen);
     }
-    readyToDiscard_ = triggers[UploadReady];
-    const bool ready = sendAndAwait(triggers[UploadStart], triggers[UploadReady], false,
+    readyToDiscard_ = awaitedReady;
+    const bool ready = sendAndAwait(triggers[UploadStart], awaitedReady, false,
                                     TextId::WaitingForMachineTool, keepPortOpen);
     readyToDiscard_.clear();
     if (ready) {
@@ -93,7 +102,6 @@ bool TTransferEngine::StartUpload(const std::string&) {
     Protocol1.SetFileName(transfer.tempFileName);
     // An Xmodem sender waits for the receiver's handshake before it sends
     // anything, so only an ASCII upload waits for the first character.
-    const bool ascii = machine().usesAsciiProtocol();
     if (ascii) {
         view_.WaitingForMachine(true);
         const bool first = waitUntil([this] { return ComPort1.CharReady(); });
@@ -107,9 +115,8 @@ bool TTransferEngine::StartUpload(const std::string&) {
         return false;
     }
     if (ascii) {
-        const bool atEnd = endUploadAtEndString;
-        Protocol1.SetAsciiEndTrigger(atEnd ? transfer.uploadEndTrigger : 0,
-                                     atEnd && transfer.uploadEndReceived);
+        Protocol1.SetAsciiEndString(endUploadAtEndString ? triggers[UploadEnd] : std::string(),
+                                    optionalReady);
     }
     // The file is the upload's own, created when its name was taken.
     Protocol1.SetWriteFailAction(wfWriteAnyway);
@@ -117,30 +124,13 @@ bool TTransferEngine::StartUpload(const std::string&) {
     return true;
 }
 
-// Runs in the Ready string's notice, while the port holds the input as it was
-// when the string was seen. The input was emptied before the Start string went
-// out, so the first occurrence of the string is the one that was seen; it and
-// everything before it are taken, everything after it stays.
-void TTransferEngine::discardThroughReady() {
-    const std::string ready = std::move(readyToDiscard_);
-    readyToDiscard_.clear();
-    try {
-        const uint32_t waiting = std::min<uint32_t>(ComPort1.GetInBuffUsed(), 0xFFFF);
-        std::string input(waiting, '\0');
-        if (waiting > 0) {
-            ComPort1.PeekBlock(input.data(), static_cast<uint16_t>(waiting));
-        }
-        // Not there to take: everything is kept rather than anything lost.
-        if (const size_t at = input.find(ready); at != std::string::npos) {
-            ComPort1.GetBlock(input.data(), static_cast<uint16_t>(at + ready.size()));
-        }
-    } catch (const ECommException&) {
-        // The port went while the notice ran: there is nothing to keep.
-    }
-}
-
 void TTransferEngine::listenForUploadEnd(bool seeWaiting) {
     const std::string& end = machine().triggers[UploadEnd];
+    // An ASCII receive that ends at the End string finds the string itself,
+    // in exactly the bytes it takes.
+    if (endUploadAtEndString && machine().usesAsciiProtocol()) {
+        return;
+    }
     if (!end.empty()) {
         transfer.uploadEndTrigger = ComPort1.AddDataTrigger(end, false, seeWaiting);
     }
@@ -149,7 +139,7 @@ void TTransferEngine::listenForUploadEnd(bool seeWaiting) {
 void TTransferEngine::uploadEndArrived() {
     removeTrigger(transfer.uploadEndTrigger);
     const std::string& stop = machine().triggers[UploadStop];
-    if (endUploadAtEndString && machine().protocol == 0) {
+    if ((endUploadAtEndString && machine().protocol == 0) || answerWhenSaved) {
         stopOwed_ = !stop.empty();
     } else if (!stop.empty()) {
         ComPort1.PutString(stop);
@@ -159,18 +149,9 @@ void TTransferEngine::uploadEndArrived() {
 }
 
 void TTransferEngine::uploadFinished(int32_t errorCode) {
-    // The protocol ended at the End string before the string's own notice
-    // came here: it is taken as come.
+    // The receive ended at the End string, which it found itself.
     if (endUploadAtEndString && !transfer.uploadEndReceived && Protocol1.AsciiEndArrived()) {
         uploadEndArrived();
-    }
-    if (stopOwed_) {
-        stopOwed_ = false;
-        try {
-            ComPort1.PutString(machine().triggers[UploadStop]);
-        } catch (const ECommException&) {
-            // The line went with the upload: the protocol's error says so.
-        }
     }
     const int32_t st = Protocol1.GetProtocolStatus();
     const std::string received = std::to_string(Protocol1.BytesTransferred());
@@ -216,8 +197,27 @@ void TTransferEngine::uploadFinished(int32_t errorCode) {
         transfer.uploadEndAssumed = true;
         outcome = Kind::EndAssumed;
     }
+    // The Stop string tells the control that its program is kept: it goes
+    // out only once the program is written, and never for one that was not.
+    if (outcome != Kind::Done) {
+        stopOwed_ = false;
+    } else if (!answerWhenSaved) {
+        AnswerUploadEnd();
+    }
     enableGo();
     ended(outcome, errorCode);
+}
+
+void TTransferEngine::AnswerUploadEnd() {
+    if (!stopOwed_) {
+        return;
+    }
+    stopOwed_ = false;
+    try {
+        ComPort1.PutString(machine().triggers[UploadStop]);
+    } catch (const ECommException&) {
+        // The line went with the upload: the protocol's error says so.
+    }
 }
 
 } // namespace vorl

@@ -1,9 +1,16 @@
 // Eight machine tools served by one `vorl-dnc serve`, each control on its own
 // pty requesting programs (some of them missing) and punching programs out in
-// random order: every program arrives byte for byte, nothing is lost, and
-// one control that vanishes halfway and comes back goes unnoticed by the
-// other seven. VORL_DNC_STRESS_SECONDS sets how long the controls work
-// (8 s in the suite; 60 for the full run).
+// random order, some of them right behind the answer to a download in the
+// same write: every program arrives byte for byte, nothing is lost, every
+// request is answered without waiting for the silence, and one control that
+// vanishes halfway and comes back goes unnoticed by the other seven.
+// VORL_DNC_STRESS_SECONDS sets how long the controls work (8 s in the suite;
+// 60 for the full run).
+//
+// The time from a request to the first byte of its answer is measured by the
+// controls; the bound here is generous, as the suite loads the machine: its
+// target (100 ms) is measured by bench_dnc_serve. Missing the request's End
+// string would cost the whole end silence (2 s).
 #include "dnc_process.h"
 #include "machines/config_file.h"
 #include "sim_process.h"
@@ -37,6 +44,7 @@ using sim::test::writeFile;
 
 constexpr int kLines = 8;
 constexpr int kStoredPrograms = 4;
+constexpr long long kAnswerBoundMs = 1500;
 
 // A program numbered `number` of `blocks` blocks, its text told apart by `tag`.
 std::string program(const std::string& number, const std::string& tag, int blocks) {
@@ -159,9 +167,20 @@ TEST_F(DncStress, EightLinesServeRequestsAndPunchedProgramsAtRandom) {
                     EXPECT_TRUE(statusShows(1, "idle"));
                     continue;
                 }
-                const int choice = std::uniform_int_distribution<>(0, 9)(random);
+                const int choice = std::uniform_int_distribution<>(0, 11)(random);
                 std::string want;
-                if (choice < 4) {
+                // A program punched out right behind the answer to this
+                // request's download, in the same write.
+                std::string behind;
+                if (choice >= 10) {
+                    const std::string number = "O" + std::to_string(line * 1000 + operations[line]);
+                    behind = program(number, "CELL " + std::to_string(line) + " BEHIND",
+                                     std::uniform_int_distribution<>(1, 50)(random));
+                    writeFile(file(line, "behind"), behind);
+                    controls[line - 1]->command("punch-behind-answer " + file(line, "behind"));
+                    expected[line][number + ".nc"] = behind;
+                }
+                if (choice < 4 || choice >= 10) {
                     const int k = std::uniform_int_distribution<>(1, kStoredPrograms)(random);
                     controls[line - 1]->command("request P" + std::to_string(k));
                     want = stored[static_cast<size_t>(k - 1)];
@@ -184,7 +203,7 @@ TEST_F(DncStress, EightLinesServeRequestsAndPunchedProgramsAtRandom) {
                     });
                     EXPECT_EQ(num(r, "upload_stop_seen"), uploads + 1) << "line " << line;
                     ++uploads;
-                    expected[line][number + ".nc"] = punched + "\n";
+                    expected[line][number + ".nc"] = punched;
                     ++operations[line];
                     continue;
                 }
@@ -198,6 +217,14 @@ TEST_F(DncStress, EightLinesServeRequestsAndPunchedProgramsAtRandom) {
                 ++downloads;
                 ++uploads; // the request went out as an upload too
                 ++operations[line];
+                if (!behind.empty()) {
+                    const Report b = waitReport(report, [&](const Report& r) {
+                        return num(r, "upload_stop_seen") == uploads + 1 &&
+                               text(r, "state") == "idle";
+                    });
+                    EXPECT_EQ(num(b, "upload_stop_seen"), uploads + 1) << "line " << line;
+                    ++uploads;
+                }
             }
         });
     }
@@ -222,6 +249,13 @@ TEST_F(DncStress, EightLinesServeRequestsAndPunchedProgramsAtRandom) {
         }
         const std::string log =
             readFile(dir.file("dnc-logs/Cell " + std::to_string(line) + ".log"));
+        // Only programs were received: the controls' answers were taken by
+        // the transfers they answered.
+        EXPECT_EQ(log.find("ended by silence"), std::string::npos) << log;
+        const Report r = sim::test::readReport(file(line, "report"));
+        EXPECT_LT(num(r, "request_answer_ms_max"), kAnswerBoundMs) << log;
+        RecordProperty("line " + std::to_string(line) + " longest answer ms",
+                       static_cast<int>(num(r, "request_answer_ms_max")));
         if (line == 1) {
             EXPECT_NE(log.find("line lost"), std::string::npos);
             EXPECT_NE(log.find("line is back"), std::string::npos);

@@ -1,5 +1,6 @@
 // vorl-dnc as a script runs it: sends and receives with the simulated machine
 // tool on a pty, the exit status of each kind of failure, Ctrl-C.
+#include "dnc/program_names.h"
 #include "dnc_process.h"
 #include "history/history_repository.h"
 #include "machines/config_file.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -121,9 +123,9 @@ TEST_F(DncTest, SendAndReceive) {
     EXPECT_EQ(errors().find("Reset"), std::string::npos) << errors();
 
     // Without an extension the target gets the machine's; the End string is
-    // filtered out of the data and leaves an empty last block.
+    // filtered out of the data and leaves no empty block behind.
     EXPECT_EQ(run({"receive", "--machine=MILL 1", "--quiet", dir.file("back")}), 0) << errors();
-    EXPECT_EQ(readFile(dir.file("back.nc")), program(400) + "\n");
+    EXPECT_EQ(readFile(dir.file("back.nc")), program(400));
     EXPECT_EQ(errors(), "");
     const Report r = report();
     EXPECT_EQ(num(r, "downloads_completed"), 1);
@@ -273,12 +275,36 @@ TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
                    [](const Report& r) { return num(r, "downloads_completed") == 2; });
     EXPECT_EQ(readFile(dir.file("received")), "%\nO9999 (NOT FOUND P999)\nM30\n%\n");
 
+    // A refused name gets a program the control can show, saying why.
     const std::string log = dir.file("dnc-logs/Cell.log");
     ASSERT_TRUE(listening()) << errors();
     sim->command("request .SECRET");
-    EXPECT_TRUE(eventually([&] { return readFile(log).find("refused") != std::string::npos; }))
-        << readFile(log);
-    EXPECT_EQ(num(report(), "downloads"), 2);
+    waitReport(dir.file("report"),
+               [](const Report& r) { return num(r, "downloads_completed") == 3; });
+    EXPECT_NE(readFile(log).find("refused"), std::string::npos) << readFile(log);
+    EXPECT_EQ(readFile(dir.file("received")),
+              "%\nO9999 (NOT FOUND NAME REFUSED: A NAME STARTING WITH A DOT)\nM30\n%\n");
+
+    // The name's limit leaves room for the extension; another letter case
+    // is found when only one program fits; a link to a program of the
+    // folder is served.
+    const std::string longest(dnc::kMaxProgramName, 'L');
+    const std::vector<std::pair<std::string, std::string>> served = {
+        {longest, longest + ".nc"}, {"O7000", "o7000.nc"}, {"LINKED", "LINKED.nc"}};
+    writeFile(dir.file("cell-programs/" + longest + ".nc"), program(3));
+    writeFile(dir.file("cell-programs/o7000.nc"), program(4));
+    std::filesystem::create_symlink("P1234.nc", dir.file("cell-programs/LINKED.nc"));
+    long long answered = 3;
+    for (const auto& [name, file] : served) {
+        ASSERT_TRUE(listening()) << errors();
+        sim->command("request " + name);
+        waitReport(dir.file("report"),
+                   [&](const Report& r) { return num(r, "downloads_completed") == answered + 1; });
+        ++answered;
+        EXPECT_EQ(readFile(dir.file("received")), readFile(dir.file("cell-programs/" + file)))
+            << name << "\n"
+            << readFile(log);
+    }
 
     writeFile(dir.file("O1234.nc"), program(400));
     for (int i = 0; i < 2; ++i) {
@@ -289,8 +315,11 @@ TEST_F(DncTest, ServeAnswersRequestsAndSavesPunchedPrograms) {
                 dir.file(i == 0 ? "cell-received/O1234.nc" : "cell-received/O1234_1.nc"));
         })) << errors();
     }
-    EXPECT_EQ(readFile(dir.file("cell-received/O1234.nc")), program(400) + "\n");
-    EXPECT_EQ(readFile(dir.file("cell-received/O1234_1.nc")), program(400) + "\n");
+    EXPECT_EQ(readFile(dir.file("cell-received/O1234.nc")), program(400));
+    EXPECT_EQ(readFile(dir.file("cell-received/O1234_1.nc")), program(400));
+    // The control's answers to the downloads were theirs: nothing was
+    // received but the two programs.
+    EXPECT_EQ(readFile(log).find("ended by silence"), std::string::npos) << readFile(log);
 
     ASSERT_TRUE(listening()) << errors();
     auto status = dnc({"status"});
@@ -525,6 +554,136 @@ TEST_F(DncTest, CtrlCResetsTheTransfer) {
     receive->signal(SIGTERM);
     EXPECT_EQ(receive->wait(5s), 130);
     EXPECT_FALSE(std::filesystem::exists(dir.file("cut.nc")));
+}
+
+// Two programs punched out in one burst are two programs, each answered once
+// it is saved. A program the service cannot write (a disk that fills up: a
+// file size limit fails the writes the same way) is not answered at all, so
+// the control still holds it, and the failure is logged; the line serves on.
+TEST_F(DncTest, ServeAnswersOnlyProgramsSavedEachOfABurst) {
+    writeFile(dir.file("shop.dnc"), "[Cell]\nrequest_delay = 0\nend_silence = 5\n");
+    auto sim = startSim({"--upload-end", "^C", "--ready-gap", "0", "--send-rate", "0", "--capture",
+                         dir.file("capture")});
+    const std::string statusFile = dir.file("shop.dnc-status");
+    auto listening = [&] {
+        return eventually(
+            [&] { return readFile(statusFile).find("Cell\tidle") != std::string::npos; });
+    };
+    const std::string log = dir.file("dnc-logs/Cell.log");
+    auto answers = [&] {
+        const std::string got = readFile(dir.file("capture"));
+        return std::count(got.begin(), got.end(), '\x06');
+    };
+    {
+        auto serve = dnc({"serve"});
+        ASSERT_TRUE(listening()) << errors();
+        const std::string first = "%\nO101 (FIRST)\nG00 X1.\nM30\n%\n";
+        const std::string second = "%\nO102 (SECOND)\nG00 X2.\nM30\n%\n";
+        writeFile(dir.file("burst.nc"), first + "\x03" + second);
+        sim->command("punch " + dir.file("burst.nc"));
+        EXPECT_TRUE(eventually([&] { return answers() == 2; })) << readFile(log);
+        EXPECT_EQ(readFile(dir.file("cell-received/O101.nc")), first);
+        EXPECT_EQ(readFile(dir.file("cell-received/O102.nc")), second);
+        serve->signal(SIGTERM);
+        EXPECT_EQ(serve->wait(), 0) << errors();
+    }
+
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    auto serve = dnc({"serve"});
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_TRUE(listening()) << errors();          // the first service left the line stopped
+    writeFile(dir.file("O1234.nc"), program(200)); // larger than the limit
+    sim->command("punch " + dir.file("O1234.nc"));
+    EXPECT_TRUE(eventually([&] { return readFile(log).find("NOT SAVED") != std::string::npos; }))
+        << readFile(log);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cell-received/O1234.nc")));
+    ASSERT_TRUE(listening()) << errors();
+    writeFile(dir.file("O5.nc"), program(2));
+    sim->command("punch " + dir.file("O5.nc"));
+    EXPECT_TRUE(eventually([&] { return answers() == 3; })) << readFile(log);
+    EXPECT_EQ(readFile(dir.file("cell-received/O1234.nc")), program(2))
+        << readFile(log) << readFile(dir.file("report")) << readFile(dir.file("sim.stderr"));
+    EXPECT_EQ(answers(), 3); // none for the program that was not saved
+}
+
+// A line whose port has never opened says so, not that it was lost. A request
+// whose control never answers is given up after answer_timeout and the line
+// serves on. The status file is rewritten now and then while nothing changes.
+TEST_F(DncTest, ServeGivesUpOnAControlThatNeverAnswers) {
+    writeFile(dir.file("shop.dnc"), "[service]\nretry_seconds = 0.3\nheartbeat_seconds = 0.2\n\n"
+                                    "[Cell]\nrequest_delay = 0\nanswer_timeout = 1\n");
+    writeFile(dir.file("cell-programs/P1234.nc"), program(20));
+    port = dir.file("com7");
+    auto serve = dnc({"serve"});
+    const std::string log = dir.file("dnc-logs/Cell.log");
+    ASSERT_TRUE(eventually([&] {
+        return readFile(log).find("cannot open the line (COM 7") != std::string::npos;
+    })) << readFile(log);
+    const std::string statusFile = dir.file("shop.dnc-status");
+    const std::string before = readFile(statusFile);
+    EXPECT_TRUE(eventually([&] { return readFile(statusFile) != before; }));
+
+    auto sim = startSim({"--manual-answers", "--upload-end", "^C", "--ready-gap", "0",
+                         "--send-rate", "0", "--link", dir.file("com7")});
+    EXPECT_TRUE(eventually([&] { return readFile(log).find("line opened") != std::string::npos; }))
+        << readFile(log);
+    auto state = [&](const std::string& want) {
+        return eventually(
+            [&] { return readFile(statusFile).find("Cell\t" + want) != std::string::npos; });
+    };
+    ASSERT_TRUE(state("idle")) << errors();
+    sim->command("request P1234");
+    ASSERT_TRUE(state("sending P1234")) << readFile(log);
+    EXPECT_TRUE(eventually([&] {
+        return readFile(log).find("did not answer within 1 s") != std::string::npos;
+    })) << readFile(log);
+    ASSERT_TRUE(state("idle")) << readFile(log);
+
+    sim->command("reset");
+    writeFile(dir.file("O1234.nc"), program(5));
+    sim->command("punch " + dir.file("O1234.nc"));
+    EXPECT_TRUE(eventually([&] {
+        return readFile(dir.file("cell-received/O1234.nc")) == program(5);
+    })) << readFile(log);
+    EXPECT_EQ(readFile(log).find("line lost"), std::string::npos) << readFile(log);
+}
+
+// Bytes from the control reach the log escaped and cut: a name with a line
+// break forges no log line, and a name of 400 KB does not rotate the log away.
+TEST_F(DncTest, ServeLogsNamesFromTheControlSafely) {
+    writeFile(dir.file("shop.dnc"), "[Cell]\nrequest_delay = 0\nrequest_pattern = "
+                                    "\\(REQ=([^)]*)\\)\n");
+    auto sim =
+        startSim({"--upload-end", "^C", "--ready-gap", "0", "--send-rate", "0", "--request-program",
+                  "%^JO9999 (REQ={name}^J2000-01-01 00:00:00 Cell: FORGED)^JM30^J%^J"});
+    auto serve = dnc({"serve"});
+    const std::string statusFile = dir.file("shop.dnc-status");
+    const std::string log = dir.file("dnc-logs/Cell.log");
+    auto listening = [&] {
+        return eventually(
+            [&] { return readFile(statusFile).find("Cell\tidle") != std::string::npos; });
+    };
+    ASSERT_TRUE(listening()) << errors();
+    sim->command("request P1");
+    waitReport(dir.file("report"),
+               [](const Report& r) { return num(r, "downloads_completed") == 1; });
+    EXPECT_NE(readFile(log).find("P1\\x0a2000-01-01"), std::string::npos) << readFile(log);
+    EXPECT_EQ(readFile(log).find("\n2000-01-01"), std::string::npos) << readFile(log);
+
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(listening()) << errors();
+        writeFile(dir.file("long.nc"), "%\nO9999 (REQ=" + std::string(400000, 'A') + ")\nM30\n%\n");
+        sim->command("punch " + dir.file("long.nc"));
+        waitReport(dir.file("report"),
+                   [&](const Report& r) { return num(r, "downloads_completed") == 2 + i; });
+    }
+    EXPECT_LT(readFile(log).size(), 4000u) << readFile(log).size();
+    EXPECT_NE(readFile(log).find("... (400000 bytes)"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(log + ".1"));
 }
 
 } // namespace

@@ -97,8 +97,8 @@ TEST_F(DemoTest, DownloadAndUploadThroughTheWindow) {
     form->cmdGo->click();
     ASSERT_TRUE(statusBecomes(*form, "End-of-data received - File Saved"))
         << form->lblStatus->text().toStdString();
-    // The End string's block is an empty line once its character is filtered.
-    EXPECT_EQ(readBytes(target + ".nc"), readBytes(program) + "\n");
+    // The End string, filtered out, leaves no empty block behind.
+    EXPECT_EQ(readBytes(target + ".nc"), readBytes(program));
     EXPECT_TRUE(driver.boxes.empty());
 }
 

@@ -44,7 +44,9 @@ std::string reference(const std::string& data, const BlockRules& rules, int* cou
         block += static_cast<char>(rules.toAscii != nullptr ? (*rules.toAscii)[b] : b);
         pending = true;
     }
-    if (pending) {
+    // A last line without a line end of which the filter keeps nothing is no
+    // block.
+    if (pending && (!rules.filter.active() || !FilterBlock(block, rules.filter).empty())) {
         blocks.push_back(block);
     }
     std::string out;

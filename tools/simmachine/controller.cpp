@@ -130,6 +130,8 @@ void Controller::received(const char* data, size_t n, int64_t nowNs) {
         byteIn(b, nowNs);
     }
     flushData();
+    if (burstDue_)
+        punchBurst(nowNs);
     if (reportDue_ < 1)
         reportDue_ = 1;
 }
@@ -214,6 +216,28 @@ void Controller::endDownload() {
                             " characters of this download arrived with the buffer full");
     answerOrHold(DownloadStop);
     enter(State::Idle);
+    burstDue_ = behindAnswer_.has_value();
+}
+
+void Controller::punchBehindAnswer(std::string program) {
+    behindAnswer_ = std::move(program);
+}
+
+// The program, Ready and End string included, goes into the output behind the
+// answer still there: one write carries both.
+void Controller::punchBurst(int64_t nowNs) {
+    burstDue_ = false;
+    std::string program = std::move(*behindAnswer_);
+    behindAnswer_.reset();
+    if (!beginSending(nowNs, std::move(program)))
+        return;
+    ++counters_.punches;
+    output_ += program_;
+    programPos_ = program_.size();
+    counters_.uploadBytes = static_cast<int64_t>(program_.size());
+    gapEnd_ = nowNs;
+    endQueued_ = true;
+    queueTrigger(UploadEnd);
 }
 
 void Controller::onTrigger(int index, int64_t nowNs) {
@@ -255,6 +279,11 @@ bool Controller::beginDownload(int64_t nowNs, bool cued) {
     out_.message(1, "download " + std::to_string(counters_.downloads) + " begins");
     if (cued)
         answerOrHold(DownloadStart);
+    if (counters_.waitingToRead) {
+        const int64_t ms = (nowNs - readSince_) / 1000000;
+        counters_.requestAnswerMaxMs = std::max(counters_.requestAnswerMaxMs, ms);
+        ++counters_.requestAnswers;
+    }
     counters_.waitingToRead = false;
     readSince_ = nowNs;
     enter(State::Receiving);

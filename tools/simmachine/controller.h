@@ -98,6 +98,10 @@ struct Counters {
     int64_t punches = 0;        // programs punched out by the operator's `punch`
     int64_t readTimeouts = 0;   // waits to read given up
     bool waitingToRead = false; // after a request, until a download begins
+    // From a request's End string handed to the line to the answer's first
+    // byte (its download Start string), in ms: the largest, and how many.
+    int64_t requestAnswerMaxMs = 0;
+    int64_t requestAnswers = 0;
     int64_t errors = 0;
     std::string lastError;
 
@@ -121,6 +125,10 @@ public:
     // the Ready and End strings); with `thenRead` the control waits to read
     // once it has gone out: a remote request. `request`: counted as one.
     void punch(int64_t nowNs, std::string program, bool request);
+    // The operator punches out `program` right behind the control's next
+    // answer to a download (its End string), in the same write: a control
+    // that answers and punches out at once.
+    void punchBehindAnswer(std::string program);
     // The operator starts a download: the Ready string goes out at once.
     void beginDownload(int64_t nowNs);
     void reset(int64_t nowNs);
@@ -193,7 +201,10 @@ private:
     int64_t nsPerSendChar_ = 0; // 0: unpaced
     int64_t chunk_ = 256;
     int64_t nextChunk_ = 0;
-    bool readAfterUpload_ = false; // a request: wait to read once it is out
+    bool readAfterUpload_ = false;            // a request: wait to read once it is out
+    std::optional<std::string> behindAnswer_; // punchBehindAnswer's program
+    bool burstDue_ = false;                   // the answer it waits for has gone out
+    void punchBurst(int64_t nowNs);
 
     // A control waiting to read: since when nothing came (monotonic ns).
     int64_t nsReadTimeout_ = 0; // 0: never gives up

@@ -239,13 +239,17 @@ void Simulator::command(const std::string& line, int64_t now) {
              at += arg.size())
             program.replace(at, 6, arg);
         ctl_->punch(now, program, true);
-    } else if (cmd == "punch" && !arg.empty()) {
+    } else if ((cmd == "punch" || cmd == "punch-behind-answer") && !arg.empty()) {
         std::ifstream in(arg, std::ios::binary);
         if (!in) {
             message(0, "cannot read the program " + arg + ": " + std::strerror(errno));
             return;
         }
-        ctl_->punch(now, std::string(std::istreambuf_iterator<char>(in), {}), false);
+        std::string program(std::istreambuf_iterator<char>(in), {});
+        if (cmd == "punch")
+            ctl_->punch(now, std::move(program), false);
+        else
+            ctl_->punchBehindAnswer(std::move(program));
     } else if (cmd == "upload")
         ctl_->startUpload(now);
     else if (cmd == "download")
@@ -261,8 +265,8 @@ void Simulator::command(const std::string& line, int64_t now) {
         quit_ = true;
     else if (!cmd.empty())
         message(0, "unknown command '" + line +
-                       "' (upload, download, answer, request NAME, punch FILE, reset, report, "
-                       "quit)");
+                       "' (upload, download, answer, request NAME, punch FILE, "
+                       "punch-behind-answer FILE, reset, report, quit)");
 }
 
 void Simulator::readStdin(int64_t now) {

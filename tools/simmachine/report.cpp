@@ -59,6 +59,8 @@ std::string formatReport(const ReportHeader& header, const Controller& controlle
     num("host_held", c.hostHeld ? 1 : 0);
     put("answer_pending", controller.answerPending());
     num("requests", c.requests);
+    num("request_answers", c.requestAnswers);
+    num("request_answer_ms_max", c.requestAnswerMaxMs);
     num("punches", c.punches);
     num("waiting_to_read", c.waitingToRead ? 1 : 0);
     num("read_timeouts", c.readTimeouts);
