@@ -553,9 +553,9 @@ bool HistoryRepository::Push(const std::string& url, const std::string& branch,
     options.callbacks.credentials = pushCredentials;
     options.callbacks.push_update_reference = pushUpdate;
     options.callbacks.payload = &state;
-    const std::string spec = std::string(kBranch) + ":refs/heads/" + branch;
-    char* specs[] = {const_cast<char*>(spec.c_str())};
-    const git_strarray refspecs = {specs, 1};
+    const std::string refspec = std::string(kBranch) + ":refs/heads/" + branch;
+    char* refspecList[] = {const_cast<char*>(refspec.c_str())};
+    const git_strarray refspecs = {refspecList, 1};
     if (git_remote_push(remote.get(), &refspecs, &options) != 0) {
         error = LastGitError("the history cannot be pushed to " + url);
         return false;
